@@ -1,0 +1,67 @@
+// AppState: the one process-wide state, shared by the game's render thread, its
+// window thread and the background workers.
+//
+// How it is kept:
+// - Every field has static storage (one constinit object, g_app), so the defaults
+//   are in place before the host makes its first call and nothing is ever freed.
+// - A data group (strings, lists, records a worker fills and the overlay reads)
+//   is a plain struct with its own std::mutex named `lock`. Take it, copy in or
+//   out, release it. Never hold one across a network call.
+// - A flag that passes work between threads is a std::atomic, written with
+//   sequentially consistent exchanges or stores.
+// - Lock order: the toast lock may be taken inside any other group lock, and the
+//   settings lock inside the state lock; nothing nests the other way round.
+//
+// Adding a group: define `struct FooState { std::mutex lock; ...fields with their
+// defaults... };` in state/foo_state.h, include it here and add a member to
+// AppState below. Every default must be a constant expression (constinit checks).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+// ---------------------------------------------------------------------------
+// Core flags: the cross-thread signals shared by several areas
+// ---------------------------------------------------------------------------
+
+// Values of auth_status.
+enum AuthStatus : int32_t { AuthIdle = 0, AuthRunning = 1, AuthSucceeded = 2, AuthFailed = 3 };
+
+// Values of room_state.
+enum RoomStateValue : int32_t { RoomIdle = 0, RoomBusy = 1, RoomIn = 2, RoomFailed = 3 };
+
+struct CoreFlags
+{
+    std::atomic<bool>    api_once{false};             // the message poller was started
+    std::atomic<bool>    client_check_started{false}; // the client check ran (once per process)
+    std::atomic<int32_t> auth_status{AuthIdle};       // sign-in / sign-up
+    std::atomic<int32_t> request_status{0};           // reset or verify request
+    std::atomic<bool>    session_expired{false};      // stored sign-in refused; sign out next frame
+    std::atomic<bool>    settings_arrived{false};     // server settings wait under the settings lock
+    std::atomic<bool>    settings_dirty{false};       // a setting changed...
+    std::atomic<int64_t> settings_dirty_ns{0};        // ...at this steady-clock time
+    std::atomic<int32_t> room_state{RoomIdle};
+    std::atomic<bool>    room_started{false};         // backend reports both players ready
+    std::atomic<bool>    friends_busy{false};
+    std::atomic<bool>    room_list_busy{false};
+    std::atomic<bool>    chat_poll_busy{false};
+    std::atomic<bool>    link_running{false};
+    std::atomic<bool>    link_stop{false};
+};
+
+// ---------------------------------------------------------------------------
+// The state
+// ---------------------------------------------------------------------------
+
+struct AppState
+{
+    CoreFlags flags;
+    // Data groups, one member each, as their areas are built:
+    //   account (the state lock), account request, update notice, social, poller,
+    //   settings, room, client id, chat, room list, toasts, link statistics,
+    //   input queue.
+};
+
+extern constinit AppState g_app;

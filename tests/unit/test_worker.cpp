@@ -1,0 +1,185 @@
+// The worker-start pattern and the state frame. Workers are detached, so each
+// test waits for its own workers to finish before its locals go away.
+#include "state/app_state.h"
+#include "state/worker.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A gate the test opens, and a record of what the workers saw.
+struct Probe
+{
+    std::mutex lock;
+    std::condition_variable changed;
+    bool open = false;
+    int started = 0;
+    int finished = 0;
+    std::vector<std::string> seen;
+
+    void Open()
+    {
+        std::lock_guard<std::mutex> g(lock);
+        open = true;
+        changed.notify_all();
+    }
+    bool WaitFor(int count, int Probe::*field)
+    {
+        std::unique_lock<std::mutex> g(lock);
+        return changed.wait_for(g, std::chrono::seconds(10), [&] { return this->*field >= count; });
+    }
+};
+
+// A worker as the pattern wants it: owns copies of its inputs, records what it
+// got, then publishes completion through the busy flag last.
+void GatedWorker(std::shared_ptr<Probe> probe, std::atomic<bool>* busy, std::string input)
+{
+    std::unique_lock<std::mutex> g(probe->lock);
+    probe->started++;
+    probe->changed.notify_all();
+    probe->changed.wait(g, [&] { return probe->open; });
+    probe->seen.push_back(input);
+    probe->finished++;
+    probe->changed.notify_all();
+    g.unlock();
+    busy->store(false);
+}
+
+void WaitClear(const std::atomic<bool>& flag)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (flag.load() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Guarded start
+// ---------------------------------------------------------------------------
+
+TEST(Worker, SecondStartWhileBusyStartsNothing)
+{
+    static std::atomic<bool> busy{false};
+    auto probe = std::make_shared<Probe>();
+
+    EXPECT_TRUE(StartGuardedWorker(busy, GatedWorker, probe, &busy, std::string("first")));
+    ASSERT_TRUE(probe->WaitFor(1, &Probe::started));
+    EXPECT_FALSE(StartGuardedWorker(busy, GatedWorker, probe, &busy, std::string("second")));
+    EXPECT_TRUE(busy.load());
+
+    probe->Open();
+    ASSERT_TRUE(probe->WaitFor(1, &Probe::finished));
+    WaitClear(busy);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // a stray second worker would show now
+    std::lock_guard<std::mutex> g(probe->lock);
+    EXPECT_EQ(probe->started, 1);
+    EXPECT_EQ(probe->seen, std::vector<std::string>{"first"});
+}
+
+TEST(Worker, StartsAgainOnceTheWorkerHasFinished)
+{
+    static std::atomic<bool> busy{false};
+    auto probe = std::make_shared<Probe>();
+    probe->Open();
+    for (int i = 0; i < 3; i++) {
+        ASSERT_TRUE(StartGuardedWorker(busy, GatedWorker, probe, &busy, std::to_string(i)));
+        ASSERT_TRUE(probe->WaitFor(i + 1, &Probe::finished));
+        WaitClear(busy);
+    }
+    std::lock_guard<std::mutex> g(probe->lock);
+    EXPECT_EQ(probe->seen, (std::vector<std::string>{"0", "1", "2"}));
+}
+
+TEST(Worker, RacingStartersStartExactlyOne)
+{
+    static std::atomic<bool> busy{false};
+    auto probe = std::make_shared<Probe>();
+    std::atomic<int> accepted{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> starters;
+    for (int i = 0; i < 8; i++)
+        starters.emplace_back([&, i] {
+            while (!go.load()) {}
+            if (StartGuardedWorker(busy, GatedWorker, probe, &busy, std::to_string(i)))
+                accepted++;
+        });
+    go.store(true);
+    for (std::thread& t : starters)
+        t.join();
+    EXPECT_EQ(accepted.load(), 1);
+    probe->Open();
+    ASSERT_TRUE(probe->WaitFor(1, &Probe::finished));
+    WaitClear(busy);
+    std::lock_guard<std::mutex> g(probe->lock);
+    EXPECT_EQ(probe->started, 1);
+}
+
+TEST(Worker, InputsAreCopiesTakenAtStart)
+{
+    static std::atomic<bool> busy{false};
+    auto probe = std::make_shared<Probe>();
+    std::string field = "typed text";
+    ASSERT_TRUE(StartGuardedWorker(busy, GatedWorker, probe, &busy, field));
+    ASSERT_TRUE(probe->WaitFor(1, &Probe::started));
+    field = "changed after start"; // the overlay goes on editing its buffer
+    field.clear();
+    probe->Open();
+    ASSERT_TRUE(probe->WaitFor(1, &Probe::finished));
+    WaitClear(busy);
+    std::lock_guard<std::mutex> g(probe->lock);
+    EXPECT_EQ(probe->seen, std::vector<std::string>{"typed text"});
+}
+
+// ---------------------------------------------------------------------------
+// Status-guarded start
+// ---------------------------------------------------------------------------
+
+TEST(Worker, StatusGuardRefusesWhileRunningAndRestartsAfterAResult)
+{
+    static std::atomic<int32_t> status{AuthIdle};
+    static std::atomic<int> runs{0};
+    static std::atomic<bool> release{false};
+    auto worker = [](int32_t result) {
+        runs++;
+        while (!release.load())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        status.store(result);
+    };
+
+    EXPECT_TRUE(StartStatusWorker(status, AuthRunning, worker, AuthFailed));
+    EXPECT_EQ(status.load(), AuthRunning);
+    EXPECT_FALSE(StartStatusWorker(status, AuthRunning, worker, AuthSucceeded));
+    release.store(true);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (status.load() == AuthRunning && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(status.load(), AuthFailed);
+    EXPECT_EQ(runs.load(), 1);
+
+    // After a failure the user may try again.
+    EXPECT_TRUE(StartStatusWorker(status, AuthRunning, worker, AuthSucceeded));
+    while (status.load() == AuthRunning && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(status.load(), AuthSucceeded);
+    EXPECT_EQ(runs.load(), 2);
+}
+
+// ---------------------------------------------------------------------------
+// The state frame
+// ---------------------------------------------------------------------------
+
+TEST(AppStateFrame, DefaultsAreInPlaceBeforeAnyCall)
+{
+    EXPECT_FALSE(g_app.flags.api_once.load());
+    EXPECT_EQ(g_app.flags.auth_status.load(), AuthIdle);
+    EXPECT_EQ(g_app.flags.room_state.load(), RoomIdle);
+    EXPECT_FALSE(g_app.flags.link_running.load());
+    EXPECT_FALSE(g_app.flags.room_started.load());
+}
