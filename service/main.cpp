@@ -1,0 +1,53 @@
+// kestrel-service: the backend (account port 39001, room port 39002) and the
+// UDP relay (39000) in one process. Prints "kestrel-service ready" once every
+// port is bound, and runs until SIGINT or SIGTERM.
+#include "options.h"
+#include "relay.h"
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <unistd.h>
+
+static volatile sig_atomic_t g_stop = 0;
+
+static void OnSignal(int)
+{
+    g_stop = 1;
+}
+
+int main(int argc, char** argv)
+{
+    ServiceOptions options;
+    std::string error;
+    if (!ParseServiceOptions(argc, argv, options, error)) {
+        if (error != "help")
+            fprintf(stderr, "kestrel-service: %s\n", error.c_str());
+        fputs(ServiceUsage(), stderr);
+        return error == "help" ? 0 : 2;
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(options.data_dir, ec);
+    if (ec) {
+        fprintf(stderr, "kestrel-service: cannot create %s: %s\n", options.data_dir.c_str(), ec.message().c_str());
+        return 1;
+    }
+
+    signal(SIGINT, OnSignal);
+    signal(SIGTERM, OnSignal);
+    signal(SIGPIPE, SIG_IGN);
+
+    // Each port binds before "ready" is printed and runs on threads of its own.
+    Relay* relay = StartRelay(options, error);
+    if (!relay) {
+        fprintf(stderr, "kestrel-service: relay: %s\n", error.c_str());
+        return 1;
+    }
+
+    printf("kestrel-service ready (data %s, bind %s)\n", options.data_dir.c_str(), options.bind.c_str());
+    fflush(stdout);
+    while (!g_stop)
+        pause();
+    StopRelay(relay);
+    return 0;
+}

@@ -1,0 +1,70 @@
+#include "options.h"
+
+#include <cstdlib>
+#include <cstring>
+
+const char* ServiceUsage()
+{
+    return "usage: kestrel-service [--data DIR] [--bind ADDR]\n"
+           "  --data DIR            data folder (default kestrel-data)\n"
+           "  --bind ADDR           IPv4 address of all three ports (default 127.0.0.1)\n"
+           "  --relay-expire S      forget a relay registration silent for S seconds (15)\n"
+           "test only, applied to every forwarded datagram:\n"
+           "  --relay-drop P  --relay-duplicate P  --relay-reorder P   probabilities 0..1\n"
+           "  --relay-delay MS  --relay-jitter MS  --relay-seed N\n";
+}
+
+static bool ParseNumber(const char* text, double lo, double hi, double& out)
+{
+    char* end = nullptr;
+    const double v = strtod(text, &end);
+    if (end == text || *end != 0 || !(v >= lo && v <= hi))
+        return false;
+    out = v;
+    return true;
+}
+
+bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string& error)
+{
+    for (int i = 1; i < argc; i++) {
+        const char* flag = argv[i];
+        if (strcmp(flag, "--help") == 0 || strcmp(flag, "-h") == 0) {
+            error = "help";
+            return false;
+        }
+        if (i + 1 >= argc) {
+            error = std::string("missing value after ") + flag;
+            return false;
+        }
+        const char* value = argv[++i];
+        double v = 0;
+        bool ok = true;
+        if (strcmp(flag, "--data") == 0)
+            out.data_dir = value;
+        else if (strcmp(flag, "--bind") == 0)
+            out.bind = value;
+        else if (strcmp(flag, "--relay-expire") == 0 && (ok = ParseNumber(value, 1, 86400, v)))
+            out.relay_expire_s = (int)v;
+        else if (strcmp(flag, "--relay-drop") == 0 && (ok = ParseNumber(value, 0, 1, v)))
+            out.faults.drop = v;
+        else if (strcmp(flag, "--relay-duplicate") == 0 && (ok = ParseNumber(value, 0, 1, v)))
+            out.faults.duplicate = v;
+        else if (strcmp(flag, "--relay-reorder") == 0 && (ok = ParseNumber(value, 0, 1, v)))
+            out.faults.reorder = v;
+        else if (strcmp(flag, "--relay-delay") == 0 && (ok = ParseNumber(value, 0, 10000, v)))
+            out.faults.delay_ms = (int)v;
+        else if (strcmp(flag, "--relay-jitter") == 0 && (ok = ParseNumber(value, 0, 10000, v)))
+            out.faults.jitter_ms = (int)v;
+        else if (strcmp(flag, "--relay-seed") == 0 && (ok = ParseNumber(value, 0, 1e18, v)))
+            out.faults.seed = (uint64_t)v;
+        else if (ok) {
+            error = std::string("unknown option ") + flag;
+            return false;
+        }
+        if (!ok) {
+            error = std::string("bad value for ") + flag + ": " + value;
+            return false;
+        }
+    }
+    return true;
+}

@@ -1,0 +1,28 @@
+// kestrel-service's command line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct RelayFaults // test-only fault injection on forwarded datagrams
+{
+    double drop = 0;       // probability a datagram is dropped
+    double duplicate = 0;  // probability it is sent twice
+    double reorder = 0;    // probability it is held back behind the next one
+    int delay_ms = 0;      // added delay...
+    int jitter_ms = 0;     // ...plus a uniform 0..jitter
+    uint64_t seed = 1;
+};
+
+struct ServiceOptions
+{
+    std::string data_dir = "kestrel-data";
+    std::string bind = "127.0.0.1";
+    int relay_expire_s = 15; // a registration silent this long is forgotten
+    RelayFaults faults;
+};
+
+// Parses argv; on failure returns false with a one-line reason in `error`.
+bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string& error);
+
+const char* ServiceUsage();

@@ -1,0 +1,25 @@
+// The UDP relay on port 39000. A client registers its address for (room code,
+// letter) with "HELLO <code> <letter>\n"; every other datagram from a
+// registered address goes, unchanged, to the other letter of the same room and
+// never back to the sender. The relay itself sends nothing.
+#pragma once
+
+#include "options.h"
+
+#include <functional>
+#include <string>
+
+struct Relay;
+
+// Decides whether a HELLO may register (code, letter) for the sender's IPv4
+// address (host byte order). Unset: every well-formed HELLO registers.
+using RelayHelloCheck = std::function<bool(const std::string& code, char letter, uint32_t ip)>;
+
+// Binds options.bind:39000 and starts the relay thread; nullptr with a reason on failure.
+Relay* StartRelay(const ServiceOptions& options, std::string& error, RelayHelloCheck check = {});
+void StopRelay(Relay* relay);
+
+// Parses a HELLO datagram; false unless it is "HELLO " + code + " " + letter,
+// optionally followed by a newline, with a code of 1 to 32 letters and digits
+// and a letter of A or B.
+bool ParseHello(const char* data, size_t size, std::string& code, char& letter);

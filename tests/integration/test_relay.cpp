@@ -1,0 +1,163 @@
+// The relay as a black box: real kestrel-service process, real UDP sockets.
+#include "service_process.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+struct Udp
+{
+    int fd = -1;
+    Udp()
+    {
+        fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, (sockaddr*)&a, sizeof(a));
+    }
+    ~Udp() { close(fd); }
+    void Send(const std::string& text) const
+    {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(39000);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sendto(fd, text.data(), text.size(), 0, (sockaddr*)&to, sizeof(to));
+    }
+    // Every datagram that arrives within `ms`.
+    std::vector<std::string> Receive(int ms) const
+    {
+        std::vector<std::string> got;
+        char buf[70000];
+        for (;;) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, ms) <= 0)
+                return got;
+            const ssize_t n = recv(fd, buf, sizeof(buf), 0);
+            if (n >= 0)
+                got.emplace_back(buf, (size_t)n);
+        }
+    }
+};
+
+class Relay : public testing::Test
+{
+protected:
+    ServiceProcess service;
+    void Start(const std::vector<std::string>& args = {}) { ASSERT_TRUE(StartService(service, args)) << service.output; }
+    void TearDown() override { StopService(service); }
+};
+
+} // namespace
+
+TEST_F(Relay, ForwardsBetweenTheTwoLettersOfARoomAndNeverBack)
+{
+    Start();
+    Udp a, b, stranger;
+    a.Send("HELLO ROOM1 A\n");
+    b.Send("HELLO ROOM1 B\n");
+    usleep(50000);
+    a.Send("FILE:x_A.json\nfrom a");
+    b.Send(std::string("FILE:y\n\0binary\xff", 16));
+    stranger.Send("FILE:z\nfrom nobody");
+    EXPECT_EQ(b.Receive(200), std::vector<std::string>{"FILE:x_A.json\nfrom a"});
+    EXPECT_EQ(a.Receive(200), std::vector<std::string>{std::string("FILE:y\n\0binary\xff", 16)});
+    EXPECT_TRUE(stranger.Receive(100).empty()); // the relay answers nothing
+}
+
+TEST_F(Relay, RoomsAreSeparateAndLoneMembersHearNothing)
+{
+    Start();
+    Udp a1, b1, a2;
+    a1.Send("HELLO ONE A\n");
+    b1.Send("HELLO ONE B\n");
+    a2.Send("HELLO TWO A\n");
+    usleep(50000);
+    a2.Send("FILE:only me");
+    a1.Send("FILE:to b1");
+    EXPECT_EQ(b1.Receive(200), std::vector<std::string>{"FILE:to b1"});
+    EXPECT_TRUE(a1.Receive(50).empty());
+    EXPECT_TRUE(a2.Receive(50).empty());
+}
+
+TEST_F(Relay, MalformedHellosRegisterNothing)
+{
+    Start();
+    Udp a, b;
+    b.Send("HELLO R B\n");
+    for (const char* bad : {"HELLO R C\n", "HELLO  A\n", "HELLO R/1 A\n", "HELLO R A extra\n", "HELO R A\n"}) {
+        a.Send(bad);
+        usleep(20000);
+        a.Send("FILE:should not pass");
+    }
+    EXPECT_TRUE(b.Receive(200).empty());
+}
+
+TEST_F(Relay, ANewHelloMovesTheRegistration)
+{
+    Start();
+    Udp a, b, b2;
+    a.Send("HELLO R A\n");
+    b.Send("HELLO R B\n");
+    usleep(50000);
+    b2.Send("HELLO R B\n"); // B came back on a new port
+    usleep(50000);
+    a.Send("FILE:hi");
+    EXPECT_EQ(b2.Receive(200), std::vector<std::string>{"FILE:hi"});
+    EXPECT_TRUE(b.Receive(50).empty());
+    b.Send("FILE:old address"); // no longer registered
+    EXPECT_TRUE(a.Receive(100).empty());
+}
+
+TEST_F(Relay, SilentRegistrationsExpire)
+{
+    Start({"--relay-expire", "1"});
+    Udp a, b;
+    a.Send("HELLO R A\n");
+    b.Send("HELLO R B\n");
+    usleep(2500000);
+    a.Send("FILE:late");
+    EXPECT_TRUE(b.Receive(200).empty());
+}
+
+TEST_F(Relay, FaultInjectionDropsAndDuplicatesAtTheSetRates)
+{
+    Start({"--relay-drop", "0.2", "--relay-duplicate", "0.1", "--relay-seed", "7"});
+    Udp a, b;
+    a.Send("HELLO R A\n");
+    b.Send("HELLO R B\n");
+    usleep(50000);
+    size_t got = 0;
+    for (int round = 0; round < 20; round++) { // paced, so no socket buffer overflows
+        for (int i = 0; i < 100; i++)
+            a.Send("FILE:" + std::to_string(round * 100 + i));
+        got += b.Receive(30).size();
+    }
+    // 80 % pass, and a tenth of those twice: about 1760.
+    EXPECT_GT(got, 1600u);
+    EXPECT_LT(got, 1920u);
+}
+
+TEST_F(Relay, DelayAndReorderStillDeliverEverything)
+{
+    Start({"--relay-delay", "30", "--relay-jitter", "20", "--relay-reorder", "0.3"});
+    Udp a, b;
+    a.Send("HELLO R A\n");
+    b.Send("HELLO R B\n");
+    usleep(50000);
+    for (int i = 0; i < 50; i++)
+        a.Send("FILE:" + std::to_string(i));
+    const std::vector<std::string> got = b.Receive(400);
+    ASSERT_EQ(got.size(), 50u);
+    bool reordered = false;
+    for (size_t i = 0; i < got.size(); i++)
+        reordered |= got[i] != "FILE:" + std::to_string(i);
+    EXPECT_TRUE(reordered);
+}

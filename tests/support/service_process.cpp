@@ -1,0 +1,97 @@
+#include "service_process.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+std::string BuiltProgram(const std::string& relative)
+{
+    return std::string(KESTREL_BUILD_DIR) + "/" + relative;
+}
+
+std::string MakeTempDir(const char* prefix)
+{
+    std::string templ = std::filesystem::temp_directory_path().string() + "/" + prefix + ".XXXXXX";
+    if (!mkdtemp(templ.data()))
+        return std::string();
+    return templ;
+}
+
+bool StartService(ServiceProcess& service, const std::vector<std::string>& extra_args)
+{
+    service.data_dir = MakeTempDir("kestrel-service");
+    std::vector<std::string> args = {BuiltProgram("service/kestrel-service"), "--data", service.data_dir};
+    args.insert(args.end(), extra_args.begin(), extra_args.end());
+
+    int out[2];
+    if (pipe(out) != 0)
+        return false;
+    const pid_t pid = fork();
+    if (pid < 0)
+        return false;
+    if (pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        close(out[1]);
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    service.pid = pid;
+
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    char buf[512];
+    bool ready = false;
+    while (!ready && std::chrono::steady_clock::now() < until) {
+        pollfd p{out[0], POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0)
+            continue;
+        const ssize_t n = read(out[0], buf, sizeof(buf));
+        if (n <= 0)
+            break; // exited
+        service.output.append(buf, (size_t)n);
+        ready = service.output.find("kestrel-service ready") != std::string::npos;
+    }
+    // Later output is not read; keep the pipe drained by closing our end (the
+    // service ignores SIGPIPE and only prints the ready line).
+    close(out[0]);
+    if (!ready) {
+        StopService(service);
+        return false;
+    }
+    return true;
+}
+
+void StopService(ServiceProcess& service)
+{
+    if (service.pid > 0) {
+        kill(service.pid, SIGTERM);
+        int status = 0;
+        for (int i = 0; i < 500; i++) {
+            if (waitpid(service.pid, &status, WNOHANG) == service.pid) {
+                service.pid = -1;
+                break;
+            }
+            usleep(10000);
+        }
+        if (service.pid > 0) {
+            kill(service.pid, SIGKILL);
+            waitpid(service.pid, &status, 0);
+            service.pid = -1;
+        }
+    }
+    if (!service.data_dir.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(service.data_dir, ec);
+        service.data_dir.clear();
+    }
+}

@@ -1,0 +1,28 @@
+// Starts the real kestrel-service for a test, on a fresh data folder, and stops
+// exactly that process. Tests that use it run in a private network namespace
+// (tests/netns-run), so the fixed ports never collide.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct ServiceProcess
+{
+    pid_t pid = -1;
+    std::string data_dir;   // removed again by StopService
+    std::string output;     // what the service printed before "ready"
+};
+
+// Runs kestrel-service --data <fresh folder> plus `extra_args`, and waits (up to
+// 10 s) until it prints that it is ready. False with the reason in `output`.
+bool StartService(ServiceProcess& service, const std::vector<std::string>& extra_args = {});
+
+// SIGTERM, then SIGKILL after 5 s; waits for the process and removes its data.
+void StopService(ServiceProcess& service);
+
+// The path of a built program of this build tree, e.g. "service/kestrel-service".
+std::string BuiltProgram(const std::string& relative);
+
+// A fresh, empty temporary folder (removed by the caller).
+std::string MakeTempDir(const char* prefix);
