@@ -22,6 +22,8 @@
 #include <mutex>
 #include <string>
 
+#include "state/link_state.h"
+
 // ---------------------------------------------------------------------------
 // Core flags: the cross-thread signals shared by several areas
 // ---------------------------------------------------------------------------
@@ -58,9 +60,10 @@ struct CoreFlags
 struct AppState
 {
     CoreFlags flags;
+    LinkStats link;     // the link-statistics lock
     // Data groups, one member each, as their areas are built:
     //   account (the state lock), account request, update notice, social, poller,
-    //   settings, room, client id, chat, room list, toasts, link statistics,
+    //   settings, room, client id, chat, room list, toasts,
     //   input queue.
 };
 
