@@ -153,6 +153,11 @@ static void PeerLinkThread(uint32_t role, std::string room_code)
     const std::string hello = HelloDatagram(room_code, letter);
     if (!room_code.empty())
         UdpSendTo(sock, relay, hello.data(), hello.size());
+    {
+        // Known after the bind or, if the port was taken, after the first send.
+        std::lock_guard<std::mutex> g(g_app.link.lock);
+        g_app.link.local_port = UdpLocalPort(sock);
+    }
 
     ChannelSender sender = MakeChannelSender(role);
     LinkSession session;
@@ -214,6 +219,7 @@ void StartPeerLink(uint32_t role, const std::string& room_code)
         g_app.link.rtt_ms = -1.0;
         g_app.link.ping_sequence = 0;
         g_app.link.pings.clear();
+        g_app.link.local_port = 0;
     }
     StartGuardedWorker(g_app.flags.link_running, PeerLinkThread, role, room_code);
 }

@@ -1,20 +1,21 @@
 #include "raw_peer.h"
 
-#include <arpa/inet.h>
-#include <fstream>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sstream>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "platform/platform.h"
 
-static void SendToRelay(int fd, const std::string& d)
+#include <fstream>
+#include <sstream>
+
+static NetAddress Relay()
 {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(39000);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sendto(fd, d.data(), d.size(), 0, (sockaddr*)&to, sizeof(to));
+    NetAddress a;
+    ParseIpv4("127.0.0.1", a.ip);
+    a.port = 39000;
+    return a;
+}
+
+static void SendToRelay(int64_t fd, const std::string& d)
+{
+    UdpSendTo((UdpSocket)fd, Relay(), d.data(), d.size());
 }
 
 static void PeerLoop(RawPeer* p)
@@ -22,14 +23,14 @@ static void PeerLoop(RawPeer* p)
     std::vector<char> buf(70000);
     auto next_hello = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     while (!p->stop.load()) {
-        pollfd pf{p->fd, POLLIN, 0};
-        poll(&pf, 1, 20);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
         if (std::chrono::steady_clock::now() >= next_hello) {
             SendToRelay(p->fd, "HELLO " + p->code + " " + p->letter + "\n");
             next_hello += std::chrono::seconds(1);
         }
         for (;;) {
-            const ssize_t n = recv(p->fd, buf.data(), buf.size(), MSG_DONTWAIT);
+            NetAddress from;
+            const int n = UdpReceive((UdpSocket)p->fd, buf.data(), buf.size(), from);
             if (n < 0)
                 break;
             const std::string d(buf.data(), (size_t)n);
@@ -42,6 +43,7 @@ static void PeerLoop(RawPeer* p)
                     SendToRelay(p->fd, std::string("FILE:__pong___") + p->letter + ".json\n" + r.body);
                 std::lock_guard<std::mutex> g(p->lock);
                 p->pings++;
+                p->ping_bodies.push_back(r.body);
                 continue;
             }
             std::lock_guard<std::mutex> g(p->lock);
@@ -52,14 +54,11 @@ static void PeerLoop(RawPeer* p)
 
 bool StartRawPeer(RawPeer& peer, const std::string& code, char letter)
 {
-    peer.fd = socket(AF_INET, SOCK_DGRAM, 0);
-    const int size = 4 << 20;
-    setsockopt(peer.fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(peer.fd, (sockaddr*)&a, sizeof(a)) != 0)
+    NetStartup();
+    const UdpSocket s = UdpOpen(0, 4 << 20);
+    if (s == kNoSocket)
         return false;
+    peer.fd = (int64_t)s;
     peer.code = code;
     peer.letter = letter;
     SendToRelay(peer.fd, "HELLO " + code + " " + letter + "\n");
@@ -73,7 +72,7 @@ void StopRawPeer(RawPeer& peer)
     if (peer.thread.joinable())
         peer.thread.join();
     if (peer.fd >= 0)
-        close(peer.fd);
+        UdpClose((UdpSocket)peer.fd);
     peer.fd = -1;
 }
 
@@ -105,5 +104,5 @@ bool WriteFileText(const std::string& path, const std::string& text)
         if (!out)
             return false;
     }
-    return rename(tmp.c_str(), path.c_str()) == 0;
+    return ReplaceFile(tmp, path);
 }

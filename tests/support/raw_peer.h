@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
@@ -20,7 +21,7 @@ struct RawDatagram
 
 struct RawPeer
 {
-    int fd = -1;
+    int64_t fd = -1;       // a platform UdpSocket
     std::string code;
     char letter = 'B';
     bool answer_pings = true;
@@ -29,6 +30,7 @@ struct RawPeer
     std::mutex lock;
     std::vector<RawDatagram> received; // every "FILE:" datagram but pings
     int pings = 0;
+    std::vector<std::string> ping_bodies; // as received, answered or not
 };
 
 // Binds a socket on 127.0.0.1, sends HELLO for (code, letter) now and every
