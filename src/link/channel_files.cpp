@@ -216,7 +216,7 @@ bool WriteFileAtomically(const std::string& path, const std::string& content)
         return false;
     bool ok = content.empty() || fwrite(content.data(), 1, content.size(), f) == content.size();
     ok = (fclose(f) == 0) && ok;
-    if (ok && ReplaceFile(tmp, path))
+    if (ok && MoveFileOver(tmp, path))
         return true;
     RemoveFile(tmp);
     return false;

@@ -45,7 +45,7 @@ std::string DataPath(const std::string& name);
 
 // Moves `from` over `to`, replacing an existing file in one step (readers see
 // the old or the new file, never a mixture). False when the move failed.
-bool ReplaceFile(const std::string& from, const std::string& to);
+bool MoveFileOver(const std::string& from, const std::string& to);
 
 // Deletes a file; false when it did not exist or could not be deleted.
 bool RemoveFile(const std::string& path);

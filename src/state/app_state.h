@@ -2,8 +2,9 @@
 // window thread and the background workers.
 //
 // How it is kept:
-// - Every field has static storage (one constinit object, g_app), so the defaults
-//   are in place before the host makes its first call and nothing is ever freed.
+// - Every field has static storage (one object, g_app, constinit where the
+//   toolchain allows), so the defaults are in place before the host makes its
+//   first call and nothing is ever freed.
 // - A data group (strings, lists, records a worker fills and the overlay reads)
 //   is a plain struct with its own std::mutex named `lock`. Take it, copy in or
 //   out, release it. Never hold one across a network call.
@@ -67,4 +68,13 @@ struct AppState
     //   input queue.
 };
 
-extern constinit AppState g_app;
+// Native builds check that every default is a constant. mingw's std::mutex is
+// not constexpr, so there the object is set up by the loader's static
+// initialisation, which still runs before the host's first call into the DLL.
+#if defined(_WIN32)
+#define KESTREL_CONSTINIT
+#else
+#define KESTREL_CONSTINIT constinit
+#endif
+
+extern KESTREL_CONSTINIT AppState g_app;

@@ -248,14 +248,15 @@ TEST_F(Link, UnderTenPercentDropLossMatchesTheRoundTripAndFilesStillArrive)
     // Versions on all six channels, each held for four scans, for 35 s: by then
     // 32 pings have aged past two seconds.
     const std::vector<std::string> names = ChannelFileNames(1);
-    int versions = 0;
+    int versions = 0, written = 0;
     const auto end = std::chrono::steady_clock::now() + 35s;
     while (std::chrono::steady_clock::now() < end) {
         versions++;
         for (const std::string& n : names)
-            WriteFileText(A(n), Content(200, versions));
+            written += WriteFileText(A(n), Content(200, versions)) ? 1 : 0;
         std::this_thread::sleep_for(135ms);
     }
+    EXPECT_EQ(written, versions * (int)names.size());
     std::this_thread::sleep_for(300ms);
     const double now_ms = LinkClockMs();
     const int loss = LinkLossPercentAt(now_ms);

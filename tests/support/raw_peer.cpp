@@ -104,5 +104,11 @@ bool WriteFileText(const std::string& path, const std::string& text)
         if (!out)
             return false;
     }
-    return ReplaceFile(tmp, path);
+    // On Windows a reader holding the file open makes the move fail for a moment.
+    for (int attempt = 0; attempt < 100; attempt++) {
+        if (MoveFileOver(tmp, path))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
 }

@@ -25,7 +25,7 @@ void DebugOutput(const char* text)
 // Files
 // ---------------------------------------------------------------------------
 
-bool ReplaceFile(const std::string& from, const std::string& to)
+bool MoveFileOver(const std::string& from, const std::string& to)
 {
     return rename(from.c_str(), to.c_str()) == 0;
 }

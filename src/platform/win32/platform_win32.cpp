@@ -27,7 +27,7 @@ void DebugOutput(const char* text)
 // Files
 // ---------------------------------------------------------------------------
 
-bool ReplaceFile(const std::string& from, const std::string& to)
+bool MoveFileOver(const std::string& from, const std::string& to)
 {
     return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
