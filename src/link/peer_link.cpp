@@ -4,7 +4,6 @@
 #include "state/config.h"
 #include "state/worker.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -202,7 +201,10 @@ static void PeerLinkThread(uint32_t role, std::string room_code)
                     UdpSendTo(sock, relay, ping.data(), ping.size());
             }
         }
-        std::this_thread::sleep_until(std::chrono::steady_clock::now() + std::chrono::microseconds(500));
+        // Sleep until a datagram arrives or the next scan is due: the partner's
+        // data is handled as it comes, and an idle link wakes 30 times a second.
+        const int64_t wait_ns = scan_timer + kScanIntervalNs - SteadyNowNs();
+        UdpWait(sock, wait_ns > 0 ? wait_ns / 1000 : 0);
     }
     UdpClose(sock);
     NetCleanup();

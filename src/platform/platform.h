@@ -87,5 +87,8 @@ bool UdpSendTo(UdpSocket s, const NetAddress& to, const void* data, size_t size)
 // datagram), or -1 when none is waiting or on error.
 int UdpReceive(UdpSocket s, void* buffer, size_t capacity, NetAddress& from);
 
+// Waits until a datagram is waiting or `timeout_us` has passed; true when one is.
+bool UdpWait(UdpSocket s, int64_t timeout_us);
+
 // The local port a socket is bound to (0 if unknown).
 uint16_t UdpLocalPort(UdpSocket s);

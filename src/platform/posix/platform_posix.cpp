@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -98,6 +99,13 @@ int UdpReceive(UdpSocket s, void* buffer, size_t capacity, NetAddress& from)
     from.ip = ntohl(addr.sin_addr.s_addr);
     from.port = ntohs(addr.sin_port);
     return (int)n;
+}
+
+bool UdpWait(UdpSocket s, int64_t timeout_us)
+{
+    pollfd p{(int)s, POLLIN, 0};
+    const int ms = (int)((timeout_us + 999) / 1000);
+    return poll(&p, 1, ms < 0 ? 0 : ms) > 0;
 }
 
 uint16_t UdpLocalPort(UdpSocket s)

@@ -105,6 +105,17 @@ int UdpReceive(UdpSocket s, void* buffer, size_t capacity, NetAddress& from)
     return n;
 }
 
+bool UdpWait(UdpSocket s, int64_t timeout_us)
+{
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET((SOCKET)s, &set);
+    timeval tv;
+    tv.tv_sec = (long)(timeout_us / 1000000);
+    tv.tv_usec = (long)(timeout_us % 1000000);
+    return select(0, &set, nullptr, nullptr, &tv) > 0;
+}
+
 uint16_t UdpLocalPort(UdpSocket s)
 {
     sockaddr_in addr{};
