@@ -3,6 +3,7 @@
 // port is bound, and runs until SIGINT or SIGTERM.
 #include "options.h"
 #include "relay.h"
+#include "room_port.h"
 
 #include <csignal>
 #include <cstdio>
@@ -38,7 +39,12 @@ int main(int argc, char** argv)
     signal(SIGPIPE, SIG_IGN);
 
     // Each port binds before "ready" is printed and runs on threads of its own.
-    Relay* relay = StartRelay(options, error);
+    RoomPort* rooms = StartRoomPort(options, error);
+    if (!rooms) {
+        fprintf(stderr, "kestrel-service: room port: %s\n", error.c_str());
+        return 1;
+    }
+    Relay* relay = StartRelay(options, error, options.relay_open ? RelayHelloCheck() : RoomRelayCheck(rooms, options.relay_any_ip));
     if (!relay) {
         fprintf(stderr, "kestrel-service: relay: %s\n", error.c_str());
         return 1;
@@ -49,5 +55,6 @@ int main(int argc, char** argv)
     while (!g_stop)
         pause();
     StopRelay(relay);
+    StopRoomPort(rooms);
     return 0;
 }

@@ -9,6 +9,8 @@ const char* ServiceUsage()
            "  --data DIR            data folder (default kestrel-data)\n"
            "  --bind ADDR           IPv4 address of all three ports (default 127.0.0.1)\n"
            "  --relay-expire S      forget a relay registration silent for S seconds (15)\n"
+           "  --relay-any-ip        accept a member's HELLO from any IP (unusual networks)\n"
+           "  --relay-open          accept every HELLO, without a room (link tests, solo script work)\n"
            "test only, applied to every forwarded datagram:\n"
            "  --relay-drop P  --relay-duplicate P  --relay-reorder P   probabilities 0..1\n"
            "  --relay-delay MS  --relay-jitter MS  --relay-seed N\n";
@@ -31,6 +33,14 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
         if (strcmp(flag, "--help") == 0 || strcmp(flag, "-h") == 0) {
             error = "help";
             return false;
+        }
+        if (strcmp(flag, "--relay-open") == 0) {
+            out.relay_open = true;
+            continue;
+        }
+        if (strcmp(flag, "--relay-any-ip") == 0) {
+            out.relay_any_ip = true;
+            continue;
         }
         if (i + 1 >= argc) {
             error = std::string("missing value after ") + flag;

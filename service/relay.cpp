@@ -146,9 +146,13 @@ static void Expire(Relay& r, int64_t now)
     const int64_t limit = (int64_t)r.options.relay_expire_s * 1000000000;
     std::vector<uint64_t> gone;
     for (auto& [code, room] : r.rooms)
-        for (RelayMember& m : room.member)
-            if (m.set && now - m.last_ns > limit)
+        for (int i = 0; i < 2; i++) {
+            const RelayMember& m = room.member[i];
+            // Silent, or its room is no longer live: forwarding ends with the room.
+            if (m.set && (now - m.last_ns > limit ||
+                          (r.check && !r.check(code, i == 0 ? 'A' : 'B', ntohl(m.addr.sin_addr.s_addr)))))
                 gone.push_back(AddrKey(m.addr));
+        }
     for (uint64_t key : gone)
         Unregister(r, key);
 }

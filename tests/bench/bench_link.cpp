@@ -209,7 +209,7 @@ static void Delivery(double drop)
     ServiceProcess service;
     char rate[16];
     snprintf(rate, sizeof(rate), "%.2f", drop);
-    if (!StartService(service, {"--relay-drop", rate, "--relay-seed", "5"})) {
+    if (!StartService(service, {"--relay-open", "--relay-drop", rate, "--relay-seed", "5"})) {
         printf("service did not start: %s\n", service.output.c_str());
         return;
     }
@@ -243,7 +243,7 @@ int main()
     fs::create_directories(root + "/a/reframework/data");
     fs::current_path(root + "/a");
     ServiceProcess service;
-    if (!StartService(service)) {
+    if (!StartService(service, {"--relay-open"})) {
         printf("service did not start: %s\n", service.output.c_str());
         return 1;
     }

@@ -77,8 +77,9 @@ protected:
         ASSERT_FALSE(b_dir.empty()) << "run through tests/windows/with-relay";
     }
 #else
-    void StartRelay(const std::vector<std::string>& args = {})
+    void StartRelay(std::vector<std::string> args = {})
     {
+        args.push_back("--relay-open"); // these links meet without a room
         ASSERT_TRUE(StartService(service, args)) << service.output;
     }
     void StartPartner()

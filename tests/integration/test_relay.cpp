@@ -51,7 +51,12 @@ class Relay : public testing::Test
 {
 protected:
     ServiceProcess service;
-    void Start(const std::vector<std::string>& args = {}) { ASSERT_TRUE(StartService(service, args)) << service.output; }
+    // Open relay: these tests register without rooms.
+    void Start(std::vector<std::string> args = {})
+    {
+        args.push_back("--relay-open");
+        ASSERT_TRUE(StartService(service, args)) << service.output;
+    }
     void TearDown() override { StopService(service); }
 };
 

@@ -1,0 +1,338 @@
+#include "room_port.h"
+
+#include "reply.h"
+#include "rooms.h"
+
+#include <arpa/inet.h>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+static const unsigned short kRoomPortNumber = 39002;
+static const size_t kMaxBody = 16 * 1024;
+
+struct RoomPort
+{
+    httplib::Server server;
+    std::thread thread, sweeper;
+    std::atomic<bool> stop{false};
+    std::mutex lock; // guards store
+    RoomStore store;
+};
+
+static int64_t NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// ---------------------------------------------------------------------------
+// Input
+// ---------------------------------------------------------------------------
+
+// Player names appear in replies next to fixed members: a small safe set.
+static bool ValidPlayerName(const std::string& s)
+{
+    if (s.empty() || s.size() > 24)
+        return false;
+    for (char c : s)
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
+              c == '.' || c == ' '))
+            return false;
+    return true;
+}
+
+static bool ValidCid(const std::string& s)
+{
+    if (s.empty() || s.size() > 64)
+        return false;
+    for (char c : s)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')))
+            return false;
+    return true;
+}
+
+struct Parsed
+{
+    nlohmann::json body;
+    RoomCaller who;
+    std::string error;
+};
+
+static std::string Str(const nlohmann::json& j, const char* key)
+{
+    auto it = j.find(key);
+    return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+static uint32_t CallerIp(const httplib::Request& req)
+{
+    in_addr a{};
+    return inet_pton(AF_INET, req.remote_addr.c_str(), &a) == 1 ? ntohl(a.s_addr) : 0;
+}
+
+static Parsed Parse(const httplib::Request& req, bool need_player)
+{
+    Parsed p;
+    p.body = nlohmann::json::parse(req.body, nullptr, false);
+    if (p.body.is_discarded() || !p.body.is_object()) {
+        p.error = "Bad request.";
+        return p;
+    }
+    if (!need_player)
+        return p;
+    p.who.name = Str(p.body, "gamertag");
+    p.who.cid = Str(p.body, "cid");
+    p.who.ip = CallerIp(req);
+    if (!ValidPlayerName(p.who.name))
+        p.error = "Player names are 1 to 24 letters, digits, spaces, dots, dashes or underscores.";
+    else if (!ValidCid(p.who.cid))
+        p.error = "Bad client id.";
+    return p;
+}
+
+static bool TooLong(const std::string& s, size_t max)
+{
+    return s.size() > max;
+}
+
+// A free text that is exactly a member name would be found in place of that
+// member by a client that reads the first occurrence of the quoted key.
+static bool ReservedText(const std::string& s)
+{
+    static const char* const keys[] = {"ok", "error", "code", "role", "chapter_label", "stage", "mod", "name", "peer",
+                                       "my_ready", "peer_ready", "started", "messages", "id", "body", "rooms",
+                                       "host", "players", "max"};
+    for (const char* k : keys)
+        if (s == k)
+            return true;
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Replies
+// ---------------------------------------------------------------------------
+
+static std::string RoomReply(const RoomResult& r)
+{
+    if (!r.ok)
+        return RefusalText(r.error);
+    const Room& room = *r.room;
+    FlatReply out;
+    ReplyString(out, "role", r.slot == 0 ? "A" : "B");
+    ReplyString(out, "code", room.code);
+    ReplyString(out, "chapter_label", room.chapter_label);
+    ReplyString(out, "stage", room.stage);
+    ReplyString(out, "mod", room.mod);
+    ReplyString(out, "name", room.name);
+    return ReplyText(out);
+}
+
+static std::string HeartbeatReply(const RoomResult& r)
+{
+    if (!r.ok)
+        return RefusalText(r.error);
+    const Room& room = *r.room;
+    const RoomMember& me = room.member[r.slot];
+    const RoomMember& other = room.member[1 - r.slot];
+    FlatReply out;
+    ReplyBool(out, "my_ready", me.ready);
+    ReplyBool(out, "peer_ready", other.present && other.ready);
+    ReplyBool(out, "started", RoomStarted(room));
+    ReplyString(out, "role", r.slot == 0 ? "A" : "B");
+    ReplyString(out, "peer", other.present ? other.name : std::string());
+    return ReplyText(out);
+}
+
+static std::string ChatReply(const Room& room, int64_t after)
+{
+    std::string list = "[";
+    for (const ChatLine& line : room.chat) {
+        if (line.id <= after)
+            continue;
+        if (list.size() > 1)
+            list += ",";
+        list += "{\"id\":" + std::to_string(line.id) + ",\"role\":\"" + line.role + "\",\"name\":" + JsonQuote(line.name) +
+                ",\"body\":" + JsonQuote(line.body) + "}";
+    }
+    list += "]";
+    FlatReply out;
+    ReplyRaw(out, "messages", list);
+    return ReplyText(out);
+}
+
+static std::string ListReply(const std::vector<const Room*>& rooms)
+{
+    std::string list = "[";
+    for (const Room* room : rooms) {
+        if (list.size() > 1)
+            list += ",";
+        list += "{\"code\":\"" + room->code + "\",\"players\":" + std::to_string(room->member[1].present ? 2 : 1) +
+                ",\"max\":2,\"name\":" + JsonQuote(room->name) + ",\"host\":" + JsonQuote(room->member[0].name) + "}";
+    }
+    list += "]";
+    FlatReply out;
+    ReplyRaw(out, "rooms", list);
+    return ReplyText(out);
+}
+
+// ---------------------------------------------------------------------------
+// Handlers
+// ---------------------------------------------------------------------------
+
+using Handler = std::string (*)(RoomPort&, const Parsed&);
+
+static std::string OnCreate(RoomPort& port, const Parsed& p)
+{
+    CreateRequest req;
+    req.name = Str(p.body, "name");
+    req.chapter_label = Str(p.body, "chapter_label");
+    req.stage = Str(p.body, "stage");
+    req.mod = Str(p.body, "mod");
+    req.is_public = Str(p.body, "visibility") != "private";
+    if (req.name.empty())
+        req.name = p.who.name + "'s room";
+    if (TooLong(req.name, 48))
+        return RefusalText("Room names are at most 48 characters.");
+    if (TooLong(req.chapter_label, 64) || TooLong(req.stage, 64) || TooLong(req.mod, 64))
+        return RefusalText("Chapter, stage and mod are at most 64 characters each.");
+    for (const std::string* text : {&req.name, &req.chapter_label, &req.stage, &req.mod})
+        if (ReservedText(*text))
+            return RefusalText("\"" + *text + "\" can't be used as a room name, chapter, stage or mod.");
+    std::lock_guard<std::mutex> g(port.lock);
+    return RoomReply(CreateRoom(port.store, p.who, req, NowMs()));
+}
+
+static std::string OnJoin(RoomPort& port, const Parsed& p)
+{
+    std::lock_guard<std::mutex> g(port.lock);
+    return RoomReply(JoinRoom(port.store, p.who, Str(p.body, "code"), NowMs()));
+}
+
+static std::string OnQuickmatch(RoomPort& port, const Parsed& p)
+{
+    std::lock_guard<std::mutex> g(port.lock);
+    return RoomReply(Quickmatch(port.store, p.who, NowMs()));
+}
+
+static std::string OnHeartbeat(RoomPort& port, const Parsed& p)
+{
+    std::lock_guard<std::mutex> g(port.lock);
+    return HeartbeatReply(Heartbeat(port.store, p.who, Str(p.body, "code"), NowMs()));
+}
+
+static std::string OnReady(RoomPort& port, const Parsed& p)
+{
+    auto it = p.body.find("ready");
+    if (it == p.body.end() || !it->is_boolean())
+        return RefusalText("Bad request.");
+    std::lock_guard<std::mutex> g(port.lock);
+    const RoomResult r = SetMemberReady(port.store, p.who, Str(p.body, "code"), it->get<bool>(), NowMs());
+    if (!r.ok)
+        return RefusalText(r.error);
+    const RoomMember& other = r.room->member[1 - r.slot];
+    FlatReply out;
+    ReplyBool(out, "started", RoomStarted(*r.room));
+    ReplyBool(out, "peer_ready", other.present && other.ready);
+    return ReplyText(out);
+}
+
+static std::string OnLeave(RoomPort& port, const Parsed& p)
+{
+    std::lock_guard<std::mutex> g(port.lock);
+    LeaveRoomAs(port.store, p.who, Str(p.body, "code"));
+    return ReplyText(FlatReply{});
+}
+
+static std::string OnChatPoll(RoomPort& port, const Parsed& p)
+{
+    auto it = p.body.find("after_id");
+    const int64_t after = it != p.body.end() && it->is_number_integer() ? it->get<int64_t>() : 0;
+    std::lock_guard<std::mutex> g(port.lock);
+    const RoomResult r = Heartbeat(port.store, p.who, Str(p.body, "code"), NowMs());
+    if (!r.ok)
+        return RefusalText("Room not found.");
+    return ChatReply(*r.room, after);
+}
+
+static std::string OnChatSend(RoomPort& port, const Parsed& p)
+{
+    const std::string text = Str(p.body, "text");
+    if (text.empty())
+        return RefusalText("Empty message.");
+    if (TooLong(text, 500))
+        return RefusalText("Messages are at most 500 characters.");
+    std::lock_guard<std::mutex> g(port.lock);
+    const RoomResult r = SendChatLine(port.store, p.who, Str(p.body, "code"), text, NowMs());
+    return r.ok ? ReplyText(FlatReply{}) : RefusalText(r.error);
+}
+
+static std::string OnList(RoomPort& port, const Parsed&)
+{
+    std::lock_guard<std::mutex> g(port.lock);
+    return ListReply(OpenRooms(port.store, 100));
+}
+
+static void Route(RoomPort& port, const char* path, Handler handler, bool need_player)
+{
+    port.server.Post(path, [&port, handler, need_player](const httplib::Request& req, httplib::Response& res) {
+        const Parsed p = Parse(req, need_player);
+        res.set_content(p.error.empty() ? handler(port, p) : RefusalText(p.error), "application/json");
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Start and stop
+// ---------------------------------------------------------------------------
+
+RoomPort* StartRoomPort(const ServiceOptions& options, std::string& error)
+{
+    RoomPort* port = new RoomPort;
+    port->server.set_payload_max_length(kMaxBody);
+    Route(*port, "/create", OnCreate, true);
+    Route(*port, "/join", OnJoin, true);
+    Route(*port, "/quickmatch", OnQuickmatch, true);
+    Route(*port, "/heartbeat", OnHeartbeat, true);
+    Route(*port, "/ready", OnReady, true);
+    Route(*port, "/leave", OnLeave, true);
+    Route(*port, "/chat/poll", OnChatPoll, true);
+    Route(*port, "/chat/send", OnChatSend, true);
+    Route(*port, "/list", OnList, false);
+    if (!port->server.bind_to_port(options.bind.c_str(), kRoomPortNumber)) {
+        error = "cannot bind TCP " + options.bind + ":" + std::to_string(kRoomPortNumber);
+        delete port;
+        return nullptr;
+    }
+    port->thread = std::thread([port] { port->server.listen_after_bind(); });
+    port->sweeper = std::thread([port] {
+        while (!port->stop.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            std::lock_guard<std::mutex> g(port->lock);
+            ExpireMembers(port->store, NowMs());
+        }
+    });
+    return port;
+}
+
+void StopRoomPort(RoomPort* port)
+{
+    if (!port)
+        return;
+    port->stop.store(true);
+    port->server.stop();
+    port->thread.join();
+    port->sweeper.join();
+    delete port;
+}
+
+RelayHelloCheck RoomRelayCheck(RoomPort* port, bool any_ip)
+{
+    return [port, any_ip](const std::string& code, char letter, uint32_t ip) {
+        std::lock_guard<std::mutex> g(port->lock);
+        return RelayMayRegister(port->store, code, letter, ip, any_ip);
+    };
+}

@@ -1,0 +1,17 @@
+// The room port (39002): "/create", "/join", "/quickmatch", "/heartbeat",
+// "/ready", "/leave", "/chat/poll", "/chat/send", "/list".
+#pragma once
+
+#include "options.h"
+#include "relay.h"
+
+#include <string>
+
+struct RoomPort;
+
+// Binds options.bind:39002 and serves on threads of its own; nullptr with a reason on failure.
+RoomPort* StartRoomPort(const ServiceOptions& options, std::string& error);
+void StopRoomPort(RoomPort* port);
+
+// The relay's HELLO rule, answered from this port's rooms.
+RelayHelloCheck RoomRelayCheck(RoomPort* port, bool any_ip);

@@ -1,0 +1,109 @@
+// Rooms, kept in memory: two members at most (the creator "A", the joiner
+// "B"), ready flags, a started flag once both are ready, and the lobby chat.
+// A member whose heartbeats stop is gone; when the host goes the room closes.
+// Plain data and functions; the room port serialises calls under one lock.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+struct RoomMember
+{
+    bool present = false;
+    std::string name;     // the player's name as sent in "gamertag"
+    std::string cid;      // the client id
+    uint32_t ip = 0;      // where its room requests come from (host order)
+    int64_t last_seen_ms = 0;
+    bool ready = false;
+};
+
+struct ChatLine
+{
+    int32_t id = 0;
+    char role = 'A';
+    std::string name;
+    std::string body;
+};
+
+struct Room
+{
+    std::string code;
+    std::string name;
+    bool is_public = true;
+    std::string chapter_label, stage, mod;
+    uint64_t opened = 0;          // order of creation, for quickmatch
+    RoomMember member[2];         // [0] host "A", [1] joiner "B"
+    std::vector<ChatLine> chat;   // bounded history
+    int32_t next_chat_id = 1;
+};
+
+struct RoomLimits
+{
+    size_t max_rooms = 1000;
+    size_t max_chat_lines = 200;  // kept per room
+    int64_t member_timeout_ms = 10000;
+};
+
+struct RoomStore
+{
+    std::map<std::string, Room> rooms;
+    uint64_t opened_counter = 0;
+    RoomLimits limits;
+    std::mt19937_64 rng{std::random_device{}()};
+};
+
+// Who is asking, as every room request says.
+struct RoomCaller
+{
+    std::string name;
+    std::string cid;
+    uint32_t ip = 0;
+};
+
+// The outcome of one request: ok or a refusal text, plus what the reply needs.
+struct RoomResult
+{
+    bool ok = false;
+    std::string error;
+    const Room* room = nullptr;
+    int slot = 0;                 // the caller's member index in `room`
+};
+
+struct CreateRequest
+{
+    std::string name, chapter_label, stage, mod;
+    bool is_public = true;
+};
+
+// Codes of 6 upper-case letters and digits without look-alikes (no 0/O, 1/I/L, 2/Z, 5/S, 8/B).
+extern const char kRoomCodeAlphabet[];
+std::string NewRoomCode(RoomStore& store);
+
+// Upper-cases a typed code; "" when it has characters a code never has.
+std::string NormalizeRoomCode(const std::string& typed);
+
+RoomResult CreateRoom(RoomStore& store, const RoomCaller& who, const CreateRequest& req, int64_t now_ms);
+RoomResult JoinRoom(RoomStore& store, const RoomCaller& who, const std::string& code, int64_t now_ms);
+RoomResult Quickmatch(RoomStore& store, const RoomCaller& who, int64_t now_ms);
+RoomResult Heartbeat(RoomStore& store, const RoomCaller& who, const std::string& code, int64_t now_ms);
+RoomResult SetMemberReady(RoomStore& store, const RoomCaller& who, const std::string& code, bool ready, int64_t now_ms);
+void LeaveRoomAs(RoomStore& store, const RoomCaller& who, const std::string& code);
+RoomResult SendChatLine(RoomStore& store, const RoomCaller& who, const std::string& code, const std::string& text,
+                        int64_t now_ms);
+
+// Public rooms that wait for a partner, oldest first, at most `limit`.
+std::vector<const Room*> OpenRooms(const RoomStore& store, size_t limit);
+
+// Removes members silent for longer than the timeout (closing rooms whose host went).
+void ExpireMembers(RoomStore& store, int64_t now_ms);
+
+// Whether the relay may register (code, letter) for this address: the room is
+// live and started, and the member's room requests come from the same IP
+// (unless `any_ip`).
+bool RelayMayRegister(const RoomStore& store, const std::string& code, char letter, uint32_t ip, bool any_ip);
+
+// Whether both players are there and ready.
+bool RoomStarted(const Room& room);
