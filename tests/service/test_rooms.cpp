@@ -1,0 +1,178 @@
+// The service's room rules, called directly with a controlled clock.
+#include "rooms.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace {
+
+RoomCaller Player(const std::string& name, const std::string& cid, uint32_t ip = 0x7f000001)
+{
+    return RoomCaller{name, cid, ip};
+}
+
+const RoomCaller kAnn = Player("Ann", "c0ffee01");
+const RoomCaller kBob = Player("Bob", "c0ffee02");
+const RoomCaller kCid = Player("Cid", "c0ffee03");
+
+} // namespace
+
+TEST(RoomCodes, ShortUpperCaseWithoutLookAlikes)
+{
+    RoomStore store;
+    std::set<std::string> seen;
+    for (int i = 0; i < 2000; i++) {
+        const std::string code = NewRoomCode(store);
+        ASSERT_LE(code.size(), 7u);
+        for (char c : code)
+            ASSERT_EQ(std::string("0O1IL2Z5S8B").find(c), std::string::npos) << code;
+        seen.insert(code);
+    }
+    EXPECT_GT(seen.size(), 1990u);
+    EXPECT_EQ(NormalizeRoomCode("ac-d 34"), "ACD34");
+    EXPECT_EQ(NormalizeRoomCode("AB\"C"), "");
+    EXPECT_EQ(NormalizeRoomCode("ABCDEFGH"), "");
+}
+
+TEST(Rooms, CreatorIsAJoinerIsBAndAThirdIsRefused)
+{
+    RoomStore store;
+    const RoomResult created = CreateRoom(store, kAnn, CreateRequest{"Ann's", "Ch 2", "Docks", "", true}, 0);
+    ASSERT_TRUE(created.ok);
+    EXPECT_EQ(created.slot, 0);
+    const std::string code = created.room->code;
+
+    std::string lower = code;
+    for (char& c : lower)
+        c = (char)tolower(c);
+    const RoomResult joined = JoinRoom(store, kBob, lower, 10); // typed in lower case
+    ASSERT_TRUE(joined.ok);
+    EXPECT_EQ(joined.slot, 1);
+    EXPECT_EQ(JoinRoom(store, kBob, code, 20).slot, 1); // asking again is harmless
+
+    const RoomResult third = JoinRoom(store, kCid, code, 30);
+    EXPECT_FALSE(third.ok);
+    EXPECT_EQ(third.error, "Room is full.");
+    EXPECT_EQ(JoinRoom(store, kCid, "ZZZZZZ", 30).error, "Room not found.");
+    EXPECT_EQ(JoinRoom(store, kCid, "", 30).error, "Room not found.");
+}
+
+TEST(Rooms, QuickmatchJoinsTheOldestPublicWaitingRoomOrOpensOne)
+{
+    RoomStore store;
+    const std::string first = Quickmatch(store, kAnn, 0).room->code;      // opens one
+    CreateRoom(store, kBob, CreateRequest{"private", "", "", "", false}, 1); // not public
+    const RoomResult matched = Quickmatch(store, kCid, 2);
+    ASSERT_TRUE(matched.ok);
+    EXPECT_EQ(matched.room->code, first);
+    EXPECT_EQ(matched.slot, 1);
+    // Ann asking again while waiting does not match her with herself.
+    RoomStore solo;
+    const std::string own = Quickmatch(solo, kAnn, 0).room->code;
+    EXPECT_NE(Quickmatch(solo, kAnn, 1).room->code, own);
+}
+
+TEST(Rooms, StartedOnceBothAreReadyAndResetWhenTheJoinerGoes)
+{
+    RoomStore store;
+    const std::string code = CreateRoom(store, kAnn, CreateRequest{}, 0).room->code;
+    EXPECT_TRUE(SetMemberReady(store, kAnn, code, true, 0).ok);
+    EXPECT_FALSE(RoomStarted(store.rooms[code])); // alone
+    JoinRoom(store, kBob, code, 0);
+    SetMemberReady(store, kBob, code, true, 0);
+    EXPECT_TRUE(RoomStarted(store.rooms[code]));
+
+    LeaveRoomAs(store, kBob, code);
+    ASSERT_TRUE(store.rooms.count(code));
+    EXPECT_FALSE(store.rooms[code].member[0].ready); // waits again, un-readied
+    EXPECT_FALSE(store.rooms[code].member[1].present);
+    LeaveRoomAs(store, kAnn, code); // the host leaving closes it
+    EXPECT_FALSE(store.rooms.count(code));
+    EXPECT_EQ(Heartbeat(store, kBob, code, 0).error, "Room closed.");
+}
+
+TEST(Rooms, SilentMembersExpire)
+{
+    RoomStore store;
+    const std::string code = CreateRoom(store, kAnn, CreateRequest{}, 0).room->code;
+    JoinRoom(store, kBob, code, 0);
+    SetMemberReady(store, kAnn, code, true, 0);
+    Heartbeat(store, kAnn, code, 9000);
+    ExpireMembers(store, 11000); // Bob silent for 11 s
+    ASSERT_TRUE(store.rooms.count(code));
+    EXPECT_FALSE(store.rooms[code].member[1].present);
+    EXPECT_FALSE(store.rooms[code].member[0].ready);
+    ExpireMembers(store, 19500); // Ann silent for 10.5 s
+    EXPECT_FALSE(store.rooms.count(code));
+}
+
+TEST(Rooms, APlayerIsInOneRoomAtATime)
+{
+    RoomStore store;
+    const std::string a = CreateRoom(store, kAnn, CreateRequest{}, 0).room->code;
+    const std::string b = CreateRoom(store, kBob, CreateRequest{}, 0).room->code;
+    JoinRoom(store, kCid, a, 0);
+    JoinRoom(store, kCid, b, 0); // moving on leaves the first room
+    EXPECT_FALSE(store.rooms[a].member[1].present);
+    CreateRoom(store, kAnn, CreateRequest{}, 0); // Ann's old room closes
+    EXPECT_FALSE(store.rooms.count(a));
+}
+
+TEST(Rooms, MembersAreKnownByNameAndClientId)
+{
+    RoomStore store;
+    const std::string code = CreateRoom(store, kAnn, CreateRequest{}, 0).room->code;
+    EXPECT_FALSE(Heartbeat(store, Player("Ann", "other"), code, 0).ok);
+    EXPECT_FALSE(Heartbeat(store, Player("Eve", kAnn.cid), code, 0).ok);
+    EXPECT_TRUE(Heartbeat(store, kAnn, code, 0).ok);
+}
+
+TEST(RoomChat, IdsGrowAndHistoryIsBounded)
+{
+    RoomStore store;
+    store.limits.max_chat_lines = 3;
+    const std::string code = CreateRoom(store, kAnn, CreateRequest{}, 0).room->code;
+    JoinRoom(store, kBob, code, 0);
+    for (int i = 0; i < 5; i++)
+        ASSERT_TRUE(SendChatLine(store, i % 2 ? kBob : kAnn, code, "line " + std::to_string(i), 0).ok);
+    const Room& room = store.rooms[code];
+    ASSERT_EQ(room.chat.size(), 3u);
+    EXPECT_EQ(room.chat.front().id, 3);
+    EXPECT_EQ(room.chat.back().id, 5);
+    EXPECT_EQ(room.chat.back().role, 'A');
+    EXPECT_EQ(room.chat[1].role, 'B');
+    EXPECT_FALSE(SendChatLine(store, kCid, code, "not a member", 0).ok);
+}
+
+TEST(RoomList, PublicRoomsWaitingForAPartnerOldestFirst)
+{
+    RoomStore store;
+    const std::string a = CreateRoom(store, kAnn, CreateRequest{"a", "", "", "", true}, 0).room->code;
+    CreateRoom(store, kBob, CreateRequest{"b", "", "", "", false}, 0);
+    const std::string c = CreateRoom(store, kCid, CreateRequest{"c", "", "", "", true}, 0).room->code;
+    std::vector<const Room*> open = OpenRooms(store, 10);
+    ASSERT_EQ(open.size(), 2u);
+    EXPECT_EQ(open[0]->code, a);
+    EXPECT_EQ(open[1]->code, c);
+    JoinRoom(store, Player("Dee", "c0ffee04"), a, 0);
+    open = OpenRooms(store, 10);
+    ASSERT_EQ(open.size(), 1u);
+    EXPECT_EQ(open[0]->code, c);
+    EXPECT_EQ(OpenRooms(store, 0).size(), 0u);
+}
+
+TEST(RoomRelay, OnlyMembersOfAStartedRoomFromTheirOwnAddress)
+{
+    RoomStore store;
+    const std::string code = CreateRoom(store, kAnn, CreateRequest{}, 0).room->code;
+    JoinRoom(store, Player("Bob", kBob.cid, 0x0a000002), code, 0);
+    EXPECT_FALSE(RelayMayRegister(store, code, 'A', 0x7f000001, false)); // not started
+    SetMemberReady(store, kAnn, code, true, 0);
+    SetMemberReady(store, Player("Bob", kBob.cid, 0x0a000002), code, true, 0);
+    EXPECT_TRUE(RelayMayRegister(store, code, 'A', 0x7f000001, false));
+    EXPECT_TRUE(RelayMayRegister(store, code, 'B', 0x0a000002, false));
+    EXPECT_FALSE(RelayMayRegister(store, code, 'B', 0x7f000001, false)); // someone else
+    EXPECT_TRUE(RelayMayRegister(store, code, 'B', 0x7f000001, true));   // relaxed
+    EXPECT_FALSE(RelayMayRegister(store, "NOROOM", 'A', 0x7f000001, true));
+}
