@@ -22,6 +22,11 @@
 #include <mutex>
 #include <string>
 
+#include "state/account_state.h"
+#include "state/settings_state.h"
+#include "state/shell_state.h"
+#include "state/update_state.h"
+
 // ---------------------------------------------------------------------------
 // Core flags: the cross-thread signals shared by several areas
 // ---------------------------------------------------------------------------
@@ -58,9 +63,14 @@ struct CoreFlags
 struct AppState
 {
     CoreFlags flags;
+    AccountState account;                // the state lock
+    AccountRequestState account_request; // the reset lock
+    UpdateNoticeState update_notice;     // the client-check lock
+    SettingsSyncState settings_sync;     // the settings lock
+    SettingsRecord settings;             // render thread
+    ShellState shell;                    // render thread
     // Data groups, one member each, as their areas are built:
-    //   account (the state lock), account request, update notice, social, poller,
-    //   settings, room, client id, chat, room list, toasts, link statistics,
+    //   social, poller, room, client id, chat, room list, toasts, link statistics,
     //   input queue.
 };
 
