@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct RelayFaults // test-only fault injection on forwarded datagrams
 {
@@ -20,6 +21,8 @@ struct ServiceOptions
     std::string bind = "127.0.0.1";
     int relay_expire_s = 15; // a registration silent this long is forgotten
     RelayFaults faults;
+    std::vector<std::string> channels = {"beta2"}; // client channels "/clientcheck" allows
+    std::string public_url; // base of the links in mails; "" = http://<bind>:39001
 };
 
 // Parses argv; on failure returns false with a one-line reason in `error`.
