@@ -239,7 +239,7 @@ void SignOut()
     }
     // Gap: the friends, requests and conversation lists (social lock) are
     // cleared here once the friends and messages areas exist.
-    std::remove(DataPath(kLoginFileName).c_str());
+    RemoveFile(DataPath(kLoginFileName));
     g_app.flags.auth_status.store(AuthIdle);
     NavigateTo(PageSignIn);
 }

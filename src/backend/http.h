@@ -1,11 +1,10 @@
 // The only ways to reach the backend. Both block: worker threads only.
 #pragma once
 
+#include "state/config.h" // kAccountPort, kRoomPort
+
 #include <cstdint>
 #include <string>
-
-constexpr uint16_t kAccountPort = 39001;
-constexpr uint16_t kRoomPort = 39002;
 
 // POSTs the JSON text `body` to `path` on the backend host. `reply` receives
 // the whole body whenever a response came, whatever its status, and is left

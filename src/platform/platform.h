@@ -45,6 +45,53 @@ void DebugOutput(const char* text);
 // file of the system lives there.
 std::string DataPath(const std::string& name);
 
+// Moves `from` over `to`, replacing an existing file in one step (readers see
+// the old or the new file, never a mixture). False when the move failed.
+bool ReplaceFile(const std::string& from, const std::string& to);
+
+// Deletes a file; false when it did not exist or could not be deleted.
+bool RemoveFile(const std::string& path);
+
+// ---------------------------------------------------------------------------
+// UDP
+// ---------------------------------------------------------------------------
+
+// An IPv4 endpoint, host byte order.
+struct NetAddress
+{
+    uint32_t ip = 0;
+    uint16_t port = 0;
+    bool operator==(const NetAddress& o) const { return ip == o.ip && port == o.port; }
+    bool operator!=(const NetAddress& o) const { return !(*this == o); }
+};
+
+// Parses a dotted IPv4 literal (inet_pton). False for anything else.
+bool ParseIpv4(const char* text, uint32_t& ip);
+
+typedef intptr_t UdpSocket;
+const UdpSocket kNoSocket = -1;
+
+// Starts and stops the socket library (WSAStartup / WSACleanup on Windows).
+bool NetStartup();
+void NetCleanup();
+
+// A non-blocking IPv4 UDP socket with both buffers set to `buffer_bytes`, bound
+// to any local address on `port` (0: the system chooses). The results of the
+// buffer and bind calls are not examined: if the port is taken the socket still
+// works on a port the system picks at the first send. kNoSocket on failure.
+UdpSocket UdpOpen(uint16_t port, int buffer_bytes);
+void UdpClose(UdpSocket s);
+
+// Sends one datagram; errors are the caller's to ignore.
+bool UdpSendTo(UdpSocket s, const NetAddress& to, const void* data, size_t size);
+
+// Receives one datagram without waiting. Its length (0 is a valid, empty
+// datagram), or -1 when none is waiting or on error.
+int UdpReceive(UdpSocket s, void* buffer, size_t capacity, NetAddress& from);
+
+// The local port a socket is bound to (0 if unknown).
+uint16_t UdpLocalPort(UdpSocket s);
+
 // ---------------------------------------------------------------------------
 // HTTP
 // ---------------------------------------------------------------------------

@@ -23,6 +23,7 @@
 #include <string>
 
 #include "state/account_state.h"
+#include "state/link_state.h"
 #include "state/settings_state.h"
 #include "state/shell_state.h"
 #include "state/update_state.h"
@@ -63,6 +64,7 @@ struct CoreFlags
 struct AppState
 {
     CoreFlags flags;
+    LinkStats link;     // the link-statistics lock
     AccountState account;                // the state lock
     AccountRequestState account_request; // the reset lock
     UpdateNoticeState update_notice;     // the client-check lock
@@ -70,7 +72,7 @@ struct AppState
     SettingsRecord settings;             // render thread
     ShellState shell;                    // render thread
     // Data groups, one member each, as their areas are built:
-    //   social, poller, room, client id, chat, room list, toasts, link statistics,
+    //   social, poller, room, client id, chat, room list, toasts,
     //   input queue.
 };
 

@@ -95,3 +95,37 @@ void StopService(ServiceProcess& service)
         service.data_dir.clear();
     }
 }
+
+pid_t StartProgram(const std::vector<std::string>& args, const std::string& output_path)
+{
+    const pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    FILE* out = fopen(output_path.c_str(), "w");
+    if (out) {
+        dup2(fileno(out), 1);
+        dup2(fileno(out), 2);
+    }
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
+int StopProgram(pid_t pid, int grace_ms)
+{
+    if (pid <= 0)
+        return -1;
+    kill(pid, SIGTERM);
+    int status = 0;
+    for (int waited = 0; waited < grace_ms; waited += 10) {
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        usleep(10000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return 128 + SIGKILL;
+}

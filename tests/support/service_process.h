@@ -26,3 +26,10 @@ std::string BuiltProgram(const std::string& relative);
 
 // A fresh, empty temporary folder (removed by the caller).
 std::string MakeTempDir(const char* prefix);
+
+// Runs a program with stdout and stderr going to `output_path`; its pid, or -1.
+pid_t StartProgram(const std::vector<std::string>& args, const std::string& output_path);
+
+// SIGTERM, then SIGKILL after `grace_ms`; waits for it. Returns its exit status
+// (or 128 + signal), -1 if it was not running.
+int StopProgram(pid_t pid, int grace_ms = 5000);

@@ -1,8 +1,13 @@
 // Linux stand-ins for the platform layer.
 #include "platform/platform.h"
 
+#include <arpa/inet.h>
 #include <cstdio>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
 
 int64_t SteadyNowNs()
 {
@@ -14,4 +19,92 @@ int64_t SteadyNowNs()
 void DebugOutput(const char* text)
 {
     fputs(text, stderr);
+}
+
+// ---------------------------------------------------------------------------
+// Files
+// ---------------------------------------------------------------------------
+
+bool ReplaceFile(const std::string& from, const std::string& to)
+{
+    return rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool RemoveFile(const std::string& path)
+{
+    return remove(path.c_str()) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// UDP
+// ---------------------------------------------------------------------------
+
+bool ParseIpv4(const char* text, uint32_t& ip)
+{
+    in_addr a;
+    if (inet_pton(AF_INET, text, &a) != 1)
+        return false;
+    ip = ntohl(a.s_addr);
+    return true;
+}
+
+bool NetStartup()
+{
+    return true;
+}
+
+void NetCleanup()
+{
+}
+
+UdpSocket UdpOpen(uint16_t port, int buffer_bytes)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0)
+        return kNoSocket;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer_bytes, sizeof(buffer_bytes));
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer_bytes, sizeof(buffer_bytes));
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = htons(port);
+    bind(fd, (const sockaddr*)&local, sizeof(local));
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL, 0) | O_NONBLOCK);
+    return fd;
+}
+
+void UdpClose(UdpSocket s)
+{
+    if (s != kNoSocket)
+        close((int)s);
+}
+
+bool UdpSendTo(UdpSocket s, const NetAddress& to, const void* data, size_t size)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(to.ip);
+    addr.sin_port = htons(to.port);
+    return sendto((int)s, data, size, 0, (const sockaddr*)&addr, sizeof(addr)) == (ssize_t)size;
+}
+
+int UdpReceive(UdpSocket s, void* buffer, size_t capacity, NetAddress& from)
+{
+    sockaddr_in addr{};
+    socklen_t len = sizeof(addr);
+    const ssize_t n = recvfrom((int)s, buffer, capacity, 0, (sockaddr*)&addr, &len);
+    if (n < 0)
+        return -1;
+    from.ip = ntohl(addr.sin_addr.s_addr);
+    from.port = ntohs(addr.sin_port);
+    return (int)n;
+}
+
+uint16_t UdpLocalPort(UdpSocket s)
+{
+    sockaddr_in addr{};
+    socklen_t len = sizeof(addr);
+    if (getsockname((int)s, (sockaddr*)&addr, &len) != 0)
+        return 0;
+    return ntohs(addr.sin_port);
 }

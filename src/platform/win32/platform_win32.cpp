@@ -1,6 +1,8 @@
 // The platform layer on Windows: the real API, called as the plugin's design says.
 #include "platform/platform.h"
 
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
 int64_t SteadyNowNs()
@@ -19,4 +21,95 @@ int64_t SteadyNowNs()
 void DebugOutput(const char* text)
 {
     OutputDebugStringA(text);
+}
+
+// ---------------------------------------------------------------------------
+// Files
+// ---------------------------------------------------------------------------
+
+bool ReplaceFile(const std::string& from, const std::string& to)
+{
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool RemoveFile(const std::string& path)
+{
+    return DeleteFileA(path.c_str()) != 0;
+}
+
+// ---------------------------------------------------------------------------
+// UDP (Winsock 2)
+// ---------------------------------------------------------------------------
+
+bool ParseIpv4(const char* text, uint32_t& ip)
+{
+    IN_ADDR a;
+    if (inet_pton(AF_INET, text, &a) != 1)
+        return false;
+    ip = ntohl(a.s_addr);
+    return true;
+}
+
+bool NetStartup()
+{
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}
+
+void NetCleanup()
+{
+    WSACleanup();
+}
+
+UdpSocket UdpOpen(uint16_t port, int buffer_bytes)
+{
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (s == INVALID_SOCKET)
+        return kNoSocket;
+    setsockopt(s, SOL_SOCKET, SO_RCVBUF, (const char*)&buffer_bytes, sizeof(buffer_bytes));
+    setsockopt(s, SOL_SOCKET, SO_SNDBUF, (const char*)&buffer_bytes, sizeof(buffer_bytes));
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = htons(port);
+    bind(s, (const sockaddr*)&local, sizeof(local));
+    u_long nonblocking = 1;
+    ioctlsocket(s, FIONBIO, &nonblocking);
+    return (UdpSocket)s;
+}
+
+void UdpClose(UdpSocket s)
+{
+    if (s != kNoSocket)
+        closesocket((SOCKET)s);
+}
+
+bool UdpSendTo(UdpSocket s, const NetAddress& to, const void* data, size_t size)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(to.ip);
+    addr.sin_port = htons(to.port);
+    return sendto((SOCKET)s, (const char*)data, (int)size, 0, (const sockaddr*)&addr, sizeof(addr)) == (int)size;
+}
+
+int UdpReceive(UdpSocket s, void* buffer, size_t capacity, NetAddress& from)
+{
+    sockaddr_in addr{};
+    int len = sizeof(addr);
+    const int n = recvfrom((SOCKET)s, (char*)buffer, (int)capacity, 0, (sockaddr*)&addr, &len);
+    if (n == SOCKET_ERROR)
+        return -1;
+    from.ip = ntohl(addr.sin_addr.s_addr);
+    from.port = ntohs(addr.sin_port);
+    return n;
+}
+
+uint16_t UdpLocalPort(UdpSocket s)
+{
+    sockaddr_in addr{};
+    int len = sizeof(addr);
+    if (getsockname((SOCKET)s, (sockaddr*)&addr, &len) != 0)
+        return 0;
+    return ntohs(addr.sin_port);
 }

@@ -1,0 +1,229 @@
+#include "link/channel_files.h"
+
+#include <cstdio>
+
+const char* const kChannelNames[kChannelCount] = {
+    "Kestrel_Packet", "Kestrel_Anim", "Kestrel_enemy_unified", "Kestrel_Flags", "Kestrel_Joints", "Kestrel_Companion",
+};
+
+char OwnLetter(uint32_t role)
+{
+    return role == 1 ? 'A' : 'B';
+}
+
+char PartnerLetter(uint32_t role)
+{
+    return role == 1 ? 'B' : 'A';
+}
+
+static std::vector<std::string> NamesFor(char letter)
+{
+    std::vector<std::string> names;
+    for (const char* base : kChannelNames)
+        names.push_back(std::string(base) + "_" + letter + ".json");
+    return names;
+}
+
+std::vector<std::string> ChannelFileNames(uint32_t role)
+{
+    return NamesFor(OwnLetter(role));
+}
+
+static std::string StripJson(const std::string& name)
+{
+    if (name.size() > 5 && name.compare(name.size() - 5, 5, ".json") == 0)
+        return name.substr(0, name.size() - 5);
+    return name;
+}
+
+bool IsPartnerFile(const std::string& name, uint32_t role)
+{
+    const std::string base = StripJson(name);
+    return base.size() >= 2 && base[base.size() - 2] == '_' && base.back() == PartnerLetter(role);
+}
+
+int PartnerChannelIndex(const std::string& name, uint32_t role)
+{
+    const std::vector<std::string> names = NamesFor(PartnerLetter(role));
+    for (size_t i = 0; i < names.size(); i++)
+        if (name == names[i])
+            return (int)i;
+    return -1;
+}
+
+uint64_t ChannelHash(const std::string& content)
+{
+    uint64_t h = 0x14650FB0739D0383ull;
+    for (unsigned char b : content)
+        h = (h ^ b) * 0x100000001B3ull;
+    return h;
+}
+
+// ---------------------------------------------------------------------------
+// Sending
+// ---------------------------------------------------------------------------
+
+std::vector<std::string> FileDatagrams(const std::string& name, const std::string& content, uint32_t transfer)
+{
+    std::vector<std::string> out;
+    const std::string head = "FILE:" + name + "\n";
+    if (content.size() <= kChunkPayload) {
+        out.push_back(head + content);
+        return out;
+    }
+    const size_t count = (content.size() + kChunkPayload - 1) / kChunkPayload;
+    for (size_t index = 0; index < count; index++) {
+        char header[64];
+        const int n = snprintf(header, sizeof(header), "CHUNK %u %zu %zu\n", transfer, index, count);
+        if (n <= 0)
+            continue;
+        out.push_back(head + std::string(header, (size_t)n) + content.substr(index * kChunkPayload, kChunkPayload));
+    }
+    return out;
+}
+
+void SendDataFile(UdpSocket s, const NetAddress& relay, const std::string& name, const std::string& content,
+                  uint32_t transfer)
+{
+    for (const std::string& d : FileDatagrams(name, content, transfer))
+        UdpSendTo(s, relay, d.data(), d.size());
+}
+
+ChannelSender MakeChannelSender(uint32_t role)
+{
+    ChannelSender sender;
+    sender.names = ChannelFileNames(role);
+    return sender;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& content, size_t max_bytes)
+{
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    long size = -1;
+    if (fseek(f, 0, SEEK_END) == 0)
+        size = ftell(f);
+    if (size <= 0 || (size_t)size > max_bytes || fseek(f, 0, SEEK_SET) != 0) {
+        fclose(f);
+        return false;
+    }
+    content.resize((size_t)size);
+    const size_t got = fread(&content[0], 1, (size_t)size, f);
+    fclose(f);
+    return got == (size_t)size;
+}
+
+void ScanOwnFiles(ChannelSender& sender, const SendFileFn& send)
+{
+    std::string content;
+    for (size_t i = 0; i < kChannelCount && i < sender.names.size(); i++) {
+        // Missing, empty, oversized and short-read files wait for a later scan.
+        if (!ReadWholeFile(DataPath(sender.names[i]), content, kMaxChannelFileBytes))
+            continue;
+        ChannelSendState& st = sender.state[i];
+        const uint64_t h = ChannelHash(content);
+        if (h != st.last_hash) {
+            st.last_hash = h;
+            st.resend_count = 2;
+            st.transfer++;
+        } else if (st.resend_count < 1) {
+            continue;
+        } else {
+            st.resend_count--;
+        }
+        send(sender.names[i], content, st.transfer);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Receiving
+// ---------------------------------------------------------------------------
+
+// Reads spaces, then a decimal number of at least one digit (32-bit, wrapping).
+static bool ReadNumber(const std::string& text, size_t& p, uint32_t& out)
+{
+    while (p < text.size() && text[p] == ' ')
+        p++;
+    if (p >= text.size() || text[p] < '0' || text[p] > '9')
+        return false;
+    uint32_t v = 0;
+    for (; p < text.size() && text[p] >= '0' && text[p] <= '9'; p++)
+        v = v * 10u + (uint32_t)(text[p] - '0');
+    out = v;
+    return true;
+}
+
+void AcceptChunk(ReassemblyTable& table, const std::string& name, const std::string& body, CompletedFiles& completed)
+{
+    const size_t nl = body.find('\n');
+    if (nl == std::string::npos)
+        return;
+    const std::string header = body.substr(0, nl);
+    size_t p = 6;
+    uint32_t transfer = 0, index = 0, count = 0;
+    if (!ReadNumber(header, p, transfer) || p >= header.size())
+        return;
+    if (!ReadNumber(header, p, index) || p >= header.size())
+        return;
+    if (!ReadNumber(header, p, count))
+        return;
+    if (count == 0 || index >= count || count > kMaxChunkCount)
+        return;
+    const size_t payload_size = body.size() - nl - 1;
+    if (payload_size > kChunkPayload)
+        return; // no sender of ours makes one; it would unbound the memory
+
+    Reassembly& r = table[name];
+    if (!r.active || r.transfer != transfer) {
+        r.active = true;
+        r.transfer = transfer;
+        r.count = count;
+        r.parts.assign(count, std::string());
+        r.have.assign(count, false);
+        r.received = 0;
+    }
+    if (r.count != count || r.have[index])
+        return;
+    r.have[index] = true;
+    r.parts[index] = body.substr(nl + 1);
+    r.received++;
+    if (r.received == r.count) {
+        std::string joined;
+        for (const std::string& part : r.parts)
+            joined += part;
+        completed[name] = std::move(joined);
+        r = Reassembly{};
+    }
+}
+
+void AcceptChannelFile(ReassemblyTable& table, const std::string& name, const std::string& body, uint32_t role,
+                       CompletedFiles& completed)
+{
+    if (!IsPartnerFile(name, role) || PartnerChannelIndex(name, role) < 0)
+        return;
+    if (body.size() >= 6 && body.compare(0, 6, "CHUNK ") == 0)
+        AcceptChunk(table, name, body, completed);
+    else
+        completed[name] = body;
+}
+
+bool WriteFileAtomically(const std::string& path, const std::string& content)
+{
+    const std::string tmp = path + ".tmp";
+    FILE* f = fopen(tmp.c_str(), "wb");
+    if (!f)
+        return false;
+    bool ok = content.empty() || fwrite(content.data(), 1, content.size(), f) == content.size();
+    ok = (fclose(f) == 0) && ok;
+    if (ok && ReplaceFile(tmp, path))
+        return true;
+    RemoveFile(tmp);
+    return false;
+}
+
+void WriteCompletedFiles(const CompletedFiles& completed)
+{
+    for (const auto& [name, content] : completed)
+        WriteFileAtomically(DataPath(name), content);
+}

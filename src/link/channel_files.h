@@ -1,0 +1,104 @@
+// The channel-file relay: the six files the game's scripts write are sent to
+// the partner on every change (three times, chunked above 1200 bytes), and the
+// partner's files are reassembled and replaced whole in the data folder.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+const size_t kChannelCount = 6;
+extern const char* const kChannelNames[kChannelCount];
+
+const size_t kChunkPayload = 1200;
+// Largest channel file sent or reassembled; bounds the reassembly memory.
+const size_t kMaxChannelFileBytes = 1 << 20;
+const uint64_t kMaxChunkCount = (kMaxChannelFileBytes + kChunkPayload - 1) / kChunkPayload;
+
+// Role number 1 is A, any other is B.
+char OwnLetter(uint32_t role);
+char PartnerLetter(uint32_t role);
+
+// The own channel file names, in channel order.
+std::vector<std::string> ChannelFileNames(uint32_t role);
+
+// True when the name (less a trailing ".json") ends in "_" and the partner letter.
+bool IsPartnerFile(const std::string& name, uint32_t role);
+
+// Index of the partner channel file with exactly this name, or -1. Only these
+// six names ever become paths, so nothing from the wire can name another file.
+int PartnerChannelIndex(const std::string& name, uint32_t role);
+
+// FNV-1a step over the content, from the link's own start value.
+uint64_t ChannelHash(const std::string& content);
+
+// ---------------------------------------------------------------------------
+// Sending
+// ---------------------------------------------------------------------------
+
+// The datagrams of one file version: whole up to 1200 bytes, else chunks.
+std::vector<std::string> FileDatagrams(const std::string& name, const std::string& content, uint32_t transfer);
+
+void SendDataFile(UdpSocket s, const NetAddress& relay, const std::string& name, const std::string& content,
+                  uint32_t transfer);
+
+struct ChannelSendState
+{
+    uint64_t last_hash = 0;
+    int32_t resend_count = 0;
+    uint32_t transfer = 0;
+};
+
+struct ChannelSender
+{
+    std::vector<std::string> names; // own file names
+    ChannelSendState state[kChannelCount];
+};
+
+ChannelSender MakeChannelSender(uint32_t role);
+
+using SendFileFn = std::function<void(const std::string& name, const std::string& content, uint32_t transfer)>;
+
+// Reads the own files and hands every version still due to `send`: a new
+// content is sent on three consecutive scans under one transfer number.
+void ScanOwnFiles(ChannelSender& sender, const SendFileFn& send);
+
+// ---------------------------------------------------------------------------
+// Receiving
+// ---------------------------------------------------------------------------
+
+struct Reassembly
+{
+    bool active = false;
+    uint32_t transfer = 0;
+    uint64_t count = 0;
+    uint64_t received = 0;
+    std::vector<std::string> parts;
+    std::vector<bool> have;
+};
+
+using ReassemblyTable = std::map<std::string, Reassembly>;
+using CompletedFiles = std::map<std::string, std::string>; // name -> content, one loop turn
+
+// Stores one chunk ("CHUNK transfer index count\n" + payload) and completes
+// the file when every chunk of its transfer is in.
+void AcceptChunk(ReassemblyTable& table, const std::string& name, const std::string& body, CompletedFiles& completed);
+
+// A channel-file datagram's name and body: dropped unless it is one of the
+// partner's six files; chunked or whole.
+void AcceptChannelFile(ReassemblyTable& table, const std::string& name, const std::string& body, uint32_t role,
+                       CompletedFiles& completed);
+
+// Replaces each completed file through "<path>.tmp" and a move; a failed
+// create or move leaves the previous version in place.
+void WriteCompletedFiles(const CompletedFiles& completed);
+
+// Reads a whole file; false when it cannot be opened or read whole.
+bool ReadWholeFile(const std::string& path, std::string& content, size_t max_bytes);
+
+// Writes a whole file through "<path>.tmp" and a move.
+bool WriteFileAtomically(const std::string& path, const std::string& content);

@@ -1,0 +1,225 @@
+#include "link/peer_link.h"
+
+#include "state/app_state.h"
+#include "state/config.h"
+#include "state/worker.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+static const int kSocketBufferBytes = 4 * 1024 * 1024;
+static const size_t kReceiveBufferBytes = 70000;
+static const int64_t kScanIntervalNs = 1000000000 / 30;
+static const int64_t kSecondNs = 1000000000;
+
+double LinkClockMs()
+{
+    return (double)SteadyNowNs() / 1000000.0;
+}
+
+// ---------------------------------------------------------------------------
+// Statistics
+// ---------------------------------------------------------------------------
+
+int32_t LinkRttMs()
+{
+    std::lock_guard<std::mutex> g(g_app.link.lock);
+    return g_app.link.rtt_ms < 0 ? -1 : (int32_t)(g_app.link.rtt_ms + 0.5);
+}
+
+int32_t LinkLossPercentAt(double now_ms)
+{
+    std::lock_guard<std::mutex> g(g_app.link.lock);
+    int counted = 0, lost = 0;
+    for (const PingRecord& r : g_app.link.pings) {
+        if (now_ms - r.send_ms < 2000.0)
+            continue;
+        counted++;
+        lost += r.answered ? 0 : 1;
+    }
+    if (counted == 0)
+        return -1;
+    return (int32_t)((double)lost * 100.0 / counted + 0.5);
+}
+
+int32_t LinkLossPercent()
+{
+    return LinkLossPercentAt(LinkClockMs());
+}
+
+std::string HelloDatagram(const std::string& room_code, char letter)
+{
+    return "HELLO " + room_code + " " + letter + "\n";
+}
+
+std::string MakePing(char letter, double now_ms)
+{
+    uint32_t seq;
+    {
+        std::lock_guard<std::mutex> g(g_app.link.lock);
+        seq = ++g_app.link.ping_sequence;
+        g_app.link.pings.push_back(PingRecord{seq, now_ms, false});
+        if (g_app.link.pings.size() > kPingRecordsKept)
+            g_app.link.pings.erase(g_app.link.pings.begin());
+    }
+    char body[64];
+    const int n = snprintf(body, sizeof(body), "%u %.1f", seq, now_ms);
+    if (n <= 0)
+        return std::string();
+    return std::string("FILE:__ping___") + letter + ".json\n" + std::string(body, (size_t)n);
+}
+
+void HandlePong(const std::string& body, double now_ms)
+{
+    uint32_t seq = 0;
+    for (size_t i = 0; i < body.size() && body[i] >= '0' && body[i] <= '9'; i++)
+        seq = seq * 10u + (uint32_t)(body[i] - '0');
+    const size_t space = body.find(' ');
+    if (space == std::string::npos)
+        return;
+    const std::string rest = body.substr(space + 1);
+    char* end = nullptr;
+    const double echoed = strtod(rest.c_str(), &end);
+    if (end == rest.c_str() || !(echoed >= 0))
+        return;
+    double sample = now_ms - echoed;
+    if (sample < 0)
+        sample = 0;
+    std::lock_guard<std::mutex> g(g_app.link.lock);
+    double& rtt = g_app.link.rtt_ms;
+    rtt = rtt < 0 ? sample : 0.7 * rtt + 0.3 * sample;
+    for (PingRecord& r : g_app.link.pings)
+        if (r.sequence == seq) {
+            r.answered = true;
+            break;
+        }
+}
+
+// ---------------------------------------------------------------------------
+// Dispatch
+// ---------------------------------------------------------------------------
+
+std::string DispatchDatagram(LinkSession& session, const char* data, size_t size, CompletedFiles& completed,
+                             double now_ms)
+{
+    if (size < 6 || memcmp(data, "FILE:", 5) != 0)
+        return std::string();
+    const char* nl = (const char*)memchr(data + 5, '\n', size - 5);
+    if (!nl)
+        return std::string();
+    const std::string name(data + 5, (size_t)(nl - (data + 5)));
+    if (name.empty())
+        return std::string();
+    const std::string body(nl + 1, (size_t)(data + size - (nl + 1)));
+    std::string base = name;
+    if (base.size() > 5 && base.compare(base.size() - 5, 5, ".json") == 0)
+        base.resize(base.size() - 5);
+
+    if (base.size() >= 7 && base.compare(0, 7, "__ping_") == 0)
+        return std::string("FILE:__pong___") + OwnLetter(session.role) + ".json\n" + body;
+    if (base.size() >= 7 && base.compare(0, 7, "__pong_") == 0) {
+        HandlePong(body, now_ms);
+        return std::string();
+    }
+    AcceptChannelFile(session.reassembly, name, body, session.role, completed);
+    return std::string();
+}
+
+// ---------------------------------------------------------------------------
+// The link thread
+// ---------------------------------------------------------------------------
+
+static void PeerLinkThread(uint32_t role, std::string room_code)
+{
+    if (!NetStartup()) {
+        g_app.flags.link_running.store(false);
+        return;
+    }
+    const UdpSocket sock = UdpOpen(kRelayPort, kSocketBufferBytes);
+    if (sock == kNoSocket) {
+        NetCleanup();
+        g_app.flags.link_running.store(false);
+        return;
+    }
+    NetAddress relay;
+    ParseIpv4(BackendHost().c_str(), relay.ip);
+    relay.port = kRelayPort;
+
+    const char letter = OwnLetter(role);
+    const std::string hello = HelloDatagram(room_code, letter);
+    if (!room_code.empty())
+        UdpSendTo(sock, relay, hello.data(), hello.size());
+
+    ChannelSender sender = MakeChannelSender(role);
+    LinkSession session;
+    session.role = role;
+    const SendFileFn send = [&](const std::string& name, const std::string& content, uint32_t transfer) {
+        SendDataFile(sock, relay, name, content, transfer);
+    };
+
+    const int64_t t0 = SteadyNowNs();
+    int64_t scan_timer = t0, hello_timer = t0, ping_timer = t0;
+    std::vector<char> buffer(kReceiveBufferBytes, 0);
+
+    while (!g_app.flags.link_stop.load()) {
+        CompletedFiles completed;
+        NetAddress from;
+        for (;;) {
+            const int n = UdpReceive(sock, buffer.data(), buffer.size(), from);
+            if (n < 0)
+                break;
+            // Only the relay forwards to us; anything else could forge files or pongs.
+            if (n == 0 || from != relay)
+                continue;
+            const std::string reply = DispatchDatagram(session, buffer.data(), (size_t)n, completed, LinkClockMs());
+            if (!reply.empty())
+                UdpSendTo(sock, relay, reply.data(), reply.size());
+        }
+        WriteCompletedFiles(completed);
+
+        const int64_t now = SteadyNowNs();
+        if (now - scan_timer >= kScanIntervalNs) {
+            scan_timer = now;
+            ScanOwnFiles(sender, send);
+            if (now - hello_timer >= kSecondNs) {
+                hello_timer = now;
+                if (!room_code.empty())
+                    UdpSendTo(sock, relay, hello.data(), hello.size());
+            }
+            if (now - ping_timer >= kSecondNs) {
+                ping_timer = now;
+                const std::string ping = MakePing(letter, LinkClockMs());
+                if (!ping.empty())
+                    UdpSendTo(sock, relay, ping.data(), ping.size());
+            }
+        }
+        std::this_thread::sleep_until(std::chrono::steady_clock::now() + std::chrono::microseconds(500));
+    }
+    UdpClose(sock);
+    NetCleanup();
+    g_app.flags.link_running.store(false);
+}
+
+void StartPeerLink(uint32_t role, const std::string& room_code)
+{
+    if (g_app.flags.link_running.load() || role == 0)
+        return;
+    g_app.flags.link_stop.store(false);
+    {
+        std::lock_guard<std::mutex> g(g_app.link.lock);
+        g_app.link.rtt_ms = -1.0;
+        g_app.link.ping_sequence = 0;
+        g_app.link.pings.clear();
+    }
+    StartGuardedWorker(g_app.flags.link_running, PeerLinkThread, role, room_code);
+}
+
+void StopPeerLink()
+{
+    if (g_app.flags.link_running.load())
+        g_app.flags.link_stop.store(true);
+}

@@ -1,0 +1,52 @@
+// The peer link: one UDP socket per running session, talking only to the
+// relay. HELLO registers (room code, letter); pings every second measure the
+// round trip and loss; the channel files flow in the same "FILE:" framing.
+#pragma once
+
+#include "link/channel_files.h"
+
+#include <cstdint>
+#include <string>
+
+// Starts the link thread unless one runs or the role is 0. Role 1 is A, any
+// other B. Statistics reset here, not at stop, so the last values stay visible.
+void StartPeerLink(uint32_t role, const std::string& room_code);
+
+// Asks the thread to end after its current turn; does not wait.
+void StopPeerLink();
+
+// Smoothed round trip in whole milliseconds; -1 before the first pong.
+int32_t LinkRttMs();
+
+// Percentage of unanswered pings among those at least 2 s old (the newest 32
+// at most); -1 while none is old enough.
+int32_t LinkLossPercent();
+
+// ---------------------------------------------------------------------------
+// Pieces of the link thread, reachable for tests and tools
+// ---------------------------------------------------------------------------
+
+struct LinkSession
+{
+    uint32_t role = 1;
+    ReassemblyTable reassembly;
+};
+
+std::string HelloDatagram(const std::string& room_code, char letter);
+
+// Records a new ping (sequence + 1, sent at now_ms) and returns its datagram,
+// or "" when the body could not be formatted (the record then counts as lost).
+std::string MakePing(char letter, double now_ms);
+
+// Updates the round trip from a pong's body (the echoed "seq time" text).
+void HandlePong(const std::string& body, double now_ms);
+
+int32_t LinkLossPercentAt(double now_ms);
+
+// Handles one received datagram. Returns a datagram to send back (a pong), or
+// "". Completed channel files land in `completed`.
+std::string DispatchDatagram(LinkSession& session, const char* data, size_t size, CompletedFiles& completed,
+                             double now_ms);
+
+// The steady clock in milliseconds.
+double LinkClockMs();

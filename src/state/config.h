@@ -1,0 +1,16 @@
+// Built-in configuration. The backend host is compiled in; the tools (partner
+// client, harnesses) may point it elsewhere before starting any work, the
+// plugin never does.
+#pragma once
+
+#include <string>
+
+const unsigned short kRelayPort = 39000;
+const unsigned short kAccountPort = 39001;
+const unsigned short kRoomPort = 39002;
+
+// The backend's IPv4 address literal (relay, account and room ports).
+std::string BackendHost();
+
+// Tools only, before any worker or link thread starts.
+void OverrideBackendHost(const std::string& host);

@@ -1,0 +1,24 @@
+// Peer-link statistics, shared by the link thread (writer) and the overlay
+// (reader) under their own lock.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+struct PingRecord
+{
+    uint32_t sequence = 0;
+    double send_ms = 0;    // steady clock, milliseconds
+    bool answered = false;
+};
+
+struct LinkStats
+{
+    std::mutex lock;
+    double rtt_ms = -1.0;             // smoothed; below 0: no sample yet
+    uint32_t ping_sequence = 0;       // the last ping sent; the first is 1
+    std::vector<PingRecord> pings;    // oldest first, at most kPingRecordsKept
+};
+
+const size_t kPingRecordsKept = 32;

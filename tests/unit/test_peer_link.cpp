@@ -1,0 +1,186 @@
+// Ping, pong, statistics and the datagram dispatch of the peer link, without
+// a socket: the same functions the link thread calls.
+#include "link/peer_link.h"
+#include "link/role_file.h"
+#include "state/app_state.h"
+#include "temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+void ResetStats()
+{
+    std::lock_guard<std::mutex> g(g_app.link.lock);
+    g_app.link.rtt_ms = -1.0;
+    g_app.link.ping_sequence = 0;
+    g_app.link.pings.clear();
+}
+
+std::string Body(const std::string& datagram)
+{
+    return datagram.substr(datagram.find('\n') + 1);
+}
+
+std::string Dispatch(LinkSession& s, const std::string& d, CompletedFiles& done, double now = 0)
+{
+    return DispatchDatagram(s, d.data(), d.size(), done, now);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Ping and round trip
+// ---------------------------------------------------------------------------
+
+TEST(LinkPing, FirstPingCarriesSequenceOneAndTheSendTime)
+{
+    ResetStats();
+    EXPECT_EQ(MakePing('A', 1234.56), "FILE:__ping___A.json\n1 1234.6");
+    EXPECT_EQ(MakePing('B', 2000.0), "FILE:__ping___B.json\n2 2000.0");
+    std::lock_guard<std::mutex> g(g_app.link.lock);
+    EXPECT_EQ(g_app.link.ping_sequence, 2u);
+    ASSERT_EQ(g_app.link.pings.size(), 2u);
+    EXPECT_FALSE(g_app.link.pings[0].answered);
+}
+
+TEST(LinkPing, RttTakesTheFirstSampleThenSmooths)
+{
+    ResetStats();
+    EXPECT_EQ(LinkRttMs(), -1);
+    const std::string body = Body(MakePing('A', 1000.0));
+    HandlePong(body, 1040.0);
+    EXPECT_EQ(LinkRttMs(), 40);
+    HandlePong(Body(MakePing('A', 2000.0)), 2140.0); // 0.7 * 40 + 0.3 * 140 = 70
+    EXPECT_EQ(LinkRttMs(), 70);
+    HandlePong("9 3000.0", 3010.4); // a sequence no longer held still updates the round trip
+    EXPECT_EQ(LinkRttMs(), 52);     // 49 + 3.12 = 52.12
+    HandlePong("1 5000.0", 4000.0); // echoed time in the future: sample 0
+    EXPECT_EQ(LinkRttMs(), 36);     // 0.7 * 52.12 = 36.48
+}
+
+TEST(LinkPing, MalformedPongsChangeNothing)
+{
+    ResetStats();
+    MakePing('A', 100.0);
+    for (const char* body : {"1", "1 -5.0", "1 x", "", "1 ", "1 nan"})
+        HandlePong(body, 200.0);
+    EXPECT_EQ(LinkRttMs(), -1);
+    EXPECT_EQ(LinkLossPercentAt(5000.0), 100);
+}
+
+TEST(LinkLoss, UnknownThenZeroThenCountsOnlyThe32Newest)
+{
+    ResetStats();
+    EXPECT_EQ(LinkLossPercentAt(0), -1);
+    HandlePong(Body(MakePing('A', 0.0)), 10.0);
+    EXPECT_EQ(LinkLossPercentAt(1999.0), -1); // not two seconds old yet
+    EXPECT_EQ(LinkLossPercentAt(2000.0), 0);
+
+    // 40 pings, the first 10 unanswered: only the newest 32 are kept, 2 of
+    // them unanswered (pings 9 and 10 of the 40 after the first).
+    ResetStats();
+    for (int i = 0; i < 40; i++) {
+        const std::string body = Body(MakePing('A', 1000.0 * i));
+        if (i >= 10)
+            HandlePong(body, 1000.0 * i + 5);
+    }
+    {
+        std::lock_guard<std::mutex> g(g_app.link.lock);
+        EXPECT_EQ(g_app.link.pings.size(), 32u);
+        EXPECT_EQ(g_app.link.pings.front().sequence, 9u);
+    }
+    // At t = 41 s, pings sent up to 39 s are counted: sequences 9..40, 2 lost of 32.
+    EXPECT_EQ(LinkLossPercentAt(41000.0), 6); // 6.25 rounds to 6
+    EXPECT_EQ(LinkLossPercentAt(100000.0), 6);
+}
+
+// ---------------------------------------------------------------------------
+// Dispatch
+// ---------------------------------------------------------------------------
+
+TEST(LinkDispatch, PingIsAnsweredWithItsBodyUnderTheOwnLetter)
+{
+    LinkSession s;
+    s.role = 2;
+    CompletedFiles done;
+    EXPECT_EQ(Dispatch(s, "FILE:__ping___A.json\n7 123.4", done), "FILE:__pong___B.json\n7 123.4");
+    EXPECT_EQ(Dispatch(s, "FILE:__ping_\n", done), "FILE:__pong___B.json\n"); // empty body too
+    EXPECT_TRUE(done.empty());
+}
+
+TEST(LinkDispatch, PongUpdatesStatisticsAndIsNeverAFile)
+{
+    ResetStats();
+    LinkSession s;
+    CompletedFiles done;
+    const std::string ping = MakePing('A', 500.0);
+    EXPECT_EQ(Dispatch(s, "FILE:__pong___B.json\n" + Body(ping), done, 530.0), "");
+    EXPECT_EQ(LinkRttMs(), 30);
+    EXPECT_TRUE(done.empty());
+}
+
+TEST(LinkDispatch, MalformedDatagramsAreIgnored)
+{
+    LinkSession s;
+    s.role = 1;
+    CompletedFiles done;
+    for (const std::string& d : {std::string("FILE:"), std::string("HELLO R A\n"), std::string("FILE:no newline"),
+                                std::string("FILE:\nempty name"), std::string("file:Kestrel_Packet_B.json\nx"),
+                                std::string("FILE:Kestrel_Packet_A.json\nown letter")})
+        EXPECT_EQ(Dispatch(s, d, done), "") << d;
+    EXPECT_TRUE(done.empty());
+    Dispatch(s, "FILE:Kestrel_Packet_B.json\n{\"x\":1}", done);
+    EXPECT_EQ(done, (CompletedFiles{{"Kestrel_Packet_B.json", "{\"x\":1}"}}));
+}
+
+// ---------------------------------------------------------------------------
+// Start guard
+// ---------------------------------------------------------------------------
+
+TEST(LinkStart, RoleZeroStartsNothing)
+{
+    StartPeerLink(0, "ROOM");
+    EXPECT_FALSE(g_app.flags.link_running.load());
+}
+
+// ---------------------------------------------------------------------------
+// Role file
+// ---------------------------------------------------------------------------
+
+TEST(RoleFile, FollowsTheRoomAndTheLink)
+{
+    GameDirectory dir;
+    RoleFileState st;
+    UpdateRoleFile(st, 0, false);
+    EXPECT_FALSE(GameDirectory::Exists("Kestrel_role.json"));
+
+    UpdateRoleFile(st, 'A', false);
+    EXPECT_EQ(GameDirectory::Read("Kestrel_role.json"), R"({"role":"A","connected":false,"session":0})");
+    UpdateRoleFile(st, 'A', true);
+    EXPECT_EQ(GameDirectory::Read("Kestrel_role.json"), R"({"role":"A","connected":true,"session":1})");
+    UpdateRoleFile(st, 'A', false);
+    UpdateRoleFile(st, 'A', true);
+    EXPECT_EQ(GameDirectory::Read("Kestrel_role.json"), R"({"role":"A","connected":true,"session":2})");
+    EXPECT_FALSE(GameDirectory::Exists("Kestrel_role.json.tmp"));
+
+    UpdateRoleFile(st, 0, false); // left the room
+    EXPECT_FALSE(GameDirectory::Exists("Kestrel_role.json"));
+}
+
+TEST(RoleFile, WritesOnlyOnChangeAndRetriesAFailedWrite)
+{
+    GameDirectory dir;
+    std::filesystem::remove_all("reframework");
+    RoleFileState st;
+    UpdateRoleFile(st, 'B', true); // the data folder is missing: nothing written
+    EXPECT_EQ(st.session, 1);
+    std::filesystem::create_directories("reframework/data");
+    UpdateRoleFile(st, 'B', true); // tried again, same session
+    EXPECT_EQ(GameDirectory::Read("Kestrel_role.json"), R"({"role":"B","connected":true,"session":1})");
+    GameDirectory::Write("Kestrel_role.json", "scribbled");
+    UpdateRoleFile(st, 'B', true); // unchanged state: no write
+    EXPECT_EQ(GameDirectory::Read("Kestrel_role.json"), "scribbled");
+}

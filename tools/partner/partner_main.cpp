@@ -1,0 +1,148 @@
+// kestrel-partner: the client core without the overlay, for tests and for
+// developing the game's scripts alone. One client per process (the client
+// state is process-wide).
+//
+//   kestrel-partner link --role A|B --code CODE --dir DIR [--mirror] [--host ADDR] [--for SECONDS]
+#include "link/peer_link.h"
+#include "link/role_file.h"
+#include "mirror.h"
+#include "state/app_state.h"
+#include "state/config.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+static volatile std::sig_atomic_t g_stop = 0;
+
+static void OnSignal(int)
+{
+    g_stop = 1;
+}
+
+struct LinkOptions
+{
+    char role = 0;
+    std::string code;
+    std::string dir;
+    std::string host;
+    bool mirror = false;
+    double seconds = 0; // 0: until Ctrl-C
+};
+
+static int Usage(const char* why)
+{
+    if (why)
+        fprintf(stderr, "kestrel-partner: %s\n", why);
+    fputs("usage: kestrel-partner link --role A|B --code CODE --dir DIR [--mirror] [--host ADDR] [--for SECONDS]\n",
+          stderr);
+    return 2;
+}
+
+static bool ParseLinkOptions(int argc, char** argv, LinkOptions& o, std::string& error)
+{
+    for (int i = 2; i < argc; i++) {
+        const std::string flag = argv[i];
+        if (flag == "--mirror") {
+            o.mirror = true;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            error = "missing value after " + flag;
+            return false;
+        }
+        const std::string value = argv[++i];
+        if (flag == "--role" && (value == "A" || value == "B"))
+            o.role = value[0];
+        else if (flag == "--code")
+            o.code = value;
+        else if (flag == "--dir")
+            o.dir = value;
+        else if (flag == "--host")
+            o.host = value;
+        else if (flag == "--for" && atof(value.c_str()) > 0)
+            o.seconds = atof(value.c_str());
+        else {
+            error = "bad option " + flag + " " + value;
+            return false;
+        }
+    }
+    if (!o.role || o.code.empty() || o.dir.empty()) {
+        error = "--role, --code and --dir are required";
+        return false;
+    }
+    uint32_t ip = 0;
+    if (!o.host.empty() && !ParseIpv4(o.host.c_str(), ip)) {
+        error = "--host takes an IPv4 address";
+        return false;
+    }
+    return true;
+}
+
+static int RunLink(const LinkOptions& o)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(o.dir) / "reframework" / "data", ec);
+    std::filesystem::current_path(o.dir, ec);
+    if (ec) {
+        fprintf(stderr, "kestrel-partner: cannot enter %s: %s\n", o.dir.c_str(), ec.message().c_str());
+        return 1;
+    }
+    if (!o.host.empty())
+        OverrideBackendHost(o.host);
+
+    const uint32_t role = o.role == 'A' ? 1 : 2;
+    printf("link: role %c, code %s, relay %s, folder %s%s\n", o.role, o.code.c_str(), BackendHost().c_str(),
+           o.dir.c_str(), o.mirror ? ", mirroring" : "");
+    fflush(stdout);
+
+    RoleFileState role_file;
+    MirrorState mirror;
+    const auto start = std::chrono::steady_clock::now();
+    auto next_report = start + std::chrono::seconds(1);
+    while (!g_stop) {
+        const auto now = std::chrono::steady_clock::now();
+        if (o.seconds > 0 && now - start >= std::chrono::duration<double>(o.seconds))
+            break;
+        if (!g_app.flags.link_running.load())
+            StartPeerLink(role, o.code); // again if the socket could not start
+        UpdateRoleFile(role_file, o.role, g_app.flags.link_running.load());
+        if (o.mirror)
+            MirrorPartnerFiles(mirror, role);
+        if (now >= next_report) {
+            next_report += std::chrono::seconds(1);
+            const int rtt = LinkRttMs(), loss = LinkLossPercent();
+            printf("rtt %s ms, loss %s %%\n", rtt < 0 ? "--" : std::to_string(rtt).c_str(),
+                   loss < 0 ? "--" : std::to_string(loss).c_str());
+            fflush(stdout);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    StopPeerLink();
+    for (int i = 0; i < 300 && g_app.flags.link_running.load(); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    UpdateRoleFile(role_file, 0, false);
+    printf("link: stopped\n");
+    return 0;
+}
+
+int main(int argc, char** argv)
+{
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    if (argc < 2)
+        return Usage(nullptr);
+    if (strcmp(argv[1], "link") == 0) {
+        LinkOptions o;
+        std::string error;
+        if (!ParseLinkOptions(argc, argv, o, error))
+            return Usage(error.c_str());
+        return RunLink(o);
+    }
+    return Usage("unknown mode");
+}
