@@ -76,4 +76,14 @@ struct AppState
     //   input queue.
 };
 
-extern constinit AppState g_app;
+// mingw's std::mutex (winpthreads) has no constexpr constructor, so there g_app
+// is set up by the static initialiser that the loader runs before any export
+// is called; the other builds keep constinit, which proves every default is a
+// constant.
+#if defined(__MINGW32__)
+#define KESTREL_CONSTINIT
+#else
+#define KESTREL_CONSTINIT constinit
+#endif
+
+extern KESTREL_CONSTINIT AppState g_app;
