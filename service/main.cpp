@@ -1,6 +1,7 @@
 // kestrel-service: the backend (account port 39001, room port 39002) and the
 // UDP relay (39000) in one process. Prints "kestrel-service ready" once every
 // port is bound, and runs until SIGINT or SIGTERM.
+#include "account_port.h"
 #include "options.h"
 #include "relay.h"
 
@@ -43,11 +44,18 @@ int main(int argc, char** argv)
         fprintf(stderr, "kestrel-service: relay: %s\n", error.c_str());
         return 1;
     }
+    AccountPort* accounts = StartAccountPort(options, error);
+    if (!accounts) {
+        fprintf(stderr, "kestrel-service: account port: %s\n", error.c_str());
+        StopRelay(relay);
+        return 1;
+    }
 
     printf("kestrel-service ready (data %s, bind %s)\n", options.data_dir.c_str(), options.bind.c_str());
     fflush(stdout);
     while (!g_stop)
         pause();
+    StopAccountPort(accounts);
     StopRelay(relay);
     return 0;
 }
