@@ -180,21 +180,25 @@ void LoadSavedLogin()
 void SessionCheckWorker(std::string token)
 {
     std::string reply;
-    if (!HttpPostJson(kAccountPort, L"/session", "{\"token\":\"" + JsonEscape(token) + "\"}", reply))
-        return; // offline start: keep the saved identity
+    const bool answered = HttpPostJson(kAccountPort, L"/session", "{\"token\":\"" + JsonEscape(token) + "\"}", reply);
     bool ok = false;
-    JsonGetBool(reply, "ok", ok);
-
-    std::lock_guard<std::mutex> hold(g_app.account.lock);
-    // Signed out, or signed in anew, while the check ran: not ours to judge.
-    if (g_app.account.token != token)
-        return;
-    if (ok) {
-        StoreIdentity(reply);
-        ApplyServerSettings(JsonGetString(reply, "settings"));
-    } else {
-        g_app.flags.session_expired.store(true);
+    if (answered)
+        JsonGetBool(reply, "ok", ok);
+    {
+        std::lock_guard<std::mutex> hold(g_app.account.lock);
+        // No answer: an offline start keeps the saved identity. A token that is
+        // no longer the current one (signed out or in anew meanwhile) is not
+        // ours to judge.
+        if (answered && g_app.account.token == token) {
+            if (ok) {
+                StoreIdentity(reply);
+                ApplyServerSettings(JsonGetString(reply, "settings"));
+            } else {
+                g_app.flags.session_expired.store(true);
+            }
+        }
     }
+    g_app.account.session_checked.store(true);
 }
 
 bool StartAccountRequest(const std::wstring& path, const std::string& username, const std::string& done_text)

@@ -21,6 +21,7 @@ struct AccountState // "the state lock"
 
     bool is_guest = true;                 // render thread only
     std::atomic<bool> login_loaded{false}; // LoadSavedLogin has run in this process
+    std::atomic<bool> session_checked{false}; // the saved session's check has ended, answered or not
 };
 
 // Values of request_status.
