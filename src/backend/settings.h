@@ -27,8 +27,9 @@ void MarkSettingsChanged(int64_t now_ns);
 
 std::string BuildSettingsJson();
 
-// Render thread, every frame: uploads the record once a change is more than
-// 1 s old, unless the player is a guest. True when an upload was started.
+// Render thread, every frame: once a change is more than 1 s old (steady
+// clock) and the player is not a guest, clears the dirty flag and calls
+// PushSettings. True on the frame that did.
 bool UploadSettingsIfDue(int64_t now_ns);
 
 // Starts the upload of the current record (nothing without a token).
