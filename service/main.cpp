@@ -1,6 +1,7 @@
 // kestrel-service: the backend (account port 39001, room port 39002) and the
 // UDP relay (39000) in one process. Prints "kestrel-service ready" once every
 // port is bound, and runs until SIGINT or SIGTERM.
+#include "account_port.h"
 #include "options.h"
 #include "relay.h"
 #include "room_port.h"
@@ -44,9 +45,18 @@ int main(int argc, char** argv)
         fprintf(stderr, "kestrel-service: room port: %s\n", error.c_str());
         return 1;
     }
-    Relay* relay = StartRelay(options, error, options.relay_open ? RelayHelloCheck() : RoomRelayCheck(rooms, options.relay_any_ip));
+    const RelayHelloCheck check = options.relay_open ? RelayHelloCheck() : RoomRelayCheck(rooms, options.relay_any_ip);
+    Relay* relay = StartRelay(options, error, check);
     if (!relay) {
         fprintf(stderr, "kestrel-service: relay: %s\n", error.c_str());
+        StopRoomPort(rooms);
+        return 1;
+    }
+    AccountPort* accounts = StartAccountPort(options, error);
+    if (!accounts) {
+        fprintf(stderr, "kestrel-service: account port: %s\n", error.c_str());
+        StopRelay(relay);
+        StopRoomPort(rooms);
         return 1;
     }
 
@@ -54,6 +64,7 @@ int main(int argc, char** argv)
     fflush(stdout);
     while (!g_stop)
         pause();
+    StopAccountPort(accounts);
     StopRelay(relay);
     StopRoomPort(rooms);
     return 0;

@@ -11,6 +11,8 @@ const char* ServiceUsage()
            "  --relay-expire S      forget a relay registration silent for S seconds (15)\n"
            "  --relay-any-ip        accept a member's HELLO from any IP (unusual networks)\n"
            "  --relay-open          accept every HELLO, without a room (link tests, solo script work)\n"
+           "  --channels LIST       comma-separated client channels allowed to connect (beta2)\n"
+           "  --public-url URL      base of the links in mails (http://ADDR:39001)\n"
            "test only, applied to every forwarded datagram:\n"
            "  --relay-drop P  --relay-duplicate P  --relay-reorder P   probabilities 0..1\n"
            "  --relay-delay MS  --relay-jitter MS  --relay-seed N\n";
@@ -23,6 +25,27 @@ static bool ParseNumber(const char* text, double lo, double hi, double& out)
     if (end == text || *end != 0 || !(v >= lo && v <= hi))
         return false;
     out = v;
+    return true;
+}
+
+// "a,b,c": non-empty items, at most 64 bytes each.
+static bool ParseList(const char* text, std::vector<std::string>& out)
+{
+    std::vector<std::string> items;
+    std::string item;
+    for (const char* p = text;; p++) {
+        if (*p == ',' || *p == 0) {
+            if (item.empty() || item.size() > 64)
+                return false;
+            items.push_back(item);
+            item.clear();
+            if (*p == 0)
+                break;
+        } else {
+            item += *p;
+        }
+    }
+    out = items;
     return true;
 }
 
@@ -53,6 +76,10 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
             out.data_dir = value;
         else if (strcmp(flag, "--bind") == 0)
             out.bind = value;
+        else if (strcmp(flag, "--channels") == 0)
+            ok = ParseList(value, out.channels);
+        else if (strcmp(flag, "--public-url") == 0 && (ok = strncmp(value, "http://", 7) == 0))
+            out.public_url = value;
         else if (strcmp(flag, "--relay-expire") == 0 && (ok = ParseNumber(value, 1, 86400, v)))
             out.relay_expire_s = (int)v;
         else if (strcmp(flag, "--relay-drop") == 0 && (ok = ParseNumber(value, 0, 1, v)))

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct RelayFaults // test-only fault injection on forwarded datagrams
 {
@@ -22,6 +23,8 @@ struct ServiceOptions
     bool relay_open = false;  // any well-formed HELLO registers (link tests without rooms)
     bool relay_any_ip = false; // a HELLO need not come from the member's own IP
     RelayFaults faults;
+    std::vector<std::string> channels = {"beta2"}; // client channels "/clientcheck" allows
+    std::string public_url; // base of the links in mails; "" = http://<bind>:39001
 };
 
 // Parses argv; on failure returns false with a one-line reason in `error`.

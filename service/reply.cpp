@@ -1,38 +1,84 @@
 #include "reply.h"
 
-#include <nlohmann/json.hpp>
+#include <cstdio>
 
-std::string JsonQuote(const std::string& text)
+namespace {
+
+void Key(Reply& reply, const char* key)
 {
-    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    if (reply.text.size() > 1)
+        reply.text += ',';
+    reply.text += JsonString(key);
+    reply.text += ':';
 }
 
-void ReplyBool(FlatReply& r, const char* key, bool value)
+} // namespace
+
+std::string JsonString(const std::string& text)
 {
-    r.text += std::string(",\"") + key + "\":" + (value ? "true" : "false");
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char u[8];
+                snprintf(u, sizeof(u), "\\u%04x", c);
+                out += u;
+            } else {
+                out += (char)c;
+            }
+        }
+    }
+    out += '"';
+    return out;
 }
 
-void ReplyInt(FlatReply& r, const char* key, int64_t value)
+void AddBool(Reply& reply, const char* key, bool value)
 {
-    r.text += std::string(",\"") + key + "\":" + std::to_string(value);
+    Key(reply, key);
+    reply.text += value ? "true" : "false";
 }
 
-void ReplyString(FlatReply& r, const char* key, const std::string& value)
+void AddInt(Reply& reply, const char* key, long long value)
 {
-    r.text += std::string(",\"") + key + "\":" + JsonQuote(value);
+    Key(reply, key);
+    reply.text += std::to_string(value);
 }
 
-void ReplyRaw(FlatReply& r, const char* key, const std::string& json)
+void AddString(Reply& reply, const char* key, const std::string& value)
 {
-    r.text += std::string(",\"") + key + "\":" + json;
+    Key(reply, key);
+    reply.text += JsonString(value);
 }
 
-std::string ReplyText(const FlatReply& r)
+void AddRaw(Reply& reply, const char* key, const std::string& json)
 {
-    return r.text + "}";
+    Key(reply, key);
+    reply.text += json;
 }
 
-std::string RefusalText(const std::string& error)
+std::string Finish(Reply& reply)
 {
-    return "{\"ok\":false,\"error\":" + JsonQuote(error) + "}";
+    reply.text += '}';
+    return reply.text;
+}
+
+std::string OkReply()
+{
+    Reply r;
+    AddBool(r, "ok", true);
+    return Finish(r);
+}
+
+std::string ErrorReply(const std::string& text)
+{
+    Reply r;
+    AddBool(r, "ok", false);
+    AddString(r, "error", text);
+    return Finish(r);
 }

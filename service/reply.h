@@ -1,25 +1,28 @@
-// Replies of the HTTP ports: flat JSON objects with "ok" first and the fixed
-// members before any user-written string, since the client finds a member by
-// the first occurrence of its quoted key anywhere in the text.
+// Replies of the HTTP ports. The client reads them with scanners that find the
+// *first* occurrence of a quoted key anywhere in the text, so every reply is a
+// flat object, "ok" comes first, and members whose values come from users are
+// added after every fixed member (callers keep that order).
 #pragma once
 
-#include <cstdint>
 #include <string>
 
-// A JSON string literal (quotes included); invalid UTF-8 is replaced, not refused.
-std::string JsonQuote(const std::string& text);
-
-struct FlatReply
+struct Reply
 {
-    std::string text = "{\"ok\":true";
+    std::string text = "{";
 };
 
-void ReplyBool(FlatReply& r, const char* key, bool value);
-void ReplyInt(FlatReply& r, const char* key, int64_t value);
-void ReplyString(FlatReply& r, const char* key, const std::string& value);
-// Raw JSON text (an array built by the caller).
-void ReplyRaw(FlatReply& r, const char* key, const std::string& json);
-std::string ReplyText(const FlatReply& r);
+void AddBool(Reply& reply, const char* key, bool value);
+void AddInt(Reply& reply, const char* key, long long value);
+void AddString(Reply& reply, const char* key, const std::string& value);
+// A value that is already JSON text (an array the caller built).
+void AddRaw(Reply& reply, const char* key, const std::string& json);
+std::string Finish(Reply& reply);
 
-// {"ok":false,"error":"..."}
-std::string RefusalText(const std::string& error);
+// {"ok":true}
+std::string OkReply();
+// {"ok":false,"error":"TEXT"}
+std::string ErrorReply(const std::string& text);
+
+// The JSON string form of `text`, quotes included: quote, backslash and
+// control bytes escaped, everything else (UTF-8 included) as it is.
+std::string JsonString(const std::string& text);

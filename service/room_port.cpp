@@ -120,32 +120,34 @@ static bool ReservedText(const std::string& s)
 static std::string RoomReply(const RoomResult& r)
 {
     if (!r.ok)
-        return RefusalText(r.error);
+        return ErrorReply(r.error);
     const Room& room = *r.room;
-    FlatReply out;
-    ReplyString(out, "role", r.slot == 0 ? "A" : "B");
-    ReplyString(out, "code", room.code);
-    ReplyString(out, "chapter_label", room.chapter_label);
-    ReplyString(out, "stage", room.stage);
-    ReplyString(out, "mod", room.mod);
-    ReplyString(out, "name", room.name);
-    return ReplyText(out);
+    Reply out;
+    AddBool(out, "ok", true);
+    AddString(out, "role", r.slot == 0 ? "A" : "B");
+    AddString(out, "code", room.code);
+    AddString(out, "chapter_label", room.chapter_label);
+    AddString(out, "stage", room.stage);
+    AddString(out, "mod", room.mod);
+    AddString(out, "name", room.name);
+    return Finish(out);
 }
 
 static std::string HeartbeatReply(const RoomResult& r)
 {
     if (!r.ok)
-        return RefusalText(r.error);
+        return ErrorReply(r.error);
     const Room& room = *r.room;
     const RoomMember& me = room.member[r.slot];
     const RoomMember& other = room.member[1 - r.slot];
-    FlatReply out;
-    ReplyBool(out, "my_ready", me.ready);
-    ReplyBool(out, "peer_ready", other.present && other.ready);
-    ReplyBool(out, "started", RoomStarted(room));
-    ReplyString(out, "role", r.slot == 0 ? "A" : "B");
-    ReplyString(out, "peer", other.present ? other.name : std::string());
-    return ReplyText(out);
+    Reply out;
+    AddBool(out, "ok", true);
+    AddBool(out, "my_ready", me.ready);
+    AddBool(out, "peer_ready", other.present && other.ready);
+    AddBool(out, "started", RoomStarted(room));
+    AddString(out, "role", r.slot == 0 ? "A" : "B");
+    AddString(out, "peer", other.present ? other.name : std::string());
+    return Finish(out);
 }
 
 static std::string ChatReply(const Room& room, int64_t after)
@@ -156,13 +158,14 @@ static std::string ChatReply(const Room& room, int64_t after)
             continue;
         if (list.size() > 1)
             list += ",";
-        list += "{\"id\":" + std::to_string(line.id) + ",\"role\":\"" + line.role + "\",\"name\":" + JsonQuote(line.name) +
-                ",\"body\":" + JsonQuote(line.body) + "}";
+        list += "{\"id\":" + std::to_string(line.id) + ",\"role\":\"" + line.role + "\",\"name\":" + JsonString(line.name) +
+                ",\"body\":" + JsonString(line.body) + "}";
     }
     list += "]";
-    FlatReply out;
-    ReplyRaw(out, "messages", list);
-    return ReplyText(out);
+    Reply out;
+    AddBool(out, "ok", true);
+    AddRaw(out, "messages", list);
+    return Finish(out);
 }
 
 static std::string ListReply(const std::vector<const Room*>& rooms)
@@ -172,12 +175,13 @@ static std::string ListReply(const std::vector<const Room*>& rooms)
         if (list.size() > 1)
             list += ",";
         list += "{\"code\":\"" + room->code + "\",\"players\":" + std::to_string(room->member[1].present ? 2 : 1) +
-                ",\"max\":2,\"name\":" + JsonQuote(room->name) + ",\"host\":" + JsonQuote(room->member[0].name) + "}";
+                ",\"max\":2,\"name\":" + JsonString(room->name) + ",\"host\":" + JsonString(room->member[0].name) + "}";
     }
     list += "]";
-    FlatReply out;
-    ReplyRaw(out, "rooms", list);
-    return ReplyText(out);
+    Reply out;
+    AddBool(out, "ok", true);
+    AddRaw(out, "rooms", list);
+    return Finish(out);
 }
 
 // ---------------------------------------------------------------------------
@@ -197,12 +201,12 @@ static std::string OnCreate(RoomPort& port, const Parsed& p)
     if (req.name.empty())
         req.name = p.who.name + "'s room";
     if (TooLong(req.name, 48))
-        return RefusalText("Room names are at most 48 characters.");
+        return ErrorReply("Room names are at most 48 characters.");
     if (TooLong(req.chapter_label, 64) || TooLong(req.stage, 64) || TooLong(req.mod, 64))
-        return RefusalText("Chapter, stage and mod are at most 64 characters each.");
+        return ErrorReply("Chapter, stage and mod are at most 64 characters each.");
     for (const std::string* text : {&req.name, &req.chapter_label, &req.stage, &req.mod})
         if (ReservedText(*text))
-            return RefusalText("\"" + *text + "\" can't be used as a room name, chapter, stage or mod.");
+            return ErrorReply("\"" + *text + "\" can't be used as a room name, chapter, stage or mod.");
     std::lock_guard<std::mutex> g(port.lock);
     return RoomReply(CreateRoom(port.store, p.who, req, NowMs()));
 }
@@ -229,23 +233,24 @@ static std::string OnReady(RoomPort& port, const Parsed& p)
 {
     auto it = p.body.find("ready");
     if (it == p.body.end() || !it->is_boolean())
-        return RefusalText("Bad request.");
+        return ErrorReply("Bad request.");
     std::lock_guard<std::mutex> g(port.lock);
     const RoomResult r = SetMemberReady(port.store, p.who, Str(p.body, "code"), it->get<bool>(), NowMs());
     if (!r.ok)
-        return RefusalText(r.error);
+        return ErrorReply(r.error);
     const RoomMember& other = r.room->member[1 - r.slot];
-    FlatReply out;
-    ReplyBool(out, "started", RoomStarted(*r.room));
-    ReplyBool(out, "peer_ready", other.present && other.ready);
-    return ReplyText(out);
+    Reply out;
+    AddBool(out, "ok", true);
+    AddBool(out, "started", RoomStarted(*r.room));
+    AddBool(out, "peer_ready", other.present && other.ready);
+    return Finish(out);
 }
 
 static std::string OnLeave(RoomPort& port, const Parsed& p)
 {
     std::lock_guard<std::mutex> g(port.lock);
     LeaveRoomAs(port.store, p.who, Str(p.body, "code"));
-    return ReplyText(FlatReply{});
+    return OkReply();
 }
 
 static std::string OnChatPoll(RoomPort& port, const Parsed& p)
@@ -255,7 +260,7 @@ static std::string OnChatPoll(RoomPort& port, const Parsed& p)
     std::lock_guard<std::mutex> g(port.lock);
     const RoomResult r = Heartbeat(port.store, p.who, Str(p.body, "code"), NowMs());
     if (!r.ok)
-        return RefusalText("Room not found.");
+        return ErrorReply("Room not found.");
     return ChatReply(*r.room, after);
 }
 
@@ -263,12 +268,12 @@ static std::string OnChatSend(RoomPort& port, const Parsed& p)
 {
     const std::string text = Str(p.body, "text");
     if (text.empty())
-        return RefusalText("Empty message.");
+        return ErrorReply("Empty message.");
     if (TooLong(text, 500))
-        return RefusalText("Messages are at most 500 characters.");
+        return ErrorReply("Messages are at most 500 characters.");
     std::lock_guard<std::mutex> g(port.lock);
     const RoomResult r = SendChatLine(port.store, p.who, Str(p.body, "code"), text, NowMs());
-    return r.ok ? ReplyText(FlatReply{}) : RefusalText(r.error);
+    return r.ok ? OkReply() : ErrorReply(r.error);
 }
 
 static std::string OnList(RoomPort& port, const Parsed&)
@@ -281,7 +286,7 @@ static void Route(RoomPort& port, const char* path, Handler handler, bool need_p
 {
     port.server.Post(path, [&port, handler, need_player](const httplib::Request& req, httplib::Response& res) {
         const Parsed p = Parse(req, need_player);
-        res.set_content(p.error.empty() ? handler(port, p) : RefusalText(p.error), "application/json");
+        res.set_content(p.error.empty() ? handler(port, p) : ErrorReply(p.error), "application/json");
     });
 }
 

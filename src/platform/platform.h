@@ -2,8 +2,10 @@
 // a stand-in on Linux in posix/. No classes, no behaviour of its own.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // ---------------------------------------------------------------------------
 // Clock
@@ -92,3 +94,41 @@ bool UdpWait(UdpSocket s, int64_t timeout_us);
 
 // The local port a socket is bound to (0 if unknown).
 uint16_t UdpLocalPort(UdpSocket s);
+
+// ---------------------------------------------------------------------------
+// HTTP
+// ---------------------------------------------------------------------------
+
+// A reply body longer than this is abandoned: a broken server must not be able
+// to exhaust the game's memory.
+constexpr size_t kHttpMaxReplyBytes = 4u * 1024 * 1024;
+
+// One blocking HTTP/1.1 POST of `body` to http://host:port + path: user agent
+// "Kestrel/1.0", the one optional header "Content-Type: application/json", an
+// 8000 ms limit on each phase, plain HTTP, a fresh connection per call.
+// True when a response arrived: `status` (0 when unreadable) and `response` are
+// set whatever the status. False when none did, or when its body grew past
+// kHttpMaxReplyBytes: `status` and `response` are then untouched.
+bool HttpPost(const char* host, uint16_t port, const std::wstring& path, const std::string& body,
+              uint32_t& status, std::string& response);
+
+// ---------------------------------------------------------------------------
+// Sound
+// ---------------------------------------------------------------------------
+
+// Plays a complete in-memory RIFF/WAVE image asynchronously, cutting off the
+// sound still playing; nullptr just stops it. The image must stay alive while
+// it plays. Failures are silent.
+void PlayWavImage(const uint8_t* image);
+
+#ifndef _WIN32
+// Linux stand-in: every PlayWavImage call is recorded instead of played.
+struct RecordedSound
+{
+    const uint8_t* image = nullptr; // nullptr for a stop
+    size_t size = 0;                // the RIFF image's length from its header
+};
+
+// The calls recorded since the last take, oldest first.
+std::vector<RecordedSound> TakeRecordedSounds();
+#endif

@@ -23,7 +23,11 @@
 #include <mutex>
 #include <string>
 
+#include "state/account_state.h"
 #include "state/link_state.h"
+#include "state/settings_state.h"
+#include "state/shell_state.h"
+#include "state/update_state.h"
 
 // ---------------------------------------------------------------------------
 // Core flags: the cross-thread signals shared by several areas
@@ -62,16 +66,22 @@ struct AppState
 {
     CoreFlags flags;
     LinkStats link;     // the link-statistics lock
+    AccountState account;                // the state lock
+    AccountRequestState account_request; // the reset lock
+    UpdateNoticeState update_notice;     // the client-check lock
+    SettingsSyncState settings_sync;     // the settings lock
+    SettingsRecord settings;             // render thread
+    ShellState shell;                    // render thread
     // Data groups, one member each, as their areas are built:
-    //   account (the state lock), account request, update notice, social, poller,
-    //   settings, room, client id, chat, room list, toasts,
+    //   social, poller, room, client id, chat, room list, toasts,
     //   input queue.
 };
 
-// Native builds check that every default is a constant. mingw's std::mutex is
-// not constexpr, so there the object is set up by the loader's static
-// initialisation, which still runs before the host's first call into the DLL.
-#if defined(_WIN32)
+// mingw's std::mutex (winpthreads) has no constexpr constructor, so there g_app
+// is set up by the static initialiser that the loader runs before any export
+// is called; the other builds keep constinit, which proves every default is a
+// constant.
+#if defined(__MINGW32__)
 #define KESTREL_CONSTINIT
 #else
 #define KESTREL_CONSTINIT constinit

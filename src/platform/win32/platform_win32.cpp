@@ -5,6 +5,9 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+// windows.h maps ReplaceFile to ReplaceFileA; ours is the portable one.
+#undef ReplaceFile
+
 int64_t SteadyNowNs()
 {
     // The frequency is fixed at boot, so read it once.

@@ -1,0 +1,18 @@
+// The account port (39001): sign-up, sign-in, session check, reset and verify
+// mails with the small pages their links open, the client check and the
+// settings upload. JSON over HTTP POST; every refusal is a 200 answer with
+// "ok" false and an "error" text the client shows as it comes.
+#pragma once
+
+#include "options.h"
+
+#include <string>
+
+struct AccountPort;
+
+constexpr int kAccountPortNumber = 39001;
+
+// Opens the store in options.data_dir, binds options.bind:39001 and starts
+// serving on threads of its own; nullptr with a reason on failure.
+AccountPort* StartAccountPort(const ServiceOptions& options, std::string& error);
+void StopAccountPort(AccountPort* port);

@@ -1,0 +1,389 @@
+// The account store on an embedded SQLite file: WAL, one connection behind a
+// mutex, every statement prepared once, schema versions in user_version.
+#include "account_store.h"
+
+#include <sqlite3.h>
+
+#include <mutex>
+
+namespace {
+
+// Migration i takes a store from version i to i + 1. Never edit a shipped one.
+const char* const kMigrations[] = {
+    "CREATE TABLE accounts ("
+    "  id INTEGER PRIMARY KEY,"
+    "  username TEXT NOT NULL UNIQUE COLLATE NOCASE,"
+    "  gamertag TEXT NOT NULL,"
+    "  email TEXT NOT NULL UNIQUE COLLATE NOCASE,"
+    "  password_hash TEXT NOT NULL,"
+    "  role TEXT NOT NULL DEFAULT 'player',"
+    "  email_verified INTEGER NOT NULL DEFAULT 0,"
+    "  settings TEXT NOT NULL DEFAULT '',"
+    "  created_at INTEGER NOT NULL);"
+    "CREATE TABLE sessions ("
+    "  token_hash TEXT PRIMARY KEY,"
+    "  account_id INTEGER NOT NULL REFERENCES accounts(id) ON DELETE CASCADE,"
+    "  created_at INTEGER NOT NULL,"
+    "  last_used INTEGER NOT NULL);"
+    "CREATE INDEX sessions_by_account ON sessions(account_id);"
+    "CREATE TABLE mail_tokens ("
+    "  token_hash TEXT PRIMARY KEY,"
+    "  account_id INTEGER NOT NULL REFERENCES accounts(id) ON DELETE CASCADE,"
+    "  kind TEXT NOT NULL,"
+    "  expires_at INTEGER NOT NULL);",
+};
+static_assert(sizeof(kMigrations) / sizeof(kMigrations[0]) == kAccountSchemaVersion);
+
+enum Stmt {
+    InsertAccount,
+    AccountByName,
+    AccountByEmail,
+    AccountById,
+    UpdateSettings,
+    UpdatePassword,
+    UpdateVerified,
+    InsertSession,
+    SessionAccount,
+    TouchSession,
+    DeleteExpiredSessions,
+    DeleteAccountSessions,
+    InsertMailToken,
+    MailTokenAccount,
+    DeleteMailToken,
+    DeleteExpiredMailTokens,
+    StmtCount
+};
+
+const char* const kSql[StmtCount] = {
+    "INSERT INTO accounts (username, gamertag, email, password_hash, role, created_at) VALUES (?, ?, ?, ?, ?, ?)",
+    "SELECT id, username, gamertag, email, password_hash, role, settings, email_verified FROM accounts WHERE username = ?",
+    "SELECT id, username, gamertag, email, password_hash, role, settings, email_verified FROM accounts WHERE email = ?",
+    "SELECT id, username, gamertag, email, password_hash, role, settings, email_verified FROM accounts WHERE id = ?",
+    "UPDATE accounts SET settings = ? WHERE id = ?",
+    "UPDATE accounts SET password_hash = ? WHERE id = ?",
+    "UPDATE accounts SET email_verified = 1 WHERE id = ?",
+    "INSERT INTO sessions (token_hash, account_id, created_at, last_used) VALUES (?, ?, ?, ?)",
+    "SELECT account_id FROM sessions WHERE token_hash = ? AND last_used >= ?",
+    "UPDATE sessions SET last_used = ? WHERE token_hash = ?",
+    "DELETE FROM sessions WHERE last_used < ?",
+    "DELETE FROM sessions WHERE account_id = ?",
+    "INSERT INTO mail_tokens (token_hash, account_id, kind, expires_at) VALUES (?, ?, ?, ?)",
+    "SELECT account_id FROM mail_tokens WHERE token_hash = ? AND kind = ? AND expires_at >= ?",
+    "DELETE FROM mail_tokens WHERE token_hash = ?",
+    "DELETE FROM mail_tokens WHERE expires_at < ?",
+};
+
+// Resets a statement when the call using it ends, whatever the path out.
+struct Use
+{
+    sqlite3_stmt* s;
+    explicit Use(sqlite3_stmt* stmt) : s(stmt) {}
+    ~Use()
+    {
+        sqlite3_reset(s);
+        sqlite3_clear_bindings(s);
+    }
+    Use(const Use&) = delete;
+    Use& operator=(const Use&) = delete;
+    void Text(int i, const std::string& v) { sqlite3_bind_text(s, i, v.data(), (int)v.size(), SQLITE_TRANSIENT); }
+    void Int(int i, int64_t v) { sqlite3_bind_int64(s, i, v); }
+    int Step() { return sqlite3_step(s); }
+    std::string ColumnText(int i)
+    {
+        const unsigned char* t = sqlite3_column_text(s, i);
+        return t ? std::string((const char*)t, (size_t)sqlite3_column_bytes(s, i)) : std::string();
+    }
+};
+
+} // namespace
+
+struct AccountStore
+{
+    std::mutex lock;
+    sqlite3* db = nullptr;
+    sqlite3_stmt* stmt[StmtCount] = {};
+    int version = 0;
+};
+
+namespace {
+
+bool Exec(sqlite3* db, const char* sql, std::string& error)
+{
+    char* message = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &message) == SQLITE_OK)
+        return true;
+    error = message ? message : sqlite3_errmsg(db);
+    sqlite3_free(message);
+    return false;
+}
+
+int UserVersion(sqlite3* db)
+{
+    sqlite3_stmt* s = nullptr;
+    int v = -1;
+    if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
+        v = sqlite3_column_int(s, 0);
+    sqlite3_finalize(s);
+    return v;
+}
+
+bool Migrate(sqlite3* db, int& version, std::string& error)
+{
+    version = UserVersion(db);
+    if (version < 0) {
+        error = "cannot read the schema version";
+        return false;
+    }
+    if (version > kAccountSchemaVersion) {
+        error = "the store was written by a newer kestrel-service (schema " + std::to_string(version) + ")";
+        return false;
+    }
+    while (version < kAccountSchemaVersion) {
+        const std::string sql = std::string("BEGIN IMMEDIATE;") + kMigrations[version] +
+                                "PRAGMA user_version = " + std::to_string(version + 1) + ";COMMIT;";
+        if (!Exec(db, sql.c_str(), error)) {
+            std::string ignored;
+            Exec(db, "ROLLBACK", ignored);
+            return false;
+        }
+        version++;
+    }
+    return true;
+}
+
+bool ReadAccount(Use& q, AccountRecord& out)
+{
+    if (q.Step() != SQLITE_ROW)
+        return false;
+    out.id = sqlite3_column_int64(q.s, 0);
+    out.username = q.ColumnText(1);
+    out.gamertag = q.ColumnText(2);
+    out.email = q.ColumnText(3);
+    out.password_hash = q.ColumnText(4);
+    out.role = q.ColumnText(5);
+    out.settings = q.ColumnText(6);
+    out.email_verified = sqlite3_column_int(q.s, 7) != 0;
+    return true;
+}
+
+bool FindByText(AccountStore* store, Stmt which, const std::string& key, AccountRecord& out)
+{
+    Use q(store->stmt[which]);
+    q.Text(1, key);
+    return ReadAccount(q, out);
+}
+
+bool Change(AccountStore* store, Use& q)
+{
+    return q.Step() == SQLITE_DONE && sqlite3_changes(store->db) > 0;
+}
+
+} // namespace
+
+AccountStore* OpenAccountStore(const std::string& path, std::string& error)
+{
+    AccountStore* store = new AccountStore;
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+    if (sqlite3_open_v2(path.c_str(), &store->db, flags, nullptr) != SQLITE_OK) {
+        error = store->db ? sqlite3_errmsg(store->db) : "out of memory";
+        CloseAccountStore(store);
+        return nullptr;
+    }
+    sqlite3_busy_timeout(store->db, 5000);
+    if (!Exec(store->db, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA foreign_keys = ON;", error) ||
+        !Migrate(store->db, store->version, error)) {
+        CloseAccountStore(store);
+        return nullptr;
+    }
+    for (int i = 0; i < StmtCount; i++) {
+        if (sqlite3_prepare_v3(store->db, kSql[i], -1, SQLITE_PREPARE_PERSISTENT, &store->stmt[i], nullptr) !=
+            SQLITE_OK) {
+            error = std::string(sqlite3_errmsg(store->db)) + " in: " + kSql[i];
+            CloseAccountStore(store);
+            return nullptr;
+        }
+    }
+    return store;
+}
+
+void CloseAccountStore(AccountStore* store)
+{
+    if (!store)
+        return;
+    for (sqlite3_stmt* s : store->stmt)
+        sqlite3_finalize(s);
+    sqlite3_close(store->db);
+    delete store;
+}
+
+int AccountSchemaVersion(AccountStore* store)
+{
+    return store->version;
+}
+
+CreateResult CreateAccount(AccountStore* store, AccountRecord& account, int64_t now)
+{
+    std::lock_guard<std::mutex> hold(store->lock);
+    AccountRecord existing;
+    if (FindByText(store, AccountByName, account.username, existing))
+        return CreateResult::UsernameTaken;
+    if (FindByText(store, AccountByEmail, account.email, existing))
+        return CreateResult::EmailTaken;
+    Use q(store->stmt[InsertAccount]);
+    q.Text(1, account.username);
+    q.Text(2, account.gamertag);
+    q.Text(3, account.email);
+    q.Text(4, account.password_hash);
+    q.Text(5, account.role);
+    q.Int(6, now);
+    if (q.Step() != SQLITE_DONE)
+        return CreateResult::Failed;
+    account.id = sqlite3_last_insert_rowid(store->db);
+    return CreateResult::Created;
+}
+
+bool FindAccountByName(AccountStore* store, const std::string& username, AccountRecord& out)
+{
+    std::lock_guard<std::mutex> hold(store->lock);
+    return FindByText(store, AccountByName, username, out);
+}
+
+bool FindAccountByEmail(AccountStore* store, const std::string& email, AccountRecord& out)
+{
+    std::lock_guard<std::mutex> hold(store->lock);
+    return FindByText(store, AccountByEmail, email, out);
+}
+
+bool FindAccountById(AccountStore* store, int64_t id, AccountRecord& out)
+{
+    std::lock_guard<std::mutex> hold(store->lock);
+    Use q(store->stmt[AccountById]);
+    q.Int(1, id);
+    return ReadAccount(q, out);
+}
+
+bool SetAccountSettings(AccountStore* store, int64_t id, const std::string& settings)
+{
+    std::lock_guard<std::mutex> hold(store->lock);
+    Use q(store->stmt[UpdateSettings]);
+    q.Text(1, settings);
+    q.Int(2, id);
+    return Change(store, q);
+}
+
+bool SetPasswordHash(AccountStore* store, int64_t id, const std::string& hash)
+{
+    std::lock_guard<std::mutex> hold(store->lock);
+    Use q(store->stmt[UpdatePassword]);
+    q.Text(1, hash);
+    q.Int(2, id);
+    return Change(store, q);
+}
+
+bool SetEmailVerified(AccountStore* store, int64_t id)
+{
+    std::lock_guard<std::mutex> hold(store->lock);
+    Use q(store->stmt[UpdateVerified]);
+    q.Int(1, id);
+    return q.Step() == SQLITE_DONE;
+}
+
+bool AddSession(AccountStore* store, int64_t account_id, const std::string& token_hash, int64_t now)
+{
+    std::lock_guard<std::mutex> hold(store->lock);
+    Use q(store->stmt[InsertSession]);
+    q.Text(1, token_hash);
+    q.Int(2, account_id);
+    q.Int(3, now);
+    q.Int(4, now);
+    return q.Step() == SQLITE_DONE;
+}
+
+bool FindSession(AccountStore* store, const std::string& token_hash, int64_t now, int64_t max_idle_s,
+                 AccountRecord& out)
+{
+    std::lock_guard<std::mutex> hold(store->lock);
+    {
+        Use purge(store->stmt[DeleteExpiredSessions]);
+        purge.Int(1, now - max_idle_s);
+        purge.Step();
+    }
+    int64_t account_id = 0;
+    {
+        Use q(store->stmt[SessionAccount]);
+        q.Text(1, token_hash);
+        q.Int(2, now - max_idle_s);
+        if (q.Step() != SQLITE_ROW)
+            return false;
+        account_id = sqlite3_column_int64(q.s, 0);
+    }
+    {
+        Use touch(store->stmt[TouchSession]);
+        touch.Int(1, now);
+        touch.Text(2, token_hash);
+        touch.Step();
+    }
+    Use q(store->stmt[AccountById]);
+    q.Int(1, account_id);
+    return ReadAccount(q, out);
+}
+
+void DeleteSessions(AccountStore* store, int64_t account_id)
+{
+    std::lock_guard<std::mutex> hold(store->lock);
+    Use q(store->stmt[DeleteAccountSessions]);
+    q.Int(1, account_id);
+    q.Step();
+}
+
+bool AddMailToken(AccountStore* store, int64_t account_id, const std::string& kind, const std::string& token_hash,
+                  int64_t expires_at)
+{
+    std::lock_guard<std::mutex> hold(store->lock);
+    Use q(store->stmt[InsertMailToken]);
+    q.Text(1, token_hash);
+    q.Int(2, account_id);
+    q.Text(3, kind);
+    q.Int(4, expires_at);
+    return q.Step() == SQLITE_DONE;
+}
+
+namespace {
+
+bool LookUpMailToken(AccountStore* store, const std::string& kind, const std::string& token_hash, int64_t now,
+                     int64_t& account_id)
+{
+    {
+        Use purge(store->stmt[DeleteExpiredMailTokens]);
+        purge.Int(1, now);
+        purge.Step();
+    }
+    Use q(store->stmt[MailTokenAccount]);
+    q.Text(1, token_hash);
+    q.Text(2, kind);
+    q.Int(3, now);
+    if (q.Step() != SQLITE_ROW)
+        return false;
+    account_id = sqlite3_column_int64(q.s, 0);
+    return true;
+}
+
+} // namespace
+
+bool PeekMailToken(AccountStore* store, const std::string& kind, const std::string& token_hash, int64_t now,
+                   int64_t& account_id)
+{
+    std::lock_guard<std::mutex> hold(store->lock);
+    return LookUpMailToken(store, kind, token_hash, now, account_id);
+}
+
+bool TakeMailToken(AccountStore* store, const std::string& kind, const std::string& token_hash, int64_t now,
+                   int64_t& account_id)
+{
+    std::lock_guard<std::mutex> hold(store->lock);
+    if (!LookUpMailToken(store, kind, token_hash, now, account_id))
+        return false;
+    Use q(store->stmt[DeleteMailToken]);
+    q.Text(1, token_hash);
+    return Change(store, q);
+}

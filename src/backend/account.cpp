@@ -1,0 +1,249 @@
+#include "backend/account.h"
+
+#include "backend/http.h"
+#include "backend/json_text.h"
+#include "backend/settings.h"
+#include "platform/platform.h"
+#include "state/app_state.h"
+#include "state/worker.h"
+
+#include <cstdio>
+#include <cstring>
+#include <random>
+
+namespace {
+
+// A login file is a few hundred bytes; anything far larger is not ours.
+constexpr size_t kLoginFileMaxBytes = 64 * 1024;
+
+// The caller holds the state lock: other threads copy the name under it.
+void SetDisplayName(const std::string& name)
+{
+    char* out = g_app.account.display_name;
+    const size_t n = name.size() < sizeof(g_app.account.display_name) - 1 ? name.size()
+                                                                           : sizeof(g_app.account.display_name) - 1;
+    memcpy(out, name.data(), n);
+    out[n] = 0;
+}
+
+// The members every accepted "/login", "/signup" and "/session" reply carries.
+// The caller holds the state lock.
+void StoreIdentity(const std::string& reply)
+{
+    AccountState& a = g_app.account;
+    a.username = JsonGetString(reply, "username");
+    a.gamertag = JsonGetString(reply, "gamertag");
+    a.role = JsonGetString(reply, "role");
+    bool verified = false;
+    JsonGetBool(reply, "email_verified", verified);
+    a.email_verified = verified;
+    if (a.gamertag.empty())
+        a.gamertag = a.username;
+}
+
+bool ReadLoginFile(std::string& text)
+{
+    FILE* f = fopen(DataPath(kLoginFileName).c_str(), "rb");
+    if (!f)
+        return false;
+    char buf[4096];
+    size_t n;
+    bool fits = true;
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0) {
+        if (text.size() + n > kLoginFileMaxBytes) {
+            fits = false;
+            break;
+        }
+        text.append(buf, n);
+    }
+    fclose(f);
+    return fits;
+}
+
+void AccountRequestWorker(std::wstring path, std::string username, std::string done_text)
+{
+    std::string reply;
+    HttpPostJson(kAccountPort, path, "{\"username\":\"" + JsonEscape(username) + "\"}", reply);
+    {
+        std::lock_guard<std::mutex> hold(g_app.account_request.lock);
+        g_app.account_request.request_message = std::move(done_text);
+    }
+    g_app.flags.request_status.store(RequestDone);
+}
+
+} // namespace
+
+bool StartSignIn(bool is_signup, const std::string& username, const std::string& password,
+                 const std::string& gamertag, const std::string& email)
+{
+    return StartStatusWorker(g_app.flags.auth_status, AuthRunning, SignInWorker, is_signup, username, password,
+                             gamertag, email);
+}
+
+void SignInWorker(bool is_signup, std::string username, std::string password, std::string gamertag,
+                  std::string email)
+{
+    std::string body;
+    if (is_signup)
+        body = "{\"username\":\"" + JsonEscape(username) + "\",\"gamertag\":\"" + JsonEscape(gamertag) +
+               "\",\"password\":\"" + JsonEscape(password) + "\",\"email\":\"" + JsonEscape(email) + "\"}";
+    else
+        body = "{\"username\":\"" + JsonEscape(username) + "\",\"password\":\"" + JsonEscape(password) + "\"}";
+    std::string reply;
+    const bool answered = HttpPostJson(kAccountPort, is_signup ? L"/signup" : L"/login", body, reply);
+    bool ok = false;
+    if (answered)
+        JsonGetBool(reply, "ok", ok);
+
+    std::lock_guard<std::mutex> hold(g_app.account.lock);
+    AccountState& a = g_app.account;
+    if (answered && ok) {
+        StoreIdentity(reply);
+        a.token = JsonGetString(reply, "token");
+        SaveLogin();
+        ApplyServerSettings(JsonGetString(reply, "settings"));
+        g_app.flags.auth_status.store(AuthSucceeded);
+    } else if (answered) {
+        const std::string error = JsonGetString(reply, "error");
+        a.auth_message = error.empty() ? kSignInFailedText : error;
+        g_app.flags.auth_status.store(AuthFailed);
+    } else {
+        a.auth_message = kCantReachText;
+        g_app.flags.auth_status.store(AuthFailed);
+    }
+}
+
+bool FinishSignIn()
+{
+    if (g_app.flags.auth_status.load() != AuthSucceeded)
+        return false;
+    {
+        std::lock_guard<std::mutex> hold(g_app.account.lock);
+        if (!g_app.account.gamertag.empty())
+            SetDisplayName(g_app.account.gamertag);
+    }
+    g_app.account.is_guest = false;
+    g_app.flags.auth_status.store(AuthIdle);
+    g_app.shell.current_page = PageWelcome;
+    g_app.shell.welcome_timer = 0.0f;
+    g_app.shell.page_fade = 1.0f;
+    g_app.shell.pending_page = -1;
+    return true;
+}
+
+void SaveLogin()
+{
+    const AccountState& a = g_app.account;
+    if (a.token.empty())
+        return;
+    const std::string text = "{\"token\":\"" + JsonEscape(a.token) + "\",\"username\":\"" + JsonEscape(a.username) +
+                             "\",\"gamertag\":\"" + JsonEscape(a.gamertag) + "\",\"role\":\"" + JsonEscape(a.role) +
+                             "\",\"verified\":" + (a.email_verified ? "true" : "false") + "}";
+    FILE* f = fopen(DataPath(kLoginFileName).c_str(), "wb");
+    if (!f)
+        return;
+    fwrite(text.data(), 1, text.size(), f);
+    fclose(f);
+}
+
+void LoadSavedLogin()
+{
+    if (g_app.account.login_loaded.exchange(true))
+        return;
+    std::string text;
+    if (!ReadLoginFile(text))
+        return;
+    const std::string token = JsonGetString(text, "token");
+    if (token.empty())
+        return;
+    {
+        std::lock_guard<std::mutex> hold(g_app.account.lock);
+        AccountState& a = g_app.account;
+        a.token = token;
+        a.username = JsonGetString(text, "username");
+        a.gamertag = JsonGetString(text, "gamertag");
+        a.role = JsonGetString(text, "role");
+        bool verified = false;
+        JsonGetBool(text, "verified", verified);
+        a.email_verified = verified;
+        if (a.gamertag.empty())
+            a.gamertag = a.username;
+        SetDisplayName(!a.gamertag.empty() ? a.gamertag : a.username);
+    }
+    g_app.account.is_guest = false;
+    g_app.shell.current_page = PageHome;
+    g_app.shell.page_fade = 1.0f;
+    g_app.shell.pending_page = -1;
+    StartWorker(SessionCheckWorker, token);
+}
+
+void SessionCheckWorker(std::string token)
+{
+    std::string reply;
+    const bool answered = HttpPostJson(kAccountPort, L"/session", "{\"token\":\"" + JsonEscape(token) + "\"}", reply);
+    bool ok = false;
+    if (answered)
+        JsonGetBool(reply, "ok", ok);
+    {
+        std::lock_guard<std::mutex> hold(g_app.account.lock);
+        // No answer: an offline start keeps the saved identity. A token that is
+        // no longer the current one (signed out or in anew meanwhile) is not
+        // ours to judge.
+        if (answered && g_app.account.token == token) {
+            if (ok) {
+                StoreIdentity(reply);
+                ApplyServerSettings(JsonGetString(reply, "settings"));
+            } else {
+                g_app.flags.session_expired.store(true);
+            }
+        }
+    }
+    g_app.account.session_checked.store(true);
+}
+
+bool StartAccountRequest(const std::wstring& path, const std::string& username, const std::string& done_text)
+{
+    if (g_app.flags.request_status.load() == RequestSending)
+        return false;
+    {
+        std::lock_guard<std::mutex> hold(g_app.account_request.lock);
+        g_app.account_request.request_message.clear();
+    }
+    return StartStatusWorker(g_app.flags.request_status, RequestSending, AccountRequestWorker, path, username,
+                             done_text);
+}
+
+void ContinueAsGuest()
+{
+    std::random_device random;
+    const unsigned n = (unsigned)random() % 9000 + 1000;
+    char name[16];
+    snprintf(name, sizeof(name), "Guest%u", n);
+    g_app.account.is_guest = true;
+    {
+        std::lock_guard<std::mutex> hold(g_app.account.lock);
+        SetDisplayName(name);
+    }
+    g_app.flags.auth_status.store(AuthIdle);
+    NavigateTo(PageHome);
+}
+
+void SignOut()
+{
+    g_app.account.is_guest = true;
+    {
+        std::lock_guard<std::mutex> hold(g_app.account.lock);
+        SetDisplayName("Guest");
+        AccountState& a = g_app.account;
+        a.username.clear();
+        a.gamertag.clear();
+        a.role.clear();
+        a.token.clear();
+        a.email_verified = false;
+    }
+    // Gap: the friends, requests and conversation lists (social lock) are
+    // cleared here once the friends and messages areas exist.
+    RemoveFile(DataPath(kLoginFileName));
+    g_app.flags.auth_status.store(AuthIdle);
+    NavigateTo(PageSignIn);
+}

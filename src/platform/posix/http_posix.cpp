@@ -1,0 +1,105 @@
+// HTTP POST on Linux through libcurl, kept to WinHTTP's observable behaviour:
+// same request line and headers, per-phase limits, result contract.
+#include "platform/platform.h"
+
+#include <curl/curl.h>
+
+#include <mutex>
+
+namespace {
+
+struct Sink
+{
+    std::string data;
+    bool too_big = false;
+};
+
+size_t Append(char* bytes, size_t size, size_t count, void* user)
+{
+    Sink& sink = *static_cast<Sink*>(user);
+    const size_t n = size * count;
+    if (n > kHttpMaxReplyBytes - sink.data.size()) {
+        sink.too_big = true;
+        return 0; // a short count makes libcurl abort the transfer
+    }
+    sink.data.append(bytes, n);
+    return n;
+}
+
+// Paths are ASCII literals; anything else is encoded as UTF-8.
+std::string Utf8(const std::wstring& text)
+{
+    std::string out;
+    for (wchar_t wc : text) {
+        const uint32_t c = (uint32_t)wc;
+        if (c < 0x80) {
+            out += (char)c;
+        } else if (c < 0x800) {
+            out += (char)(0xC0 | (c >> 6));
+            out += (char)(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += (char)(0xE0 | (c >> 12));
+            out += (char)(0x80 | ((c >> 6) & 0x3F));
+            out += (char)(0x80 | (c & 0x3F));
+        } else {
+            out += (char)(0xF0 | (c >> 18));
+            out += (char)(0x80 | ((c >> 12) & 0x3F));
+            out += (char)(0x80 | ((c >> 6) & 0x3F));
+            out += (char)(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+bool HttpPost(const char* host, uint16_t port, const std::wstring& path, const std::string& body,
+              uint32_t& status, std::string& response)
+{
+    // curl_global_init is not thread-safe; workers may post at the same time.
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+
+    CURL* curl = curl_easy_init();
+    if (!curl)
+        return false;
+    const std::string url = std::string("http://") + host + ":" + std::to_string(port) + Utf8(path);
+    // libcurl's own default headers are switched off so the server sees only
+    // what WinHTTP sends: Host, User-Agent, Content-Type and Content-Length.
+    curl_slist* headers = nullptr;
+    headers = curl_slist_append(headers, "Content-Type: application/json");
+    headers = curl_slist_append(headers, "Accept:");
+    headers = curl_slist_append(headers, "Expect:");
+    Sink sink;
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http");
+    curl_easy_setopt(curl, CURLOPT_PROXY, ""); // never through a proxy from the environment
+    curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, (long)CURL_HTTP_VERSION_1_1);
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, (curl_off_t)body.size());
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, "Kestrel/1.0");
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, 8000L);
+    // WinHTTP's send and receive limits are per wait; a stall of 8 s is the same here.
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 8L);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Append);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+
+    const CURLcode rc = curl_easy_perform(curl);
+    long code = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+    curl_easy_cleanup(curl);
+    curl_slist_free_all(headers);
+
+    // A response came once its status line did; a body cut short afterwards is
+    // kept as far as it got, as WinHTTP's read loop does.
+    const bool received = !sink.too_big && (rc == CURLE_OK || code != 0);
+    if (!received)
+        return false;
+    status = (uint32_t)code;
+    response = std::move(sink.data);
+    return true;
+}

@@ -1,0 +1,150 @@
+// The SQLite account store on a real file.
+#include "account_store.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <filesystem>
+#include <random>
+
+namespace {
+
+class Store : public testing::Test
+{
+protected:
+    std::filesystem::path dir;
+    AccountStore* store = nullptr;
+
+    void SetUp() override
+    {
+        std::random_device rd;
+        dir = std::filesystem::temp_directory_path() / ("kestrel-store-" + std::to_string(rd()));
+        std::filesystem::create_directories(dir);
+        Open();
+    }
+    void TearDown() override
+    {
+        CloseAccountStore(store);
+        std::filesystem::remove_all(dir);
+    }
+    std::string Path() const { return (dir / "accounts.sqlite3").string(); }
+    void Open()
+    {
+        std::string error;
+        store = OpenAccountStore(Path(), error);
+        ASSERT_NE(store, nullptr) << error;
+    }
+    AccountRecord Make(const std::string& name, const std::string& email)
+    {
+        AccountRecord a;
+        a.username = name;
+        a.gamertag = name + "_tag";
+        a.email = email;
+        a.password_hash = "$argon2id$fake";
+        EXPECT_EQ(CreateAccount(store, a, 1000), CreateResult::Created);
+        EXPECT_GT(a.id, 0);
+        return a;
+    }
+};
+
+} // namespace
+
+TEST_F(Store, AccountsAreUniqueByNameAndAddressWhateverTheCase)
+{
+    const AccountRecord ann = Make("Ann", "ann@x.io");
+    AccountRecord dup = ann;
+    dup.username = "ANN";
+    dup.email = "other@x.io";
+    EXPECT_EQ(CreateAccount(store, dup, 1), CreateResult::UsernameTaken);
+    dup.username = "bob";
+    dup.email = "ANN@X.IO";
+    EXPECT_EQ(CreateAccount(store, dup, 1), CreateResult::EmailTaken);
+
+    AccountRecord found;
+    ASSERT_TRUE(FindAccountByName(store, "aNn", found));
+    EXPECT_EQ(found.id, ann.id);
+    EXPECT_EQ(found.username, "Ann");
+    EXPECT_EQ(found.gamertag, "Ann_tag");
+    EXPECT_EQ(found.role, "player");
+    EXPECT_EQ(found.settings, "");
+    EXPECT_FALSE(found.email_verified);
+    ASSERT_TRUE(FindAccountByEmail(store, "Ann@X.io", found));
+    EXPECT_EQ(found.id, ann.id);
+    EXPECT_FALSE(FindAccountByName(store, "nobody", found));
+
+    EXPECT_TRUE(SetAccountSettings(store, ann.id, "{\"hint\":false}"));
+    EXPECT_TRUE(SetPasswordHash(store, ann.id, "$argon2id$new"));
+    EXPECT_TRUE(SetEmailVerified(store, ann.id));
+    EXPECT_FALSE(SetAccountSettings(store, 9999, "{}"));
+    ASSERT_TRUE(FindAccountById(store, ann.id, found));
+    EXPECT_EQ(found.settings, "{\"hint\":false}");
+    EXPECT_EQ(found.password_hash, "$argon2id$new");
+    EXPECT_TRUE(found.email_verified);
+}
+
+TEST_F(Store, SessionsLiveWhileUsedAndEndTogether)
+{
+    const AccountRecord ann = Make("ann", "a@x.io");
+    ASSERT_TRUE(AddSession(store, ann.id, "h1", 100));
+    ASSERT_TRUE(AddSession(store, ann.id, "h2", 100));
+    AccountRecord found;
+    EXPECT_TRUE(FindSession(store, "h1", 150, 60, found)); // used at 150
+    EXPECT_EQ(found.username, "ann");
+    EXPECT_TRUE(FindSession(store, "h1", 200, 60, found));  // 50 s idle
+    EXPECT_FALSE(FindSession(store, "h2", 200, 60, found)); // 100 s idle: gone
+    EXPECT_FALSE(FindSession(store, "h2", 150, 60, found)); // and purged
+    EXPECT_FALSE(FindSession(store, "nope", 200, 60, found));
+    DeleteSessions(store, ann.id);
+    EXPECT_FALSE(FindSession(store, "h1", 201, 60, found));
+}
+
+TEST_F(Store, MailLinksWorkOnceAndExpire)
+{
+    const AccountRecord ann = Make("ann", "a@x.io");
+    ASSERT_TRUE(AddMailToken(store, ann.id, "reset", "r1", 500));
+    ASSERT_TRUE(AddMailToken(store, ann.id, "verify", "v1", 500));
+    int64_t id = 0;
+    EXPECT_FALSE(PeekMailToken(store, "verify", "r1", 100, id)); // a link is for its own kind only
+    EXPECT_TRUE(PeekMailToken(store, "reset", "r1", 100, id));
+    EXPECT_EQ(id, ann.id);
+    EXPECT_TRUE(PeekMailToken(store, "reset", "r1", 100, id)); // peeking uses nothing up
+    EXPECT_TRUE(TakeMailToken(store, "reset", "r1", 100, id));
+    EXPECT_FALSE(TakeMailToken(store, "reset", "r1", 100, id));
+    EXPECT_FALSE(PeekMailToken(store, "reset", "r1", 100, id));
+    EXPECT_FALSE(TakeMailToken(store, "verify", "v1", 501, id)); // expired
+}
+
+TEST_F(Store, DataOutlivesTheProcessInAVersionedWalFile)
+{
+    const AccountRecord ann = Make("ann", "a@x.io");
+    ASSERT_TRUE(AddSession(store, ann.id, "h", 100));
+    EXPECT_EQ(AccountSchemaVersion(store), kAccountSchemaVersion);
+    CloseAccountStore(store);
+    store = nullptr;
+    Open();
+    AccountRecord found;
+    EXPECT_TRUE(FindSession(store, "h", 101, 60, found));
+    EXPECT_EQ(found.id, ann.id);
+
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(Path().c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* s = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &s, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
+    EXPECT_STREQ((const char*)sqlite3_column_text(s, 0), "wal");
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+}
+
+TEST_F(Store, AStoreFromANewerServiceIsRefused)
+{
+    CloseAccountStore(store);
+    store = nullptr;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(Path().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version = 99", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    std::string error;
+    EXPECT_EQ(OpenAccountStore(Path(), error), nullptr);
+    EXPECT_NE(error.find("newer"), std::string::npos) << error;
+}

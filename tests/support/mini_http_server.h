@@ -1,0 +1,44 @@
+// A scripted HTTP/1.1 server for the transport and worker tests, on plain
+// sockets (Winsock under Wine), so the tests see exactly what the client puts
+// on the wire. One connection at a time; every answer closes the connection.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct MiniHttpRequest
+{
+    std::string method;
+    std::string target;  // the path as sent
+    std::string version; // "HTTP/1.1"
+    std::vector<std::pair<std::string, std::string>> headers; // in order, names as sent
+    std::string body;
+
+    // The values of every header with this name (case-insensitive).
+    std::vector<std::string> Header(const std::string& name) const;
+};
+
+struct MiniHttpAnswer
+{
+    int status = 200;
+    std::string body;
+    bool hang_up = false; // close without answering
+};
+
+using MiniHttpHandler = std::function<MiniHttpAnswer(const MiniHttpRequest&)>;
+
+struct MiniHttpServer;
+
+// Listens on 127.0.0.1:port (0: any free port); nullptr when it cannot bind.
+// Without a handler every request gets 200 {"ok":true}.
+MiniHttpServer* StartMiniHttpServer(uint16_t port);
+uint16_t MiniHttpPort(const MiniHttpServer* server);
+void SetMiniHttpHandler(MiniHttpServer* server, MiniHttpHandler handler);
+// Every request received so far, oldest first.
+std::vector<MiniHttpRequest> MiniHttpRequests(MiniHttpServer* server);
+// Waits up to `ms` for at least `count` requests; returns how many there are.
+size_t WaitForMiniHttpRequests(MiniHttpServer* server, size_t count, int ms);
+void StopMiniHttpServer(MiniHttpServer* server);

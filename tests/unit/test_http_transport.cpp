@@ -1,0 +1,160 @@
+// The transport's contract, seen from the server's side of a real socket:
+// what goes on the wire, and what the caller gets back for each kind of answer.
+#include "backend/http.h"
+#include "platform/platform.h"
+#include "state/app_state.h"
+#include "wire_fixture.h"
+
+#include <algorithm>
+#include <set>
+#include <thread>
+
+namespace {
+
+std::string Lower(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](char c) { return (char)std::tolower((unsigned char)c); });
+    return s;
+}
+
+void SetToken(const std::string& token)
+{
+    std::lock_guard<std::mutex> hold(g_app.account.lock);
+    g_app.account.token = token;
+}
+
+} // namespace
+
+using Transport = Wire;
+
+TEST_F(Transport, OnePostCarriesTheAgentTheOneContentTypeAndTheBodyByteForByte)
+{
+    std::string body;
+    for (int i = 0; i < 256; i++)
+        body += (char)i;
+    body += "{\"name\":\"\xc3\xa9\"}";
+    std::string reply;
+    ASSERT_TRUE(HttpPostJson(kAccountPort, L"/probe/path-1", body, reply));
+    EXPECT_EQ(reply, "{\"ok\":true}");
+
+    const auto requests = Requests();
+    ASSERT_EQ(requests.size(), 1u);
+    const MiniHttpRequest& r = requests[0];
+    EXPECT_EQ(r.method, "POST");
+    EXPECT_EQ(r.target, "/probe/path-1");
+    EXPECT_EQ(r.version, "HTTP/1.1");
+    EXPECT_EQ(r.body, body);
+    EXPECT_EQ(r.Header("User-Agent"), std::vector<std::string>{"Kestrel/1.0"});
+    EXPECT_EQ(r.Header("Content-Type"), std::vector<std::string>{"application/json"});
+    EXPECT_EQ(r.Header("Content-Length"), std::vector<std::string>{std::to_string(body.size())});
+    EXPECT_EQ(r.Header("Host").size(), 1u);
+    // Nothing optional beyond the content type: no Accept, Expect, cookies,
+    // encodings or credentials.
+    const std::set<std::string> allowed = {"host", "user-agent", "content-type", "content-length", "connection",
+                                           "cache-control", "pragma"};
+    for (const auto& h : r.headers)
+        EXPECT_TRUE(allowed.count(Lower(h.first))) << "unexpected header " << h.first << ": " << h.second;
+}
+
+TEST_F(Transport, EmptyBodyIsStillAPostWithTheContentTypeAndAnEmptyOk200IsTrue)
+{
+    Answer(200, "");
+    std::string reply = "left over";
+    EXPECT_TRUE(HttpPostJson(kAccountPort, L"/empty", "", reply));
+    EXPECT_EQ(reply, "");
+    const auto requests = Requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].method, "POST");
+    EXPECT_EQ(requests[0].body, "");
+    EXPECT_EQ(requests[0].Header("Content-Type"), std::vector<std::string>{"application/json"});
+    EXPECT_EQ(requests[0].Header("Content-Length"), std::vector<std::string>{"0"});
+}
+
+TEST_F(Transport, OtherStatusesAreFalseButKeepTheBody)
+{
+    for (int status : {404, 500}) {
+        const std::string body = "{\"ok\":false,\"error\":\"status " + std::to_string(status) + "\"}";
+        Answer(status, body);
+        std::string reply = "before";
+        EXPECT_FALSE(HttpPostJson(kAccountPort, L"/x", "{}", reply)) << status;
+        EXPECT_EQ(reply, body) << status;
+    }
+}
+
+TEST_F(Transport, NoAnswerIsFalseAndLeavesTheReplyAsItWas)
+{
+    // The server takes the request and hangs up without a word.
+    SetMiniHttpHandler(server, [](const MiniHttpRequest&) {
+        MiniHttpAnswer a;
+        a.hang_up = true;
+        return a;
+    });
+    std::string reply = "caller's text";
+    EXPECT_FALSE(HttpPostJson(kAccountPort, L"/x", "{}", reply));
+    EXPECT_EQ(reply, "caller's text");
+
+    // Nothing listening at all.
+    StopServer();
+    EXPECT_FALSE(HttpPostJson(kAccountPort, L"/x", "{}", reply));
+    EXPECT_EQ(reply, "caller's text");
+}
+
+TEST_F(Transport, RepliesPastFourMiBAreAbandoned)
+{
+    Answer(200, std::string(kHttpMaxReplyBytes, 'a'));
+    std::string reply = "untouched";
+    EXPECT_TRUE(HttpPostJson(kAccountPort, L"/x", "{}", reply));
+    EXPECT_EQ(reply.size(), kHttpMaxReplyBytes);
+
+    Answer(200, std::string(kHttpMaxReplyBytes + 1, 'b'));
+    reply = "untouched";
+    EXPECT_FALSE(HttpPostJson(kAccountPort, L"/x", "{}", reply));
+    EXPECT_EQ(reply, "untouched");
+}
+
+TEST_F(Transport, PostWithTokenSendsNothingWithoutAToken)
+{
+    std::string reply = "mine";
+    EXPECT_FALSE(PostWithToken(L"/friends/list", "\"a\":1", reply));
+    EXPECT_EQ(reply, "mine");
+    EXPECT_EQ(WaitForMiniHttpRequests(server, 1, 200), 0u);
+}
+
+TEST_F(Transport, PostWithTokenSplicesTheFieldsAfterTheEscapedTokenWithOneComma)
+{
+    SetToken("t\"k\\1");
+    std::string reply;
+    EXPECT_TRUE(PostWithToken(L"/one", "", reply));
+    EXPECT_TRUE(PostWithToken(L"/two", "\"a\":1", reply));
+    EXPECT_TRUE(PostWithToken(L"/three", "\"gamertag\":\"x\",\"n\":2", reply));
+    const auto requests = Requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[0].target, "/one");
+    EXPECT_EQ(requests[0].body, "{\"token\":\"t\\\"k\\\\1\"}");
+    EXPECT_EQ(requests[1].body, "{\"token\":\"t\\\"k\\\\1\",\"a\":1}");
+    EXPECT_EQ(requests[2].body, "{\"token\":\"t\\\"k\\\\1\",\"gamertag\":\"x\",\"n\":2}");
+}
+
+TEST_F(Transport, ConcurrentCallsEachGetTheirOwnAnswer)
+{
+    SetMiniHttpHandler(server, [](const MiniHttpRequest& r) {
+        MiniHttpAnswer a;
+        a.body = r.target + "|" + r.body;
+        return a;
+    });
+    constexpr int kThreads = 6;
+    std::string replies[kThreads];
+    bool results[kThreads] = {};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; i++)
+        threads.emplace_back([i, &replies, &results] {
+            const std::wstring path = L"/p" + std::to_wstring(i);
+            results[i] = HttpPostJson(kAccountPort, path, "body" + std::to_string(i), replies[i]);
+        });
+    for (std::thread& t : threads)
+        t.join();
+    for (int i = 0; i < kThreads; i++) {
+        EXPECT_TRUE(results[i]);
+        EXPECT_EQ(replies[i], "/p" + std::to_string(i) + "|body" + std::to_string(i));
+    }
+}
