@@ -103,3 +103,18 @@ void PlayClickSound(const std::vector<uint8_t>& sound)
         return;
     PlayWavImage(sound.data());
 }
+
+void RequestClickSound(ClickSoundKind kind)
+{
+    g_app.flags.sound_request.store(kind);
+}
+
+void PlayRequestedClickSound()
+{
+    switch (g_app.flags.sound_request.exchange(ClickNone)) {
+    case ClickTick: PlayClickSound(SoundTick); break;
+    case ClickConfirm: PlayClickSound(SoundConfirm); break;
+    case ClickBack: PlayClickSound(SoundBack); break;
+    default: break;
+    }
+}

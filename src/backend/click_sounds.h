@@ -26,3 +26,10 @@ void BuildClickSounds();
 // Plays one image when click sounds are on, the volume is above 0 and the
 // image is not empty; a new sound cuts off the one still playing.
 void PlayClickSound(const std::vector<uint8_t>& sound);
+
+// Other threads (the room heartbeat) do not touch the buffers or the sound
+// settings, which belong to the render thread: they ask, and the overlay
+// plays the request on its next frame (the newest request wins).
+enum ClickSoundKind : int32_t { ClickNone = 0, ClickTick = 1, ClickConfirm = 2, ClickBack = 3 };
+void RequestClickSound(ClickSoundKind kind);
+void PlayRequestedClickSound(); // render thread

@@ -129,3 +129,8 @@ void SettingsPushWorker(std::string token, std::string text)
     std::string reply;
     HttpPostJson(kAccountPort, L"/settings/set", body, reply);
 }
+
+void PublishSettingsForWorkers()
+{
+    g_app.toasts.enabled.store(g_app.settings.notif_en);
+}

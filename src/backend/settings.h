@@ -22,6 +22,10 @@ void ApplyServerSettings(const std::string& text);
 // sounds.
 void ApplyPendingSettings();
 
+// Render thread, every frame: hands the settings that other threads act on
+// ("notif_en" for PushToast) to them through atomics.
+void PublishSettingsForWorkers();
+
 // Render thread (settings screen, signed-in players only): the record changed.
 void MarkSettingsChanged(int64_t now_ns);
 

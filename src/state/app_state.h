@@ -25,8 +25,10 @@
 
 #include "state/account_state.h"
 #include "state/link_state.h"
+#include "state/room_state.h"
 #include "state/settings_state.h"
 #include "state/shell_state.h"
+#include "state/toasts.h"
 #include "state/update_state.h"
 
 // ---------------------------------------------------------------------------
@@ -51,8 +53,8 @@ struct CoreFlags
     std::atomic<int64_t> settings_dirty_ns{0};        // ...at this steady-clock time
     std::atomic<int32_t> room_state{RoomIdle};
     std::atomic<bool>    room_started{false};         // backend reports both players ready
+    std::atomic<int32_t> sound_request{0};            // a click sound asked for by another thread
     std::atomic<bool>    friends_busy{false};
-    std::atomic<bool>    room_list_busy{false};
     std::atomic<bool>    chat_poll_busy{false};
     std::atomic<bool>    link_running{false};
     std::atomic<bool>    link_stop{false};
@@ -72,9 +74,12 @@ struct AppState
     SettingsSyncState settings_sync;     // the settings lock
     SettingsRecord settings;             // render thread
     ShellState shell;                    // render thread
-    // Data groups, one member each, as their areas are built:
-    //   social, poller, room, client id, chat, room list, toasts,
-    //   input queue.
+    RoomState room;                      // the room lock
+    ClientIdState client_id;             // the client-id lock
+    ChatState chat;                      // the chat lock
+    RoomListState room_list;             // the room-list lock
+    ToastState toasts;                   // the toast lock (innermost)
+    // Data groups still to come with their areas: social, poller, input queue.
 };
 
 // mingw's std::mutex (winpthreads) has no constexpr constructor, so there g_app

@@ -3,7 +3,9 @@
 // state is process-wide).
 //
 //   kestrel-partner link --role A|B --code CODE --dir DIR [--mirror] [--host ADDR] [--for SECONDS]
+//   kestrel-partner [--guest | --user ...] (--quickmatch | --create NAME | --join CODE) [--ready] ...
 #include "link/peer_link.h"
+#include "partner_room.h"
 #include "link/role_file.h"
 #include "mirror.h"
 #include "state/app_state.h"
@@ -18,7 +20,7 @@
 #include <string>
 #include <thread>
 
-static volatile std::sig_atomic_t g_stop = 0;
+static volatile int g_stop = 0;
 
 static void OnSignal(int)
 {
@@ -41,6 +43,7 @@ static int Usage(const char* why)
         fprintf(stderr, "kestrel-partner: %s\n", why);
     fputs("usage: kestrel-partner link --role A|B --code CODE --dir DIR [--mirror] [--host ADDR] [--for SECONDS]\n",
           stderr);
+    fputs(kRoomUsage, stderr);
     return 2;
 }
 
@@ -144,5 +147,9 @@ int main(int argc, char** argv)
             return Usage(error.c_str());
         return RunLink(o);
     }
-    return Usage("unknown mode");
+    RoomOptions o;
+    std::string error;
+    if (!ParseRoomOptions(argc, argv, 1, o, error))
+        return Usage(error.c_str());
+    return RunRoom(o, g_stop);
 }

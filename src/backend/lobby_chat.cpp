@@ -1,0 +1,108 @@
+#include "backend/lobby_chat.h"
+
+#include "backend/http.h"
+#include "backend/json_text.h"
+#include "backend/player_name.h"
+#include "backend/rooms.h"
+#include "state/app_state.h"
+#include "state/worker.h"
+
+#include <vector>
+
+static std::string CodeOfLiveRoom()
+{
+    std::lock_guard<std::mutex> g(g_app.room.lock);
+    // A closed room keeps its code for the page but is not polled any more.
+    return g_app.room.heartbeat_active.load() ? g_app.room.room_code : std::string();
+}
+
+void PollChat()
+{
+    const std::string code = CodeOfLiveRoom();
+    if (code.empty())
+        return;
+    if (g_app.flags.chat_poll_busy.exchange(true))
+        return;
+    const std::string name = PlayerName();
+    const std::string cid = ClientId();
+    int32_t after = 0;
+    {
+        std::lock_guard<std::mutex> g(g_app.chat.lock);
+        after = g_app.chat.chat_last_id;
+    }
+    try {
+        StartWorker(ChatPollWorker, code, name, cid, after, g_app.room.room_generation.load());
+    } catch (...) {
+        g_app.flags.chat_poll_busy.store(false);
+        throw;
+    }
+}
+
+void ChatPollWorker(std::string code, std::string player_name, std::string cid, int32_t after_id, uint32_t generation)
+{
+    const std::string body = "{\"gamertag\":\"" + JsonEscape(player_name) + "\",\"cid\":\"" + JsonEscape(cid) +
+                             "\",\"code\":\"" + JsonEscape(code) + "\",\"after_id\":" + std::to_string(after_id) + "}";
+    std::string reply;
+    if (HttpPostJson(kRoomPort, L"/chat/poll", body, reply)) {
+        const std::vector<std::string> elements = JsonGetObjectArray(reply, "messages");
+        char own = 0;
+        {
+            std::lock_guard<std::mutex> g(g_app.room.lock);
+            own = g_app.room.room_role;
+        }
+        ChatState& chat = g_app.chat;
+        const bool primed = chat.chat_primed.load();
+        std::lock_guard<std::mutex> g(chat.lock);
+        // A poll answered after the player left (or moved on) belongs to no list.
+        if (g_app.room.room_generation.load() == generation) {
+            for (const std::string& e : elements) {
+                ChatMessage m;
+                JsonGetInt(e, "id", m.id);
+                m.role = JsonGetString(e, "role");
+                m.name = JsonGetString(e, "name");
+                m.body = JsonGetString(e, "body");
+                if (m.id > chat.chat_last_id)
+                    chat.chat_last_id = m.id;
+                if (primed && !m.role.empty() && m.role[0] != own)
+                    PushToast(m.name.empty() ? "Lobby" : m.name, m.body, 4.8f);
+                chat.chat_messages.push_back(std::move(m));
+            }
+            chat.chat_primed.store(true);
+        }
+    }
+    g_app.flags.chat_poll_busy.store(false);
+}
+
+void SendChat(const std::string& text)
+{
+    std::string code;
+    {
+        std::lock_guard<std::mutex> g(g_app.room.lock);
+        code = g_app.room.room_code;
+    }
+    if (code.empty() || text.empty())
+        return;
+    StartWorker(ChatSendWorker, code, PlayerName(), ClientId(), text);
+    PollChat();
+}
+
+void ChatSendWorker(std::string code, std::string player_name, std::string cid, std::string text)
+{
+    const std::string body = "{\"gamertag\":\"" + JsonEscape(player_name) + "\",\"cid\":\"" + JsonEscape(cid) +
+                             "\",\"code\":\"" + JsonEscape(code) + "\",\"text\":\"" + JsonEscape(text) + "\"}";
+    std::string reply;
+    HttpPostJson(kRoomPort, L"/chat/send", body, reply);
+}
+
+void ChatPollTimerStep(double now_seconds, double& timer)
+{
+    bool in_room = false;
+    {
+        std::lock_guard<std::mutex> g(g_app.room.lock);
+        in_room = !g_app.room.room_code.empty();
+    }
+    if (in_room && now_seconds - timer > 3.0) {
+        timer = now_seconds;
+        PollChat();
+    }
+}

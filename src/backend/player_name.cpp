@@ -1,0 +1,9 @@
+#include "backend/player_name.h"
+
+#include "state/app_state.h"
+
+std::string PlayerName()
+{
+    std::lock_guard<std::mutex> g(g_app.account.lock);
+    return g_app.account.gamertag.empty() ? std::string(g_app.account.display_name) : g_app.account.gamertag;
+}

@@ -1,0 +1,104 @@
+#include "backend/ready_leave.h"
+
+#include "backend/http.h"
+#include "backend/json_text.h"
+#include "backend/player_name.h"
+#include "backend/rooms.h"
+#include "link/peer_link.h"
+#include "state/app_state.h"
+#include "state/worker.h"
+
+#include <cstring>
+
+static std::string CurrentRoomCode()
+{
+    std::lock_guard<std::mutex> g(g_app.room.lock);
+    return g_app.room.room_code;
+}
+
+void SetReady(bool ready)
+{
+    const std::string code = CurrentRoomCode();
+    if (code.empty())
+        return;
+    const std::string name = PlayerName();
+    g_app.room.my_ready.store(ready);
+    StartWorker(ReadyWorker, name, code, ready, g_app.room.room_generation.load());
+}
+
+void ReadyWorker(std::string player_name, std::string code, bool ready, uint32_t generation)
+{
+    const std::string body = "{\"gamertag\":\"" + JsonEscape(player_name) + "\",\"cid\":\"" + JsonEscape(ClientId()) +
+                             "\",\"code\":\"" + JsonEscape(code) + "\",\"ready\":" + (ready ? "true" : "false") + "}";
+    std::string reply;
+    if (!HttpPostJson(kRoomPort, L"/ready", body, reply))
+        return;
+    bool started = false, peer_ready = false;
+    JsonGetBool(reply, "started", started);
+    JsonGetBool(reply, "peer_ready", peer_ready);
+    // An answer for a room the player has left since changes nothing. The
+    // room lock orders this against LeaveRoom, which clears after taking it.
+    std::lock_guard<std::mutex> g(g_app.room.lock);
+    if (g_app.room.room_generation.load() != generation)
+        return;
+    g_app.flags.room_started.store(started);
+    g_app.room.peer_ready.store(peer_ready);
+}
+
+void LeaveRoom()
+{
+    RoomState& room = g_app.room;
+    const std::string code = CurrentRoomCode();
+    const std::string name = PlayerName();
+    const std::string cid = ClientId();
+    room.heartbeat_active.store(false);
+    room.room_generation.fetch_add(1);
+    if (g_app.flags.link_running.load())
+        StopPeerLink();
+    if (!code.empty())
+        StartWorker(LeaveWorker, name, cid, code);
+    {
+        std::lock_guard<std::mutex> g(room.lock);
+        room.room_code.clear();
+        room.room_name.clear();
+        room.room_partner.clear();
+        room.room_chapter_label.clear();
+        room.room_stage.clear();
+        room.room_mod.clear();
+        room.room_role = 0;
+    }
+    {
+        std::lock_guard<std::mutex> g(g_app.chat.lock);
+        g_app.chat.chat_messages.clear();
+        g_app.chat.chat_last_id = 0;
+        g_app.chat.chat_input[0] = 0;
+    }
+    g_app.chat.chat_primed.store(false);
+    room.my_ready.store(false);
+    room.peer_ready.store(false);
+    g_app.flags.room_started.store(false);
+    g_app.flags.room_state.store(RoomIdle);
+}
+
+void LeaveWorker(std::string player_name, std::string cid, std::string code)
+{
+    const std::string body = "{\"gamertag\":\"" + JsonEscape(player_name) + "\",\"cid\":\"" + JsonEscape(cid) +
+                             "\",\"code\":\"" + JsonEscape(code) + "\"}";
+    std::string reply;
+    HttpPostJson(kRoomPort, L"/leave", body, reply);
+}
+
+void LinkStartStep()
+{
+    if (!g_app.flags.room_started.load() || g_app.flags.link_running.load())
+        return;
+    std::string code;
+    char role = 0;
+    {
+        std::lock_guard<std::mutex> g(g_app.room.lock);
+        code = g_app.room.room_code;
+        role = g_app.room.room_role;
+    }
+    if (!code.empty())
+        StartPeerLink(role == 'B' ? 2 : 1, code);
+}

@@ -1,0 +1,20 @@
+// Inside a room: readying up, the rule that starts the peer link once the
+// room has started, and leaving.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Render thread (and the heartbeat, to un-ready when the partner is gone).
+// Sets my_ready at once and tells the service; nothing outside a room.
+void SetReady(bool ready);
+void ReadyWorker(std::string player_name, std::string code, bool ready, uint32_t generation);
+
+// Render thread: stops the heartbeat and the link, tells the service without
+// waiting, and clears every room and chat field.
+void LeaveRoom();
+void LeaveWorker(std::string player_name, std::string cid, std::string code);
+
+// Once per frame: starts the peer link when the room has started and the link
+// is not running (role number 2 for 'B', 1 otherwise).
+void LinkStartStep();

@@ -1,0 +1,216 @@
+#include "backend/rooms.h"
+
+#include "backend/click_sounds.h"
+#include "backend/http.h"
+#include "backend/json_text.h"
+#include "backend/player_name.h"
+#include "backend/ready_leave.h"
+#include "link/peer_link.h"
+#include "state/app_state.h"
+#include "state/worker.h"
+
+#include <chrono>
+#include <cstdio>
+#include <random>
+#include <thread>
+
+// ---------------------------------------------------------------------------
+// Client id
+// ---------------------------------------------------------------------------
+
+std::string ClientId()
+{
+    std::lock_guard<std::mutex> g(g_app.client_id.lock);
+    std::string& id = g_app.client_id.id;
+    if (id.empty()) {
+        std::random_device rd;
+        const uint64_t r1 = rd(), r2 = rd(), r3 = rd(), r4 = rd();
+        const uint64_t hi = (r1 << 32) ^ r2, lo = (r3 << 32) ^ r4;
+        char buf[40];
+        snprintf(buf, sizeof(buf), "%016llx%016llx", (unsigned long long)hi, (unsigned long long)lo);
+        id = buf;
+    }
+    return id;
+}
+
+// ---------------------------------------------------------------------------
+// Create, join, quickmatch
+// ---------------------------------------------------------------------------
+
+static std::string ModValue(const RoomOpRequest& r)
+{
+    return r.show_mod ? r.mod_text : std::string();
+}
+
+std::string RoomOpBody(const RoomOpRequest& r)
+{
+    const std::string who = "{\"gamertag\":\"" + JsonEscape(r.gamertag) + "\",\"cid\":\"" + JsonEscape(r.cid) + "\"";
+    if (r.mode == RoomOpCreate)
+        return who + ",\"name\":\"" + JsonEscape(r.name) + "\",\"visibility\":\"" +
+               (r.visibility == 1 ? "private" : "public") + "\",\"chapter_label\":\"" + JsonEscape(r.chapter_text) +
+               "\",\"stage\":\"" + JsonEscape(r.stage_text) + "\",\"mod\":\"" + JsonEscape(ModValue(r)) +
+               "\",\"chapter\":0}";
+    if (r.mode == RoomOpJoin)
+        return who + ",\"code\":\"" + JsonEscape(r.code) + "\"}";
+    return who + ",\"chapter\":-1}";
+}
+
+void StartRoomOp(uint32_t mode, const std::string& code, const std::string& name, uint32_t visibility,
+                 const std::string& chapter_text, const std::string& stage_text, const std::string& mod_text,
+                 bool show_mod)
+{
+    if (g_app.flags.room_state.load() == RoomBusy)
+        return;
+    RoomOpRequest r;
+    r.mode = mode;
+    r.show_mod = show_mod;
+    r.mod_text = mod_text;
+    r.name = name;
+    r.visibility = visibility;
+    r.chapter_text = chapter_text;
+    r.stage_text = stage_text;
+    r.code = code;
+    r.gamertag = PlayerName();
+    r.cid = ClientId();
+    // Refused only while one is in flight; the page shows "searching" from now on.
+    StartStatusWorker(g_app.flags.room_state, RoomBusy, RoomOpWorker, std::move(r));
+}
+
+void RoomOpWorker(RoomOpRequest request)
+{
+    const wchar_t* path = request.mode == RoomOpCreate ? L"/create" : request.mode == RoomOpJoin ? L"/join"
+                                                                                                   : L"/quickmatch";
+    std::string reply;
+    const bool answered = HttpPostJson(kRoomPort, path, RoomOpBody(request), reply);
+    bool ok = false;
+    if (answered)
+        JsonGetBool(reply, "ok", ok);
+    RoomState& room = g_app.room;
+    if (!answered || !ok) {
+        const std::string error = JsonGetString(reply, "error");
+        std::lock_guard<std::mutex> g(room.lock);
+        room.room_error = !answered ? "Can't reach the matchmaking server."
+                          : !error.empty() ? error
+                                           : "Matchmaking failed.";
+        g_app.flags.room_state.store(RoomFailed);
+        return;
+    }
+    const std::string code = JsonGetString(reply, "code");
+    const std::string role = JsonGetString(reply, "role");
+    const std::string chapter = JsonGetString(reply, "chapter_label");
+    const std::string stage = JsonGetString(reply, "stage");
+    const std::string mod = JsonGetString(reply, "mod");
+    {
+        std::lock_guard<std::mutex> g(room.lock);
+        room.room_code = code;
+        room.room_name = request.mode == RoomOpCreate ? request.name : std::string();
+        room.room_partner.clear();
+        room.room_role = role.empty() ? 'A' : role[0];
+        room.room_chapter_label = chapter.empty() ? request.chapter_text : chapter;
+        room.room_stage = stage.empty() ? request.stage_text : stage;
+        room.room_mod = mod.empty() ? ModValue(request) : mod;
+    }
+    room.my_ready.store(false);
+    room.peer_ready.store(false);
+    g_app.flags.room_started.store(false);
+    g_app.flags.room_state.store(RoomIn);
+    const uint32_t generation = room.room_generation.fetch_add(1) + 1;
+    room.heartbeat_active.store(true);
+    StartWorker(RoomHeartbeat, code, request.gamertag, generation);
+}
+
+// ---------------------------------------------------------------------------
+// Heartbeat
+// ---------------------------------------------------------------------------
+
+static bool Current(uint32_t generation)
+{
+    return g_app.room.room_generation.load() == generation;
+}
+
+void RoomHeartbeat(std::string code, std::string player_name, uint32_t generation)
+{
+    RoomState& room = g_app.room;
+    const std::string cid = ClientId();
+    room.partner_present.store(false);
+    room.partner_in_game.store(false);
+    if (!room.heartbeat_active.load())
+        return;
+    const std::string body =
+        "{\"gamertag\":\"" + JsonEscape(player_name) + "\",\"cid\":\"" + JsonEscape(cid) + "\",\"code\":\"" +
+        JsonEscape(code) + "\"}";
+    while (Current(generation)) {
+        std::string reply;
+        if (HttpPostJson(kRoomPort, L"/heartbeat", body, reply)) {
+            bool ok = false;
+            JsonGetBool(reply, "ok", ok);
+            if (!ok) {
+                // The room is gone. Its flags go with it, so the link is not
+                // started again and the chat stops polling it.
+                std::lock_guard<std::mutex> g(room.lock);
+                if (!Current(generation))
+                    return;
+                room.room_error = "Room closed.";
+                if (g_app.flags.link_running.load())
+                    StopPeerLink();
+                room.my_ready.store(false);
+                room.peer_ready.store(false);
+                g_app.flags.room_started.store(false);
+                g_app.flags.room_state.store(RoomFailed);
+                room.heartbeat_active.store(false);
+                return;
+            }
+            bool my_ready = false, peer_ready = false, started = false;
+            JsonGetBool(reply, "my_ready", my_ready);
+            JsonGetBool(reply, "peer_ready", peer_ready);
+            JsonGetBool(reply, "started", started);
+            const std::string peer = JsonGetString(reply, "peer");
+            {
+                // A beat answered after a leave or a new room changes nothing.
+                std::lock_guard<std::mutex> g(room.lock);
+                if (!Current(generation))
+                    return;
+                room.my_ready.store(my_ready);
+                room.peer_ready.store(peer_ready);
+                g_app.flags.room_started.store(started);
+                room.room_partner = peer;
+            }
+            if (peer.empty() && g_app.flags.link_running.load()) {
+                StopPeerLink();
+                SetReady(false);
+                room.peer_ready.store(false);
+                g_app.flags.room_started.store(false);
+            }
+            bool joined = false, left = false, spawned = false, despawned = false;
+            const bool present = !peer.empty();
+            if (present != room.partner_present.load()) {
+                room.partner_present.store(present);
+                if (present)
+                    PushToast("Partner Joined", peer + " joined your lobby.", 4.8f);
+                else
+                    PushToast("Partner Left", "Your partner left the lobby.", 4.8f);
+                (present ? joined : left) = true;
+            }
+            const bool in_game = g_app.flags.link_running.load();
+            if (in_game != room.partner_in_game.load()) {
+                room.partner_in_game.store(in_game);
+                if (in_game)
+                    PushToast("Partner Spawned In", "Your partner is now in your game.", 4.8f);
+                else
+                    PushToast("Partner Despawned", "Your partner left the session.", 4.8f);
+                (in_game ? spawned : despawned) = true;
+            }
+            if (joined || spawned)
+                RequestClickSound(ClickConfirm);
+            else if (left || despawned)
+                RequestClickSound(ClickBack);
+        }
+        for (int i = 0; i < 30; i++) {
+            if (!room.heartbeat_active.load() || !Current(generation))
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        if (!room.heartbeat_active.load())
+            return;
+    }
+}

@@ -1,0 +1,41 @@
+// Rooms, up to the lobby: the per-process client id, create / join /
+// quickmatch, and the heartbeat that keeps the room alive every 3 seconds,
+// mirrors the ready and started flags and tells of the partner coming and going.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// 32 lower-case hex digits, made once per process.
+std::string ClientId();
+
+enum RoomOpMode : uint32_t { RoomOpCreate = 0, RoomOpJoin = 1, RoomOpQuickmatch = 2 };
+
+struct RoomOpRequest
+{
+    uint32_t mode = RoomOpQuickmatch;
+    bool show_mod = false;
+    std::string mod_text;
+    std::string gamertag;
+    std::string cid;
+    std::string name;
+    uint32_t visibility = 0; // 1 private, anything else public
+    std::string chapter_text;
+    std::string stage_text;
+    std::string code;
+};
+
+// Render thread. Ignored while an operation is in flight; the outcome shows
+// in room_state and the room fields.
+void StartRoomOp(uint32_t mode, const std::string& code, const std::string& name, uint32_t visibility,
+                 const std::string& chapter_text, const std::string& stage_text, const std::string& mod_text,
+                 bool show_mod);
+
+void RoomOpWorker(RoomOpRequest request);
+
+// The request body of an operation (exposed for tests).
+std::string RoomOpBody(const RoomOpRequest& request);
+
+// One room's heartbeat thread; ends when the generation moves on, when
+// heartbeat_active is cleared or when the service says the room is gone.
+void RoomHeartbeat(std::string code, std::string player_name, uint32_t generation);

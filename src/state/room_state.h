@@ -1,0 +1,72 @@
+// The room the player is in, its lobby chat, the list of open rooms and the
+// per-process client id. Strings sit under their group's lock; the flags that
+// pass work between threads are atomics.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct RoomState // "the room lock"
+{
+    std::mutex lock;
+    std::string room_code;          // empty: in no room
+    std::string room_name;
+    std::string room_partner;       // as the heartbeat last reported it
+    char room_role = 0;             // 'A' or 'B' in a room, else 0
+    std::string room_chapter_label;
+    std::string room_stage;
+    std::string room_mod;
+    std::string room_error;         // shown while room_state is RoomFailed
+
+    std::atomic<uint32_t> room_generation{0}; // +1 on every room entered and every leave
+    std::atomic<bool> heartbeat_active{false};
+    std::atomic<bool> my_ready{false};
+    std::atomic<bool> peer_ready{false};
+    std::atomic<bool> partner_present{false};  // as the heartbeat last saw it
+    std::atomic<bool> partner_in_game{false};  // link_running as the heartbeat last saw it
+};
+
+struct ClientIdState // "the client-id lock"
+{
+    std::mutex lock;
+    std::string id;
+};
+
+struct ChatMessage
+{
+    int32_t id = 0;
+    std::string role;
+    std::string name;
+    std::string body;
+};
+
+struct ChatState // "the chat lock"
+{
+    std::mutex lock;
+    std::vector<ChatMessage> chat_messages;
+    int32_t chat_last_id = 0;
+    std::atomic<bool> chat_primed{false}; // the room's first poll is in: later lines raise toasts
+    char chat_input[512] = {};            // render thread (cleared under the lock by LeaveRoom)
+};
+
+struct RoomListEntry
+{
+    std::string code;
+    std::string name;
+    std::string host;
+    int32_t players = 0;
+    int32_t max = 2;
+};
+
+// Values of room_list_status.
+enum RoomListStatus : int32_t { RoomListNever = 0, RoomListFetching = 1, RoomListDone = 2, RoomListFailed = 3 };
+
+struct RoomListState // "the room-list lock" (the list only)
+{
+    std::mutex lock;
+    std::vector<RoomListEntry> rooms;
+    std::atomic<int32_t> status{RoomListNever};
+};

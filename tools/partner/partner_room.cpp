@@ -1,0 +1,234 @@
+#include "partner_room.h"
+
+#include "backend/account.h"
+#include "backend/player_name.h"
+#include "backend/click_sounds.h"
+#include "backend/lobby_chat.h"
+#include "backend/ready_leave.h"
+#include "backend/rooms.h"
+#include "backend/settings.h"
+#include "link/peer_link.h"
+#include "link/role_file.h"
+#include "mirror.h"
+#include "state/app_state.h"
+#include "state/config.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+#include <unistd.h>
+
+const char* const kRoomUsage =
+    "       kestrel-partner [--guest | --user NAME --password PASS [--signup --gamertag TAG --email ADDR]]\n"
+    "                       (--quickmatch | --create NAME [--private] | --join CODE)\n"
+    "                       [--ready] [--say TEXT]... [--dir DIR] [--mirror] [--host ADDR] [--for SECONDS]\n";
+
+bool ParseRoomOptions(int argc, char** argv, int first, RoomOptions& o, std::string& error)
+{
+    int ways = 0;
+    for (int i = first; i < argc; i++) {
+        const std::string flag = argv[i];
+        if (flag == "--guest") continue;
+        if (flag == "--signup") { o.signup = true; continue; }
+        if (flag == "--quickmatch") { o.quickmatch = true; ways++; continue; }
+        if (flag == "--private") { o.create_private = true; continue; }
+        if (flag == "--ready") { o.ready = true; continue; }
+        if (flag == "--mirror") { o.mirror = true; continue; }
+        if (i + 1 >= argc) {
+            error = "missing value after " + flag;
+            return false;
+        }
+        const std::string value = argv[++i];
+        if (flag == "--user") o.user = value;
+        else if (flag == "--password") o.password = value;
+        else if (flag == "--gamertag") o.gamertag = value;
+        else if (flag == "--email") o.email = value;
+        else if (flag == "--create") { o.create_name = value; ways++; }
+        else if (flag == "--join") { o.join_code = value; ways++; }
+        else if (flag == "--say") o.say.push_back(value);
+        else if (flag == "--dir") o.dir = value;
+        else if (flag == "--host") o.host = value;
+        else if (flag == "--for" && atof(value.c_str()) > 0) o.seconds = atof(value.c_str());
+        else {
+            error = "bad option " + flag + " " + value;
+            return false;
+        }
+    }
+    if (ways != 1) {
+        error = "say one of --quickmatch, --create NAME or --join CODE";
+        return false;
+    }
+    if (o.signup && (o.user.empty() || o.password.empty() || o.gamertag.empty() || o.email.empty())) {
+        error = "--signup needs --user, --password, --gamertag and --email";
+        return false;
+    }
+    if (!o.user.empty() && o.password.empty()) {
+        error = "--user needs --password";
+        return false;
+    }
+    return true;
+}
+
+static void Say(const char* fmt, const std::string& a = "", const std::string& b = "", const std::string& c = "")
+{
+    printf(fmt, a.c_str(), b.c_str(), c.c_str());
+    printf("\n");
+    fflush(stdout);
+}
+
+static const char* SoundName(const uint8_t* image)
+{
+    if (image && !SoundConfirm.empty() && image == SoundConfirm.data())
+        return "confirm";
+    if (image && !SoundBack.empty() && image == SoundBack.data())
+        return "back";
+    if (image && !SoundTick.empty() && image == SoundTick.data())
+        return "tick";
+    return nullptr;
+}
+
+static bool SignIn(const RoomOptions& o, volatile int& stop)
+{
+    if (o.user.empty()) {
+        ContinueAsGuest();
+        Say("signed in: guest %s", PlayerName());
+        return true;
+    }
+    StartSignIn(o.signup, o.user, o.password, o.gamertag, o.email);
+    while (!stop && g_app.flags.auth_status.load() == AuthRunning)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (g_app.flags.auth_status.load() != AuthSucceeded) {
+        std::lock_guard<std::mutex> g(g_app.account.lock);
+        Say("sign-in failed: %s", g_app.account.auth_message);
+        return false;
+    }
+    FinishSignIn();
+    Say(o.signup ? "signed up: %s" : "signed in: %s", PlayerName());
+    return true;
+}
+
+int RunRoom(const RoomOptions& o, volatile int& stop)
+{
+    namespace fs = std::filesystem;
+    const std::string dir = o.dir.empty() ? (fs::temp_directory_path() / ("kestrel-partner-" + std::to_string(getpid()))).string() : o.dir;
+    std::error_code ec;
+    fs::create_directories(fs::path(dir) / "reframework" / "data", ec);
+    fs::current_path(dir, ec);
+    if (ec) {
+        fprintf(stderr, "kestrel-partner: cannot enter %s: %s\n", dir.c_str(), ec.message().c_str());
+        return 1;
+    }
+    if (!o.host.empty())
+        OverrideBackendHost(o.host);
+    BuildClickSounds();
+    if (!SignIn(o, stop))
+        return 1;
+
+    if (o.quickmatch)
+        StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+    else if (!o.join_code.empty())
+        StartRoomOp(RoomOpJoin, o.join_code, "", 0, "", "", "", false);
+    else
+        StartRoomOp(RoomOpCreate, "", o.create_name, o.create_private ? 1 : 0, "", "", "", false);
+
+    RoleFileState role_file;
+    MirrorState mirror;
+    double chat_timer = -100.0;
+    size_t chat_printed = 0;
+    bool in_room = false, readied = false, said = false, started = false, link_up = false;
+    std::string partner;
+    int exit_code = 0;
+    const auto t0 = std::chrono::steady_clock::now();
+    auto next_stats = t0;
+    while (!stop) {
+        const auto now = std::chrono::steady_clock::now();
+        const double now_s = std::chrono::duration<double>(now - t0).count();
+        if (o.seconds > 0 && now_s >= o.seconds)
+            break;
+
+        // The per-frame steps the overlay runs, in its order.
+        PublishSettingsForWorkers();
+        ApplyPendingSettings();
+        LinkStartStep();
+        char role = 0;
+        std::string code, partner_now, error;
+        {
+            std::lock_guard<std::mutex> g(g_app.room.lock);
+            role = g_app.room.room_role;
+            code = g_app.room.room_code;
+            partner_now = g_app.room.room_partner;
+            error = g_app.room.room_error;
+        }
+        UpdateRoleFile(role_file, role, g_app.flags.link_running.load());
+        ChatPollTimerStep(now_s, chat_timer);
+        PlayRequestedClickSound();
+
+        const int32_t state = g_app.flags.room_state.load();
+        if (state == RoomIn && !in_room) {
+            in_room = true;
+            Say("room: %s, role %s", code, std::string(1, role));
+        }
+        if (state == RoomFailed) {
+            Say(in_room ? "room closed: %s" : "room failed: %s", error);
+            exit_code = in_room ? 0 : 1;
+            break;
+        }
+        if (in_room && o.ready && !readied) {
+            readied = true;
+            SetReady(true);
+            Say("ready");
+        }
+        if (in_room && !said && g_app.chat.chat_primed.load()) {
+            said = true;
+            for (const std::string& line : o.say) {
+                SendChat(line);
+                Say("said: %s", line);
+            }
+        }
+        if (partner_now != partner) {
+            partner = partner_now;
+            Say(partner.empty() ? "partner left" : "partner joined: %s", partner);
+        }
+        if (g_app.flags.room_started.load() != started) {
+            started = !started;
+            Say(started ? "started" : "not started");
+        }
+        if (g_app.flags.link_running.load() != link_up) {
+            link_up = !link_up;
+            Say(link_up ? "link up" : "link down");
+        }
+        if (link_up && now >= next_stats) {
+            next_stats = now + std::chrono::seconds(1);
+            const int rtt = LinkRttMs(), loss = LinkLossPercent();
+            Say("link: rtt %s ms, loss %s %%", rtt < 0 ? "--" : std::to_string(rtt),
+                loss < 0 ? "--" : std::to_string(loss));
+        }
+        {
+            std::lock_guard<std::mutex> g(g_app.chat.lock);
+            for (; chat_printed < g_app.chat.chat_messages.size(); chat_printed++) {
+                const ChatMessage& m = g_app.chat.chat_messages[chat_printed];
+                Say("chat %s (%s): %s", m.name, m.role, m.body);
+            }
+        }
+        for (const Toast& t : TakeToasts())
+            Say("toast: %s: %s", t.title, t.text);
+        for (const RecordedSound& s : TakeRecordedSounds())
+            if (const char* name = SoundName(s.image))
+                Say("sound: %s", name);
+        if (o.mirror)
+            MirrorPartnerFiles(mirror, role == 'B' ? 2 : 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(16));
+    }
+    if (g_app.flags.room_state.load() == RoomIn || g_app.flags.room_state.load() == RoomBusy) {
+        LeaveRoom();
+        Say("left room");
+    }
+    UpdateRoleFile(role_file, 0, false);
+    // The leave request and the link's last turn are detached: give them a moment.
+    for (int i = 0; i < 100 && g_app.flags.link_running.load(); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    return exit_code;
+}

@@ -1,0 +1,32 @@
+// Room mode of kestrel-partner: the whole road without the overlay.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct RoomOptions
+{
+    // Who: a guest by default, or an account (created first with signup).
+    std::string user, password, gamertag, email;
+    bool signup = false;
+    // Where: exactly one of these.
+    bool quickmatch = false;
+    std::string create_name;
+    bool create_private = false;
+    std::string join_code;
+    // What then.
+    bool ready = false;
+    std::vector<std::string> say;
+    std::string dir, host;
+    bool mirror = false;
+    double seconds = 0; // 0: until Ctrl-C or the room closes
+};
+
+// Parses argv[first..]; false with a reason.
+bool ParseRoomOptions(int argc, char** argv, int first, RoomOptions& o, std::string& error);
+
+// Runs until --for has passed, a signal arrives or the room is gone; leaves
+// the room cleanly. `stop` is set by the signal handler.
+int RunRoom(const RoomOptions& o, volatile int& stop);
+
+extern const char* const kRoomUsage;
