@@ -66,3 +66,48 @@ bool WaitUntil(Done done)
     }
     return done();
 }
+
+// Room, chat, room list and toasts back to their start values. A heartbeat
+// still running ends at its next check, since the generation moves on.
+inline void ResetRoomAreas()
+{
+    RoomState& r = g_app.room;
+    r.heartbeat_active.store(false);
+    r.room_generation.fetch_add(1);
+    {
+        std::lock_guard<std::mutex> hold(r.lock);
+        r.room_code.clear();
+        r.room_name.clear();
+        r.room_partner.clear();
+        r.room_role = 0;
+        r.room_chapter_label.clear();
+        r.room_stage.clear();
+        r.room_mod.clear();
+        r.room_error.clear();
+    }
+    r.my_ready.store(false);
+    r.peer_ready.store(false);
+    r.partner_present.store(false);
+    r.partner_in_game.store(false);
+    {
+        std::lock_guard<std::mutex> hold(g_app.chat.lock);
+        g_app.chat.chat_messages.clear();
+        g_app.chat.chat_last_id = 0;
+        g_app.chat.chat_input[0] = 0;
+    }
+    g_app.chat.chat_primed.store(false);
+    {
+        std::lock_guard<std::mutex> hold(g_app.room_list.lock);
+        g_app.room_list.rooms.clear();
+    }
+    g_app.room_list.status.store(RoomListNever);
+    {
+        std::lock_guard<std::mutex> hold(g_app.toasts.lock);
+        g_app.toasts.queue.clear();
+    }
+    g_app.toasts.enabled.store(true);
+    g_app.flags.room_state.store(RoomIdle);
+    g_app.flags.room_started.store(false);
+    g_app.flags.chat_poll_busy.store(false);
+    g_app.flags.sound_request.store(0);
+}

@@ -1,0 +1,426 @@
+// The room workers against a scripted room port: the exact request bodies,
+// how each answer lands in the state, toasts and sounds, and the stale-answer
+// rules after leaving.
+#include "app_reset.h"
+#include "backend/click_sounds.h"
+#include "backend/lobby_chat.h"
+#include "backend/ready_leave.h"
+#include "backend/room_list.h"
+#include "backend/rooms.h"
+#include "mini_http_server.h"
+#include "temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include "state/config.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <map>
+
+namespace {
+
+struct RoomSnapshot
+{
+    std::string code, partner, chapter, stage, mod, error;
+    char role = 0;
+};
+
+RoomSnapshot Room()
+{
+    std::lock_guard<std::mutex> g(g_app.room.lock);
+    const RoomState& r = g_app.room;
+    return {r.room_code, r.room_partner, r.room_chapter_label, r.room_stage, r.room_mod, r.room_error, r.room_role};
+}
+
+class RoomWire : public testing::Test
+{
+protected:
+    MiniHttpServer* server = nullptr;
+    std::unique_ptr<GameDirectory> game;
+    std::mutex lock;
+    std::map<std::string, MiniHttpAnswer> answers; // by path
+    std::map<std::string, int> delay_ms;           // by path
+
+    void SetUp() override
+    {
+        ResetAccountAreas();
+        ResetRoomAreas();
+        game = std::make_unique<GameDirectory>();
+        server = StartMiniHttpServer(kRoomPort);
+        ASSERT_NE(server, nullptr) << "port 39002 is taken: run through tests/netns-run";
+        SetMiniHttpHandler(server, [this](const MiniHttpRequest& req) {
+            MiniHttpAnswer a;
+            int wait = 0;
+            {
+                std::lock_guard<std::mutex> g(lock);
+                auto it = answers.find(req.target);
+                a = it != answers.end() ? it->second : MiniHttpAnswer{200, "{\"ok\":true}", false};
+                wait = delay_ms[req.target];
+            }
+            if (wait)
+                std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+            return a;
+        });
+    }
+    void TearDown() override
+    {
+        // Ends any heartbeat before the next case reuses the state.
+        LeaveRoom();
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        if (server)
+            StopMiniHttpServer(server);
+        game.reset();
+    }
+    void Answer(const std::string& path, const std::string& body, int status = 200)
+    {
+        std::lock_guard<std::mutex> g(lock);
+        answers[path] = MiniHttpAnswer{status, body, false};
+    }
+    void Delay(const std::string& path, int ms)
+    {
+        std::lock_guard<std::mutex> g(lock);
+        delay_ms[path] = ms;
+    }
+    std::vector<std::string> Bodies(const std::string& path)
+    {
+        std::vector<std::string> out;
+        for (const MiniHttpRequest& r : MiniHttpRequests(server))
+            if (r.target == path)
+                out.push_back(r.body);
+        return out;
+    }
+    size_t Count(const std::string& path) { return Bodies(path).size(); }
+    void Enter(const std::string& reply = "{\"ok\":true,\"code\":\"QX7K\",\"role\":\"A\"}")
+    {
+        Answer("/quickmatch", reply);
+        StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+        ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
+    }
+};
+
+void SetDisplayNameTo(const char* name)
+{
+    std::lock_guard<std::mutex> g(g_app.account.lock);
+    snprintf(g_app.account.display_name, sizeof(g_app.account.display_name), "%s", name);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Bodies on the wire
+// ---------------------------------------------------------------------------
+
+TEST_F(RoomWire, QuickmatchCarriesTheNameTheClientIdAndMinusOneOnly)
+{
+    SetDisplayNameTo("Guest4321");
+    Enter();
+    const std::string cid = ClientId();
+    ASSERT_EQ(cid.size(), 32u);
+    EXPECT_EQ(cid.find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_EQ(ClientId(), cid); // once per process
+    EXPECT_EQ(Bodies("/quickmatch"),
+              std::vector<std::string>{"{\"gamertag\":\"Guest4321\",\"cid\":\"" + cid + "\",\"chapter\":-1}"});
+}
+
+TEST_F(RoomWire, CreateSendsTheVisibilityWordAndAnEmptyModWhenHidden)
+{
+    {
+        std::lock_guard<std::mutex> g(g_app.account.lock);
+        g_app.account.gamertag = "Ann \"the\" Great"; // the account's name wins over the display name
+    }
+    Answer("/create", "{\"ok\":true,\"code\":\"C1\"}");
+    StartRoomOp(RoomOpCreate, "", "Ann's \"room\"", 1, "Chapter 2", "Docks", "BetterCam", false);
+    ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
+    LeaveRoom();
+    g_app.flags.room_state.store(RoomIdle);
+    StartRoomOp(RoomOpCreate, "", "Open", 0, "", "", "BetterCam", true);
+    ASSERT_TRUE(WaitUntil([this] { return Count("/create") == 2; }));
+    const std::string cid = ClientId();
+    const std::vector<std::string> bodies = Bodies("/create");
+    EXPECT_EQ(bodies[0], "{\"gamertag\":\"Ann \\\"the\\\" Great\",\"cid\":\"" + cid +
+                             "\",\"name\":\"Ann's \\\"room\\\"\",\"visibility\":\"private\",\"chapter_label\":\"Chapter "
+                             "2\",\"stage\":\"Docks\",\"mod\":\"\",\"chapter\":0}");
+    EXPECT_EQ(bodies[1], "{\"gamertag\":\"Ann \\\"the\\\" Great\",\"cid\":\"" + cid +
+                             "\",\"name\":\"Open\",\"visibility\":\"public\",\"chapter_label\":\"\",\"stage\":\"\","
+                             "\"mod\":\"BetterCam\",\"chapter\":0}");
+}
+
+TEST_F(RoomWire, ReadySendsABareTrueOrFalse)
+{
+    Enter();
+    SetReady(true);
+    EXPECT_TRUE(g_app.room.my_ready.load()); // at once, before the answer
+    SetReady(false);
+    ASSERT_TRUE(WaitUntil([this] { return Count("/ready") == 2; }));
+    std::vector<std::string> bodies = Bodies("/ready");
+    std::sort(bodies.begin(), bodies.end());
+    const std::string head = "{\"gamertag\":\"Guest\",\"cid\":\"" + ClientId() + "\",\"code\":\"QX7K\",\"ready\":";
+    EXPECT_EQ(bodies, (std::vector<std::string>{head + "false}", head + "true}"}));
+}
+
+// ---------------------------------------------------------------------------
+// Answers
+// ---------------------------------------------------------------------------
+
+TEST_F(RoomWire, ARoomReplyFillsTheFieldsWithTheFormsValuesAsFallback)
+{
+    Answer("/create", "{\"ok\":true,\"code\":\"K9\",\"stage\":\"Pier\"}");
+    StartRoomOp(RoomOpCreate, "", "R", 0, "Ch 1", "Typed stage", "Mod", true);
+    ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
+    const RoomSnapshot r = Room();
+    EXPECT_EQ(r.code, "K9");
+    EXPECT_EQ(r.role, 'A'); // no role: host
+    EXPECT_EQ(r.chapter, "Ch 1");
+    EXPECT_EQ(r.stage, "Pier");
+    EXPECT_EQ(r.mod, "Mod");
+    EXPECT_TRUE(g_app.room.heartbeat_active.load());
+    EXPECT_TRUE(WaitUntil([this] { return Count("/heartbeat") >= 1; })); // beats at once
+}
+
+TEST_F(RoomWire, FailuresShowTheirText)
+{
+    Answer("/join", "{\"ok\":false}");
+    StartRoomOp(RoomOpJoin, "ZZ", "", 0, "", "", "", false);
+    ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_state.load() == RoomFailed; }));
+    EXPECT_EQ(Room().error, "Matchmaking failed.");
+
+    Answer("/join", "{\"ok\":false,\"error\":\"Room is full.\"}");
+    StartRoomOp(RoomOpJoin, "ZZ", "", 0, "", "", "", false);
+    ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_state.load() == RoomFailed && Room().error == "Room is full."; }));
+
+    Answer("/join", "{\"ok\":true,\"code\":\"ZZ\"}", 500); // not a 200: no answer
+    StartRoomOp(RoomOpJoin, "ZZ", "", 0, "", "", "", false);
+    ASSERT_TRUE(WaitUntil([] {
+        return g_app.flags.room_state.load() == RoomFailed && Room().error == "Can't reach the matchmaking server.";
+    }));
+    StopMiniHttpServer(server); // nobody listening at all
+    server = nullptr;
+    {
+        std::lock_guard<std::mutex> g(g_app.room.lock);
+        g_app.room.room_error.clear();
+    }
+    StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+    ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_state.load() == RoomFailed; }));
+    EXPECT_EQ(Room().error, "Can't reach the matchmaking server.");
+}
+
+TEST_F(RoomWire, ASecondOperationWhileOneIsInFlightChangesNothing)
+{
+    Delay("/quickmatch", 400);
+    Answer("/quickmatch", "{\"ok\":true,\"code\":\"Q1\"}");
+    StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+    EXPECT_EQ(g_app.flags.room_state.load(), RoomBusy);
+    StartRoomOp(RoomOpJoin, "OTHER", "", 0, "", "", "", false);
+    StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+    ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
+    EXPECT_EQ(Count("/quickmatch"), 1u);
+    EXPECT_EQ(Count("/join"), 0u);
+    EXPECT_EQ(Room().code, "Q1");
+}
+
+// ---------------------------------------------------------------------------
+// Heartbeat
+// ---------------------------------------------------------------------------
+
+TEST_F(RoomWire, PartnerJoinedAndLeftRaiseToastsAndSounds)
+{
+    g_app.toasts.enabled.store(true);
+    TakeToasts();
+    g_app.flags.sound_request.store(ClickNone);
+    Answer("/heartbeat", "{\"ok\":true,\"my_ready\":false,\"peer_ready\":true,\"started\":false,\"peer\":\"Bob\"}");
+    Enter();
+    ASSERT_TRUE(WaitUntil([] { return Room().partner == "Bob"; }));
+    ASSERT_TRUE(WaitUntil([] { return !CopyToasts().empty(); }));
+    std::vector<Toast> toasts = TakeToasts();
+    ASSERT_EQ(toasts.size(), 1u);
+    EXPECT_EQ(toasts[0].title, "Partner Joined");
+    EXPECT_EQ(toasts[0].text, "Bob joined your lobby.");
+    EXPECT_EQ(g_app.flags.sound_request.exchange(ClickNone), ClickConfirm);
+    EXPECT_TRUE(g_app.room.peer_ready.load());
+
+    Answer("/heartbeat", "{\"ok\":true,\"my_ready\":false,\"peer_ready\":false,\"started\":false}");
+    ASSERT_TRUE(WaitUntil([] { return !CopyToasts().empty(); })); // next beat, about 3 s on
+    toasts = TakeToasts();
+    ASSERT_EQ(toasts.size(), 1u);
+    EXPECT_EQ(toasts[0].title, "Partner Left");
+    EXPECT_EQ(toasts[0].text, "Your partner left the lobby.");
+    EXPECT_EQ(g_app.flags.sound_request.exchange(ClickNone), ClickBack);
+    EXPECT_EQ(Room().partner, "");
+}
+
+TEST_F(RoomWire, AClosedRoomClearsItsFlagsSoNothingRestartsOrPolls)
+{
+    Answer("/heartbeat", "{\"ok\":true,\"my_ready\":true,\"peer_ready\":true,\"started\":true,\"peer\":\"Bob\"}");
+    Enter();
+    ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_started.load(); }));
+    Answer("/heartbeat", "{\"ok\":false,\"error\":\"Room closed.\"}");
+    ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_state.load() == RoomFailed; }));
+    EXPECT_EQ(Room().error, "Room closed.");
+    EXPECT_FALSE(g_app.flags.room_started.load());
+    EXPECT_FALSE(g_app.room.my_ready.load());
+    EXPECT_FALSE(g_app.room.peer_ready.load());
+    EXPECT_FALSE(g_app.room.heartbeat_active.load());
+    LinkStartStep();
+    EXPECT_FALSE(g_app.flags.link_running.load());
+    const size_t polls = Count("/chat/poll");
+    PollChat();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(Count("/chat/poll"), polls);
+}
+
+TEST_F(RoomWire, LeavingStopsTheHeartbeatAndClearsTheRoom)
+{
+    Enter();
+    ASSERT_TRUE(WaitUntil([this] { return Count("/heartbeat") >= 1; }));
+    std::strcpy(g_app.chat.chat_input, "half typed");
+    {
+        std::lock_guard<std::mutex> g(g_app.room.lock);
+        g_app.room.room_error = "kept";
+    }
+    LeaveRoom();
+    EXPECT_EQ(g_app.flags.room_state.load(), RoomIdle);
+    const RoomSnapshot r = Room();
+    EXPECT_EQ(r.code, "");
+    EXPECT_EQ(r.role, 0);
+    EXPECT_EQ(r.error, "kept");
+    EXPECT_EQ(g_app.chat.chat_input[0], 0);
+    ASSERT_TRUE(WaitUntil([this] { return Count("/leave") == 1; }));
+    EXPECT_EQ(Bodies("/leave")[0], "{\"gamertag\":\"Guest\",\"cid\":\"" + ClientId() + "\",\"code\":\"QX7K\"}");
+    const size_t beats = Count("/heartbeat");
+    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+    EXPECT_EQ(Count("/heartbeat"), beats);
+    SetReady(true); // outside a room: nothing
+    EXPECT_FALSE(g_app.room.my_ready.load());
+}
+
+// ---------------------------------------------------------------------------
+// Ready and the link-start rule
+// ---------------------------------------------------------------------------
+
+TEST_F(RoomWire, AReadyAnswerAfterLeavingChangesNothing)
+{
+    Enter();
+    Delay("/ready", 400);
+    Answer("/ready", "{\"ok\":true,\"started\":true,\"peer_ready\":true}");
+    SetReady(true);
+    LeaveRoom();
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    EXPECT_FALSE(g_app.flags.room_started.load());
+    EXPECT_FALSE(g_app.room.peer_ready.load());
+}
+
+TEST_F(RoomWire, StartedInAReadyAnswerStartsTheLinkWithTheRoleNumber)
+{
+    Answer("/heartbeat", "{\"ok\":true,\"my_ready\":true,\"peer_ready\":false,\"started\":false,\"peer\":\"Bob\"}");
+    Enter("{\"ok\":true,\"code\":\"QX7K\",\"role\":\"B\"}");
+    Answer("/ready", "{\"ok\":true,\"started\":true}");
+    SetReady(true);
+    ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_started.load(); }));
+    EXPECT_FALSE(g_app.room.peer_ready.load()); // missing: false
+    LinkStartStep();
+    EXPECT_TRUE(g_app.flags.link_running.load());
+    LeaveRoom();
+    EXPECT_TRUE(g_app.flags.link_stop.load());
+    ASSERT_TRUE(WaitUntil([] { return !g_app.flags.link_running.load(); }));
+}
+
+// ---------------------------------------------------------------------------
+// Lobby chat
+// ---------------------------------------------------------------------------
+
+TEST_F(RoomWire, ChatPollsAfterTheLastIdAndToastsOnlyThePartnersNewLines)
+{
+    g_app.toasts.enabled.store(true);
+    Enter("{\"ok\":true,\"code\":\"QX7K\",\"role\":\"A\"}");
+    TakeToasts();
+    Answer("/chat/poll", "{\"ok\":true,\"messages\":[{\"id\":4,\"role\":\"B\",\"name\":\"Bob\",\"body\":\"old\"}]}");
+    PollChat();
+    PollChat(); // one in flight: the second does nothing
+    ASSERT_TRUE(WaitUntil([] { return g_app.chat.chat_primed.load() && !g_app.flags.chat_poll_busy.load(); }));
+    EXPECT_TRUE(TakeToasts().empty()); // history before the first poll raises none
+
+    Answer("/chat/poll", "{\"ok\":true,\"messages\":[{\"id\":5,\"role\":\"B\",\"name\":\"Bob\",\"body\":\"hi\"},"
+                         "{\"id\":-3,\"role\":\"A\",\"name\":\"Me\",\"body\":\"mine\"},"
+                         "{\"id\":6,\"role\":\"B\",\"name\":\"\",\"body\":\"anon\"},"
+                         "{\"id\":7,\"role\":\"\",\"name\":\"Sys\",\"body\":\"no role\"}]}");
+    PollChat();
+    ASSERT_TRUE(WaitUntil([] { return !g_app.flags.chat_poll_busy.load() && g_app.chat.chat_last_id == 7; }));
+    const std::vector<Toast> toasts = TakeToasts();
+    ASSERT_EQ(toasts.size(), 2u);
+    EXPECT_EQ(toasts[0].title, "Bob");
+    EXPECT_EQ(toasts[0].text, "hi");
+    EXPECT_EQ(toasts[1].title, "Lobby");
+    {
+        std::lock_guard<std::mutex> g(g_app.chat.lock);
+        EXPECT_EQ(g_app.chat.chat_messages.size(), 5u);
+    }
+    std::vector<std::string> polls = Bodies("/chat/poll");
+    ASSERT_GE(polls.size(), 2u);
+    EXPECT_NE(polls[0].find("\"after_id\":0}"), std::string::npos);
+    EXPECT_NE(polls.back().find("\"after_id\":4}"), std::string::npos);
+}
+
+TEST_F(RoomWire, SendingPostsTheEscapedLineAndPollsAtOnce)
+{
+    Enter();
+    ASSERT_TRUE(WaitUntil([] { return !g_app.flags.chat_poll_busy.load(); }));
+    const size_t polls = Count("/chat/poll");
+    SendChat("say \"hi\"\n");
+    ASSERT_TRUE(WaitUntil([this] { return Count("/chat/send") == 1; }));
+    EXPECT_EQ(Bodies("/chat/send")[0], "{\"gamertag\":\"Guest\",\"cid\":\"" + ClientId() +
+                                           "\",\"code\":\"QX7K\",\"text\":\"say \\\"hi\\\"\\n\"}");
+    EXPECT_TRUE(WaitUntil([this, polls] { return Count("/chat/poll") == polls + 1; }));
+    SendChat(""); // never sent
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(Count("/chat/send"), 1u);
+}
+
+TEST_F(RoomWire, AChatAnswerAfterLeavingIsDropped)
+{
+    Enter();
+    Delay("/chat/poll", 400);
+    Answer("/chat/poll", "{\"ok\":true,\"messages\":[{\"id\":1,\"role\":\"B\",\"name\":\"Bob\",\"body\":\"late\"}]}");
+    PollChat();
+    LeaveRoom();
+    ASSERT_TRUE(WaitUntil([] { return !g_app.flags.chat_poll_busy.load(); }));
+    std::lock_guard<std::mutex> g(g_app.chat.lock);
+    EXPECT_TRUE(g_app.chat.chat_messages.empty());
+    EXPECT_EQ(g_app.chat.chat_last_id, 0);
+    EXPECT_FALSE(g_app.chat.chat_primed.load());
+}
+
+// ---------------------------------------------------------------------------
+// Room list
+// ---------------------------------------------------------------------------
+
+TEST_F(RoomWire, RoomListStatusEntriesAndDefaults)
+{
+    EXPECT_EQ(g_app.room_list.status.load(), RoomListNever);
+    Delay("/list", 300);
+    Answer("/list", "{\"ok\":true,\"rooms\":[{\"code\":\"A1\",\"players\":1,\"max\":2,\"name\":\"One\",\"host\":\"Ann\"},"
+                    "{\"name\":\"no code\"},{\"code\":\"\"},{\"code\":\"B2\"}]}");
+    RefreshRoomList();
+    EXPECT_EQ(g_app.room_list.status.load(), RoomListFetching);
+    RefreshRoomList(); // while one runs: nothing
+    ASSERT_TRUE(WaitUntil([] { return g_app.room_list.status.load() == RoomListDone; }));
+    EXPECT_EQ(Count("/list"), 1u);
+    EXPECT_EQ(Bodies("/list")[0], "{}");
+    {
+        std::lock_guard<std::mutex> g(g_app.room_list.lock);
+        const std::vector<RoomListEntry>& rooms = g_app.room_list.rooms;
+        ASSERT_EQ(rooms.size(), 2u);
+        EXPECT_EQ(rooms[0].host, "Ann");
+        EXPECT_EQ(rooms[1].code, "B2");
+        EXPECT_EQ(rooms[1].name, "");
+        EXPECT_EQ(rooms[1].players, 0);
+        EXPECT_EQ(rooms[1].max, 2);
+    }
+    Delay("/list", 0);
+    Answer("/list", "", 503);
+    RefreshRoomList();
+    ASSERT_TRUE(WaitUntil([] { return g_app.room_list.status.load() == RoomListFailed; }));
+    std::lock_guard<std::mutex> g(g_app.room_list.lock);
+    EXPECT_TRUE(g_app.room_list.rooms.empty());
+}
