@@ -1,0 +1,223 @@
+// The whole road through the real service: this process is one client (the
+// client state is process-wide), kestrel-partner the other.
+#include "backend/click_sounds.h"
+#include "backend/lobby_chat.h"
+#include "backend/ready_leave.h"
+#include "backend/rooms.h"
+#include "backend/settings.h"
+#include "link/peer_link.h"
+#include "platform/platform.h"
+#include "raw_peer.h"
+#include "service_process.h"
+#include "state/app_state.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <regex>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+class Road : public testing::Test
+{
+protected:
+    ServiceProcess service;
+    std::string root;
+    std::vector<pid_t> partners;
+    std::vector<Toast> toasts;             // every toast this client raised
+    std::vector<std::string> sounds;       // and every sound it played
+    double chat_timer = -100.0;
+    std::chrono::steady_clock::time_point t0 = std::chrono::steady_clock::now();
+
+    void SetUp() override
+    {
+        root = MakeTempDir("kestrel-road");
+        fs::create_directories(root + "/me/reframework/data");
+        fs::current_path(root + "/me");
+        ASSERT_TRUE(StartService(service)) << service.output;
+        BuildClickSounds();
+        TakeRecordedSounds();
+    }
+    void TearDown() override
+    {
+        if (g_app.flags.room_state.load() != RoomIdle)
+            LeaveRoom();
+        for (pid_t p : partners)
+            StopProgram(p);
+        for (int i = 0; i < 300 && g_app.flags.link_running.load(); i++)
+            std::this_thread::sleep_for(10ms);
+        StopService(service);
+        fs::current_path("/");
+        std::error_code ec;
+        fs::remove_all(root, ec);
+    }
+    void Name(const char* name)
+    {
+        std::lock_guard<std::mutex> g(g_app.account.lock);
+        snprintf(g_app.account.display_name, sizeof(g_app.account.display_name), "%s", name);
+    }
+    // Starts kestrel-partner in a folder of its own; its output goes to <tag>.log.
+    void Partner(const std::string& tag, std::vector<std::string> args)
+    {
+        args.insert(args.begin(), BuiltProgram("tools/kestrel-partner"));
+        args.insert(args.end(), {"--dir", root + "/" + tag});
+        const pid_t pid = StartProgram(args, root + "/" + tag + ".log");
+        ASSERT_GT(pid, 0);
+        partners.push_back(pid);
+    }
+    std::string Log(const std::string& tag) { return ReadFileText(root + "/" + tag + ".log"); }
+    std::string LogMatch(const std::string& tag, const std::string& pattern)
+    {
+        std::smatch m;
+        const std::string log = Log(tag);
+        return std::regex_search(log, m, std::regex(pattern)) ? (m.size() > 1 ? m[1].str() : m[0].str()) : "";
+    }
+    // One overlay frame's worth of the per-frame steps, then what it raised.
+    void Frame()
+    {
+        PublishSettingsForWorkers();
+        LinkStartStep();
+        ChatPollTimerStep(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), chat_timer);
+        PlayRequestedClickSound();
+        for (Toast& t : TakeToasts())
+            toasts.push_back(t);
+        for (const RecordedSound& s : TakeRecordedSounds())
+            sounds.push_back(s.image == SoundConfirm.data() ? "confirm" : s.image == SoundBack.data() ? "back" : "other");
+    }
+    template <class Pred>
+    bool FramesUntil(Pred pred, std::chrono::milliseconds limit = 10000ms)
+    {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < until) {
+            Frame();
+            if (pred())
+                return true;
+            std::this_thread::sleep_for(16ms);
+        }
+        return pred();
+    }
+    bool HasToast(const std::string& title, const std::string& text)
+    {
+        for (const Toast& t : toasts)
+            if (t.title == title && t.text == text)
+                return true;
+        return false;
+    }
+    std::string Partner()
+    {
+        std::lock_guard<std::mutex> g(g_app.room.lock);
+        return g_app.room.room_partner;
+    }
+    std::string Error()
+    {
+        std::lock_guard<std::mutex> g(g_app.room.lock);
+        return g_app.room.room_error;
+    }
+};
+
+} // namespace
+
+TEST_F(Road, QuickmatchChatReadyLinkAndTheJoinerLeaving)
+{
+    Name("Ann");
+    StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+    ASSERT_TRUE(FramesUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
+    Partner("bob", {"--quickmatch", "--ready", "--say", "hello from \"B\"", "--mirror"});
+    ASSERT_TRUE(FramesUntil([&] { return !LogMatch("bob", "signed in: guest (Guest[0-9]+)").empty(); }));
+    const std::string bob = LogMatch("bob", "signed in: guest (Guest[0-9]+)");
+
+    // B lands in A's room; A hears of it with a toast and a confirming click.
+    ASSERT_TRUE(FramesUntil([&] { return Partner() == bob; }));
+    ASSERT_TRUE(FramesUntil([&] { return HasToast("Partner Joined", bob + " joined your lobby."); }));
+    EXPECT_EQ(sounds.front(), "confirm");
+    EXPECT_TRUE(FramesUntil([&] { return Log("bob").find("partner joined: Ann") != std::string::npos; }));
+
+    // Chat both ways: only the partner's lines raise toasts.
+    SendChat("hello from A");
+    EXPECT_TRUE(FramesUntil([&] { return HasToast(bob, "hello from \"B\""); }));
+    EXPECT_TRUE(FramesUntil([&] { return Log("bob").find("toast: Ann: hello from A") != std::string::npos; }));
+    EXPECT_TRUE(FramesUntil([&] { return Log("bob").find("chat " + bob + " (B): hello from \"B\"") != std::string::npos; }));
+    EXPECT_FALSE(HasToast("Ann", "hello from A"));
+    EXPECT_EQ(Log("bob").find("toast: " + bob), std::string::npos);
+
+    // Both ready: started reaches both and both links come up.
+    SetReady(true);
+    ASSERT_TRUE(FramesUntil([] { return g_app.flags.room_started.load() && g_app.flags.link_running.load(); }));
+    ASSERT_TRUE(FramesUntil([&] { return Log("bob").find("link up") != std::string::npos; }));
+    EXPECT_NE(Log("bob").find("started"), std::string::npos);
+    ASSERT_TRUE(FramesUntil([] { return LinkRttMs() >= 0; }));
+
+    std::string state(50 * 1024, 'x');
+    for (size_t i = 0; i < state.size(); i++)
+        state[i] = (char)('a' + i * 7 % 26);
+    WriteFileText("reframework/data/Kestrel_Packet_A.json", state);
+    EXPECT_TRUE(FramesUntil([&] { return ReadFileText(root + "/bob/reframework/data/Kestrel_Packet_A.json") == state; }));
+    EXPECT_TRUE(FramesUntil([&] { return ReadFileText("reframework/data/Kestrel_Packet_B.json") == state; })); // mirrored
+
+    // B leaves: A is told, its link stops and it is no longer ready.
+    kill(partners.back(), SIGTERM);
+    ASSERT_TRUE(FramesUntil([&] { return Partner().empty(); }));
+    EXPECT_TRUE(FramesUntil([&] { return HasToast("Partner Left", "Your partner left the lobby."); }));
+    EXPECT_TRUE(FramesUntil([] { return !g_app.flags.link_running.load(); }));
+    EXPECT_FALSE(g_app.room.my_ready.load());
+    EXPECT_FALSE(g_app.flags.room_started.load());
+    EXPECT_EQ(sounds.back(), "back");
+    EXPECT_EQ(g_app.flags.room_state.load(), RoomIn); // the room waits for someone new
+}
+
+TEST_F(Road, TheHostLeavingClosesTheRoomForTheJoiner)
+{
+    Partner("host", {"--create", "Host room"});
+    ASSERT_TRUE(FramesUntil([&] { return !LogMatch("host", "room: ([A-Z0-9]+), role A").empty(); }));
+    const std::string code = LogMatch("host", "room: ([A-Z0-9]+), role A");
+    Name("Joiner");
+    StartRoomOp(RoomOpJoin, code, "", 0, "", "", "", false);
+    ASSERT_TRUE(FramesUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
+    {
+        std::lock_guard<std::mutex> g(g_app.room.lock);
+        EXPECT_EQ(g_app.room.room_role, 'B');
+    }
+    // The host is already there: the first beat tells of it.
+    EXPECT_TRUE(FramesUntil([&] { return HasToast("Partner Joined", LogMatch("host", "signed in: guest (Guest[0-9]+)") + " joined your lobby."); }));
+    kill(partners.back(), SIGTERM);
+    ASSERT_TRUE(FramesUntil([] { return g_app.flags.room_state.load() == RoomFailed; }, 8000ms));
+    EXPECT_EQ(Error(), "Room closed.");
+    EXPECT_FALSE(g_app.room.heartbeat_active.load());
+}
+
+TEST_F(Road, UnknownAndFullRoomsAnswerWithTheServicesText)
+{
+    Name("Third");
+    StartRoomOp(RoomOpJoin, "ZZZZZZ", "", 0, "", "", "", false);
+    ASSERT_TRUE(FramesUntil([] { return g_app.flags.room_state.load() == RoomFailed; }));
+    EXPECT_EQ(Error(), "Room not found.");
+
+    Partner("host", {"--create", "Full"});
+    ASSERT_TRUE(FramesUntil([&] { return !LogMatch("host", "room: ([A-Z0-9]+)").empty(); }));
+    const std::string code = LogMatch("host", "room: ([A-Z0-9]+)");
+    Partner("guest", {"--join", code});
+    ASSERT_TRUE(FramesUntil([&] { return Log("guest").find("room: " + code + ", role B") != std::string::npos; }));
+    StartRoomOp(RoomOpJoin, code, "", 0, "", "", "", false);
+    ASSERT_TRUE(FramesUntil([&] { return g_app.flags.room_state.load() == RoomFailed && !Error().empty(); }));
+    EXPECT_EQ(Error(), "Room is full.");
+}
+
+TEST_F(Road, TheRelayTakesHellosOnlyForAStartedRoom)
+{
+    Partner("host", {"--create", "Not started"});
+    ASSERT_TRUE(FramesUntil([&] { return !LogMatch("host", "room: ([A-Z0-9]+)").empty(); }));
+    const std::string code = LogMatch("host", "room: ([A-Z0-9]+)");
+    RawPeer a, b;
+    ASSERT_TRUE(StartRawPeer(a, code, 'A'));
+    ASSERT_TRUE(StartRawPeer(b, code, 'B'));
+    std::this_thread::sleep_for(1200ms); // a HELLO refresh each
+    RawPeerSend(a, "FILE:Kestrel_Packet_A.json\nnot forwarded");
+    std::this_thread::sleep_for(300ms);
+    StopRawPeer(a);
+    StopRawPeer(b);
+    EXPECT_TRUE(RawPeerReceived(b).empty());
+}
