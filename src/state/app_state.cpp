@@ -1,3 +1,4 @@
 #include "state/app_state.h"
 
-KESTREL_CONSTINIT AppState g_app;
+static KESTREL_CONSTINIT AppStateStorage g_storage;
+AppState& g_app = g_storage.state;

@@ -88,8 +88,19 @@ struct AppState
 // constant.
 #if defined(__MINGW32__)
 #define KESTREL_CONSTINIT
+#define KESTREL_CONSTEXPR
 #else
 #define KESTREL_CONSTINIT constinit
+#define KESTREL_CONSTEXPR constexpr
 #endif
 
-extern KESTREL_CONSTINIT AppState g_app;
+// Detached workers may still run while the process exits, so the state is
+// never destroyed: it lives in storage whose destructor leaves it alone.
+union AppStateStorage
+{
+    AppState state;
+    KESTREL_CONSTEXPR AppStateStorage() : state() {}
+    ~AppStateStorage() {}
+};
+
+extern AppState& g_app;
