@@ -1,3 +1,3 @@
 #include "state/app_state.h"
 
-constinit AppState g_app;
+KESTREL_CONSTINIT AppState g_app;

@@ -22,6 +22,9 @@
 #include <mutex>
 #include <string>
 
+#include "state/input_state.h"
+#include "state/overlay_state.h"
+
 // ---------------------------------------------------------------------------
 // Core flags: the cross-thread signals shared by several areas
 // ---------------------------------------------------------------------------
@@ -62,6 +65,18 @@ struct AppState
     //   account (the state lock), account request, update notice, social, poller,
     //   settings, room, client id, chat, room list, toasts, link statistics,
     //   input queue.
+    OverlayState overlay;   // overlay open, virtual cursor, published capture wishes
+    InputQueueState input;  // the input-queue lock and the queued window input
 };
 
-extern constinit AppState g_app;
+// mingw's std::mutex (winpthreads) has no constexpr constructor, so there g_app
+// is set up by the static initialiser that the loader runs before any export
+// is called; the other builds keep constinit, which proves every default is a
+// constant.
+#if defined(__MINGW32__)
+#define KESTREL_CONSTINIT
+#else
+#define KESTREL_CONSTINIT constinit
+#endif
+
+extern KESTREL_CONSTINIT AppState g_app;
