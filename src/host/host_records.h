@@ -3,6 +3,7 @@
 // the plugin calls are typed, the others are placeholders of pointer size.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct HostVersion
@@ -67,3 +68,13 @@ struct HostInitParam
 // The version this plugin was written against.
 constexpr int32_t kRequiredHostMajor = 1;
 constexpr int32_t kRequiredHostMinor = 10;
+
+// The table is read by position and the records by field order.
+static_assert(sizeof(void*) == 8, "the plugin is x86-64 only");
+static_assert(offsetof(HostFunctions, on_present) == 2 * sizeof(void*));
+static_assert(offsetof(HostFunctions, on_device_reset) == 7 * sizeof(void*));
+static_assert(offsetof(HostFunctions, on_message) == 8 * sizeof(void*));
+static_assert(offsetof(HostFunctions, menu_shown) == 12 * sizeof(void*));
+static_assert(offsetof(HostRendererData, device) == 8 && offsetof(HostRendererData, command_queue) == 24);
+static_assert(offsetof(HostInitParam, functions) == 2 * sizeof(void*));
+static_assert(offsetof(HostInitParam, renderer_data) == 3 * sizeof(void*));

@@ -8,12 +8,10 @@
 
 namespace {
 
-// The newest InputFrame for the current counter, created when needed. When
-// the backlog is full, input keeps going into the newest frame instead.
+// The newest InputFrame for the current counter, created when needed.
 InputFrame& CurrentFrame(InputQueueState& q)
 {
-    if (q.frames.empty() ||
-        (q.frames.back().frame < q.frame_counter && (int)q.frames.size() < kMaxQueuedInputFrames)) {
+    if (q.frames.empty() || q.frames.back().frame < q.frame_counter) {
         q.frames.emplace_back();
         q.frames.back().frame = q.frame_counter;
     }
@@ -36,20 +34,20 @@ void CompactEvents(std::vector<Event>& events, Code Event::*code)
     events.swap(kept);
 }
 
-// Applies events in order up to (not including) the release of a code that
-// was pressed earlier in this same call; returns how many were applied.
+// Applies events in order, at most one per code: a second event of a code
+// (its release after its press, or a new press after a release) waits for the
+// next frame, so Dear ImGui sees each edge. Returns how many were applied.
 template <class Event, class Code>
-size_t ApplyUntilRelease(const std::vector<Event>& events, Code Event::*code, bool* table)
+size_t ApplyOnePerCode(const std::vector<Event>& events, Code Event::*code, bool* table)
 {
-    std::vector<Code> pressed;
+    std::vector<Code> touched;
     size_t n = 0;
     for (; n < events.size(); n++) {
         const Event& e = events[n];
         const Code c = e.*code;
-        if (!e.down && std::find(pressed.begin(), pressed.end(), c) != pressed.end())
+        if (std::find(touched.begin(), touched.end(), c) != touched.end())
             break;
-        if (e.down)
-            pressed.push_back(c);
+        touched.push_back(c);
         table[c] = e.down;
     }
     return n;
@@ -143,8 +141,8 @@ bool ApplyQueuedInput(ImGuiIO& io)
     InputFrame& f = q.frames.front();
     if (f.focus_lost)
         ClearMouseAndKeys(io);
-    const size_t keys_used = ApplyUntilRelease(f.keys, &InputKeyEvent::vk, io.KeysDown);
-    const size_t buttons_used = ApplyUntilRelease(f.buttons, &InputButtonEvent::button, io.MouseDown);
+    const size_t keys_used = ApplyOnePerCode(f.keys, &InputKeyEvent::vk, io.KeysDown);
+    const size_t buttons_used = ApplyOnePerCode(f.buttons, &InputButtonEvent::button, io.MouseDown);
     for (uint16_t c : f.chars)
         io.AddInputCharacterUTF16(c);
     io.MouseWheel += f.wheel;
@@ -152,8 +150,8 @@ bool ApplyQueuedInput(ImGuiIO& io)
     if (keys_used == f.keys.size() && buttons_used == f.buttons.size()) {
         q.frames.erase(q.frames.begin());
     } else {
-        // A press and its release gathered in one frame: the release waits
-        // for the next frame so the press is seen.
+        // Several edges of one key or button gathered in one frame: the rest
+        // waits for the next frames.
         f.keys.erase(f.keys.begin(), f.keys.begin() + (ptrdiff_t)keys_used);
         f.buttons.erase(f.buttons.begin(), f.buttons.begin() + (ptrdiff_t)buttons_used);
         f.chars.clear();

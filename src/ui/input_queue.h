@@ -1,17 +1,19 @@
 // The per-frame input queue: the window thread (or a harness) appends events
 // to the newest InputFrame; the render thread applies the oldest one to Dear
 // ImGui's io at each platform new-frame. Events are applied in the order they
-// arrived, one InputFrame per frame, so a click or fast typing between two
-// frames is never reduced to a state.
+// arrived, one InputFrame per frame; characters are queued, not reduced to a
+// state; and at most one event per key or button is applied per frame (the
+// rest of that InputFrame waits), so Dear ImGui sees every click and key tap.
 #pragma once
 
 #include <cstdint>
 
 struct ImGuiIO;
 
-// Bounds on what one InputFrame holds while the render thread is not taking
-// them (game minimised, renderer without a draw path).
-constexpr int kMaxQueuedInputFrames = 64;
+// Bound on the events of each kind one InputFrame holds, for when the render
+// thread is not taking them (game minimised, renderer without a draw path).
+// Past it, key and button lists shrink to the last event of each code, and
+// further characters are dropped.
 constexpr int kMaxEventsPerInputFrame = 512;
 
 // Window thread. Codes of 256 and above, buttons outside 0..4 and characters

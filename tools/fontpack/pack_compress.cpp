@@ -192,6 +192,12 @@ std::vector<uint8_t> PackForImGui(const uint8_t* data, size_t size)
         literal_start = pos;
     }
     EmitLiterals(out, data + literal_start, size - literal_start);
+    // Short matches can cost more than they save by splitting literal runs;
+    // never do worse than storing the data.
+    std::vector<uint8_t> stored(out.begin(), out.begin() + 16);
+    EmitLiterals(stored, data, size);
+    if (stored.size() < out.size())
+        out.swap(stored);
     Put(out, 0x05FA, 2);
     Put(out, PackAdler32(data, size), 4);
     return out;
