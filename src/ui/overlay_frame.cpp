@@ -22,7 +22,7 @@ void PlaceholderWindow()
     ImGui::SetNextWindowSize(ImVec2(440.0f, 230.0f), ImGuiCond_FirstUseEver);
     bool open = true;
     if (ImGui::Begin("Kestrel Multiplayer", &open, ImGuiWindowFlags_NoCollapse)) {
-        ImGui::TextUnformatted("Placeholder window: the menu pages come with the overlay shell.");
+        ImGui::TextUnformatted("Placeholder: the menu pages come with the overlay shell.");
         ImGui::Separator();
         ImGui::InputText("Note", g_placeholder.note, sizeof(g_placeholder.note));
         if (ImGui::Button("Ping"))

@@ -3,6 +3,7 @@
 #include "state/app_state.h"
 
 #include <imgui.h>
+#include <imgui_internal.h>
 
 #include <algorithm>
 
@@ -52,9 +53,13 @@ void PublishOverlayWants()
 {
     OverlayState& o = g_app.overlay;
     const ImGuiIO& io = ImGui::GetIO();
+    const ImGuiContext& g = *ImGui::GetCurrentContext();
     o.want_capture_mouse.store(io.WantCaptureMouse);
-    o.want_capture_keyboard.store(io.WantCaptureKeyboard);
-    o.want_text_input.store(io.WantTextInput);
+    // Dear ImGui updates the keyboard wishes only at the next new frame; the
+    // window thread gets them now, so a field that took the keyboard in this
+    // frame already keeps the toggle key from closing the overlay.
+    o.want_capture_keyboard.store(io.WantCaptureKeyboard || g.ActiveId != 0);
+    o.want_text_input.store(g.WantTextInputNextFrame == 1);
     int32_t cursor = io.MouseDrawCursor ? (int32_t)ImGuiMouseCursor_None : (int32_t)ImGui::GetMouseCursor();
     if (io.ConfigFlags & ImGuiConfigFlags_NoMouseCursorChange)
         cursor = kCursorUnchanged;
