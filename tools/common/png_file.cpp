@@ -1,5 +1,7 @@
 #include "png_file.h"
 
+#include <cstddef>
+
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #define STB_IMAGE_IMPLEMENTATION
 #define STBI_ONLY_PNG
@@ -11,7 +13,7 @@ bool WritePng(const std::string& path, int width, int height, const uint8_t* pix
     std::vector<uint8_t> rows((size_t)width * (size_t)height * 4);
     for (int y = 0; y < height; y++)
         for (int x = 0; x < width; x++) {
-            const uint8_t* src = pixels + (size_t)y * (size_t)stride + (size_t)x * 4;
+            const uint8_t* src = pixels + (ptrdiff_t)y * stride + (ptrdiff_t)x * 4;
             uint8_t* dst = rows.data() + ((size_t)y * (size_t)width + (size_t)x) * 4;
             dst[0] = src[0];
             dst[1] = src[1];
