@@ -47,3 +47,12 @@ elseif(NOT KESTREL_FUZZ)
     target_link_libraries(imgui_glfw_gl3 PUBLIC imgui glfw OpenGL::GL ${CMAKE_DL_LIBS})
   endif()
 endif()
+
+if(NOT WIN32 AND NOT KESTREL_FUZZ)
+  # A test-only copy with the test-engine hooks compiled in (tests/ui).
+  add_library(imgui_te STATIC
+    ${_im}/imgui.cpp ${_im}/imgui_draw.cpp ${_im}/imgui_tables.cpp ${_im}/imgui_widgets.cpp)
+  target_include_directories(imgui_te SYSTEM PUBLIC ${_im} ${_im}/backends)
+  target_compile_definitions(imgui_te PUBLIC IMGUI_ENABLE_TEST_ENGINE)
+  target_compile_options(imgui_te PRIVATE -w)
+endif()

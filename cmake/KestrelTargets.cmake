@@ -10,6 +10,10 @@ if(WIN32)
   # The DLL and test programs must not depend on mingw's runtime DLLs.
   add_link_options(-static -static-libgcc -static-libstdc++)
   add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00)
+  # COM methods that return a struct (D3D12 descriptor handles, resource
+  # descriptions) return it through a hidden pointer on Windows; without this
+  # mingw's headers call them with GCC's own convention and get garbage.
+  add_compile_definitions(WIDL_EXPLICIT_AGGREGATE_RETURNS)
 endif()
 
 function(kestrel_strict target)

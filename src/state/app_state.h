@@ -24,7 +24,9 @@
 #include <string>
 
 #include "state/account_state.h"
+#include "state/input_state.h"
 #include "state/link_state.h"
+#include "state/overlay_state.h"
 #include "state/room_state.h"
 #include "state/settings_state.h"
 #include "state/shell_state.h"
@@ -79,7 +81,9 @@ struct AppState
     ChatState chat;                      // the chat lock
     RoomListState room_list;             // the room-list lock
     ToastState toasts;                   // the toast lock (innermost)
-    // Data groups still to come with their areas: social, poller, input queue.
+    OverlayState overlay;                // overlay open, virtual cursor, published capture wishes
+    InputQueueState input;               // the input-queue lock
+    // Data groups still to come with their areas: social, poller.
 };
 
 // mingw's std::mutex (winpthreads) has no constexpr constructor, so there g_app

@@ -1,0 +1,15 @@
+// Dear ImGui on the host's swap chain: set-up on the first presented frame,
+// drawing into the back buffer, and tear-down when the host resets the device.
+#pragma once
+
+// Render thread. Returns true when ready (also when the renderer type has no
+// draw path); false leaves everything to be retried on the next frame.
+bool InitOverlayRenderer();
+
+// Render thread, after ImGui::Render().
+void RenderDrawData11();
+void RenderDrawData12();
+
+// Host callback: releases the renderer's device objects so the next present
+// sets them up again.
+void OnDeviceReset();

@@ -1,0 +1,79 @@
+#include "host/plugin_callbacks.h"
+
+#include "host/overlay_renderer.h"
+#include "host/platform_frame.h"
+#include "host/reframework_api.h"
+#include "host/renderer_state.h"
+#include "host/window_input.h"
+#include "platform/platform.h"
+#include "state/app_state.h"
+#include "ui/overlay_frame.h"
+#include "ui/overlay_input.h"
+
+#include <imgui.h>
+#include <imgui_impl_dx11.h>
+#include <imgui_impl_dx12.h>
+
+namespace {
+
+void FrameSteps()
+{
+    PlatformNewFrame();
+    if (UpdateVirtualCursor(HostMenuShown()))
+        ClipCursor(nullptr); // the game may confine the cursor; the overlay needs all of it
+    ImGui::NewFrame();
+    OverlayFrame();
+    ImGui::EndFrame();
+    ImGui::Render();
+    PublishOverlayWants();
+}
+
+} // namespace
+
+void OnPresent()
+{
+    // Nothing may escape into the host's render thread.
+    try {
+        if (!g_renderer.initialised) {
+            if (!InitOverlayRenderer()) {
+                DebugOutput("Failed to initialize imgui\n");
+                return;
+            }
+            DebugOutput("Initialized imgui\n");
+        }
+        const HostRendererData* rd = reframework::API::get().renderer_data();
+        if (rd->renderer_type == HostRendererD3D11) {
+            ImGui_ImplDX11_NewFrame(); // creates the device objects when missing
+            FrameSteps();
+            RenderDrawData11();
+        } else if (rd->renderer_type == HostRendererD3D12 && rd->command_queue) {
+            ImGui_ImplDX12_NewFrame();
+            FrameSteps();
+            RenderDrawData12();
+        }
+    } catch (...) {
+        DebugOutput("Overlay frame failed\n");
+    }
+}
+
+bool OnMessage(void* hwnd, uint32_t msg, uint64_t wparam, int64_t lparam)
+{
+    try {
+        QueueWindowInput((HWND)hwnd, msg, (WPARAM)wparam, (LPARAM)lparam);
+        if (msg == WM_KEYDOWN || msg == WM_SYSKEYDOWN) {
+            const bool auto_repeat = (lparam & (1LL << 30)) != 0;
+            if (ToggleOverlayOnKey((uint32_t)(wparam & 0xFFFFFFFFu), auto_repeat)) {
+                // Gap: the toggle plays SoundTick here once the widget kit's sounds exist.
+            }
+        }
+        if (msg == WM_INPUT && g_app.overlay.overlay_open.load()) {
+            float dx = 0.0f, dy = 0.0f;
+            if (ReadRawMouseMotion((HRAWINPUT)lparam, &dx, &dy))
+                AddVirtualCursorMotion(dx, dy);
+        }
+        // Only input is kept from the game; its other messages always pass.
+        return !(IsInputMessage(msg) && OverlayWantsInput());
+    } catch (...) {
+        return true;
+    }
+}

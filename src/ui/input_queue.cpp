@@ -1,0 +1,162 @@
+#include "ui/input_queue.h"
+
+#include "state/app_state.h"
+
+#include <imgui.h>
+
+#include <algorithm>
+
+namespace {
+
+// The newest InputFrame for the current counter, created when needed.
+InputFrame& CurrentFrame(InputQueueState& q)
+{
+    if (q.frames.empty() || q.frames.back().frame < q.frame_counter) {
+        q.frames.emplace_back();
+        q.frames.back().frame = q.frame_counter;
+    }
+    return q.frames.back();
+}
+
+// Keeps a full event list bounded without leaving a key or button stuck: only
+// the last event of each code survives.
+template <class Event, class Code>
+void CompactEvents(std::vector<Event>& events, Code Event::*code)
+{
+    std::vector<Event> kept;
+    for (auto it = events.rbegin(); it != events.rend(); ++it) {
+        const bool seen = std::any_of(kept.begin(), kept.end(),
+                                      [&](const Event& e) { return e.*code == (*it).*code; });
+        if (!seen)
+            kept.push_back(*it);
+    }
+    std::reverse(kept.begin(), kept.end());
+    events.swap(kept);
+}
+
+// Applies events in order, at most one per code: a second event of a code
+// (its release after its press, or a new press after a release) waits for the
+// next frame, so Dear ImGui sees each edge. Returns how many were applied.
+template <class Event, class Code>
+size_t ApplyOnePerCode(const std::vector<Event>& events, Code Event::*code, bool* table)
+{
+    std::vector<Code> touched;
+    size_t n = 0;
+    for (; n < events.size(); n++) {
+        const Event& e = events[n];
+        const Code c = e.*code;
+        if (std::find(touched.begin(), touched.end(), c) != touched.end())
+            break;
+        touched.push_back(c);
+        table[c] = e.down;
+    }
+    return n;
+}
+
+void ClearMouseAndKeys(ImGuiIO& io)
+{
+    io.MousePos = ImVec2(0.0f, 0.0f);
+    std::fill(std::begin(io.MouseDown), std::end(io.MouseDown), false);
+    std::fill(std::begin(io.KeysDown), std::end(io.KeysDown), false);
+    io.KeyCtrl = io.KeyShift = io.KeyAlt = io.KeySuper = false;
+}
+
+} // namespace
+
+void QueueKeyEvent(uint32_t vk, bool down)
+{
+    if (vk >= 256)
+        return;
+    InputQueueState& q = g_app.input;
+    std::lock_guard<std::mutex> g(q.lock);
+    InputFrame& f = CurrentFrame(q);
+    if ((int)f.keys.size() >= kMaxEventsPerInputFrame)
+        CompactEvents(f.keys, &InputKeyEvent::vk);
+    f.keys.push_back({(uint8_t)vk, down});
+}
+
+void QueueMouseButtonEvent(int button, bool down)
+{
+    if (button < 0 || button > 4)
+        return;
+    InputQueueState& q = g_app.input;
+    std::lock_guard<std::mutex> g(q.lock);
+    InputFrame& f = CurrentFrame(q);
+    if ((int)f.buttons.size() >= kMaxEventsPerInputFrame)
+        CompactEvents(f.buttons, &InputButtonEvent::button);
+    f.buttons.push_back({(uint8_t)button, down});
+    if (down)
+        q.buttons_down |= (uint8_t)(1u << button);
+    else
+        q.buttons_down &= (uint8_t)~(1u << button);
+}
+
+void QueueCharEvent(uint32_t ch)
+{
+    if (ch == 0 || ch > 0xFFFF)
+        return;
+    InputQueueState& q = g_app.input;
+    std::lock_guard<std::mutex> g(q.lock);
+    InputFrame& f = CurrentFrame(q);
+    // Characters are not state: past the bound they are dropped.
+    if ((int)f.chars.size() < kMaxEventsPerInputFrame)
+        f.chars.push_back((uint16_t)ch);
+}
+
+void QueueWheel(float vertical, float horizontal)
+{
+    InputQueueState& q = g_app.input;
+    std::lock_guard<std::mutex> g(q.lock);
+    InputFrame& f = CurrentFrame(q);
+    f.wheel += vertical;
+    f.wheel_h += horizontal;
+}
+
+void QueueFocusLost()
+{
+    InputQueueState& q = g_app.input;
+    std::lock_guard<std::mutex> g(q.lock);
+    InputFrame& f = CurrentFrame(q);
+    // What this frame gathered before the loss would be cleared anyway.
+    f.focus_lost = true;
+    f.keys.clear();
+    f.buttons.clear();
+    q.buttons_down = 0;
+}
+
+uint8_t QueuedButtonsDown()
+{
+    InputQueueState& q = g_app.input;
+    std::lock_guard<std::mutex> g(q.lock);
+    return q.buttons_down;
+}
+
+bool ApplyQueuedInput(ImGuiIO& io)
+{
+    InputQueueState& q = g_app.input;
+    std::lock_guard<std::mutex> g(q.lock);
+    q.frame_counter++;
+    if (q.frames.empty())
+        return false;
+    InputFrame& f = q.frames.front();
+    if (f.focus_lost)
+        ClearMouseAndKeys(io);
+    const size_t keys_used = ApplyOnePerCode(f.keys, &InputKeyEvent::vk, io.KeysDown);
+    const size_t buttons_used = ApplyOnePerCode(f.buttons, &InputButtonEvent::button, io.MouseDown);
+    for (uint16_t c : f.chars)
+        io.AddInputCharacterUTF16(c);
+    io.MouseWheel += f.wheel;
+    io.MouseWheelH += f.wheel_h;
+    if (keys_used == f.keys.size() && buttons_used == f.buttons.size()) {
+        q.frames.erase(q.frames.begin());
+    } else {
+        // Several edges of one key or button gathered in one frame: the rest
+        // waits for the next frames.
+        f.keys.erase(f.keys.begin(), f.keys.begin() + (ptrdiff_t)keys_used);
+        f.buttons.erase(f.buttons.begin(), f.buttons.begin() + (ptrdiff_t)buttons_used);
+        f.chars.clear();
+        f.wheel = f.wheel_h = 0.0f;
+        f.focus_lost = false;
+    }
+    return true;
+}

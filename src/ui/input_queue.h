@@ -1,0 +1,34 @@
+// The per-frame input queue: the window thread (or a harness) appends events
+// to the newest InputFrame; the render thread applies the oldest one to Dear
+// ImGui's io at each platform new-frame. Events are applied in the order they
+// arrived, one InputFrame per frame; characters are queued, not reduced to a
+// state; and at most one event per key or button is applied per frame (the
+// rest of that InputFrame waits), so Dear ImGui sees every click and key tap.
+#pragma once
+
+#include <cstdint>
+
+struct ImGuiIO;
+
+// Bound on the events of each kind one InputFrame holds, for when the render
+// thread is not taking them (game minimised, renderer without a draw path).
+// Past it, key and button lists shrink to the last event of each code, and
+// further characters are dropped.
+constexpr int kMaxEventsPerInputFrame = 512;
+
+// Window thread. Codes of 256 and above, buttons outside 0..4 and characters
+// 0 or above 65535 are dropped.
+void QueueKeyEvent(uint32_t vk, bool down);
+void QueueMouseButtonEvent(int button, bool down);
+void QueueCharEvent(uint32_t ch);
+void QueueWheel(float vertical, float horizontal);
+// The window lost the keyboard focus: mouse and key state are cleared before
+// anything queued after this call is applied.
+void QueueFocusLost();
+// Buttons down as seen by the queued events (bit per button); used for the
+// window's mouse capture without reading Dear ImGui's state off its thread.
+uint8_t QueuedButtonsDown();
+
+// Render thread: applies the oldest InputFrame to io (if any) and advances the
+// input frame counter. Returns true when a frame was applied.
+bool ApplyQueuedInput(ImGuiIO& io);

@@ -1,0 +1,55 @@
+// A Dear ImGui context and a clean overlay state for each test; g_app is
+// process-wide, so every test starts from the defaults.
+#pragma once
+
+#include "state/app_state.h"
+
+#include <gtest/gtest.h>
+#include <imgui.h>
+
+class OverlayTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ImGui::CreateContext();
+        ImGuiIO& io = ImGui::GetIO();
+        io.IniFilename = nullptr;
+        io.DisplaySize = ImVec2(1280.0f, 720.0f);
+        io.DeltaTime = 1.0f / 60.0f;
+        ResetState();
+    }
+    void TearDown() override
+    {
+        ImGui::DestroyContext();
+        ResetState();
+    }
+    static void ResetState()
+    {
+        OverlayState& o = g_app.overlay;
+        o.overlay_open = false;
+        o.virtual_cursor_x = 0.0f;
+        o.virtual_cursor_y = 0.0f;
+        o.virtual_cursor_placed = false;
+        o.capturing_key = false;
+        o.toggle_vk = 0x23;
+        o.want_capture_mouse = false;
+        o.want_capture_keyboard = false;
+        o.want_text_input = false;
+        std::lock_guard<std::mutex> g(g_app.input.lock);
+        g_app.input.frames.clear();
+        g_app.input.buttons_down = 0;
+    }
+    static size_t QueuedFrames()
+    {
+        std::lock_guard<std::mutex> g(g_app.input.lock);
+        return g_app.input.frames.size();
+    }
+    static std::u16string TypedText()
+    {
+        std::u16string s;
+        for (ImWchar c : ImGui::GetIO().InputQueueCharacters)
+            s.push_back((char16_t)c);
+        return s;
+    }
+};

@@ -1,0 +1,39 @@
+// Scripted input for the two harnesses: one step per line, '#' starts a
+// comment. Steps (the harness says which it supports):
+//   frames N                 present N frames
+//   key NAME [repeat]        key down (auto-repeat flag set with "repeat")
+//   keyup NAME               key up
+//   syskey NAME              key down with Alt held (WM_SYSKEYDOWN)
+//   tap NAME                 key down then up
+//   type TEXT                characters (the rest of the line)
+//   click [left|right]       button down then up at the current position
+//   mousemove X Y            the system cursor to (X, Y), client pixels
+//   move DX DY               relative mouse motion
+//   wheel N                  N wheel steps
+//   menu on|off              the host's own menu shown or not
+//   resize W H               resize the swap chain (device reset)
+//   screenshot PATH          save the next frame as PNG
+//   check WHAT [ARGS]        a check the harness evaluates, printed ok/FAIL
+//   bench LABEL N            time N frames of the overlay, printed
+// NAME: End, Tab, Enter, Escape, Backspace, Space, Left, Right, Up, Down,
+// F1..F12, a letter or digit, or a virtual-key code as 0xNN.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct ScriptStep
+{
+    int line = 0;
+    std::string op;
+    std::vector<std::string> args; // whitespace-separated words after op
+    std::string rest;              // everything after op, for "type"
+};
+
+// False with `error` set ("line N: ...") on a malformed line.
+bool ParseInputScript(const std::string& text, std::vector<ScriptStep>& steps, std::string& error);
+
+// Windows virtual-key code of a key name; -1 when unknown.
+int VirtualKeyFromName(const std::string& name);
+
+bool ReadTextFile(const std::string& path, std::string& text);
