@@ -93,6 +93,10 @@ struct AppState
 #if defined(__MINGW32__)
 #define KESTREL_CONSTINIT
 #define KESTREL_CONSTEXPR
+#elif defined(__clang__)
+// clang 14 cannot constant-evaluate libstdc++ 12's std::string constructor.
+#define KESTREL_CONSTINIT
+#define KESTREL_CONSTEXPR constexpr
 #else
 #define KESTREL_CONSTINIT constinit
 #define KESTREL_CONSTEXPR constexpr

@@ -92,6 +92,14 @@ protected:
         ASSERT_GT(partner, 0);
     }
 #endif
+    // Relay, a raw peer as B and this process's link as A, registered.
+    void LinkToRawPeer(RawPeer& peer)
+    {
+        StartRelay();
+        ASSERT_TRUE(StartRawPeer(peer, kRawCode, 'B'));
+        StartPeerLink(1, kRawCode);
+        std::this_thread::sleep_for(300ms);
+    }
     std::string A(const std::string& name) { return a_dir + "/reframework/data/" + name; }
     std::string B(const std::string& name) { return b_dir + "/reframework/data/" + name; }
 };
@@ -188,11 +196,8 @@ TEST_F(Link, MirrorSendsThePartnersFilesBack)
 
 TEST_F(Link, EachChangeIsSentExactlyThreeTimes)
 {
-    StartRelay();
     RawPeer peer;
-    ASSERT_TRUE(StartRawPeer(peer, kRawCode, 'B'));
-    StartPeerLink(1, kRawCode);
-    std::this_thread::sleep_for(300ms);
+    LinkToRawPeer(peer);
 
     ASSERT_TRUE(WriteFileText(A("Kestrel_Flags_A.json"), "{\"flag\":1}"));
     std::this_thread::sleep_for(600ms);
@@ -210,11 +215,8 @@ TEST_F(Link, EachChangeIsSentExactlyThreeTimes)
 
 TEST_F(Link, DatagramsFromAnyoneButTheRelayAreIgnored)
 {
-    StartRelay();
     RawPeer peer;
-    ASSERT_TRUE(StartRawPeer(peer, kRawCode, 'B'));
-    StartPeerLink(1, kRawCode);
-    std::this_thread::sleep_for(300ms);
+    LinkToRawPeer(peer);
     // Straight to the link's port, around the relay: a forged partner file.
     NetAddress link;
     ParseIpv4("127.0.0.1", link.ip);

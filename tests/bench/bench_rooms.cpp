@@ -1,0 +1,114 @@
+// Room figures (run inside tests/netns-run): the time from the second "Ready
+// Up" to both links running, through the real service and kestrel-partner;
+// and the requests a client idle in a lobby sends per minute.
+#include "backend/lobby_chat.h"
+#include "backend/ready_leave.h"
+#include "backend/rooms.h"
+#include "mini_http_server.h"
+#include "raw_peer.h"
+#include "service_process.h"
+#include "state/app_state.h"
+#include "state/config.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+template <class Pred>
+static bool Frames(Pred pred, std::chrono::milliseconds limit)
+{
+    const auto until = Clock::now() + limit;
+    double timer = -100;
+    while (Clock::now() < until) {
+        LinkStartStep();
+        ChatPollTimerStep(std::chrono::duration<double>(Clock::now().time_since_epoch()).count(), timer);
+        if (pred())
+            return true;
+        std::this_thread::sleep_for(5ms);
+    }
+    return false;
+}
+
+static void ReadyToLinked(const std::string& root, int runs)
+{
+    ServiceProcess service;
+    if (!StartService(service)) {
+        printf("service did not start: %s\n", service.output.c_str());
+        return;
+    }
+    std::vector<double> seconds;
+    for (int run = 0; run < runs; run++) {
+        StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+        Frames([] { return g_app.flags.room_state.load() == RoomIn; }, 5000ms);
+        const std::string log = root + "/b" + std::to_string(run) + ".log";
+        const pid_t b = StartProgram({BuiltProgram("tools/kestrel-partner"), "--quickmatch", "--ready", "--dir",
+                                      root + "/b" + std::to_string(run)},
+                                     log);
+        // B readies as it arrives; A is the second to ready.
+        Frames([] { return g_app.room.peer_ready.load(); }, 10000ms);
+        const auto t0 = Clock::now();
+        SetReady(true);
+        const bool up = Frames(
+            [&] { return g_app.flags.link_running.load() && ReadFileText(log).find("link up") != std::string::npos; },
+            10000ms);
+        if (up)
+            seconds.push_back(std::chrono::duration<double>(Clock::now() - t0).count());
+        LeaveRoom();
+        StopProgram(b);
+        while (g_app.flags.link_running.load())
+            std::this_thread::sleep_for(5ms);
+        std::this_thread::sleep_for(200ms);
+    }
+    StopService(service);
+    std::sort(seconds.begin(), seconds.end());
+    if (seconds.empty()) {
+        printf("second ready to both links up: no run completed\n");
+        return;
+    }
+    printf("second ready to both links up, %zu runs: median %.2f s, min %.2f s, max %.2f s\n", seconds.size(),
+           seconds[seconds.size() / 2], seconds.front(), seconds.back());
+}
+
+static void IdleLobbyRequests(double window_s)
+{
+    MiniHttpServer* server = StartMiniHttpServer(kRoomPort);
+    SetMiniHttpHandler(server, [](const MiniHttpRequest& req) {
+        MiniHttpAnswer a;
+        if (req.target == "/quickmatch")
+            a.body = "{\"ok\":true,\"code\":\"IDLE1\",\"role\":\"A\"}";
+        else if (req.target == "/heartbeat")
+            a.body = "{\"ok\":true,\"my_ready\":false,\"peer_ready\":false,\"started\":false,\"peer\":\"Bob\"}";
+        else
+            a.body = "{\"ok\":true,\"messages\":[]}";
+        return a;
+    });
+    StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+    Frames([] { return g_app.flags.room_state.load() == RoomIn; }, 5000ms);
+    const size_t before = MiniHttpRequests(server).size();
+    Frames([] { return false; }, std::chrono::milliseconds((int)(window_s * 1000)));
+    size_t beats = 0, polls = 0;
+    const std::vector<MiniHttpRequest> all = MiniHttpRequests(server);
+    for (size_t i = before; i < all.size(); i++)
+        (all[i].target == "/heartbeat" ? beats : polls)++;
+    printf("idle in a lobby for %.0f s: %.1f requests per minute (heartbeat %.1f, chat poll %.1f)\n", window_s,
+           (beats + polls) * 60 / window_s, beats * 60 / window_s, polls * 60 / window_s);
+    LeaveRoom();
+    std::this_thread::sleep_for(300ms);
+    StopMiniHttpServer(server);
+}
+
+int main()
+{
+    const std::string root = MakeTempDir("kestrel-room-bench");
+    fs::create_directories(root + "/a/reframework/data");
+    fs::current_path(root + "/a");
+    ReadyToLinked(root, 7);
+    IdleLobbyRequests(60);
+    fs::current_path("/");
+    fs::remove_all(root);
+    return 0;
+}
