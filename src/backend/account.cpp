@@ -1,5 +1,7 @@
 #include "backend/account.h"
 
+#include "backend/friends.h"
+
 #include "backend/http.h"
 #include "backend/json_text.h"
 #include "backend/settings.h"
@@ -241,8 +243,7 @@ void SignOut()
         a.token.clear();
         a.email_verified = false;
     }
-    // Gap: the friends, requests and conversation lists (social lock) are
-    // cleared here once the friends and messages areas exist.
+    ClearSocialLists();
     RemoveFile(DataPath(kLoginFileName));
     g_app.flags.auth_status.store(AuthIdle);
     NavigateTo(PageSignIn);

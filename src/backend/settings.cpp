@@ -130,7 +130,8 @@ void SettingsPushWorker(std::string token, std::string text)
     HttpPostJson(kAccountPort, L"/settings/set", body, reply);
 }
 
-void PublishSettingsForWorkers()
+void PublishRenderStateForWorkers()
 {
     g_app.toasts.enabled.store(g_app.settings.notif_en);
+    g_app.flags.shown_page.store(g_app.shell.current_page);
 }

@@ -22,9 +22,9 @@ void ApplyServerSettings(const std::string& text);
 // sounds.
 void ApplyPendingSettings();
 
-// Render thread, every frame: hands the settings that other threads act on
-// ("notif_en" for PushToast) to them through atomics.
-void PublishSettingsForWorkers();
+// Render thread, every frame: hands what other threads act on to them through
+// atomics: "notif_en" (PushToast) and the page shown (the message poller).
+void PublishRenderStateForWorkers();
 
 // Render thread (settings screen, signed-in players only): the record changed.
 void MarkSettingsChanged(int64_t now_ns);

@@ -1,4 +1,5 @@
 // The plugin's two exports, the only symbols Kestrel.dll exports (kestrel.def).
+#include "backend/messages.h"
 #include "host/host_records.h"
 #include "host/overlay_renderer.h"
 #include "host/plugin_callbacks.h"
@@ -27,9 +28,8 @@ extern "C" bool reframework_plugin_initialize(const HostInitParam* param)
         if (functions->on_message)
             functions->on_message(OnMessage);
     }
-    if (g_app.flags.api_once.exchange(true))
-        return true;
-    // Gap: the message-notification poller starts here, on a detached thread,
-    // once per process, when the direct-messages area is built.
+    // The message-notification poller: once per process, even if the host
+    // initialises again.
+    StartMessagePoller();
     return true;
 }

@@ -30,6 +30,7 @@
 #include "state/room_state.h"
 #include "state/settings_state.h"
 #include "state/shell_state.h"
+#include "state/social_state.h"
 #include "state/toasts.h"
 #include "state/update_state.h"
 
@@ -57,6 +58,7 @@ struct CoreFlags
     std::atomic<bool>    room_started{false};         // backend reports both players ready
     std::atomic<int32_t> sound_request{0};            // a click sound asked for by another thread
     std::atomic<bool>    friends_busy{false};
+    std::atomic<int32_t> shown_page{0};               // current_page, published each frame
     std::atomic<bool>    chat_poll_busy{false};
     std::atomic<bool>    link_running{false};
     std::atomic<bool>    link_stop{false};
@@ -83,7 +85,8 @@ struct AppState
     ToastState toasts;                   // the toast lock (innermost)
     OverlayState overlay;                // overlay open, virtual cursor, published capture wishes
     InputQueueState input;               // the input-queue lock
-    // Data groups still to come with their areas: social, poller.
+    SocialState social;                  // the social lock
+    PollerState poller;                  // the poller's lock
 };
 
 // mingw's std::mutex (winpthreads) has no constexpr constructor, so there g_app

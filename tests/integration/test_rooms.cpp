@@ -79,7 +79,7 @@ protected:
     // One overlay frame's worth of the per-frame steps, then what it raised.
     void Frame()
     {
-        PublishSettingsForWorkers();
+        PublishRenderStateForWorkers();
         LinkStartStep();
         ChatPollTimerStep(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), chat_timer);
         PlayRequestedClickSound();

@@ -149,7 +149,7 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
             break;
 
         // The per-frame steps the overlay runs, in its order.
-        PublishSettingsForWorkers();
+        PublishRenderStateForWorkers();
         ApplyPendingSettings();
         LinkStartStep();
         char role = 0;

@@ -1,0 +1,78 @@
+#include "backend/friends.h"
+
+#include "backend/http.h"
+#include "backend/json_text.h"
+#include "state/app_state.h"
+#include "state/worker.h"
+
+void RefreshFriends()
+{
+    StartGuardedWorker(g_app.flags.friends_busy, FriendsListWorker);
+}
+
+static std::vector<std::string> Gamertags(const std::string& reply, const char* key)
+{
+    std::vector<std::string> tags;
+    for (const std::string& object : JsonGetObjectArray(reply, key))
+        tags.push_back(JsonGetString(object, "gamertag"));
+    return tags;
+}
+
+void FriendsListWorker()
+{
+    std::string reply;
+    if (PostWithToken(L"/friends/list", "", reply)) {
+        std::vector<std::string> friends = Gamertags(reply, "friends");
+        std::vector<std::string> incoming = Gamertags(reply, "incoming");
+        std::vector<std::string> outgoing = Gamertags(reply, "outgoing");
+        std::lock_guard<std::mutex> g(g_app.social.lock);
+        g_app.social.friends.swap(friends);
+        g_app.social.incoming_requests.swap(incoming);
+        g_app.social.outgoing_requests.swap(outgoing);
+    }
+    g_app.flags.friends_busy.store(false);
+}
+
+void StartFriendAction(const std::wstring& path, const std::string& gamertag, bool accept, bool has_accept)
+{
+    StartWorker(FriendActionWorker, path, gamertag, accept, has_accept);
+}
+
+void FriendActionWorker(std::wstring path, std::string gamertag, bool accept, bool has_accept)
+{
+    std::string fields = "\"gamertag\":\"" + JsonEscape(gamertag) + "\"";
+    if (has_accept)
+        fields += accept ? ",\"accept\":true" : ",\"accept\":false";
+    std::string reply;
+    std::string status;
+    if (!PostWithToken(path, fields, reply)) {
+        status = "Can't reach the server.";
+    } else {
+        bool ok = false;
+        JsonGetBool(reply, "ok", ok);
+        if (!ok) {
+            status = JsonGetString(reply, "error");
+            if (status.empty())
+                status = "Something went wrong.";
+        }
+    }
+    {
+        std::lock_guard<std::mutex> g(g_app.social.lock);
+        g_app.social.friend_status = status;
+    }
+    RefreshFriends();
+}
+
+void ClearSocialLists()
+{
+    std::lock_guard<std::mutex> g(g_app.social.lock);
+    SocialState& s = g_app.social;
+    s.friends.clear();
+    s.incoming_requests.clear();
+    s.outgoing_requests.clear();
+    s.friend_status.clear();
+    s.chat_partner.clear();
+    s.conversation.clear();
+    s.last_message_id = 0;
+    s.compose[0] = 0;
+}

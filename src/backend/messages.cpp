@@ -1,0 +1,148 @@
+#include "backend/messages.h"
+
+#include "backend/http.h"
+#include "backend/json_text.h"
+#include "state/app_state.h"
+#include "state/worker.h"
+
+#include <chrono>
+#include <thread>
+
+void OpenConversation(const std::string& gamertag)
+{
+    {
+        std::lock_guard<std::mutex> g(g_app.social.lock);
+        g_app.social.chat_partner = gamertag;
+        g_app.social.conversation.clear();
+        g_app.social.last_message_id = 0;
+        g_app.social.compose[0] = 0;
+    }
+    NavigateTo(PageMessages);
+}
+
+void FetchConversation()
+{
+    std::string partner;
+    int32_t after = 0;
+    {
+        std::lock_guard<std::mutex> g(g_app.social.lock);
+        partner = g_app.social.chat_partner;
+        after = g_app.social.last_message_id;
+    }
+    if (!partner.empty())
+        StartWorker(ConversationWorker, partner, after);
+}
+
+void ConversationWorker(std::string partner, int32_t after_id)
+{
+    std::string reply;
+    if (!PostWithToken(L"/messages/conversation",
+                       "\"gamertag\":\"" + JsonEscape(partner) + "\",\"after_id\":" + std::to_string(after_id), reply))
+        return;
+    const std::vector<std::string> objects = JsonGetObjectArray(reply, "messages");
+    std::lock_guard<std::mutex> g(g_app.social.lock);
+    SocialState& s = g_app.social;
+    if (s.chat_partner != partner)
+        return; // another conversation was opened meanwhile
+    for (const std::string& o : objects) {
+        DirectMessage m;
+        JsonGetInt(o, "id", m.id);
+        JsonGetBool(o, "mine", m.mine);
+        m.body = JsonGetString(o, "body");
+        // Overlapping fetches (the periodic one and the one after a send)
+        // can both bring the same message: one copy is kept.
+        bool held = false;
+        for (const DirectMessage& h : s.conversation)
+            held |= m.id != 0 && h.id == m.id;
+        if (held)
+            continue;
+        if (m.id > s.last_message_id)
+            s.last_message_id = m.id;
+        s.conversation.push_back(std::move(m));
+    }
+}
+
+void SendDirectMessage(const std::string& text)
+{
+    std::string partner;
+    {
+        std::lock_guard<std::mutex> g(g_app.social.lock);
+        partner = g_app.social.chat_partner;
+    }
+    if (!partner.empty() && !text.empty())
+        StartWorker(SendMessageWorker, partner, text);
+}
+
+void SendMessageWorker(std::string partner, std::string text)
+{
+    std::string reply;
+    PostWithToken(L"/messages/send", "\"gamertag\":\"" + JsonEscape(partner) + "\",\"text\":\"" + JsonEscape(text) + "\"",
+                  reply);
+    FetchConversation();
+}
+
+// One poll; the caller holds no lock.
+static void PollThreads()
+{
+    std::string token;
+    {
+        std::lock_guard<std::mutex> g(g_app.account.lock);
+        token = g_app.account.token;
+    }
+    PollerState& p = g_app.poller;
+    if (token.empty()) {
+        p.threads_primed.store(false);
+        std::lock_guard<std::mutex> g(p.lock);
+        p.unread_counts.clear();
+        return;
+    }
+    std::string reply;
+    if (!HttpPostJson(kAccountPort, L"/messages/threads", "{\"token\":\"" + JsonEscape(token) + "\"}", reply))
+        return;
+    const bool primed = p.threads_primed.load();
+    std::string partner;
+    {
+        std::lock_guard<std::mutex> g(g_app.social.lock);
+        partner = g_app.social.chat_partner;
+    }
+    const int32_t page = g_app.flags.shown_page.load();
+    std::lock_guard<std::mutex> g(p.lock);
+    for (const std::string& o : JsonGetObjectArray(reply, "threads")) {
+        const std::string tag = JsonGetString(o, "gamertag");
+        if (tag.empty())
+            continue;
+        int32_t unread = 0;
+        JsonGetInt(o, "unread", unread);
+        UnreadCount* seen = nullptr;
+        for (UnreadCount& c : p.unread_counts)
+            if (c.gamertag == tag)
+                seen = &c;
+        const int32_t previous = seen ? seen->unread : 0;
+        if (primed && unread > previous && !(page == PageMessages && tag == partner))
+            PushToast(tag, JsonGetString(o, "last"), 4.8f);
+        if (seen)
+            seen->unread = unread;
+        else
+            p.unread_counts.push_back(UnreadCount{tag, unread});
+    }
+    p.threads_primed.store(true);
+}
+
+void MessageThreadsPoller()
+{
+    while (g_app.flags.api_once.load()) {
+        PollThreads();
+        for (int i = 0; i < 50 && g_app.flags.api_once.load(); i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+bool StartMessagePoller()
+{
+    return StartGuardedWorker(g_app.flags.api_once, MessageThreadsPoller);
+}
+
+void StopMessagePoller()
+{
+    g_app.flags.api_once.store(false);
+}

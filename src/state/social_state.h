@@ -1,0 +1,41 @@
+// Friends, direct messages and the message-notification poller's bookkeeping.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct DirectMessage
+{
+    int32_t id = 0;
+    bool mine = false;
+    std::string body;
+};
+
+struct SocialState // "the social lock"
+{
+    std::mutex lock;
+    std::vector<std::string> friends;            // gamertags, in the order sent
+    std::vector<std::string> incoming_requests;
+    std::vector<std::string> outgoing_requests;
+    std::string friend_status;                   // text of the last friend action; "" after a success
+    std::string chat_partner;                    // the open conversation; "" when none
+    std::vector<DirectMessage> conversation;
+    int32_t last_message_id = 0;
+    char compose[512] = {};                      // render thread: the messages page's input
+};
+
+struct UnreadCount
+{
+    std::string gamertag;
+    int32_t unread = 0;
+};
+
+struct PollerState // "the poller's lock" (unread_counts only)
+{
+    std::mutex lock;
+    std::vector<UnreadCount> unread_counts; // one per thread seen (a map is not constexpr)
+    std::atomic<bool> threads_primed{false};
+};
