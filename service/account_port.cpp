@@ -1,4 +1,5 @@
 #include "account_port.h"
+#include "account_port_parts.h"
 
 #include "account_pages.h"
 #include "account_store.h"
@@ -28,6 +29,7 @@ const char* const kBadGamertag = "Gamertags are 3-20 letters, digits or undersco
 const char* const kBadEmail = "Enter a valid email address.";
 const char* const kWeakPassword = "Password needs 8+ chars, one capital letter, one special character.";
 const char* const kNameTaken = "That username is taken.";
+const char* const kGamertagTaken = "That gamertag is taken.";
 const char* const kEmailTaken = "That email address is already in use.";
 const char* const kWrongPassword = "Wrong username or password.";
 const char* const kTooManyFailures = "Too many failed sign-ins. Try again in a few minutes.";
@@ -45,32 +47,14 @@ constexpr int64_t kResetLinkS = 3600;
 constexpr int64_t kVerifyLinkS = 24 * 3600;
 constexpr int64_t kMailGapS = 60; // per account and kind: a link mail at most once a minute
 
+} // namespace
+
 int64_t Now()
 {
     return (int64_t)std::chrono::duration_cast<std::chrono::seconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
-
-} // namespace
-
-struct AccountPort
-{
-    ServiceOptions options;
-    std::string outbox;
-    std::string public_url;
-    std::string dummy_hash; // verified against for unknown names, so they take as long
-    AccountStore* store = nullptr;
-    SignInLimit limit;
-    std::mutex mail_lock;
-    std::map<std::pair<int64_t, std::string>, int64_t> last_mail;
-    httplib::Server server;
-    std::thread thread;
-};
-
-namespace {
-
-using Json = nlohmann::json;
 
 // A string member: absent gives "", anything but a string or a text longer
 // than `max` gives false with the refusal in `error`.
@@ -92,6 +76,8 @@ bool Text(const Json& body, const char* key, size_t max, std::string& out, std::
     }
     return true;
 }
+
+namespace {
 
 // Fixed members first, then what users wrote: settings before the names, and
 // the username right before the gamertag (a username spelled like a later
@@ -169,6 +155,7 @@ std::string SignUp(AccountPort& port, const Json& body, const std::string&)
     switch (CreateAccount(port.store, a, Now())) {
     case CreateResult::Created: break;
     case CreateResult::UsernameTaken: return ErrorReply(kNameTaken);
+    case CreateResult::GamertagTaken: return ErrorReply(kGamertagTaken);
     case CreateResult::EmailTaken: return ErrorReply(kEmailTaken);
     case CreateResult::Failed: return ErrorReply(kServerFault);
     }
@@ -203,11 +190,15 @@ std::string SignIn(AccountPort& port, const Json& body, const std::string& addre
     return AccountReply(a, &token);
 }
 
+} // namespace
+
 // The account of a live session token, or false.
 bool SessionAccount(AccountPort& port, const std::string& token, AccountRecord& a)
 {
     return LooksLikeToken(token) && FindSession(port.store, TokenHash(token), Now(), kSessionIdleS, a);
 }
+
+namespace {
 
 std::string Session(AccountPort& port, const Json& body, const std::string&)
 {
@@ -273,9 +264,9 @@ std::string ClientCheck(AccountPort& port, const Json& body, const std::string&)
     return ErrorReply(kUnsupportedClient);
 }
 
-using Handler = std::string (*)(AccountPort&, const Json&, const std::string&);
+} // namespace
 
-void Route(AccountPort& port, const char* path, Handler handler)
+void Route(AccountPort& port, const char* path, AccountHandler handler)
 {
     port.server.Post(path, [&port, handler](const httplib::Request& req, httplib::Response& res) {
         std::string reply;
@@ -288,6 +279,8 @@ void Route(AccountPort& port, const char* path, Handler handler)
         res.set_content(reply, "application/json");
     });
 }
+
+namespace {
 
 // The pages that the links in mails open.
 void RoutePages(AccountPort& port)
@@ -384,6 +377,7 @@ AccountPort* StartAccountPort(const ServiceOptions& options, std::string& error)
     Route(*port, "/request-reset", RequestReset);
     Route(*port, "/request-verify", RequestVerify);
     Route(*port, "/clientcheck", ClientCheck);
+    RouteSocial(*port);
     RoutePages(*port);
 
     if (!s.bind_to_port(options.bind, kAccountPortNumber)) {

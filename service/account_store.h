@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct AccountStore;
 
@@ -20,10 +21,10 @@ struct AccountRecord
     bool email_verified = false;
 };
 
-enum class CreateResult { Created, UsernameTaken, EmailTaken, Failed };
+enum class CreateResult { Created, UsernameTaken, GamertagTaken, EmailTaken, Failed };
 
 // The schema version this build writes; a store of a newer version is refused.
-constexpr int kAccountSchemaVersion = 1;
+constexpr int kAccountSchemaVersion = 2;
 
 // Opens (creating and migrating as needed) the store in the file `path`;
 // nullptr with a reason on failure.
@@ -37,6 +38,8 @@ CreateResult CreateAccount(AccountStore* store, AccountRecord& account, int64_t 
 bool FindAccountByName(AccountStore* store, const std::string& username, AccountRecord& out);
 bool FindAccountByEmail(AccountStore* store, const std::string& email, AccountRecord& out);
 bool FindAccountById(AccountStore* store, int64_t id, AccountRecord& out);
+// Gamertags are unique regardless of letter case too: friends find each other by them.
+bool FindAccountByGamertag(AccountStore* store, const std::string& gamertag, AccountRecord& out);
 bool SetAccountSettings(AccountStore* store, int64_t id, const std::string& settings);
 bool SetPasswordHash(AccountStore* store, int64_t id, const std::string& hash);
 bool SetEmailVerified(AccountStore* store, int64_t id);
@@ -56,3 +59,39 @@ bool PeekMailToken(AccountStore* store, const std::string& kind, const std::stri
                    int64_t& account_id);
 bool TakeMailToken(AccountStore* store, const std::string& kind, const std::string& token_hash, int64_t now,
                    int64_t& account_id);
+
+// Friends. A request goes one way until it is accepted; a friendship is kept
+// once for each side. Lists are of gamertags, oldest first.
+enum class FriendLink { None, Friends, Asked, AskedBy };
+FriendLink GetFriendLink(AccountStore* store, int64_t me, int64_t other);
+bool AddFriendRequest(AccountStore* store, int64_t from, int64_t to, int64_t now);
+// Turns the request `other` sent to `me` into a friendship; false if there was none.
+bool AcceptFriendRequest(AccountStore* store, int64_t me, int64_t other, int64_t now);
+// Drops every request and friendship between the two; false if there was none.
+bool RemoveFriendLinks(AccountStore* store, int64_t me, int64_t other);
+
+struct FriendLists
+{
+    std::vector<std::string> friends, incoming, outgoing;
+};
+bool ListFriends(AccountStore* store, int64_t me, FriendLists& out);
+
+// Direct messages, with growing ids.
+struct StoredMessage
+{
+    int64_t id = 0;
+    bool mine = false;
+    std::string body;
+};
+struct ThreadSummary
+{
+    std::string gamertag;
+    int64_t unread = 0;
+    std::string last; // the newest message either way
+};
+int64_t AddMessage(AccountStore* store, int64_t from, int64_t to, const std::string& body, int64_t now);
+// Messages between the two with ids above `after_id`, oldest first, at most
+// `limit`; the partner's messages to `me` are marked read.
+bool ReadConversation(AccountStore* store, int64_t me, int64_t partner, int64_t after_id, int limit,
+                      std::vector<StoredMessage>& out);
+bool ListThreads(AccountStore* store, int64_t me, std::vector<ThreadSummary>& out);

@@ -31,6 +31,26 @@ const char* const kMigrations[] = {
     "  account_id INTEGER NOT NULL REFERENCES accounts(id) ON DELETE CASCADE,"
     "  kind TEXT NOT NULL,"
     "  expires_at INTEGER NOT NULL);",
+
+    "CREATE UNIQUE INDEX accounts_by_gamertag ON accounts(gamertag COLLATE NOCASE);"
+    "CREATE TABLE friend_requests ("
+    "  from_id INTEGER NOT NULL REFERENCES accounts(id) ON DELETE CASCADE,"
+    "  to_id INTEGER NOT NULL REFERENCES accounts(id) ON DELETE CASCADE,"
+    "  created_at INTEGER NOT NULL,"
+    "  PRIMARY KEY (from_id, to_id));"
+    "CREATE TABLE friendships ("
+    "  account_id INTEGER NOT NULL REFERENCES accounts(id) ON DELETE CASCADE,"
+    "  friend_id INTEGER NOT NULL REFERENCES accounts(id) ON DELETE CASCADE,"
+    "  created_at INTEGER NOT NULL,"
+    "  PRIMARY KEY (account_id, friend_id));"
+    "CREATE TABLE messages ("
+    "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    "  from_id INTEGER NOT NULL REFERENCES accounts(id) ON DELETE CASCADE,"
+    "  to_id INTEGER NOT NULL REFERENCES accounts(id) ON DELETE CASCADE,"
+    "  body TEXT NOT NULL,"
+    "  created_at INTEGER NOT NULL,"
+    "  read INTEGER NOT NULL DEFAULT 0);"
+    "CREATE INDEX messages_by_pair ON messages(from_id, to_id, id);",
 };
 static_assert(sizeof(kMigrations) / sizeof(kMigrations[0]) == kAccountSchemaVersion);
 
@@ -51,6 +71,20 @@ enum Stmt {
     MailTokenAccount,
     DeleteMailToken,
     DeleteExpiredMailTokens,
+    AccountByGamertag,
+    FriendshipExists,
+    RequestExists,
+    InsertRequest,
+    DeleteRequest,
+    InsertFriendship,
+    DeleteFriendship,
+    SelectFriends,
+    SelectIncoming,
+    SelectOutgoing,
+    InsertMessage,
+    SelectConversation,
+    MarkRead,
+    SelectThreads,
     StmtCount
 };
 
@@ -71,6 +105,25 @@ const char* const kSql[StmtCount] = {
     "SELECT account_id FROM mail_tokens WHERE token_hash = ? AND kind = ? AND expires_at >= ?",
     "DELETE FROM mail_tokens WHERE token_hash = ?",
     "DELETE FROM mail_tokens WHERE expires_at < ?",
+    "SELECT id, username, gamertag, email, password_hash, role, settings, email_verified FROM accounts WHERE gamertag = ? COLLATE NOCASE",
+    "SELECT 1 FROM friendships WHERE account_id = ? AND friend_id = ?",
+    "SELECT 1 FROM friend_requests WHERE from_id = ? AND to_id = ?",
+    "INSERT OR IGNORE INTO friend_requests (from_id, to_id, created_at) VALUES (?, ?, ?)",
+    "DELETE FROM friend_requests WHERE from_id = ? AND to_id = ?",
+    "INSERT OR IGNORE INTO friendships (account_id, friend_id, created_at) VALUES (?, ?, ?)",
+    "DELETE FROM friendships WHERE account_id = ? AND friend_id = ?",
+    "SELECT a.gamertag FROM friendships f JOIN accounts a ON a.id = f.friend_id WHERE f.account_id = ? ORDER BY f.created_at, a.id",
+    "SELECT a.gamertag FROM friend_requests r JOIN accounts a ON a.id = r.from_id WHERE r.to_id = ? ORDER BY r.created_at, a.id",
+    "SELECT a.gamertag FROM friend_requests r JOIN accounts a ON a.id = r.to_id WHERE r.from_id = ? ORDER BY r.created_at, a.id",
+    "INSERT INTO messages (from_id, to_id, body, created_at) VALUES (?, ?, ?, ?)",
+    "SELECT id, from_id, body FROM messages WHERE ((from_id = ?1 AND to_id = ?2) OR (from_id = ?2 AND to_id = ?1)) AND id > ?3 ORDER BY id LIMIT ?4",
+    "UPDATE messages SET read = 1 WHERE from_id = ? AND to_id = ? AND id <= ? AND read = 0",
+    "SELECT a.gamertag,"
+    "  (SELECT COUNT(*) FROM messages u WHERE u.from_id = p.other AND u.to_id = ?1 AND u.read = 0),"
+    "  (SELECT body FROM messages l WHERE (l.from_id = p.other AND l.to_id = ?1) OR (l.from_id = ?1 AND l.to_id = p.other) ORDER BY l.id DESC LIMIT 1)"
+    " FROM (SELECT DISTINCT CASE WHEN from_id = ?1 THEN to_id ELSE from_id END AS other, MAX(id) AS newest"
+    "       FROM messages WHERE from_id = ?1 OR to_id = ?1 GROUP BY other) p"
+    " JOIN accounts a ON a.id = p.other ORDER BY p.newest DESC LIMIT 100",
 };
 
 // Resets a statement when the call using it ends, whatever the path out.
@@ -227,6 +280,8 @@ CreateResult CreateAccount(AccountStore* store, AccountRecord& account, int64_t 
     AccountRecord existing;
     if (FindByText(store, AccountByName, account.username, existing))
         return CreateResult::UsernameTaken;
+    if (FindByText(store, AccountByGamertag, account.gamertag, existing))
+        return CreateResult::GamertagTaken;
     if (FindByText(store, AccountByEmail, account.email, existing))
         return CreateResult::EmailTaken;
     Use q(store->stmt[InsertAccount]);
@@ -386,4 +441,166 @@ bool TakeMailToken(AccountStore* store, const std::string& kind, const std::stri
     Use q(store->stmt[DeleteMailToken]);
     q.Text(1, token_hash);
     return Change(store, q);
+}
+
+bool FindAccountByGamertag(AccountStore* store, const std::string& gamertag, AccountRecord& out)
+{
+    std::lock_guard<std::mutex> hold(store->lock);
+    return FindByText(store, AccountByGamertag, gamertag, out);
+}
+
+// ---------------------------------------------------------------------------
+// Friends
+// ---------------------------------------------------------------------------
+
+namespace {
+
+bool PairExists(AccountStore* store, Stmt which, int64_t a, int64_t b)
+{
+    Use q(store->stmt[which]);
+    q.Int(1, a);
+    q.Int(2, b);
+    return q.Step() == SQLITE_ROW;
+}
+
+bool PairChange(AccountStore* store, Stmt which, int64_t a, int64_t b)
+{
+    Use q(store->stmt[which]);
+    q.Int(1, a);
+    q.Int(2, b);
+    return Change(store, q);
+}
+
+bool PairInsert(AccountStore* store, Stmt which, int64_t a, int64_t b, int64_t now)
+{
+    Use q(store->stmt[which]);
+    q.Int(1, a);
+    q.Int(2, b);
+    q.Int(3, now);
+    return q.Step() == SQLITE_DONE;
+}
+
+bool Names(AccountStore* store, Stmt which, int64_t me, std::vector<std::string>& out)
+{
+    Use q(store->stmt[which]);
+    q.Int(1, me);
+    int rc;
+    while ((rc = q.Step()) == SQLITE_ROW)
+        out.push_back(q.ColumnText(0));
+    return rc == SQLITE_DONE;
+}
+
+} // namespace
+
+FriendLink GetFriendLink(AccountStore* store, int64_t me, int64_t other)
+{
+    std::lock_guard<std::mutex> hold(store->lock);
+    if (PairExists(store, FriendshipExists, me, other))
+        return FriendLink::Friends;
+    if (PairExists(store, RequestExists, me, other))
+        return FriendLink::Asked;
+    if (PairExists(store, RequestExists, other, me))
+        return FriendLink::AskedBy;
+    return FriendLink::None;
+}
+
+bool AddFriendRequest(AccountStore* store, int64_t from, int64_t to, int64_t now)
+{
+    std::lock_guard<std::mutex> hold(store->lock);
+    return PairInsert(store, InsertRequest, from, to, now);
+}
+
+bool AcceptFriendRequest(AccountStore* store, int64_t me, int64_t other, int64_t now)
+{
+    std::lock_guard<std::mutex> hold(store->lock);
+    std::string error;
+    if (!Exec(store->db, "BEGIN IMMEDIATE", error))
+        return false;
+    const bool ok = PairChange(store, DeleteRequest, other, me) && PairInsert(store, InsertFriendship, me, other, now) &&
+                    PairInsert(store, InsertFriendship, other, me, now);
+    PairChange(store, DeleteRequest, me, other); // a request the other way is answered too
+    return Exec(store->db, ok ? "COMMIT" : "ROLLBACK", error) && ok;
+}
+
+bool RemoveFriendLinks(AccountStore* store, int64_t me, int64_t other)
+{
+    std::lock_guard<std::mutex> hold(store->lock);
+    std::string error;
+    if (!Exec(store->db, "BEGIN IMMEDIATE", error))
+        return false;
+    bool any = PairChange(store, DeleteFriendship, me, other);
+    any = PairChange(store, DeleteFriendship, other, me) || any;
+    any = PairChange(store, DeleteRequest, me, other) || any;
+    any = PairChange(store, DeleteRequest, other, me) || any;
+    return Exec(store->db, "COMMIT", error) && any;
+}
+
+bool ListFriends(AccountStore* store, int64_t me, FriendLists& out)
+{
+    std::lock_guard<std::mutex> hold(store->lock);
+    return Names(store, SelectFriends, me, out.friends) && Names(store, SelectIncoming, me, out.incoming) &&
+           Names(store, SelectOutgoing, me, out.outgoing);
+}
+
+// ---------------------------------------------------------------------------
+// Messages
+// ---------------------------------------------------------------------------
+
+int64_t AddMessage(AccountStore* store, int64_t from, int64_t to, const std::string& body, int64_t now)
+{
+    std::lock_guard<std::mutex> hold(store->lock);
+    Use q(store->stmt[InsertMessage]);
+    q.Int(1, from);
+    q.Int(2, to);
+    q.Text(3, body);
+    q.Int(4, now);
+    return q.Step() == SQLITE_DONE ? sqlite3_last_insert_rowid(store->db) : 0;
+}
+
+bool ReadConversation(AccountStore* store, int64_t me, int64_t partner, int64_t after_id, int limit,
+                      std::vector<StoredMessage>& out)
+{
+    std::lock_guard<std::mutex> hold(store->lock);
+    int64_t newest = 0;
+    {
+        Use q(store->stmt[SelectConversation]);
+        q.Int(1, me);
+        q.Int(2, partner);
+        q.Int(3, after_id);
+        q.Int(4, limit);
+        int rc;
+        while ((rc = q.Step()) == SQLITE_ROW) {
+            StoredMessage m;
+            m.id = sqlite3_column_int64(q.s, 0);
+            m.mine = sqlite3_column_int64(q.s, 1) == me;
+            m.body = q.ColumnText(2);
+            newest = m.id;
+            out.push_back(std::move(m));
+        }
+        if (rc != SQLITE_DONE)
+            return false;
+    }
+    if (newest == 0)
+        return true;
+    Use mark(store->stmt[MarkRead]);
+    mark.Int(1, partner);
+    mark.Int(2, me);
+    mark.Int(3, newest);
+    return mark.Step() == SQLITE_DONE;
+}
+
+bool ListThreads(AccountStore* store, int64_t me, std::vector<ThreadSummary>& out)
+{
+    std::lock_guard<std::mutex> hold(store->lock);
+    Use q(store->stmt[SelectThreads]);
+    q.Int(1, me);
+    int rc;
+    while ((rc = q.Step()) == SQLITE_ROW) {
+        ThreadSummary t;
+        t.gamertag = q.ColumnText(0);
+        t.unread = sqlite3_column_int64(q.s, 1);
+        t.last = q.ColumnText(2);
+        out.push_back(std::move(t));
+    }
+    return rc == SQLITE_DONE;
 }

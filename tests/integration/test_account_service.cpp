@@ -346,7 +346,7 @@ TEST_F(AccountService, RepliesReadRightWhenNamesSpellMemberNames)
 {
     const std::pair<std::string, std::string> names[] = {
         {"gamertag", "username"}, {"username", "gamertag"}, {"settings", "token"}, {"token", "settings"},
-        {"role", "email_verified"}, {"email_verified", "token"}, {"error", "role"}, {"ok_", "error"}};
+        {"role", "email_verified"}, {"email_verified", "tokens"}, {"error", "role"}, {"ok_", "error"}};
     int n = 0;
     for (const auto& [user, tag] : names) {
         const std::string email = "u" + std::to_string(n++) + "@example.com";

@@ -57,6 +57,8 @@ TEST_F(Store, AccountsAreUniqueByNameAndAddressWhateverTheCase)
     dup.email = "other@x.io";
     EXPECT_EQ(CreateAccount(store, dup, 1), CreateResult::UsernameTaken);
     dup.username = "bob";
+    EXPECT_EQ(CreateAccount(store, dup, 1), CreateResult::GamertagTaken); // Ann's gamertag
+    dup.gamertag = "bobby";
     dup.email = "ANN@X.IO";
     EXPECT_EQ(CreateAccount(store, dup, 1), CreateResult::EmailTaken);
 

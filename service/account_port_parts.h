@@ -1,0 +1,50 @@
+// What the account port's request handlers share: the port itself, the
+// member reader, the session lookup and the router (account_port.cpp), so
+// the social routes can live in a file of their own.
+#pragma once
+
+#include "account_store.h"
+#include "options.h"
+#include "sign_in_limit.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+struct AccountPort
+{
+    ServiceOptions options;
+    std::string outbox;
+    std::string public_url;
+    std::string dummy_hash; // verified against for unknown names, so they take as long
+    AccountStore* store = nullptr;
+    SignInLimit limit;
+    std::mutex mail_lock;
+    std::map<std::pair<int64_t, std::string>, int64_t> last_mail;
+    httplib::Server server;
+    std::thread thread;
+};
+
+using Json = nlohmann::json;
+
+// Seconds since the epoch.
+int64_t Now();
+
+// A string member: absent gives "", anything but a string or a text longer
+// than `max` gives false with the refusal reply in `error`.
+bool Text(const Json& body, const char* key, size_t max, std::string& out, std::string& error);
+
+// The account of a live session token, or false.
+bool SessionAccount(AccountPort& port, const std::string& token, AccountRecord& a);
+
+// Serves POST `path` with `handler` (JSON object in, reply text out).
+using AccountHandler = std::string (*)(AccountPort&, const Json&, const std::string& address);
+void Route(AccountPort& port, const char* path, AccountHandler handler);
+
+// "/friends/..." and "/messages/..." (social_routes.cpp).
+void RouteSocial(AccountPort& port);
