@@ -7,7 +7,7 @@
 #include "backend/ready_leave.h"
 #include "backend/room_list.h"
 #include "backend/rooms.h"
-#include "mini_http_server.h"
+#include "scripted_port.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -37,61 +37,28 @@ RoomSnapshot Room()
 class RoomWire : public testing::Test
 {
 protected:
-    MiniHttpServer* server = nullptr;
+    ScriptedPort port;
     std::unique_ptr<GameDirectory> game;
-    std::mutex lock;
-    std::map<std::string, MiniHttpAnswer> answers; // by path
-    std::map<std::string, int> delay_ms;           // by path
 
     void SetUp() override
     {
         ResetAccountAreas();
         ResetRoomAreas();
         game = std::make_unique<GameDirectory>();
-        server = StartMiniHttpServer(kRoomPort);
-        ASSERT_NE(server, nullptr) << "port 39002 is taken: run through tests/netns-run";
-        SetMiniHttpHandler(server, [this](const MiniHttpRequest& req) {
-            MiniHttpAnswer a;
-            int wait = 0;
-            {
-                std::lock_guard<std::mutex> g(lock);
-                auto it = answers.find(req.target);
-                a = it != answers.end() ? it->second : MiniHttpAnswer{200, "{\"ok\":true}", false};
-                wait = delay_ms[req.target];
-            }
-            if (wait)
-                std::this_thread::sleep_for(std::chrono::milliseconds(wait));
-            return a;
-        });
+        ASSERT_TRUE(port.Start(kRoomPort)) << "port 39002 is taken: run through tests/netns-run";
     }
     void TearDown() override
     {
         // Ends any heartbeat before the next case reuses the state.
         LeaveRoom();
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
-        if (server)
-            StopMiniHttpServer(server);
+        port.Stop();
         game.reset();
     }
-    void Answer(const std::string& path, const std::string& body, int status = 200)
-    {
-        std::lock_guard<std::mutex> g(lock);
-        answers[path] = MiniHttpAnswer{status, body, false};
-    }
-    void Delay(const std::string& path, int ms)
-    {
-        std::lock_guard<std::mutex> g(lock);
-        delay_ms[path] = ms;
-    }
-    std::vector<std::string> Bodies(const std::string& path)
-    {
-        std::vector<std::string> out;
-        for (const MiniHttpRequest& r : MiniHttpRequests(server))
-            if (r.target == path)
-                out.push_back(r.body);
-        return out;
-    }
-    size_t Count(const std::string& path) { return Bodies(path).size(); }
+    void Answer(const std::string& path, const std::string& body, int status = 200) { port.Answer(path, body, status); }
+    void Delay(const std::string& path, int ms) { port.Delay(path, ms); }
+    std::vector<std::string> Bodies(const std::string& path) { return port.Bodies(path); }
+    size_t Count(const std::string& path) { return port.Count(path); }
     void Enter(const std::string& reply = "{\"ok\":true,\"code\":\"QX7K\",\"role\":\"A\"}")
     {
         Answer("/quickmatch", reply);
@@ -195,8 +162,7 @@ TEST_F(RoomWire, FailuresShowTheirText)
     ASSERT_TRUE(WaitUntil([] {
         return g_app.flags.room_state.load() == RoomFailed && Room().error == "Can't reach the matchmaking server.";
     }));
-    StopMiniHttpServer(server); // nobody listening at all
-    server = nullptr;
+    port.Stop(); // nobody listening at all
     {
         std::lock_guard<std::mutex> g(g_app.room.lock);
         g_app.room.room_error.clear();

@@ -3,6 +3,8 @@
 #include "backend/account.h"
 #include "backend/player_name.h"
 #include "backend/click_sounds.h"
+#include "backend/friends.h"
+#include "backend/messages.h"
 #include "backend/lobby_chat.h"
 #include "backend/ready_leave.h"
 #include "backend/rooms.h"
@@ -13,6 +15,7 @@
 #include "state/app_state.h"
 #include "state/config.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,8 +25,9 @@
 
 const char* const kRoomUsage =
     "       kestrel-partner [--guest | --user NAME --password PASS [--signup --gamertag TAG --email ADDR]]\n"
-    "                       (--quickmatch | --create NAME [--private] | --join CODE)\n"
-    "                       [--ready] [--say TEXT]... [--dir DIR] [--mirror] [--host ADDR] [--for SECONDS]\n";
+    "                       [--quickmatch | --create NAME [--private] | --join CODE]\n"
+    "                       [--ready] [--say TEXT]... [--dir DIR] [--mirror] [--host ADDR] [--for SECONDS]\n"
+    "                       [--friend TAG]... [--accept-all] [--message TAG TEXT]...\n";
 
 bool ParseRoomOptions(int argc, char** argv, int first, RoomOptions& o, std::string& error)
 {
@@ -36,6 +40,16 @@ bool ParseRoomOptions(int argc, char** argv, int first, RoomOptions& o, std::str
         if (flag == "--private") { o.create_private = true; continue; }
         if (flag == "--ready") { o.ready = true; continue; }
         if (flag == "--mirror") { o.mirror = true; continue; }
+        if (flag == "--accept-all") { o.accept_all = true; continue; }
+        if (flag == "--message") {
+            if (i + 2 >= argc) {
+                error = "--message takes a gamertag and a text";
+                return false;
+            }
+            o.messages.push_back({argv[i + 1], argv[i + 2]});
+            i += 2;
+            continue;
+        }
         if (i + 1 >= argc) {
             error = "missing value after " + flag;
             return false;
@@ -48,6 +62,7 @@ bool ParseRoomOptions(int argc, char** argv, int first, RoomOptions& o, std::str
         else if (flag == "--create") { o.create_name = value; ways++; }
         else if (flag == "--join") { o.join_code = value; ways++; }
         else if (flag == "--say") o.say.push_back(value);
+        else if (flag == "--friend") o.befriend.push_back(value);
         else if (flag == "--dir") o.dir = value;
         else if (flag == "--host") o.host = value;
         else if (flag == "--for" && atof(value.c_str()) > 0) o.seconds = atof(value.c_str());
@@ -56,8 +71,12 @@ bool ParseRoomOptions(int argc, char** argv, int first, RoomOptions& o, std::str
             return false;
         }
     }
-    if (ways != 1) {
-        error = "say one of --quickmatch, --create NAME or --join CODE";
+    if (ways > 1) {
+        error = "say at most one of --quickmatch, --create NAME or --join CODE";
+        return false;
+    }
+    if ((!o.befriend.empty() || o.accept_all || !o.messages.empty()) && o.user.empty()) {
+        error = "friends and messages need an account (--user)";
         return false;
     }
     if (o.signup && (o.user.empty() || o.password.empty() || o.gamertag.empty() || o.email.empty())) {
@@ -87,6 +106,51 @@ static const char* SoundName(const uint8_t* image)
     if (image && !SoundTick.empty() && image == SoundTick.data())
         return "tick";
     return nullptr;
+}
+
+// What the friend list showed last, to print changes.
+struct SocialView
+{
+    std::vector<std::string> friends, incoming;
+    std::string status;
+    double next_refresh = 0;
+};
+
+static void SocialStep(SocialView& v, bool accept_all, double now_s)
+{
+    if (now_s >= v.next_refresh) {
+        v.next_refresh = now_s + 1.0;
+        RefreshFriends();
+    }
+    std::vector<std::string> friends, incoming;
+    std::string status;
+    {
+        std::lock_guard<std::mutex> g(g_app.social.lock);
+        friends = g_app.social.friends;
+        incoming = g_app.social.incoming_requests;
+        status = g_app.social.friend_status;
+    }
+    if (friends != v.friends) {
+        v.friends = friends;
+        std::string list;
+        for (const std::string& f : friends)
+            list += (list.empty() ? "" : ", ") + f;
+        Say("friends: %s", list);
+    }
+    if (incoming != v.incoming) {
+        for (const std::string& tag : incoming)
+            if (std::find(v.incoming.begin(), v.incoming.end(), tag) == v.incoming.end()) {
+                Say("friend request from: %s", tag);
+                if (accept_all)
+                    StartFriendAction(L"/friends/respond", tag, true, true);
+            }
+        v.incoming = incoming;
+    }
+    if (status != v.status) {
+        v.status = status;
+        if (!status.empty())
+            Say("friend action: %s", status);
+    }
 }
 
 static bool SignIn(const RoomOptions& o, volatile int& stop)
@@ -130,8 +194,19 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
         StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
     else if (!o.join_code.empty())
         StartRoomOp(RoomOpJoin, o.join_code, "", 0, "", "", "", false);
-    else
+    else if (!o.create_name.empty())
         StartRoomOp(RoomOpCreate, "", o.create_name, o.create_private ? 1 : 0, "", "", "", false);
+    if (!o.user.empty())
+        StartMessagePoller();
+    for (const std::string& tag : o.befriend) {
+        StartFriendAction(L"/friends/add", tag, false, false);
+        Say("friend request: %s", tag);
+    }
+    for (const auto& [tag, text] : o.messages) {
+        SendMessageWorker(tag, text); // blocking is fine here: no frame to keep
+        Say("message to %s: %s", tag, text);
+    }
+    SocialView social;
 
     RoleFileState role_file;
     MirrorState mirror;
@@ -219,6 +294,8 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
                 Say("sound: %s", name);
         if (o.mirror)
             MirrorPartnerFiles(mirror, role == 'B' ? 2 : 1);
+        if (!o.user.empty())
+            SocialStep(social, o.accept_all, now_s);
         std::this_thread::sleep_for(std::chrono::milliseconds(16));
     }
     if (g_app.flags.room_state.load() == RoomIn || g_app.flags.room_state.load() == RoomBusy) {
@@ -226,6 +303,7 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
         Say("left room");
     }
     UpdateRoleFile(role_file, 0, false);
+    StopMessagePoller();
     // The leave request and the link's last turn are detached: give them a moment.
     for (int i = 0; i < 100 && g_app.flags.link_running.load(); i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

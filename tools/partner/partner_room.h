@@ -1,7 +1,9 @@
-// Room mode of kestrel-partner: the whole road without the overlay.
+// Room mode of kestrel-partner: the whole road without the overlay, and the
+// friends and messages of a signed-in player.
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 struct RoomOptions
@@ -14,6 +16,10 @@ struct RoomOptions
     std::string create_name;
     bool create_private = false;
     std::string join_code;
+    // Friends and messages (signed in).
+    std::vector<std::string> befriend;                               // --friend TAG
+    bool accept_all = false;                                         // --accept-all
+    std::vector<std::pair<std::string, std::string>> messages;       // --message TAG TEXT
     // What then.
     bool ready = false;
     std::vector<std::string> say;
