@@ -19,16 +19,25 @@ const char* const kMessageTooLong = "Messages are at most 500 characters.";
 const size_t kMaxMessageBytes = 500;
 const int kConversationPage = 200;
 
-// The caller's account and the other player named by "gamertag".
-bool Parties(AccountPort& port, const Json& body, AccountRecord& me, AccountRecord& other, std::string& error)
+// The account of the request's session token.
+bool Caller(AccountPort& port, const Json& body, AccountRecord& me, std::string& error)
 {
-    std::string token, tag;
-    if (!Text(body, "token", 128, token, error) || !Text(body, "gamertag", 64, tag, error))
+    std::string token;
+    if (!Text(body, "token", 128, token, error))
         return false;
     if (!SessionAccount(port, token, me)) {
         error = ErrorReply(kSessionExpired);
         return false;
     }
+    return true;
+}
+
+// The caller's account and the other player named by "gamertag".
+bool Parties(AccountPort& port, const Json& body, AccountRecord& me, AccountRecord& other, std::string& error)
+{
+    std::string tag;
+    if (!Caller(port, body, me, error) || !Text(body, "gamertag", 64, tag, error))
+        return false;
     if (tag.empty() || !FindAccountByGamertag(port.store, tag, other)) {
         error = ErrorReply(kNoSuchPlayer);
         return false;
@@ -45,14 +54,21 @@ std::string GamertagArray(const std::vector<std::string>& tags)
     return out + "]";
 }
 
+// {"ok":true,"KEY":[...]}
+std::string OkWithArray(const char* key, const std::string& array)
+{
+    Reply r;
+    AddBool(r, "ok", true);
+    AddRaw(r, key, array);
+    return Finish(r);
+}
+
 std::string List(AccountPort& port, const Json& body, const std::string&)
 {
-    std::string error, token;
+    std::string error;
     AccountRecord me;
-    if (!Text(body, "token", 128, token, error))
+    if (!Caller(port, body, me, error))
         return error;
-    if (!SessionAccount(port, token, me))
-        return ErrorReply(kSessionExpired);
     FriendLists lists;
     if (!ListFriends(port.store, me.id, lists))
         return ErrorReply(kServerFault);
@@ -109,12 +125,10 @@ std::string Remove(AccountPort& port, const Json& body, const std::string&)
 
 std::string Threads(AccountPort& port, const Json& body, const std::string&)
 {
-    std::string error, token;
+    std::string error;
     AccountRecord me;
-    if (!Text(body, "token", 128, token, error))
+    if (!Caller(port, body, me, error))
         return error;
-    if (!SessionAccount(port, token, me))
-        return ErrorReply(kSessionExpired);
     std::vector<ThreadSummary> threads;
     if (!ListThreads(port.store, me.id, threads))
         return ErrorReply(kServerFault);
@@ -123,10 +137,7 @@ std::string Threads(AccountPort& port, const Json& body, const std::string&)
     for (const ThreadSummary& t : threads)
         list += std::string(list.size() > 1 ? "," : "") + "{\"unread\":" + std::to_string(t.unread) +
                 ",\"gamertag\":" + JsonString(t.gamertag) + ",\"last\":" + JsonString(t.last) + "}";
-    Reply r;
-    AddBool(r, "ok", true);
-    AddRaw(r, "threads", list + "]");
-    return Finish(r);
+    return OkWithArray("threads", list + "]");
 }
 
 std::string Conversation(AccountPort& port, const Json& body, const std::string&)
@@ -144,10 +155,7 @@ std::string Conversation(AccountPort& port, const Json& body, const std::string&
     for (const StoredMessage& m : messages)
         list += std::string(list.size() > 1 ? "," : "") + "{\"id\":" + std::to_string(m.id) +
                 ",\"mine\":" + (m.mine ? "true" : "false") + ",\"body\":" + JsonString(m.body) + "}";
-    Reply r;
-    AddBool(r, "ok", true);
-    AddRaw(r, "messages", list + "]");
-    return Finish(r);
+    return OkWithArray("messages", list + "]");
 }
 
 std::string Send(AccountPort& port, const Json& body, const std::string&)
