@@ -40,6 +40,11 @@ void PlaceholderWindow()
 
 void OverlayFrame()
 {
+    // Gap: the per-frame steps of the client core (saved login, client check,
+    // settings apply and upload, sign-in take-over, LinkStartStep, the role
+    // file, the chat timer, PublishRenderStateForWorkers, requested sounds)
+    // join here in their fixed order with the overlay shell; until then
+    // kestrel-partner runs them in its own loop.
     const bool open = g_app.overlay.overlay_open.load();
     // The overlay draws its own cursor while open: the game may hide the system one.
     ImGui::GetIO().MouseDrawCursor = open;
