@@ -317,22 +317,28 @@ bool FindAccountById(AccountStore* store, int64_t id, AccountRecord& out)
     return ReadAccount(q, out);
 }
 
-bool SetAccountSettings(AccountStore* store, int64_t id, const std::string& settings)
+namespace {
+
+// UPDATE accounts SET <column> = text WHERE id = id
+bool SetColumn(AccountStore* store, Stmt which, int64_t id, const std::string& text)
 {
     std::lock_guard<std::mutex> hold(store->lock);
-    Use q(store->stmt[UpdateSettings]);
-    q.Text(1, settings);
+    Use q(store->stmt[which]);
+    q.Text(1, text);
     q.Int(2, id);
     return Change(store, q);
 }
 
+} // namespace
+
+bool SetAccountSettings(AccountStore* store, int64_t id, const std::string& settings)
+{
+    return SetColumn(store, UpdateSettings, id, settings);
+}
+
 bool SetPasswordHash(AccountStore* store, int64_t id, const std::string& hash)
 {
-    std::lock_guard<std::mutex> hold(store->lock);
-    Use q(store->stmt[UpdatePassword]);
-    q.Text(1, hash);
-    q.Int(2, id);
-    return Change(store, q);
+    return SetColumn(store, UpdatePassword, id, hash);
 }
 
 bool SetEmailVerified(AccountStore* store, int64_t id)

@@ -79,7 +79,10 @@ static bool SameAddr(const sockaddr_in& a, const sockaddr_in& b)
     return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
 }
 
-bool ParseHello(const char* data, size_t size, std::string& code, char& letter)
+// False unless the datagram is "HELLO " + code + " " + letter, optionally
+// followed by a newline, with a code of 1 to 32 letters and digits and a letter
+// of A or B.
+static bool ParseHello(const char* data, size_t size, std::string& code, char& letter)
 {
     if (size > 0 && data[size - 1] == '\n')
         size--;

@@ -18,8 +18,3 @@ using RelayHelloCheck = std::function<bool(const std::string& code, char letter,
 // Binds options.bind:39000 and starts the relay thread; nullptr with a reason on failure.
 Relay* StartRelay(const ServiceOptions& options, std::string& error, RelayHelloCheck check = {});
 void StopRelay(Relay* relay);
-
-// Parses a HELLO datagram; false unless it is "HELLO " + code + " " + letter,
-// optionally followed by a newline, with a code of 1 to 32 letters and digits
-// and a letter of A or B.
-bool ParseHello(const char* data, size_t size, std::string& code, char& letter);

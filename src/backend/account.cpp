@@ -28,16 +28,17 @@ void SetDisplayName(const std::string& name)
     out[n] = 0;
 }
 
-// The members every accepted "/login", "/signup" and "/session" reply carries.
-// The caller holds the state lock.
-void StoreIdentity(const std::string& reply)
+// The identity members of an accepted "/login", "/signup" or "/session" reply,
+// or of the login file (which names the verified flag "verified"). The caller
+// holds the state lock.
+void StoreIdentity(const std::string& text, const char* verified_key = "email_verified")
 {
     AccountState& a = g_app.account;
-    a.username = JsonGetString(reply, "username");
-    a.gamertag = JsonGetString(reply, "gamertag");
-    a.role = JsonGetString(reply, "role");
+    a.username = JsonGetString(text, "username");
+    a.gamertag = JsonGetString(text, "gamertag");
+    a.role = JsonGetString(text, "role");
     bool verified = false;
-    JsonGetBool(reply, "email_verified", verified);
+    JsonGetBool(text, verified_key, verified);
     a.email_verified = verified;
     if (a.gamertag.empty())
         a.gamertag = a.username;
@@ -162,14 +163,7 @@ void LoadSavedLogin()
         std::lock_guard<std::mutex> hold(g_app.account.lock);
         AccountState& a = g_app.account;
         a.token = token;
-        a.username = JsonGetString(text, "username");
-        a.gamertag = JsonGetString(text, "gamertag");
-        a.role = JsonGetString(text, "role");
-        bool verified = false;
-        JsonGetBool(text, "verified", verified);
-        a.email_verified = verified;
-        if (a.gamertag.empty())
-            a.gamertag = a.username;
+        StoreIdentity(text, "verified");
         SetDisplayName(!a.gamertag.empty() ? a.gamertag : a.username);
     }
     g_app.account.is_guest = false;

@@ -35,18 +35,22 @@ std::string JsonEscape(const std::string& text)
 // Member lookup
 // ---------------------------------------------------------------------------
 
-// Position of the first byte of the member's value, or npos. The first
-// occurrence of the quoted key governs, at any depth, even inside a string;
-// the next ':' after it is taken without checking what lies between.
-static size_t FindValue(const std::string& json, const char* key)
+// Position of the first `mark` after the first occurrence of the quoted key,
+// or npos. That occurrence governs at any depth, even inside a string, and
+// nothing between the key and the mark is checked.
+static size_t FindAfterKey(const std::string& json, const char* key, char mark)
 {
     const std::string needle = std::string("\"") + key + "\"";
     if (needle.size() > json.size())
         return std::string::npos;
     const size_t at = json.find(needle);
-    if (at == std::string::npos)
-        return std::string::npos;
-    size_t p = json.find(':', at + needle.size());
+    return at == std::string::npos ? std::string::npos : json.find(mark, at + needle.size());
+}
+
+// Position of the first byte of the member's value, or npos.
+static size_t FindValue(const std::string& json, const char* key)
+{
+    size_t p = FindAfterKey(json, key, ':');
     if (p == std::string::npos)
         return std::string::npos;
     p++;
@@ -121,13 +125,7 @@ bool JsonGetInt(const std::string& json, const char* key, int32_t& out)
 std::vector<std::string> JsonGetObjectArray(const std::string& json, const char* key)
 {
     std::vector<std::string> result;
-    const std::string needle = std::string("\"") + key + "\"";
-    if (needle.size() > json.size())
-        return result;
-    const size_t at = json.find(needle);
-    if (at == std::string::npos)
-        return result;
-    const size_t open = json.find('[', at + needle.size());
+    const size_t open = FindAfterKey(json, key, '[');
     if (open == std::string::npos)
         return result;
 

@@ -75,11 +75,7 @@ void ChatPollWorker(std::string code, std::string player_name, std::string cid, 
 
 void SendChat(const std::string& text)
 {
-    std::string code;
-    {
-        std::lock_guard<std::mutex> g(g_app.room.lock);
-        code = g_app.room.room_code;
-    }
+    const std::string code = CurrentRoomCode();
     if (code.empty() || text.empty())
         return;
     StartWorker(ChatSendWorker, code, PlayerName(), ClientId(), text);

@@ -10,12 +10,6 @@
 
 #include <cstring>
 
-static std::string CurrentRoomCode()
-{
-    std::lock_guard<std::mutex> g(g_app.room.lock);
-    return g_app.room.room_code;
-}
-
 void SetReady(bool ready)
 {
     const std::string code = CurrentRoomCode();

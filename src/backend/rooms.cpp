@@ -33,6 +33,12 @@ std::string ClientId()
     return id;
 }
 
+std::string CurrentRoomCode()
+{
+    std::lock_guard<std::mutex> g(g_app.room.lock);
+    return g_app.room.room_code;
+}
+
 // ---------------------------------------------------------------------------
 // Create, join, quickmatch
 // ---------------------------------------------------------------------------

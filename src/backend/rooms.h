@@ -9,6 +9,9 @@
 // 32 lower-case hex digits, made once per process.
 std::string ClientId();
 
+// room_code, copied under the room lock ("" in no room).
+std::string CurrentRoomCode();
+
 enum RoomOpMode : uint32_t { RoomOpCreate = 0, RoomOpJoin = 1, RoomOpQuickmatch = 2 };
 
 struct RoomOpRequest

@@ -1,6 +1,7 @@
 #include "link/channel_files.h"
 
 #include <cstdio>
+#include <cstring>
 
 const char* const kChannelNames[kChannelCount] = {
     "Kestrel_Packet", "Kestrel_Anim", "Kestrel_enemy_unified", "Kestrel_Flags", "Kestrel_Joints", "Kestrel_Companion",
@@ -44,9 +45,13 @@ bool IsPartnerFile(const std::string& name, uint32_t role)
 
 int PartnerChannelIndex(const std::string& name, uint32_t role)
 {
-    const std::vector<std::string> names = NamesFor(PartnerLetter(role));
-    for (size_t i = 0; i < names.size(); i++)
-        if (name == names[i])
+    // Compared in place: this runs for every datagram received.
+    const char suffix[7] = {'_', PartnerLetter(role), '.', 'j', 's', 'o', 'n'};
+    if (name.size() <= sizeof(suffix) || name.compare(name.size() - sizeof(suffix), sizeof(suffix), suffix, sizeof(suffix)) != 0)
+        return -1;
+    const size_t base = name.size() - sizeof(suffix);
+    for (size_t i = 0; i < kChannelCount; i++)
+        if (strlen(kChannelNames[i]) == base && name.compare(0, base, kChannelNames[i]) == 0)
             return (int)i;
     return -1;
 }
@@ -200,7 +205,7 @@ void AcceptChunk(ReassemblyTable& table, const std::string& name, const std::str
 void AcceptChannelFile(ReassemblyTable& table, const std::string& name, const std::string& body, uint32_t role,
                        CompletedFiles& completed)
 {
-    if (!IsPartnerFile(name, role) || PartnerChannelIndex(name, role) < 0)
+    if (PartnerChannelIndex(name, role) < 0) // the exact names pass the partner-letter test too
         return;
     if (body.size() >= 6 && body.compare(0, 6, "CHUNK ") == 0)
         AcceptChunk(table, name, body, completed);

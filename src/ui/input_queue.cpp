@@ -37,17 +37,17 @@ void CompactEvents(std::vector<Event>& events, Code Event::*code)
 // Applies events in order, at most one per code: a second event of a code
 // (its release after its press, or a new press after a release) waits for the
 // next frame, so Dear ImGui sees each edge. Returns how many were applied.
-template <class Event, class Code>
-size_t ApplyOnePerCode(const std::vector<Event>& events, Code Event::*code, bool* table)
+template <class Event>
+size_t ApplyOnePerCode(const std::vector<Event>& events, uint8_t Event::*code, bool* table)
 {
-    std::vector<Code> touched;
+    bool touched[256] = {}; // on the stack: this runs on the game's render thread
     size_t n = 0;
     for (; n < events.size(); n++) {
         const Event& e = events[n];
-        const Code c = e.*code;
-        if (std::find(touched.begin(), touched.end(), c) != touched.end())
+        const uint8_t c = e.*code;
+        if (touched[c])
             break;
-        touched.push_back(c);
+        touched[c] = true;
         table[c] = e.down;
     }
     return n;

@@ -67,19 +67,6 @@ std::string Slurp(const std::filesystem::path& p)
     return ss.str();
 }
 
-struct Identity
-{
-    std::string token, username, gamertag, role, auth_message;
-    bool verified = false;
-};
-
-Identity Current()
-{
-    std::lock_guard<std::mutex> hold(g_app.account.lock);
-    const AccountState& a = g_app.account;
-    return {a.token, a.username, a.gamertag, a.role, a.auth_message, a.email_verified};
-}
-
 class AccountService : public testing::Test
 {
 protected:

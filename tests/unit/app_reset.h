@@ -2,6 +2,7 @@
 // their start values, for tests that run many cases in one process.
 #pragma once
 
+#include "backend/friends.h"
 #include "state/app_state.h"
 
 #include <chrono>
@@ -47,6 +48,20 @@ inline void ResetAccountAreas()
     g_app.flags.settings_dirty.store(false);
     g_app.flags.settings_dirty_ns.store(0);
     g_app.flags.client_check_started.store(false);
+}
+
+// The signed-in identity, copied under the state lock.
+struct Identity
+{
+    std::string token, username, gamertag, role, auth_message;
+    bool verified = false;
+};
+
+inline Identity Current()
+{
+    std::lock_guard<std::mutex> hold(g_app.account.lock);
+    const AccountState& a = g_app.account;
+    return {a.token, a.username, a.gamertag, a.role, a.auth_message, a.email_verified};
 }
 
 inline std::string DisplayName()
@@ -110,4 +125,13 @@ inline void ResetRoomAreas()
     g_app.flags.room_started.store(false);
     g_app.flags.chat_poll_busy.store(false);
     g_app.flags.sound_request.store(0);
+}
+
+// Friends, conversation and the poller's counts back to their start values.
+inline void ResetSocialAreas()
+{
+    ClearSocialLists();
+    g_app.poller.threads_primed.store(false);
+    std::lock_guard<std::mutex> hold(g_app.poller.lock);
+    g_app.poller.unread_counts.clear();
 }

@@ -13,19 +13,6 @@ namespace {
 const char* const kAccepted = "{\"ok\":true,\"email_verified\":true,\"token\":\"tok-1\",\"role\":\"admin\","
                               "\"settings\":\"{\\\"snd_vol_pct\\\":20}\",\"username\":\"ann\",\"gamertag\":\"Annie\"}";
 
-struct Identity
-{
-    std::string token, username, gamertag, role, auth_message;
-    bool verified = false;
-};
-
-Identity Current()
-{
-    std::lock_guard<std::mutex> hold(g_app.account.lock);
-    const AccountState& a = g_app.account;
-    return {a.token, a.username, a.gamertag, a.role, a.auth_message, a.email_verified};
-}
-
 void SetIdentity(const std::string& token, const std::string& username, const std::string& gamertag)
 {
     std::lock_guard<std::mutex> hold(g_app.account.lock);

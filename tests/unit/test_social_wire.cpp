@@ -43,12 +43,7 @@ protected:
     {
         ResetAccountAreas();
         ResetRoomAreas();
-        ClearSocialLists();
-        g_app.poller.threads_primed.store(false);
-        {
-            std::lock_guard<std::mutex> g(g_app.poller.lock);
-            g_app.poller.unread_counts.clear();
-        }
+        ResetSocialAreas();
         game = std::make_unique<GameDirectory>();
         ASSERT_TRUE(port.Start(kAccountPort)) << "port 39001 is taken: run through tests/netns-run";
         SignedInAs("tok-y");
