@@ -1,0 +1,69 @@
+// The widget kit: the overlay's own buttons, headings and decorations. Free
+// functions drawing at the cursor of the current window; the clickable ones
+// return true on the frame they were clicked.
+//
+// Index of this file:
+// [SECTION] Text
+// [SECTION] Buttons
+// [SECTION] Headings and rules
+// [SECTION] Sign-in page decoration
+// [SECTION] Shell
+#pragma once
+
+#include <imgui.h>
+
+#include <cstdint>
+
+//-----------------------------------------------------------------------------
+// [SECTION] Text
+//-----------------------------------------------------------------------------
+
+// Text drawn straight onto a draw list (skipped when fully transparent). Test
+// builds also report it to the UI test driver's log, so tests can read it.
+void KitDrawText(ImDrawList* dl, const ImVec2& pos, ImU32 col, const char* text, const char* text_end = nullptr);
+void KitDrawText(ImDrawList* dl, ImFont* font, float size, const ImVec2& pos, ImU32 col, const char* text,
+                 const char* text_end = nullptr);
+// A label for an item whose Dear ImGui label is hidden ("##..."): test builds
+// tell the driver the shown text, so tests click it by what a player reads.
+void KitReportLabel(ImGuiID id, const char* shown_label);
+
+// `text` in a colour, never treated as a format string.
+void TextColoured(const ImVec4& col, const char* text);
+void TextWrappedColoured(const ImVec4& col, const char* text);
+void FieldLabel(const char* text);
+
+//-----------------------------------------------------------------------------
+// [SECTION] Buttons
+//-----------------------------------------------------------------------------
+
+bool AccentButton(const char* label, const ImVec2& size = ImVec2(0, 0)); // SoundConfirm
+bool OutlineButton(const char* label, float height);                     // "##ob_" + label, SoundTick
+bool GhostButton(const char* label, float height);                       // "##gb_" + label, SoundBack
+// Two equal buttons; the choice (0 or 1) lives in the UI state and survives
+// leaving the page.
+void SegmentedPair(const char* const labels[2]);
+bool ActionTile(const char* title, const char* subtitle);                // "##btn_" + title, SoundConfirm
+
+//-----------------------------------------------------------------------------
+// [SECTION] Headings and rules
+//-----------------------------------------------------------------------------
+
+void PageHeader(const char* kicker, const char* title);
+void AccentRule();
+void StepRow(int number, const char* title, const char* text);
+
+//-----------------------------------------------------------------------------
+// [SECTION] Sign-in page decoration
+//-----------------------------------------------------------------------------
+
+void AuthCard(const ImVec2& pos, const ImVec2& size);
+void AuthStatusLine();
+void BrandTitle(const char* text, const unsigned char* flags, int count);
+void Backdrop(const ImVec2& pos, const ImVec2& size, const ImVec2& centre);
+
+//-----------------------------------------------------------------------------
+// [SECTION] Shell
+//-----------------------------------------------------------------------------
+
+// A sidebar entry: highlighted on its page, navigates elsewhere, ticks always.
+bool NavButton(const char* label, int32_t page);

@@ -1,0 +1,29 @@
+// The overlay's render-thread page state: form buffers, timers and last-seen
+// copies the pages keep between frames. One record, so tests can reset it.
+#pragma once
+
+#include <cstdint>
+
+struct UiState
+{
+    // Shell
+    float overlay_anim = 0.0f;                // open/close level of the main window, 0..1
+    float main_window_w = 880.0f;             // the player's window size, kept while fully open
+    float main_window_h = 640.0f;
+    bool was_fully_open = false;              // the window was fully open last frame
+    bool style_applied = false;
+    // Sign-in pages: one username and one password buffer serve sign-in and
+    // sign-up, so text typed on one page shows on the other.
+    char username[64] = "";
+    char password[128] = "";                  // emptied once a sign-in is taken over
+    char gamertag[64] = "";
+    char signup_email[128] = "";
+    char reset_email[128] = "";
+    // Kit
+    int segmented_choice = 0;                 // SegmentedPair: 0 or 1, kept across pages
+};
+
+extern UiState g_ui;
+
+// Everything back to its start value (tests).
+void ResetUiState();
