@@ -114,28 +114,34 @@ void FieldLabel(const char* text)
 
 namespace {
 
-// The full-width invisible button under OutlineButton and GhostButton: its
-// identity is `prefix` + label, so equal labels share one button.
-bool LabelButton(const char* prefix, const char* label, float height, ImRect* rect, bool* hovered)
+// The full-width button of OutlineButton and GhostButton: an invisible button
+// whose identity is `prefix` + label (equal labels share one button) under a
+// centred label, with the outline only when `outlined`.
+bool LabelButton(const char* prefix, const char* label, float height, bool outlined, const ImVec4& idle_col,
+                 const std::vector<uint8_t>& sound)
 {
     char id_str[kIdCapacity];
     ImFormatString(id_str, sizeof(id_str), "%s%s", prefix, label);
     const float width = ImMax(1.0f, ImGui::GetContentRegionAvail().x);
     const ImVec2 min = ImGui::GetCursorScreenPos();
-    *rect = ImRect(min, ImVec2(min.x + width, min.y + height));
+    const ImRect r(min, ImVec2(min.x + width, min.y + height));
     const ImGuiID id = ImGui::GetID(id_str);
     const bool clicked = ImGui::InvisibleButton(id_str, ImVec2(width, height));
     KitReportLabel(id, label);
-    *hovered = ImGui::IsItemHovered();
-    return clicked;
-}
+    const bool hovered = ImGui::IsItemHovered();
 
-void CentredLabel(const ImRect& rect, const char* label, const ImVec4& col)
-{
+    ImDrawList* dl = ImGui::GetWindowDrawList();
+    if (outlined) {
+        if (hovered)
+            dl->AddRectFilled(r.Min, r.Max, PackCol(kWhite, 0.05f), 9.0f);
+        dl->AddRect(r.Min, r.Max, hovered ? PackCol(ColAccentHover) : PackCol(kWhite, 0.16f), 9.0f, 0, 1.5f);
+    }
     const ImVec2 size = ImGui::CalcTextSize(label);
-    const ImVec2 pos(rect.Min.x + (rect.GetWidth() - std::ceil(size.x)) * 0.5f,
-                     rect.Min.y + (rect.GetHeight() - size.y) * 0.5f);
-    KitDrawText(ImGui::GetWindowDrawList(), pos, PackCol(col), label);
+    const ImVec2 pos(r.Min.x + (width - std::ceil(size.x)) * 0.5f, r.Min.y + (height - size.y) * 0.5f);
+    KitDrawText(dl, pos, PackCol(hovered ? ColText : idle_col), label);
+    if (clicked)
+        PlayClickSound(sound);
+    return clicked;
 }
 
 } // namespace
@@ -155,28 +161,12 @@ bool AccentButton(const char* label, const ImVec2& size)
 
 bool OutlineButton(const char* label, float height)
 {
-    ImRect r;
-    bool hovered;
-    const bool clicked = LabelButton("##ob_", label, height, &r, &hovered);
-    ImDrawList* dl = ImGui::GetWindowDrawList();
-    if (hovered)
-        dl->AddRectFilled(r.Min, r.Max, PackCol(kWhite, 0.05f), 9.0f);
-    dl->AddRect(r.Min, r.Max, hovered ? PackCol(ColAccentHover) : PackCol(kWhite, 0.16f), 9.0f, 0, 1.5f);
-    CentredLabel(r, label, hovered ? ColText : ColMuted);
-    if (clicked)
-        PlayClickSound(SoundTick);
-    return clicked;
+    return LabelButton("##ob_", label, height, true, ColMuted, SoundTick);
 }
 
 bool GhostButton(const char* label, float height)
 {
-    ImRect r;
-    bool hovered;
-    const bool clicked = LabelButton("##gb_", label, height, &r, &hovered);
-    CentredLabel(r, label, hovered ? ColText : ColDim);
-    if (clicked)
-        PlayClickSound(SoundBack);
-    return clicked;
+    return LabelButton("##gb_", label, height, false, ColDim, SoundBack);
 }
 
 void SegmentedPair(const char* const labels[2])
