@@ -134,4 +134,7 @@ void PublishRenderStateForWorkers()
 {
     g_app.toasts.enabled.store(g_app.settings.notif_en);
     g_app.flags.shown_page.store(g_app.shell.current_page);
+    // The window thread's toggle reads its own copy: a rebound or synced key
+    // takes effect from the next message on.
+    g_app.overlay.toggle_vk.store(g_app.settings.toggle_vk);
 }

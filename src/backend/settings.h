@@ -23,7 +23,8 @@ void ApplyServerSettings(const std::string& text);
 void ApplyPendingSettings();
 
 // Render thread, every frame: hands what other threads act on to them through
-// atomics: "notif_en" (PushToast) and the page shown (the message poller).
+// atomics: "notif_en" (PushToast), the page shown (the message poller) and
+// the toggle key (the window thread).
 void PublishRenderStateForWorkers();
 
 // Render thread (settings screen, signed-in players only): the record changed.

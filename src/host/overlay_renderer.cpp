@@ -4,7 +4,7 @@
 #include "host/reframework_api.h"
 #include "host/renderer_state.h"
 #include "platform/platform.h"
-#include "ui/fonts.h"
+#include "ui/frame_sequence.h"
 
 #include <imgui.h>
 #include <imgui_impl_dx11.h>
@@ -144,9 +144,8 @@ bool InitOverlayRenderer()
         ImGui::GetIO().IniFilename = "example_dll_ui.ini";
     }
     ImGuiIO& io = ImGui::GetIO();
-    if (io.Fonts->Fonts.empty() && !AddOverlayFonts(*io.Fonts))
+    if (io.Fonts->Fonts.empty() && !SetUpOverlay(io))
         return false;
-    // Gap: the click sounds (BuildClickSounds) are built here once the widget kit exists.
 
     const HostRendererData* rd = reframework::API::get().renderer_data();
     if (!rd || !rd->swapchain)

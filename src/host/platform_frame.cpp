@@ -2,7 +2,6 @@
 
 #include "host/renderer_state.h"
 #include "host/window_input.h"
-#include "ui/input_queue.h"
 
 #include <imgui.h>
 
@@ -23,28 +22,6 @@ bool InitPlatformBackend(HWND window)
     io.BackendFlags |= ImGuiBackendFlags_HasMouseCursors | ImGuiBackendFlags_HasSetMousePos;
     io.BackendPlatformName = "imgui_impl_win32";
     io.ImeWindowHandle = window;
-    io.KeyMap[ImGuiKey_Tab] = VK_TAB;
-    io.KeyMap[ImGuiKey_LeftArrow] = VK_LEFT;
-    io.KeyMap[ImGuiKey_RightArrow] = VK_RIGHT;
-    io.KeyMap[ImGuiKey_UpArrow] = VK_UP;
-    io.KeyMap[ImGuiKey_DownArrow] = VK_DOWN;
-    io.KeyMap[ImGuiKey_PageUp] = VK_PRIOR;
-    io.KeyMap[ImGuiKey_PageDown] = VK_NEXT;
-    io.KeyMap[ImGuiKey_Home] = VK_HOME;
-    io.KeyMap[ImGuiKey_End] = VK_END;
-    io.KeyMap[ImGuiKey_Insert] = VK_INSERT;
-    io.KeyMap[ImGuiKey_Delete] = VK_DELETE;
-    io.KeyMap[ImGuiKey_Backspace] = VK_BACK;
-    io.KeyMap[ImGuiKey_Space] = VK_SPACE;
-    io.KeyMap[ImGuiKey_Enter] = VK_RETURN;
-    io.KeyMap[ImGuiKey_Escape] = VK_ESCAPE;
-    io.KeyMap[ImGuiKey_KeyPadEnter] = VK_RETURN;
-    io.KeyMap[ImGuiKey_A] = 'A';
-    io.KeyMap[ImGuiKey_C] = 'C';
-    io.KeyMap[ImGuiKey_V] = 'V';
-    io.KeyMap[ImGuiKey_X] = 'X';
-    io.KeyMap[ImGuiKey_Y] = 'Y';
-    io.KeyMap[ImGuiKey_Z] = 'Z';
     return true;
 }
 
@@ -57,11 +34,9 @@ bool ModifierDown(const ImGuiIO& io, int vk, int left, int right)
 
 } // namespace
 
-void PlatformNewFrame()
+void PlatformNewFrame(ImGuiIO& io, void*)
 {
     RendererState& r = g_renderer;
-    ImGuiIO& io = ImGui::GetIO();
-    ApplyQueuedInput(io); // one queued InputFrame per frame
 
     RECT rect = {0, 0, 0, 0};
     GetClientRect(r.window, &rect);

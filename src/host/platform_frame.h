@@ -4,5 +4,9 @@
 
 #include <windows.h>
 
+struct ImGuiIO;
+
 bool InitPlatformBackend(HWND window);
-void PlatformNewFrame();
+// The frame sequence's platform step (after the queued input is applied):
+// display size, delta time, system cursor position and modifiers.
+void PlatformNewFrame(ImGuiIO& io, void* user);

@@ -7,7 +7,7 @@
 #include "host/window_input.h"
 #include "platform/platform.h"
 #include "state/app_state.h"
-#include "ui/overlay_frame.h"
+#include "ui/frame_sequence.h"
 #include "ui/overlay_input.h"
 
 #include <imgui.h>
@@ -18,14 +18,11 @@ namespace {
 
 void FrameSteps()
 {
-    PlatformNewFrame();
-    if (UpdateVirtualCursor(HostMenuShown()))
+    FramePlatform platform;
+    platform.new_frame = PlatformNewFrame;
+    platform.host_menu_shown = HostMenuShown();
+    if (RunOverlayFrameSequence(platform))
         ClipCursor(nullptr); // the game may confine the cursor; the overlay needs all of it
-    ImGui::NewFrame();
-    OverlayFrame();
-    ImGui::EndFrame();
-    ImGui::Render();
-    PublishOverlayWants();
 }
 
 } // namespace
@@ -62,9 +59,7 @@ bool OnMessage(void* hwnd, uint32_t msg, uint64_t wparam, int64_t lparam)
         QueueWindowInput((HWND)hwnd, msg, (WPARAM)wparam, (LPARAM)lparam);
         if (msg == WM_KEYDOWN || msg == WM_SYSKEYDOWN) {
             const bool auto_repeat = (lparam & (1LL << 30)) != 0;
-            if (ToggleOverlayOnKey((uint32_t)(wparam & 0xFFFFFFFFu), auto_repeat)) {
-                // Gap: the toggle plays SoundTick here once the widget kit's sounds exist.
-            }
+            ToggleOverlayOnKey((uint32_t)(wparam & 0xFFFFFFFFu), auto_repeat);
         }
         if (msg == WM_INPUT && g_app.overlay.overlay_open.load()) {
             float dx = 0.0f, dy = 0.0f;

@@ -132,3 +132,16 @@ struct RecordedSound
 // The calls recorded since the last take, oldest first.
 std::vector<RecordedSound> TakeRecordedSounds();
 #endif
+
+// ---------------------------------------------------------------------------
+// Shell
+// ---------------------------------------------------------------------------
+
+// Asks the system to open a web page in the player's browser (ShellExecuteA
+// "open" on Windows). The result is not reported.
+void OpenWebPage(const char* url);
+
+#ifndef _WIN32
+// Linux stand-in: the pages asked for since the last take, oldest first.
+std::vector<std::string> TakeOpenedPages();
+#endif

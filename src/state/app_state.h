@@ -26,6 +26,7 @@
 #include "state/account_state.h"
 #include "state/input_state.h"
 #include "state/link_state.h"
+#include "state/nameplate_state.h"
 #include "state/overlay_state.h"
 #include "state/room_state.h"
 #include "state/settings_state.h"
@@ -77,6 +78,7 @@ struct AppState
     UpdateNoticeState update_notice;     // the client-check lock
     SettingsSyncState settings_sync;     // the settings lock
     SettingsRecord settings;             // render thread
+    NameplateSettings nameplate;         // render thread
     ShellState shell;                    // render thread
     RoomState room;                      // the room lock
     ClientIdState client_id;             // the client-id lock

@@ -36,4 +36,5 @@ struct InputQueueState
     std::vector<InputFrame> frames;        // oldest first
     uint64_t frame_counter = 0;            // incremented by every platform new-frame
     uint8_t buttons_down = 0;              // the window thread's view of the buttons, bit per button
+    bool keys_down[256] = {};              // the window thread's view of the keys
 };

@@ -8,10 +8,14 @@
 
 namespace {
 
+void FoldOldestFrames(InputQueueState& q);
+
 // The newest InputFrame for the current counter, created when needed.
 InputFrame& CurrentFrame(InputQueueState& q)
 {
     if (q.frames.empty() || q.frames.back().frame < q.frame_counter) {
+        if (q.frames.size() >= kMaxQueuedInputFrames)
+            FoldOldestFrames(q);
         q.frames.emplace_back();
         q.frames.back().frame = q.frame_counter;
     }
@@ -34,6 +38,31 @@ void CompactEvents(std::vector<Event>& events, Code Event::*code)
     events.swap(kept);
 }
 
+// The backlog is full: the oldest frame takes the second oldest's events and
+// keeps only the last event of each key and button.
+void FoldOldestFrames(InputQueueState& q)
+{
+    InputFrame& a = q.frames[0];
+    InputFrame& b = q.frames[1];
+    if (b.focus_lost) {
+        a.focus_lost = true;
+        a.keys.clear();
+        a.buttons.clear();
+        a.chars.clear();
+        a.wheel = a.wheel_h = 0.0f;
+    }
+    a.keys.insert(a.keys.end(), b.keys.begin(), b.keys.end());
+    a.buttons.insert(a.buttons.end(), b.buttons.begin(), b.buttons.end());
+    CompactEvents(a.keys, &InputKeyEvent::vk);
+    CompactEvents(a.buttons, &InputButtonEvent::button);
+    for (uint16_t c : b.chars)
+        if ((int)a.chars.size() < kMaxEventsPerInputFrame)
+            a.chars.push_back(c);
+    a.wheel += b.wheel;
+    a.wheel_h += b.wheel_h;
+    q.frames.erase(q.frames.begin() + 1);
+}
+
 // Applies events in order, at most one per code: a second event of a code
 // (its release after its press, or a new press after a release) waits for the
 // next frame, so Dear ImGui sees each edge. Returns how many were applied.
@@ -45,6 +74,8 @@ size_t ApplyOnePerCode(const std::vector<Event>& events, uint8_t Event::*code, b
     for (; n < events.size(); n++) {
         const Event& e = events[n];
         const uint8_t c = e.*code;
+        if (table[c] == e.down)
+            continue; // changes nothing: does not use the code's one edge
         if (touched[c])
             break;
         touched[c] = true;
@@ -69,6 +100,9 @@ void QueueKeyEvent(uint32_t vk, bool down)
         return;
     InputQueueState& q = g_app.input;
     std::lock_guard<std::mutex> g(q.lock);
+    if (down && q.keys_down[vk])
+        return;
+    q.keys_down[vk] = down;
     InputFrame& f = CurrentFrame(q);
     if ((int)f.keys.size() >= kMaxEventsPerInputFrame)
         CompactEvents(f.keys, &InputKeyEvent::vk);
@@ -122,6 +156,7 @@ void QueueFocusLost()
     f.keys.clear();
     f.buttons.clear();
     q.buttons_down = 0;
+    std::fill(std::begin(q.keys_down), std::end(q.keys_down), false);
 }
 
 uint8_t QueuedButtonsDown()
@@ -159,4 +194,13 @@ bool ApplyQueuedInput(ImGuiIO& io)
         f.focus_lost = false;
     }
     return true;
+}
+
+void ResetInputQueue()
+{
+    InputQueueState& q = g_app.input;
+    std::lock_guard<std::mutex> g(q.lock);
+    q.frames.clear();
+    q.buttons_down = 0;
+    std::fill(std::begin(q.keys_down), std::end(q.keys_down), false);
 }

@@ -6,6 +6,7 @@
 // rest of that InputFrame waits), so Dear ImGui sees every click and key tap.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct ImGuiIO;
@@ -16,8 +17,15 @@ struct ImGuiIO;
 // further characters are dropped.
 constexpr int kMaxEventsPerInputFrame = 512;
 
+// Bound on the InputFrames waiting for the render thread. Edges of one key or
+// button beyond one per frame wait for later frames; past this backlog the two
+// oldest frames are folded into one (last event per code), so a slow game
+// never builds up input that arrives seconds late.
+constexpr size_t kMaxQueuedInputFrames = 8;
+
 // Window thread. Codes of 256 and above, buttons outside 0..4 and characters
-// 0 or above 65535 are dropped.
+// 0 or above 65535 are dropped, and so is a key-down of a key already down
+// (auto-repeat: Dear ImGui repeats held keys itself).
 void QueueKeyEvent(uint32_t vk, bool down);
 void QueueMouseButtonEvent(int button, bool down);
 void QueueCharEvent(uint32_t ch);
@@ -32,3 +40,7 @@ uint8_t QueuedButtonsDown();
 // Render thread: applies the oldest InputFrame to io (if any) and advances the
 // input frame counter. Returns true when a frame was applied.
 bool ApplyQueuedInput(ImGuiIO& io);
+
+// Empties the queue and forgets every key and button as up (tests, and a
+// context that starts anew).
+void ResetInputQueue();

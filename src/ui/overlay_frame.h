@@ -1,7 +1,6 @@
 // The overlay frame: everything the overlay does once per presented frame,
-// between Dear ImGui's new frame and its end of frame.
+// between Dear ImGui's new frame and its end of frame, menu open or closed.
 #pragma once
 
-// Placeholder until the overlay shell exists: one plain window titled
-// "Kestrel Multiplayer" while the overlay is open.
-void OverlayFrame();
+// `host_menu_shown`: the host's own menu is up (it draws the cursor then).
+void OverlayFrame(bool host_menu_shown);

@@ -1,5 +1,6 @@
 #include "ui/overlay_input.h"
 
+#include "backend/click_sounds.h"
 #include "state/app_state.h"
 
 #include <imgui.h>
@@ -14,8 +15,25 @@ bool ToggleOverlayOnKey(uint32_t vk, bool auto_repeat)
         return false;
     if ((int32_t)vk != o.toggle_vk.load())
         return false;
-    o.overlay_open.store(!o.overlay_open.load());
+    ToggleOverlay();
+    // Played by the render thread: it owns the sound buffers.
+    RequestClickSound(ClickTick);
     return true;
+}
+
+bool ToggleOverlay()
+{
+    std::atomic<bool>& open = g_app.overlay.overlay_open;
+    bool was = open.load();
+    while (!open.compare_exchange_weak(was, !was)) {
+    }
+    return !was;
+}
+
+void CloseOverlay()
+{
+    bool was_open = true;
+    g_app.overlay.overlay_open.compare_exchange_strong(was_open, false);
 }
 
 void AddVirtualCursorMotion(float dx, float dy)
@@ -23,6 +41,25 @@ void AddVirtualCursorMotion(float dx, float dy)
     g_app.overlay.virtual_cursor_x.fetch_add(dx);
     g_app.overlay.virtual_cursor_y.fetch_add(dy);
 }
+
+namespace {
+
+// Clamps one axis in place by compare-exchange: motion the window thread adds
+// meanwhile is clamped on the next try instead of being overwritten.
+float ClampAxis(std::atomic<float>& axis, float size)
+{
+    float cur = axis.load();
+    for (;;) {
+        // NaN never compares, so an invalid position clamps to the origin.
+        float want = std::clamp(cur, 0.0f, std::max(0.0f, size));
+        if (want != want)
+            want = 0.0f;
+        if (want == cur || axis.compare_exchange_weak(cur, want))
+            return want;
+    }
+}
+
+} // namespace
 
 bool UpdateVirtualCursor(bool host_menu_shown)
 {
@@ -40,12 +77,7 @@ bool UpdateVirtualCursor(bool host_menu_shown)
         o.virtual_cursor_y.store(io.DisplaySize.y * 0.5f);
         o.virtual_cursor_placed.store(true);
     }
-    // NaN never compares, so an invalid position clamps to the origin.
-    const float x = std::clamp(o.virtual_cursor_x.load(), 0.0f, std::max(0.0f, io.DisplaySize.x));
-    const float y = std::clamp(o.virtual_cursor_y.load(), 0.0f, std::max(0.0f, io.DisplaySize.y));
-    o.virtual_cursor_x.store(x == x ? x : 0.0f);
-    o.virtual_cursor_y.store(y == y ? y : 0.0f);
-    io.MousePos = ImVec2(o.virtual_cursor_x.load(), o.virtual_cursor_y.load());
+    io.MousePos = ImVec2(ClampAxis(o.virtual_cursor_x, io.DisplaySize.x), ClampAxis(o.virtual_cursor_y, io.DisplaySize.y));
     return true;
 }
 

@@ -6,8 +6,15 @@
 
 // Window thread. A key-down of the toggle key flips the overlay open or shut,
 // unless it is an auto-repeat, the settings screen is capturing a key, or a
-// text field of the overlay has the keyboard. Returns true when it toggled.
+// text field of the overlay has the keyboard. A toggle asks the render thread
+// for the tick sound. Returns true when it toggled.
 bool ToggleOverlayOnKey(uint32_t vk, bool auto_repeat);
+
+// Any thread: flip or close the overlay without losing a concurrent change
+// (the toggle key on the window thread, the close box and the Co-op button
+// on the render thread). ToggleOverlay returns the new state.
+bool ToggleOverlay();
+void CloseOverlay();
 
 // Window thread: relative mouse motion moves the overlay's own cursor.
 void AddVirtualCursorMotion(float dx, float dy);

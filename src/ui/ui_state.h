@@ -2,16 +2,21 @@
 // copies the pages keep between frames. One record, so tests can reset it.
 #pragma once
 
+#include "backend/client_frame.h"
+
 #include <cstdint>
 
 struct UiState
 {
+    ClientFrameState client_frame;
     // Shell
+    bool style_applied = false;
     float overlay_anim = 0.0f;                // open/close level of the main window, 0..1
     float main_window_w = 880.0f;             // the player's window size, kept while fully open
     float main_window_h = 640.0f;
+    float applied_w = 0.0f;                   // the size the shell last gave the window
+    float applied_h = 0.0f;
     bool was_fully_open = false;              // the window was fully open last frame
-    bool style_applied = false;
     // Sign-in pages: one username and one password buffer serve sign-in and
     // sign-up, so text typed on one page shows on the other.
     char username[64] = "";

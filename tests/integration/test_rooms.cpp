@@ -1,6 +1,7 @@
 // The whole road through the real service: this process is one client (the
 // client state is process-wide), kestrel-partner the other.
 #include "backend/click_sounds.h"
+#include "backend/client_frame.h"
 #include "backend/lobby_chat.h"
 #include "backend/ready_leave.h"
 #include "backend/rooms.h"
@@ -30,7 +31,7 @@ protected:
     std::vector<pid_t> partners;
     std::vector<Toast> toasts;             // every toast this client raised
     std::vector<std::string> sounds;       // and every sound it played
-    double chat_timer = -100.0;
+    ClientFrameState frame;
     std::chrono::steady_clock::time_point t0 = std::chrono::steady_clock::now();
 
     void SetUp() override
@@ -79,10 +80,7 @@ protected:
     // One overlay frame's worth of the per-frame steps, then what it raised.
     void Frame()
     {
-        PublishRenderStateForWorkers();
-        LinkStartStep();
-        ChatPollTimerStep(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), chat_timer);
-        PlayRequestedClickSound();
+        ClientFrame(frame, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), SteadyNowNs());
         for (Toast& t : TakeToasts())
             toasts.push_back(t);
         for (const RecordedSound& s : TakeRecordedSounds())

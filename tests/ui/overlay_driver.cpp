@@ -1,14 +1,19 @@
 #include "overlay_driver.h"
 
+#include "../unit/app_reset.h"
+#include "platform/platform.h"
 #include "state/app_state.h"
 #include "ui/fonts.h"
+#include "ui/frame_sequence.h"
 #include "ui/input_queue.h"
-#include "ui/overlay_frame.h"
 #include "ui/overlay_input.h"
+#include "ui/ui_state.h"
 
 #include <imgui_internal.h>
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <cstdlib>
 
 namespace {
@@ -23,6 +28,8 @@ struct Recorder
     size_t log_size = 0;
 };
 Recorder g_rec;
+ImVec2 g_display(1280.0f, 720.0f);
+float g_frame_time = 1.0f / 60.0f;
 
 } // namespace
 
@@ -63,18 +70,39 @@ const char* ImGuiTestEngine_FindItemDebugLabel(ImGuiContext*, ImGuiID id)
     return nullptr;
 }
 
-void DriverStart()
+void DriverResetState()
 {
+    ResetAccountAreas();
+    ResetRoomAreas();
+    ResetSocialAreas();
+    // Most tests have no service: no client check worker outliving the test.
+    // Tests of the check itself clear this.
+    g_app.flags.client_check_started = true;
+    ResetUiState();
+    ResetInputQueue();
+    OverlayState& o = g_app.overlay;
+    o.overlay_open = false;
+    o.virtual_cursor_x = 0.0f;
+    o.virtual_cursor_y = 0.0f;
+    o.virtual_cursor_placed = false;
+    o.capturing_key = false;
+    o.toggle_vk = 0x23;
+    o.want_capture_mouse = false;
+    o.want_capture_keyboard = false;
+    o.want_text_input = false;
+    TakeRecordedSounds();
+    TakeOpenedPages();
+}
+
+void DriverStart(ImVec2 display)
+{
+    DriverResetState();
     ImGui::CreateContext();
     ImGuiIO& io = ImGui::GetIO();
     io.IniFilename = nullptr;
-    io.DisplaySize = ImVec2(1280, 720);
-    io.KeyMap[ImGuiKey_Tab] = 0x09;
-    io.KeyMap[ImGuiKey_Backspace] = 0x08;
-    io.KeyMap[ImGuiKey_Enter] = 0x0D;
-    io.KeyMap[ImGuiKey_Escape] = 0x1B;
-    io.KeyMap[ImGuiKey_End] = 0x23;
-    AddOverlayFonts(*io.Fonts);
+    g_display = display;
+    SetUpOverlay(io);
+    TakeRecordedSounds();
     unsigned char* pixels;
     int w, h;
     io.Fonts->GetTexDataAsRGBA32(&pixels, &w, &h);
@@ -86,30 +114,61 @@ void DriverStop()
 {
     ImGui::DestroyContext();
     FontUi = FontDisplay = FontSmall = nullptr;
+    DriverResetState();
+}
+
+void DriverSetDisplay(ImVec2 display)
+{
+    g_display = display;
+}
+
+void DriverSetFrameTime(float seconds)
+{
+    g_frame_time = seconds;
 }
 
 void DriverFrame(int count)
 {
-    for (int i = 0; i < count; i++) {
-        ImGuiIO& io = ImGui::GetIO();
-        io.DeltaTime = 1.0f / 60.0f;
-        ApplyQueuedInput(io);
+    FramePlatform platform;
+    platform.new_frame = [](ImGuiIO& io, void*) {
+        io.DisplaySize = g_display;
+        io.DeltaTime = g_frame_time;
         io.MousePos = ImVec2(-FLT_MAX, -FLT_MAX); // no system cursor: only the overlay's own
-        UpdateVirtualCursor(false);
+    };
+    for (int i = 0; i < count; i++) {
         g_rec.building.clear();
         g_rec.log = open_memstream(&g_rec.log_data, &g_rec.log_size);
-        ImGui::NewFrame();
-        OverlayFrame();
+        RunOverlayFrameSequence(platform);
         ImGui::LogFinish();
         std::fclose(g_rec.log);
         g_rec.log = nullptr;
         g_rec.text.assign(g_rec.log_data, g_rec.log_size);
         std::free(g_rec.log_data);
         g_rec.log_data = nullptr;
-        ImGui::Render();
-        PublishOverlayWants();
         g_rec.last.swap(g_rec.building);
     }
+}
+
+bool DriverFramesUntil(const std::function<bool()>& done, int max_frames)
+{
+    for (int i = 0; i < max_frames; i++) {
+        DriverFrame();
+        if (done())
+            return true;
+    }
+    return false;
+}
+
+bool DriverRunUntil(const std::function<bool()>& done, double seconds)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < until) {
+        DriverFrame();
+        if (done())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
 }
 
 const std::vector<DriverItem>& DriverItems()
@@ -119,9 +178,10 @@ const std::vector<DriverItem>& DriverItems()
 
 const DriverItem* DriverFind(const std::string& label)
 {
+    // By the shown label, or by the whole label for items that show none ("##profilebtn").
     for (const DriverItem& item : g_rec.last) {
         const std::string shown = item.label.substr(0, item.label.find("##"));
-        if (shown == label)
+        if (shown == label || (shown.empty() && item.label == label))
             return &item;
     }
     return nullptr;
@@ -148,6 +208,15 @@ bool DriverClickAt(const ImVec2& target)
     QueueMouseButtonEvent(0, false);
     DriverFrame(2); // press, then release
     return true;
+}
+
+void DriverWheelAt(const ImVec2& target, float steps)
+{
+    AddVirtualCursorMotion(target.x - g_app.overlay.virtual_cursor_x.load(),
+                           target.y - g_app.overlay.virtual_cursor_y.load());
+    DriverFrame(); // hover
+    QueueWheel(steps, 0.0f);
+    DriverFrame(2);
 }
 
 const std::string& DriverText()

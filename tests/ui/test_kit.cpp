@@ -66,15 +66,8 @@ class Kit : public testing::Test
 protected:
     void SetUp() override
     {
-        g_app.overlay.overlay_open = false;
-        g_app.settings.snd_en = true;
-        g_app.settings.snd_vol_pct = 0.55f;
+        DriverStart(); // the client and UI state at their start values, sounds built
         g_app.shell.current_page = PageHome;
-        g_app.shell.pending_page = -1;
-        BuildClickSounds();
-        TakeRecordedSounds();
-        ResetUiState();
-        DriverStart();
         ImGuiContextHook hook;
         hook.Type = ImGuiContextHookType_NewFramePre;
         hook.Callback = BenchMouse;
@@ -87,11 +80,6 @@ protected:
     {
         DriverStop();
         g_bench = Bench();
-        g_app.settings.snd_en = true;
-        g_app.settings.snd_vol_pct = 0.55f;
-        g_app.flags.auth_status = AuthIdle;
-        std::lock_guard<std::mutex> hold(g_app.account.lock);
-        g_app.account.auth_message.clear();
     }
 };
 

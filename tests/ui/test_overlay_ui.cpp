@@ -1,113 +1,239 @@
-// The overlay as a user meets it, driven through the same input records the
-// host queues. Until the overlay shell exists it is one placeholder window.
-#include "overlay_driver.h"
+// The overlay shell as a player meets it: the menu window, its size and
+// place, the sidebar and page changes, How to Use and the update notice.
+#include "ui_fixture.h"
 
+#include "backend/click_sounds.h"
 #include "state/app_state.h"
 #include "ui/overlay_input.h"
+#include "ui/ui_state.h"
 
-#include <gtest/gtest.h>
+#include <imgui_internal.h>
+
+#include <cmath>
+
+std::vector<std::string> OverlayUi::Sounds()
+{
+    std::vector<std::string> out;
+    for (const RecordedSound& s : TakeRecordedSounds()) {
+        if (!s.image)
+            out.push_back("stop");
+        else if (s.image == SoundTick.data())
+            out.push_back("tick");
+        else if (s.image == SoundConfirm.data())
+            out.push_back("confirm");
+        else if (s.image == SoundBack.data())
+            out.push_back("back");
+        else
+            out.push_back("other");
+    }
+    return out;
+}
 
 namespace {
 
-constexpr uint32_t kVkEnd = 0x23;
-constexpr uint32_t kVkTab = 0x09;
-constexpr uint32_t kVkEscape = 0x1B;
-
-class OverlayUi : public testing::Test
+ImGuiWindow* MenuWindow()
 {
-protected:
-    void SetUp() override
-    {
-        g_app.overlay.overlay_open = false;
-        g_app.overlay.virtual_cursor_placed = false;
-        g_app.overlay.want_capture_mouse = false;
-        g_app.overlay.want_capture_keyboard = false;
-        g_app.overlay.want_text_input = false;
-        DriverStart();
-    }
-    void TearDown() override
-    {
-        DriverStop();
-        g_app.overlay.overlay_open = false;
-        std::lock_guard<std::mutex> g(g_app.input.lock);
-        g_app.input.frames.clear();
-        g_app.input.buttons_down = 0;
-    }
-    static bool Shows(const std::string& text) { return DriverText().find(text) != std::string::npos; }
-};
+    return ImGui::FindWindowByName("Kestrel Multiplayer");
+}
 
-TEST_F(OverlayUi, EndOpensTheWindowAndEndClosesIt)
+// Signed in as a guest, on Home, menu open.
+void AsGuestOnHome()
 {
-    DriverFrame(2);
-    EXPECT_EQ(DriverText(), "") << "closed: nothing drawn";
-    EXPECT_EQ(DriverFind("Ping"), nullptr);
+    g_app.shell.current_page = PageHome;
+    OverlayUi::OpenMenu();
+}
+
+} // namespace
+
+TEST_F(OverlayUi, TheMenuOpensCentredAndKeepsThePlayersSize)
+{
+    DriverFrame(3);
+    EXPECT_EQ(g_app.shell.current_page, PageSignIn);
+    EXPECT_EQ(DriverText(), "") << "closed: nothing of the menu is drawn";
 
     DriverKey(kVkEnd);
-    DriverFrame(2);
-    EXPECT_TRUE(Shows("Placeholder: the menu pages come with the overlay shell."));
-    ASSERT_NE(DriverFind("Ping"), nullptr);
-    EXPECT_EQ(DriverFind("Ping")->window, "Kestrel Multiplayer");
+    DriverFrame(60);
+    ImGuiWindow* w = MenuWindow();
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(w->Size.x, 880.0f);
+    EXPECT_EQ(w->Size.y, 640.0f);
+    EXPECT_EQ(w->Pos.x, (1280.0f - 880.0f) / 2);
+    EXPECT_EQ(w->Pos.y, 48.0f);
+    EXPECT_EQ(Sounds(), std::vector<std::string>{"tick"}) << "the toggle key ticks";
+    EXPECT_TRUE(ImGui::GetIO().MouseDrawCursor);
 
-    DriverKey(kVkEnd);
+    // The player drags the window larger: kept over closing and reopening.
+    ImGui::SetWindowSize(w, ImVec2(1000.0f, 600.0f));
     DriverFrame(2);
+    CloseMenu();
     EXPECT_EQ(DriverText(), "");
+    EXPECT_FALSE(ImGui::GetIO().MouseDrawCursor);
+    OpenMenu();
+    EXPECT_EQ(MenuWindow()->Size.x, 1000.0f);
+    EXPECT_EQ(MenuWindow()->Size.y, 600.0f);
+    EXPECT_EQ(MenuWindow()->Pos.x, 140.0f);
+
+    // Ten more openings change nothing.
+    ImGui::SetWindowSize(MenuWindow(), ImVec2(880.0f, 640.0f));
+    DriverFrame(2);
+    for (int i = 0; i < 10; i++) {
+        CloseMenu();
+        OpenMenu();
+    }
+    EXPECT_EQ(MenuWindow()->Size.x, 880.0f);
+    EXPECT_EQ(MenuWindow()->Size.y, 640.0f);
 }
 
-TEST_F(OverlayUi, ClickingByLabelPressesTheButtonOncePerClick)
+TEST_F(OverlayUi, OnASmallDisplayTheWindowFitsAndThePlayersSizeIsKept)
 {
-    DriverKey(kVkEnd);
+    DriverSetDisplay(ImVec2(800.0f, 500.0f));
+    OpenMenu();
+    ImGuiWindow* w = MenuWindow();
+    ASSERT_NE(w, nullptr);
+    EXPECT_LE(w->Size.x, 800.0f);
+    EXPECT_LE(w->Pos.y + w->Size.y, 500.0f);
+    EXPECT_GE(w->Pos.x, 0.0f);
+    EXPECT_EQ(g_ui.main_window_w, 880.0f);
+    EXPECT_EQ(g_ui.main_window_h, 640.0f);
+
+    DriverSetDisplay(ImVec2(1280.0f, 720.0f));
     DriverFrame(2);
-    EXPECT_TRUE(Shows("Pings: 0"));
-    ASSERT_TRUE(DriverClick("Ping"));
-    EXPECT_TRUE(Shows("Pings: 1")) << DriverText();
-    ASSERT_TRUE(DriverClick("Ping"));
-    EXPECT_TRUE(Shows("Pings: 2"));
-    EXPECT_TRUE(OverlayWantsMouse()) << "the cursor is over the overlay";
-    EXPECT_FALSE(DriverClick("No such button"));
+    EXPECT_EQ(MenuWindow()->Size.x, 880.0f) << "a larger display gets the whole size back";
+    EXPECT_EQ(MenuWindow()->Size.y, 640.0f);
 }
 
-TEST_F(OverlayUi, TypedTextArrivesAndTheToggleKeyTypesInsteadOfClosing)
+TEST_F(OverlayUi, TheCloseBoxClosesAndTheSamePageShowsOnReopening)
 {
-    DriverKey(kVkEnd);
-    DriverFrame(2);
-    ASSERT_TRUE(DriverClick("Note"));
-    DriverType("co-op ready");
-    DriverFrame(2);
-    EXPECT_TRUE(Shows("Note: co-op ready")) << DriverText();
-    EXPECT_TRUE(OverlayWantsKeyboard());
-
-    DriverKey(kVkEnd); // the field has the keyboard: no toggle
-    DriverFrame(2);
-    EXPECT_TRUE(g_app.overlay.overlay_open.load());
-
-    DriverKey(kVkEscape);
-    DriverFrame(3);
-    DriverKey(kVkEnd);
-    DriverFrame();
-    EXPECT_FALSE(g_app.overlay.overlay_open.load());
-}
-
-TEST_F(OverlayUi, TabReachesTheFieldWithoutTheMouse)
-{
-    DriverKey(kVkEnd);
-    DriverFrame(2);
-    DriverKey(kVkTab);
-    DriverFrame(3);
-    DriverType("abc");
-    DriverFrame();
-    EXPECT_TRUE(Shows("Note: abc")) << DriverText();
-}
-
-TEST_F(OverlayUi, TheCloseBoxClosesTheOverlay)
-{
-    DriverKey(kVkEnd);
+    AsGuestOnHome();
+    g_app.shell.current_page = PageHowTo;
     DriverFrame(2);
     const DriverItem* close = DriverFindCloseBox("Kestrel Multiplayer");
     ASSERT_NE(close, nullptr);
     DriverClickAt(close->rect.GetCenter());
-    DriverFrame();
     EXPECT_FALSE(g_app.overlay.overlay_open.load());
+    DriverFrame(60);
     EXPECT_EQ(DriverText(), "");
+    OpenMenu();
+    EXPECT_TRUE(Shows("How to Use"));
 }
 
-} // namespace
+TEST_F(OverlayUi, TheSidebarNavigatesAndTicksEvenOnTheCurrentPage)
+{
+    AsGuestOnHome();
+    const struct { const char* label; int32_t page; const char* shows; } kButtons[] = {
+        {"  Matchmaking", PageMatchmaking, "Matchmaking"}, {"  Create", PageCreate, "Create a Room"},
+        {"  Search", PageSearch, "Find a Room"},          {"  How to Use", PageHowTo, "Co-op in 5 easy steps."},
+        {"  Settings", PageSettings, "Settings"},         {"  Home", PageHome, "Home"},
+    };
+    TakeRecordedSounds();
+    for (const auto& b : kButtons) {
+        ASSERT_TRUE(DriverClick(b.label)) << b.label;
+        // Out in 1/6 s and in again in 1/6 s.
+        DriverFrame(21);
+        EXPECT_EQ(g_app.shell.current_page, b.page) << b.label;
+        EXPECT_EQ(g_app.shell.page_fade, 1.0f) << b.label;
+        EXPECT_TRUE(Shows(b.shows)) << b.label << "\n" << DriverText();
+        EXPECT_EQ(Sounds(), std::vector<std::string>{"tick"}) << b.label;
+    }
+    ASSERT_TRUE(DriverClick("  Home"));
+    EXPECT_EQ(g_app.shell.pending_page, -1) << "the current page is not asked for again";
+    EXPECT_EQ(Sounds(), std::vector<std::string>{"tick"});
+
+    ASSERT_TRUE(DriverClick("##profilebtn"));
+    DriverFrame(21);
+    EXPECT_EQ(g_app.shell.current_page, PageProfile);
+    EXPECT_TRUE(Shows("Guest")) << "the profile block shows the player's name";
+    EXPECT_TRUE(Shows("View profile"));
+}
+
+TEST_F(OverlayUi, TwoPagesAskedForInOneFrameTheLastWins)
+{
+    AsGuestOnHome();
+    NavigateTo(PageSearch);
+    NavigateTo(PageHowTo);
+    DriverFrame(5);
+    const float fading = g_app.shell.page_fade;
+    EXPECT_LT(fading, 1.0f);
+    NavigateTo(PageSettings); // mid-fade: the fade goes on, it does not start over
+    DriverFrame();
+    EXPECT_LT(g_app.shell.page_fade, fading);
+    DriverFrame(20);
+    EXPECT_EQ(g_app.shell.current_page, PageSettings);
+}
+
+TEST_F(OverlayUi, HowToUseLeadsToCreateARoom)
+{
+    AsGuestOnHome();
+    g_app.shell.current_page = PageHowTo;
+    DriverFrame(2);
+    for (const char* line : {"GET STARTED", "Co-op in 5 easy steps.", "Make a room", "Invite your partner",
+                             "Both ready up", "Load your game", "Play together!", "That's it - have fun."})
+        EXPECT_TRUE(Shows(line)) << line << "\n" << DriverText();
+    TakeRecordedSounds();
+    // The page is taller than the window: the content scrolls, the sidebar stays.
+    const ImVec2 beside_sidebar = DriverFind("  Home")->rect.GetCenter();
+    DriverWheelAt(ImVec2(beside_sidebar.x + 300.0f, beside_sidebar.y), -20.0f);
+    const DriverItem* button = DriverFind("Make a Room");
+    ASSERT_NE(button, nullptr);
+    EXPECT_LE(button->rect.Max.y, MenuWindow()->Pos.y + MenuWindow()->Size.y);
+    EXPECT_NE(DriverFind("  Home"), nullptr);
+    ASSERT_TRUE(DriverClick("Make a Room"));
+    DriverFrame(21);
+    EXPECT_EQ(g_app.shell.current_page, PageCreate);
+    EXPECT_EQ(Sounds(), std::vector<std::string>{"confirm"});
+}
+
+TEST_F(OverlayUi, TheUpdateNoticeReplacesEveryPage)
+{
+    {
+        std::lock_guard<std::mutex> hold(g_app.update_notice.lock);
+        g_app.update_notice.update_message = "Version 0.9 is over: %s %n";
+    }
+    g_app.update_notice.update_required = true;
+    for (int32_t page : {PageSignIn, PageWelcome, PageHome, PageHowTo}) {
+        g_app.shell.current_page = page;
+        OpenMenu();
+        EXPECT_TRUE(Shows("Update Required")) << page;
+        EXPECT_TRUE(Shows("Version 0.9 is over: %s %n")) << "shown as written\n" << DriverText();
+        EXPECT_EQ(DriverFind("  Home"), nullptr) << "no sidebar";
+    }
+    TakeOpenedPages();
+    ASSERT_TRUE(DriverClick("Download Latest Version"));
+    EXPECT_EQ(TakeOpenedPages(), std::vector<std::string>{KESTREL_DOWNLOAD_URL});
+
+    {
+        std::lock_guard<std::mutex> hold(g_app.update_notice.lock);
+        g_app.update_notice.update_message.clear();
+    }
+    DriverFrame();
+    EXPECT_TRUE(Shows("This version is no longer supported. Please download the latest version."));
+}
+
+TEST_F(OverlayUi, ASyncedToggleKeyOpensTheMenuAndTheOldOneNoLonger)
+{
+    {
+        std::lock_guard<std::mutex> hold(g_app.settings_sync.lock);
+        g_app.settings_sync.pending = "{\"toggle_vk\":116}";
+    }
+    g_app.flags.settings_arrived = true;
+    DriverFrame(2);
+    DriverKey(kVkEnd);
+    DriverFrame(2);
+    EXPECT_FALSE(g_app.overlay.overlay_open.load());
+    DriverKey(kVkF5);
+    DriverFrame(2);
+    EXPECT_TRUE(g_app.overlay.overlay_open.load());
+    EXPECT_EQ(Sounds(), std::vector<std::string>{"tick"});
+}
+
+TEST_F(OverlayUi, AToggleBetweenTheRenderThreadsReadsIsNeverLost)
+{
+    // Window thread and close box at once: whichever runs second sees the first.
+    g_app.overlay.overlay_open = true;
+    CloseOverlay();
+    EXPECT_FALSE(g_app.overlay.overlay_open.load());
+    CloseOverlay();
+    EXPECT_FALSE(g_app.overlay.overlay_open.load()) << "closing a closed menu does not open it";
+    EXPECT_TRUE(ToggleOverlay());
+    EXPECT_FALSE(ToggleOverlay());
+}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "state/app_state.h"
+#include "ui/input_queue.h"
 
 #include <gtest/gtest.h>
 #include <imgui.h>
@@ -36,9 +37,7 @@ protected:
         o.want_capture_mouse = false;
         o.want_capture_keyboard = false;
         o.want_text_input = false;
-        std::lock_guard<std::mutex> g(g_app.input.lock);
-        g_app.input.frames.clear();
-        g_app.input.buttons_down = 0;
+        ResetInputQueue();
     }
     static size_t QueuedFrames()
     {

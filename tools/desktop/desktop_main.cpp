@@ -13,7 +13,7 @@
 #include "state/app_state.h"
 #include "ui/fonts.h"
 #include "ui/input_queue.h"
-#include "ui/overlay_frame.h"
+#include "ui/frame_sequence.h"
 #include "ui/overlay_input.h"
 
 #include <imgui.h>
@@ -40,6 +40,7 @@ struct Desktop
     double last_x = 0, last_y = 0;
     bool have_last = false;
     double last_time = 0;
+    float fixed_dt = 0.0f;       // scripted runs: each frame is 1/60 s, however fast it renders
     int checks = 0, failures = 0;
     uint64_t frames = 0;
     // Verdicts on the input the script sent since its last input step.
@@ -160,15 +161,15 @@ void DrawScene()
 }
 
 // The platform half of the frame, as the plugin's is on Windows.
-void PlatformFrame()
+void PlatformFrame(ImGuiIO& io, void*)
 {
-    ImGuiIO& io = ImGui::GetIO();
-    ApplyQueuedInput(io);
     int w, h;
     glfwGetFramebufferSize(g_desk.window, &w, &h);
     io.DisplaySize = ImVec2((float)w, (float)h);
     const double now = glfwGetTime();
     io.DeltaTime = now > g_desk.last_time ? (float)(now - g_desk.last_time) : 1e-6f;
+    if (g_desk.fixed_dt > 0.0f)
+        io.DeltaTime = g_desk.fixed_dt;
     g_desk.last_time = now;
     io.KeyCtrl = io.KeysDown[0x11] || io.KeysDown[0xA2] || io.KeysDown[0xA3];
     io.KeyShift = io.KeysDown[0x10] || io.KeysDown[0xA0] || io.KeysDown[0xA1];
@@ -195,13 +196,10 @@ void Frame(std::vector<uint8_t>* scene = nullptr, std::vector<uint8_t>* full = n
     }
     const double t0 = NowUs();
     ImGui_ImplOpenGL3_NewFrame();
-    PlatformFrame();
-    UpdateVirtualCursor(g_desk.menu_shown);
-    ImGui::NewFrame();
-    OverlayFrame();
-    ImGui::EndFrame();
-    ImGui::Render();
-    PublishOverlayWants();
+    FramePlatform platform;
+    platform.new_frame = PlatformFrame;
+    platform.host_menu_shown = g_desk.menu_shown;
+    RunOverlayFrameSequence(platform);
     ImGui_ImplOpenGL3_RenderDrawData(ImGui::GetDrawData());
     const double dt = NowUs() - t0;
     if (g_desk.frames == 0)
@@ -388,6 +386,8 @@ int main(int argc, char** argv)
     }
     glfwMakeContextCurrent(g_desk.window);
     glfwSwapInterval(steps.empty() && screenshot.empty() ? 1 : 0);
+    if (!steps.empty() || !screenshot.empty())
+        g_desk.fixed_dt = 1.0f / 60.0f;
     glfwSetKeyCallback(g_desk.window, OnKey);
     glfwSetCharCallback(g_desk.window, OnChar);
     glfwSetMouseButtonCallback(g_desk.window, OnButton);
@@ -400,14 +400,7 @@ int main(int argc, char** argv)
     ImGui::CreateContext();
     ImGuiIO& io = ImGui::GetIO();
     io.IniFilename = nullptr;
-    io.KeyMap[ImGuiKey_Tab] = 0x09; io.KeyMap[ImGuiKey_LeftArrow] = 0x25; io.KeyMap[ImGuiKey_RightArrow] = 0x27;
-    io.KeyMap[ImGuiKey_UpArrow] = 0x26; io.KeyMap[ImGuiKey_DownArrow] = 0x28; io.KeyMap[ImGuiKey_PageUp] = 0x21;
-    io.KeyMap[ImGuiKey_PageDown] = 0x22; io.KeyMap[ImGuiKey_Home] = 0x24; io.KeyMap[ImGuiKey_End] = 0x23;
-    io.KeyMap[ImGuiKey_Insert] = 0x2D; io.KeyMap[ImGuiKey_Delete] = 0x2E; io.KeyMap[ImGuiKey_Backspace] = 0x08;
-    io.KeyMap[ImGuiKey_Space] = 0x20; io.KeyMap[ImGuiKey_Enter] = 0x0D; io.KeyMap[ImGuiKey_Escape] = 0x1B;
-    io.KeyMap[ImGuiKey_KeyPadEnter] = 0x0D; io.KeyMap[ImGuiKey_A] = 'A'; io.KeyMap[ImGuiKey_C] = 'C';
-    io.KeyMap[ImGuiKey_V] = 'V'; io.KeyMap[ImGuiKey_X] = 'X'; io.KeyMap[ImGuiKey_Y] = 'Y'; io.KeyMap[ImGuiKey_Z] = 'Z';
-    const bool fonts = AddOverlayFonts(*io.Fonts);
+    const bool fonts = SetUpOverlay(io);
     const bool gl = ImGui_ImplOpenGL3_Init("#version 130");
     ImGui_ImplOpenGL3_CreateDeviceObjects();
     std::printf("desktop: set-up (context, fonts, atlas, renderer): %.2f ms\n", (NowUs() - t0) / 1000.0);

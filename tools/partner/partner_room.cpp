@@ -3,6 +3,8 @@
 #include "backend/account.h"
 #include "backend/player_name.h"
 #include "backend/click_sounds.h"
+#include "backend/client_frame.h"
+#include "platform/platform.h"
 #include "backend/friends.h"
 #include "backend/messages.h"
 #include "backend/lobby_chat.h"
@@ -153,7 +155,15 @@ static void SocialStep(SocialView& v, bool accept_all, double now_s)
     }
 }
 
-static bool SignIn(const RoomOptions& o, volatile int& stop)
+// One turn of the client frame, as the overlay runs it every frame.
+static ClientFrameResult Frame(ClientFrameState& frame, std::chrono::steady_clock::time_point t0)
+{
+    const double now_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return ClientFrame(frame, now_s, SteadyNowNs());
+}
+
+static bool SignIn(const RoomOptions& o, volatile int& stop, ClientFrameState& frame,
+                   std::chrono::steady_clock::time_point t0)
 {
     if (o.user.empty()) {
         ContinueAsGuest();
@@ -161,16 +171,20 @@ static bool SignIn(const RoomOptions& o, volatile int& stop)
         return true;
     }
     StartSignIn(o.signup, o.user, o.password, o.gamertag, o.email);
-    while (!stop && g_app.flags.auth_status.load() == AuthRunning)
+    // The frame takes the finished sign-in over, as it does in the game.
+    while (!stop) {
+        if (Frame(frame, t0).signed_in) {
+            Say(o.signup ? "signed up: %s" : "signed in: %s", PlayerName());
+            return true;
+        }
+        if (g_app.flags.auth_status.load() == AuthFailed) {
+            std::lock_guard<std::mutex> g(g_app.account.lock);
+            Say("sign-in failed: %s", g_app.account.auth_message);
+            return false;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (g_app.flags.auth_status.load() != AuthSucceeded) {
-        std::lock_guard<std::mutex> g(g_app.account.lock);
-        Say("sign-in failed: %s", g_app.account.auth_message);
-        return false;
     }
-    FinishSignIn();
-    Say(o.signup ? "signed up: %s" : "signed in: %s", PlayerName());
-    return true;
+    return false;
 }
 
 int RunRoom(const RoomOptions& o, volatile int& stop)
@@ -187,7 +201,9 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
     if (!o.host.empty())
         OverrideBackendHost(o.host);
     BuildClickSounds();
-    if (!SignIn(o, stop))
+    ClientFrameState frame;
+    const auto t0 = std::chrono::steady_clock::now();
+    if (!SignIn(o, stop, frame, t0))
         return 1;
 
     if (o.quickmatch)
@@ -208,14 +224,11 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
     }
     SocialView social;
 
-    RoleFileState role_file;
     MirrorState mirror;
-    double chat_timer = -100.0;
     size_t chat_printed = 0;
     bool in_room = false, readied = false, said = false, started = false, link_up = false;
     std::string partner;
     int exit_code = 0;
-    const auto t0 = std::chrono::steady_clock::now();
     auto next_stats = t0;
     while (!stop) {
         const auto now = std::chrono::steady_clock::now();
@@ -223,10 +236,7 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
         if (o.seconds > 0 && now_s >= o.seconds)
             break;
 
-        // The per-frame steps the overlay runs, in its order.
-        PublishRenderStateForWorkers();
-        ApplyPendingSettings();
-        LinkStartStep();
+        Frame(frame, t0);
         char role = 0;
         std::string code, partner_now, error;
         {
@@ -236,9 +246,6 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
             partner_now = g_app.room.room_partner;
             error = g_app.room.room_error;
         }
-        UpdateRoleFile(role_file, role, g_app.flags.link_running.load());
-        ChatPollTimerStep(now_s, chat_timer);
-        PlayRequestedClickSound();
 
         const int32_t state = g_app.flags.room_state.load();
         if (state == RoomIn && !in_room) {
@@ -302,7 +309,7 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
         LeaveRoom();
         Say("left room");
     }
-    UpdateRoleFile(role_file, 0, false);
+    UpdateRoleFile(frame.role_file, 0, false);
     StopMessagePoller();
     // The leave request and the link's last turn are detached: give them a moment.
     for (int i = 0; i < 100 && g_app.flags.link_running.load(); i++)

@@ -284,8 +284,12 @@ bool RunStep(Run& r, const ScriptStep& s)
     const bool repeat = s.args.size() > 1 && s.args[1] == "repeat";
     const LPARAM key_lparam = repeat ? (LPARAM)(1u << 30) | 1 : 1;
     if (op == "frames") {
-        for (int i = 0, n = std::stoi(s.args[0]); i < n; i++)
+        // Paced like a game at about 60 frames a second: the plugin times its
+        // animations on the real clock.
+        for (int i = 0, n = std::stoi(s.args[0]); i < n; i++) {
             Frame(r);
+            Sleep(16);
+        }
     } else if (op == "key") {
         Send(r, WM_KEYDOWN, (WPARAM)vk, key_lparam);
     } else if (op == "keyup") {

@@ -1,4 +1,4 @@
-// Linux has no PlaySound: every call is recorded for tests to read.
+// Linux has no PlaySound and no shell open: every call is recorded for tests to read.
 #include "platform/platform.h"
 
 #include <cstring>
@@ -8,6 +8,9 @@ namespace {
 
 std::mutex g_lock;
 std::vector<RecordedSound> g_played;
+std::vector<std::string> g_opened;
+// A harness may run for hours without anyone taking what was recorded.
+constexpr size_t kMaxRecorded = 4096;
 
 } // namespace
 
@@ -21,6 +24,8 @@ void PlayWavImage(const uint8_t* image)
         sound.size = (size_t)riff_size + 8;
     }
     std::lock_guard<std::mutex> hold(g_lock);
+    if (g_played.size() >= kMaxRecorded)
+        g_played.erase(g_played.begin());
     g_played.push_back(sound);
 }
 
@@ -29,5 +34,21 @@ std::vector<RecordedSound> TakeRecordedSounds()
     std::lock_guard<std::mutex> hold(g_lock);
     std::vector<RecordedSound> out;
     out.swap(g_played);
+    return out;
+}
+
+void OpenWebPage(const char* url)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (g_opened.size() >= kMaxRecorded)
+        g_opened.erase(g_opened.begin());
+    g_opened.push_back(url ? url : "");
+}
+
+std::vector<std::string> TakeOpenedPages()
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    std::vector<std::string> out;
+    out.swap(g_opened);
     return out;
 }

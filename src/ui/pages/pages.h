@@ -1,0 +1,28 @@
+// The pages of the menu window and the sections they share: one function per
+// page, called by the shell every frame on which its page is current.
+#pragma once
+
+// Before the menu (full window, no sidebar)
+void DrawSignInPage();          // page 0
+void DrawSignUpPage();          // page 6
+void DrawForgotPasswordPage();  // page 10
+void DrawWelcomePage(float dt); // page 7
+
+// Menu pages (content area beside the sidebar)
+void DrawHomePage();            // page 1
+void DrawCreateRoomPage();      // page 2
+void DrawFindRoomPage();        // page 3
+void DrawMatchmakingPage();     // page 4
+void DrawProfilePage();         // page 5
+void DrawSettingsPage();        // page 8
+void DrawHowToUsePage();        // page 9
+void DrawFriendsPage();         // page 11
+void DrawMessagesPage();        // page 12
+
+// Sections
+void DrawFriendsSection();      // Friends page and Profile
+void DrawNameplateSection();    // lobby
+void DrawConnectionQuality();   // lobby, once the link runs
+
+// In place of every page while this client is refused by the service.
+void DrawUpdateNotice();

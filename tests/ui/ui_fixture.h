@@ -1,0 +1,40 @@
+// A fresh overlay for each UI test: the driver's context and every piece of
+// process-wide client and UI state back at its start value.
+#pragma once
+
+#include "overlay_driver.h"
+
+#include "platform/platform.h"
+#include "state/app_state.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+constexpr uint32_t kVkEnd = 0x23;
+constexpr uint32_t kVkF5 = 0x74;
+
+class OverlayUi : public testing::Test
+{
+protected:
+    void SetUp() override { DriverStart(); }
+    void TearDown() override { DriverStop(); }
+
+public:
+    static bool Shows(const std::string& text) { return DriverText().find(text) != std::string::npos; }
+    // Opens the menu and lets the opening animation finish.
+    static void OpenMenu()
+    {
+        if (!g_app.overlay.overlay_open.load())
+            DriverKey(kVkEnd);
+        DriverFrame(60);
+    }
+    static void CloseMenu()
+    {
+        if (g_app.overlay.overlay_open.load())
+            DriverKey(kVkEnd);
+        DriverFrame(60);
+    }
+    // What the frames asked the platform to play, by name.
+    static std::vector<std::string> Sounds();
+};
