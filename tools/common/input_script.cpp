@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 
 namespace {
@@ -16,7 +17,7 @@ struct Arity
 const Arity kSteps[] = {
     {"frames", 1}, {"key", 1}, {"keyup", 1}, {"syskey", 1}, {"tap", 1}, {"type", 0},
     {"click", 0}, {"mousemove", 2}, {"move", 2}, {"wheel", 1}, {"menu", 1}, {"resize", 2},
-    {"screenshot", 1}, {"check", 1}, {"bench", 2},
+    {"screenshot", 1}, {"check", 1}, {"bench", 2}, {"wait", 1}, {"datafile", 2},
 };
 
 } // namespace
@@ -97,4 +98,22 @@ bool ReadTextFile(const std::string& path, std::string& text)
         text.append(buf, n);
     std::fclose(f);
     return true;
+}
+
+bool WriteScriptDataFile(const ScriptStep& step)
+{
+    // The text is the rest of the line after the file name, as written.
+    const std::string& name = step.args[0];
+    size_t at = step.rest.find(name);
+    if (at == std::string::npos || name.find_first_of("/\\") != std::string::npos)
+        return false;
+    at = step.rest.find_first_not_of(" \t", at + name.size());
+    const std::string text = at == std::string::npos ? std::string() : step.rest.substr(at);
+    std::error_code ec;
+    std::filesystem::create_directories("reframework/data", ec);
+    FILE* f = std::fopen(("reframework/data/" + name).c_str(), "wb");
+    if (!f)
+        return false;
+    const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    return std::fclose(f) == 0 && ok;
 }

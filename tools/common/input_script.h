@@ -15,6 +15,9 @@
 //   screenshot PATH          save the next frame as PNG
 //   check WHAT [ARGS]        a check the harness evaluates, printed ok/FAIL
 //   bench LABEL N            time N frames of the overlay, printed
+//   wait MS                  keep presenting frames (about 60 a second) for MS ms
+//   datafile NAME TEXT       write TEXT as reframework/data/NAME in the working
+//                            folder (before the first frame: a saved login)
 // NAME: End, Tab, Enter, Escape, Backspace, Space, Left, Right, Up, Down,
 // F1..F12, a letter or digit, or a virtual-key code as 0xNN.
 #pragma once
@@ -35,5 +38,8 @@ bool ParseInputScript(const std::string& text, std::vector<ScriptStep>& steps, s
 
 // Windows virtual-key code of a key name; -1 when unknown.
 int VirtualKeyFromName(const std::string& name);
+
+// The datafile step; false when the file could not be written.
+bool WriteScriptDataFile(const ScriptStep& step);
 
 bool ReadTextFile(const std::string& path, std::string& text);

@@ -29,6 +29,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -292,6 +293,17 @@ void RunStep(const ScriptStep& s, const std::string& out_dir)
     if (op == "frames") {
         for (int i = 0, n = std::stoi(s.args[0]); i < n; i++)
             Frame();
+    } else if (op == "wait") {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::stoi(s.args[0]));
+        while (std::chrono::steady_clock::now() < until) {
+            Frame();
+            std::this_thread::sleep_for(std::chrono::milliseconds(16));
+        }
+    } else if (op == "datafile") {
+        if (!WriteScriptDataFile(s)) {
+            std::printf("FAIL line %d: datafile %s\n", s.line, s.args[0].c_str());
+            g_desk.failures++;
+        }
     } else if (op == "key" || op == "syskey") {
         if (op == "syskey")
             QueueKeyEvent(0x12, true);

@@ -290,6 +290,17 @@ bool RunStep(Run& r, const ScriptStep& s)
             Frame(r);
             Sleep(16);
         }
+    } else if (op == "wait") {
+        const ULONGLONG until = GetTickCount64() + (ULONGLONG)std::stoi(s.args[0]);
+        while (GetTickCount64() < until) {
+            Frame(r);
+            Sleep(16);
+        }
+    } else if (op == "datafile") {
+        if (!WriteScriptDataFile(s)) {
+            std::printf("FAIL line %d: datafile %s\n", s.line, s.args[0].c_str());
+            r.failures++;
+        }
     } else if (op == "key") {
         Send(r, WM_KEYDOWN, (WPARAM)vk, key_lparam);
     } else if (op == "keyup") {
