@@ -35,27 +35,11 @@ double NowMs()
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-int Open(uint16_t port, const char* from, bool nonblocking)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | (nonblocking ? SOCK_NONBLOCK : 0), 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, from, &a.sin_addr);
-    bind(fd, (sockaddr*)&a, sizeof(a));
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-    if (connect(fd, (sockaddr*)&a, sizeof(a)) != 0 && errno != EINPROGRESS) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // One POST on a fresh connection, as the client makes it; "" when no whole
 // 200 answer came within 10 s.
 std::string Post(uint16_t port, const std::string& path, const std::string& body)
 {
-    const int fd = Open(port, "127.0.0.1", false);
+    const int fd = ConnectTcpFrom(port, "127.0.0.1");
     if (fd < 0)
         return "";
     const std::string req = "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: Kestrel/1.0\r\n"
@@ -161,7 +145,7 @@ void RunSiege(Siege* siege, int slow_per_port, int silent_per_port)
         const double now = NowMs();
         for (Attacker& a : all) {
             if (a.fd < 0) {
-                a.fd = Open(a.port, a.from.c_str(), true);
+                a.fd = ConnectTcpFrom(a.port, a.from.c_str(), true);
                 if (a.fd >= 0 && a.slow)
                     send(a.fd, "POST /list HTTP/1.1\r\n", 21, MSG_NOSIGNAL);
                 a.next_byte = now + 2000;

@@ -19,18 +19,7 @@ constexpr uint16_t kRoomPort = 39002;
 
 int Connect(uint16_t port, const char* from = "127.0.0.1")
 {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, from, &a.sin_addr);
-    bind(fd, (sockaddr*)&a, sizeof(a));
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-    if (connect(fd, (sockaddr*)&a, sizeof(a)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return ConnectTcpFrom(port, from);
 }
 
 void SendText(int fd, const std::string& text)
