@@ -125,7 +125,7 @@ std::string UrlDecode(const std::string& s)
     for (size_t i = 0; i < s.size(); i++) {
         if (s[i] == '+') {
             out += ' ';
-        } else if (s[i] == '%' && i + 2 < s.size() + 0 && Hex(s[i + 1]) >= 0 && Hex(s[i + 2]) >= 0) {
+        } else if (s[i] == '%' && i + 2 < s.size() && Hex(s[i + 1]) >= 0 && Hex(s[i + 2]) >= 0) {
             out += (char)(Hex(s[i + 1]) * 16 + Hex(s[i + 2]));
             i += 2;
         } else {
@@ -581,6 +581,7 @@ void Loop(HttpFront* front)
             if (id == kWakeId) {
                 uint64_t count = 0;
                 if (read(f.wake, &count, sizeof(count)) < 0) {
+                    // nothing pending: the answers are taken below either way
                 }
                 continue;
             }
@@ -639,6 +640,7 @@ void Work(HttpFront* front, Pool* pool, bool costly)
         }
         const uint64_t one = 1;
         if (write(f.wake, &one, sizeof(one)) < 0) {
+            // the counter is full: the event thread is awake already
         }
     }
 }
