@@ -8,7 +8,6 @@
 #include "reply.h"
 #include "sign_in_limit.h"
 
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include <chrono>
@@ -266,18 +265,47 @@ std::string ClientCheck(AccountPort& port, const Json& body, const std::string&)
 
 } // namespace
 
+namespace {
+
+HttpAnswer Json200(std::string reply)
+{
+    HttpAnswer a;
+    a.body = std::move(reply);
+    return a;
+}
+
+HttpAnswer Page(std::string html)
+{
+    HttpAnswer a;
+    a.content_type = "text/html; charset=utf-8";
+    a.body = std::move(html);
+    return a;
+}
+
+// `costly`: the handler hashes a password, and runs on the front's small pool
+// for that, so cheap requests never queue behind it.
+void RouteJson(AccountPort& port, const char* path, AccountHandler handler, bool costly)
+{
+    HttpRoute r{"POST", path, [&port, handler](const HttpRequest& req) {
+                    if (req.body.size() > kSoftBodyLimit)
+                        return Json200(ErrorReply(kTooLarge));
+                    const Json body = Json::parse(req.body, nullptr, false);
+                    return Json200(body.is_object() ? handler(port, body, req.remote_addr) : ErrorReply(kBadRequest));
+                },
+                costly};
+    port.routes.push_back(std::move(r));
+}
+
+void RoutePage(AccountPort& port, const char* method, const char* path, HttpHandler handler, bool costly = false)
+{
+    port.routes.push_back(HttpRoute{method, path, std::move(handler), costly});
+}
+
+} // namespace
+
 void Route(AccountPort& port, const char* path, AccountHandler handler)
 {
-    port.server.Post(path, [&port, handler](const httplib::Request& req, httplib::Response& res) {
-        std::string reply;
-        if (req.body.size() > kSoftBodyLimit) {
-            reply = ErrorReply(kTooLarge);
-        } else {
-            const Json body = Json::parse(req.body, nullptr, false);
-            reply = body.is_object() ? handler(port, body, req.remote_addr) : ErrorReply(kBadRequest);
-        }
-        res.set_content(reply, "application/json");
-    });
+    RouteJson(port, path, handler, false);
 }
 
 namespace {
@@ -285,15 +313,15 @@ namespace {
 // The pages that the links in mails open.
 void RoutePages(AccountPort& port)
 {
-    port.server.Get("/reset", [&port](const httplib::Request& req, httplib::Response& res) {
-        const std::string t = req.get_param_value("t");
+    RoutePage(port, "GET", "/reset", [&port](const HttpRequest& req) {
+        const std::string t = HttpParam(req, "t");
         int64_t id = 0;
         const bool live = LooksLikeToken(t) && PeekMailToken(port.store, "reset", TokenHash(t), Now(), id);
-        res.set_content(live ? ResetFormPage(t, "") : ExpiredLinkPage(), "text/html; charset=utf-8");
+        return Page(live ? ResetFormPage(t, "") : ExpiredLinkPage());
     });
-    port.server.Post("/reset", [&port](const httplib::Request& req, httplib::Response& res) {
-        const std::string t = req.get_param_value("t");
-        const std::string password = req.get_param_value("password");
+    RoutePage(port, "POST", "/reset", [&port](const HttpRequest& req) {
+        const std::string t = HttpParam(req, "t");
+        const std::string password = HttpParam(req, "password");
         int64_t id = 0;
         std::string page;
         if (!LooksLikeToken(t) || !PeekMailToken(port.store, "reset", TokenHash(t), Now(), id)) {
@@ -310,25 +338,22 @@ void RoutePages(AccountPort& port)
                 page = DonePage("Password changed", "Your password was changed. Sign in with the new one.");
             }
         }
-        res.set_content(page, "text/html; charset=utf-8");
-    });
-    port.server.Get("/verify", [&port](const httplib::Request& req, httplib::Response& res) {
-        const std::string t = req.get_param_value("t");
+        return Page(page);
+    }, true);
+    RoutePage(port, "GET", "/verify", [&port](const HttpRequest& req) {
+        const std::string t = HttpParam(req, "t");
         int64_t id = 0;
         const bool live = LooksLikeToken(t) && PeekMailToken(port.store, "verify", TokenHash(t), Now(), id);
-        res.set_content(live ? VerifyFormPage(t) : ExpiredLinkPage(), "text/html; charset=utf-8");
+        return Page(live ? VerifyFormPage(t) : ExpiredLinkPage());
     });
-    port.server.Post("/verify", [&port](const httplib::Request& req, httplib::Response& res) {
-        const std::string t = req.get_param_value("t");
+    RoutePage(port, "POST", "/verify", [&port](const HttpRequest& req) {
+        const std::string t = HttpParam(req, "t");
         int64_t id = 0;
         const bool done = LooksLikeToken(t) && TakeMailToken(port.store, "verify", TokenHash(t), Now(), id) &&
                           SetEmailVerified(port.store, id);
-        res.set_content(done ? DonePage("Email confirmed", "Your email address is confirmed.") : ExpiredLinkPage(),
-                        "text/html; charset=utf-8");
+        return Page(done ? DonePage("Email confirmed", "Your email address is confirmed.") : ExpiredLinkPage());
     });
-    port.server.Get("/download", [](const httplib::Request&, httplib::Response& res) {
-        res.set_content(DownloadPage(), "text/html; charset=utf-8");
-    });
+    RoutePage(port, "GET", "/download", [](const HttpRequest&) { return Page(DownloadPage()); });
 }
 
 } // namespace
@@ -357,21 +382,8 @@ AccountPort* StartAccountPort(const ServiceOptions& options, std::string& error)
         return nullptr;
     }
 
-    httplib::Server& s = port->server;
-    s.set_payload_max_length(kHardBodyLimit);
-    s.set_read_timeout(5, 0);
-    s.set_write_timeout(5, 0);
-    s.set_tcp_nodelay(true);
-    s.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-        const char* text = res.status == 413 ? kTooLarge : res.status == 404 ? "Not found." : kBadRequest;
-        res.set_content(ErrorReply(text), "application/json");
-    });
-    s.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-        res.status = 500;
-        res.set_content(ErrorReply(kServerFault), "application/json");
-    });
-    Route(*port, "/signup", SignUp);
-    Route(*port, "/login", SignIn);
+    RouteJson(*port, "/signup", SignUp, true);
+    RouteJson(*port, "/login", SignIn, true);
     Route(*port, "/session", Session);
     Route(*port, "/settings/set", SetSettings);
     Route(*port, "/request-reset", RequestReset);
@@ -380,13 +392,19 @@ AccountPort* StartAccountPort(const ServiceOptions& options, std::string& error)
     RouteSocial(*port);
     RoutePages(*port);
 
-    if (!s.bind_to_port(options.bind, kAccountPortNumber)) {
-        error = "cannot bind " + options.bind + ":" + std::to_string(kAccountPortNumber);
+    HttpFrontOptions front;
+    front.bind = options.bind;
+    front.port = kAccountPortNumber;
+    front.max_body = kHardBodyLimit;
+    front.error_body = [](int status) {
+        return ErrorReply(status == 413 ? kTooLarge : status == 404 ? "Not found." : status >= 500 ? kServerFault : kBadRequest);
+    };
+    port->front = StartHttpFront(front, port->routes, error);
+    if (!port->front) {
         CloseAccountStore(port->store);
         delete port;
         return nullptr;
     }
-    port->thread = std::thread([port] { port->server.listen_after_bind(); });
     return port;
 }
 
@@ -394,9 +412,7 @@ void StopAccountPort(AccountPort* port)
 {
     if (!port)
         return;
-    port->server.stop();
-    if (port->thread.joinable())
-        port->thread.join();
+    StopHttpFront(port->front);
     CloseAccountStore(port->store);
     delete port;
 }

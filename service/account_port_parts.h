@@ -4,17 +4,17 @@
 #pragma once
 
 #include "account_store.h"
+#include "http_front.h"
 #include "options.h"
 #include "sign_in_limit.h"
 
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
+#include <vector>
 
 struct AccountPort
 {
@@ -26,8 +26,8 @@ struct AccountPort
     SignInLimit limit;
     std::mutex mail_lock;
     std::map<std::pair<int64_t, std::string>, int64_t> last_mail;
-    httplib::Server server;
-    std::thread thread;
+    std::vector<HttpRoute> routes; // served once the port starts
+    HttpFront* front = nullptr;
 };
 
 using Json = nlohmann::json;

@@ -9,6 +9,7 @@ const char* ServiceUsage()
            "  --data DIR            data folder (default kestrel-data)\n"
            "  --bind ADDR           IPv4 address of all three ports (default 127.0.0.1)\n"
            "  --relay-expire S      forget a relay registration silent for S seconds (15)\n"
+           "  --relay-takeover S    let another address take a registration silent for S seconds (3)\n"
            "  --relay-any-ip        accept a member's HELLO from any IP (unusual networks)\n"
            "  --relay-open          accept every HELLO, without a room (link tests, solo script work)\n"
            "  --channels LIST       comma-separated client channels allowed to connect (beta2)\n"
@@ -82,6 +83,8 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
             out.public_url = value;
         else if (strcmp(flag, "--relay-expire") == 0 && (ok = ParseNumber(value, 1, 86400, v)))
             out.relay_expire_s = (int)v;
+        else if (strcmp(flag, "--relay-takeover") == 0 && (ok = ParseNumber(value, 1, 3600, v)))
+            out.relay_takeover_s = (int)v;
         else if (strcmp(flag, "--relay-drop") == 0 && (ok = ParseNumber(value, 0, 1, v)))
             out.faults.drop = v;
         else if (strcmp(flag, "--relay-duplicate") == 0 && (ok = ParseNumber(value, 0, 1, v)))

@@ -20,6 +20,7 @@ struct ServiceOptions
     std::string data_dir = "kestrel-data";
     std::string bind = "127.0.0.1";
     int relay_expire_s = 15; // a registration silent this long is forgotten
+    int relay_takeover_s = 3; // a HELLO from another address moves a registration silent this long
     bool relay_open = false;  // any well-formed HELLO registers (link tests without rooms)
     bool relay_any_ip = false; // a HELLO need not come from the member's own IP
     RelayFaults faults;

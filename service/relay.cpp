@@ -126,10 +126,19 @@ static void Unregister(Relay& r, uint64_t key)
 
 static void Register(Relay& r, const std::string& code, char letter, const sockaddr_in& from, int64_t now)
 {
+    const int slot = letter == 'A' ? 0 : 1;
+    // A live member keeps its slot: anyone behind the same IP who knows the
+    // code could otherwise divert its datagrams. A member whose NAT mapping
+    // changed falls silent on the old address and gets through after a while.
+    auto held = r.rooms.find(code);
+    if (held != r.rooms.end()) {
+        const RelayMember& m = held->second.member[slot];
+        if (m.set && !SameAddr(m.addr, from) && now - m.last_ns < (int64_t)r.options.relay_takeover_s * 1000000000)
+            return;
+    }
     if (r.check && !r.check(code, letter, ntohl(from.sin_addr.s_addr)))
         return;
     const uint64_t key = AddrKey(from);
-    const int slot = letter == 'A' ? 0 : 1;
     auto known = r.by_addr.find(key);
     if (known != r.by_addr.end() && (known->second.first != code || known->second.second != slot))
         Unregister(r, key); // one registration per address
@@ -137,7 +146,7 @@ static void Register(Relay& r, const std::string& code, char letter, const socka
         return;
     RelayMember& m = r.rooms[code].member[slot];
     if (m.set && !SameAddr(m.addr, from))
-        r.by_addr.erase(AddrKey(m.addr)); // the member moved (new port or address)
+        r.by_addr.erase(AddrKey(m.addr)); // the member moved after falling silent
     m.set = true;
     m.addr = from;
     m.last_ns = now;

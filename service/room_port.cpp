@@ -1,10 +1,10 @@
 #include "room_port.h"
 
+#include "http_front.h"
 #include "reply.h"
 #include "rooms.h"
 
 #include <arpa/inet.h>
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include <atomic>
@@ -17,8 +17,9 @@ static const size_t kMaxBody = 16 * 1024;
 
 struct RoomPort
 {
-    httplib::Server server;
-    std::thread thread, sweeper;
+    std::vector<HttpRoute> routes;
+    HttpFront* front = nullptr;
+    std::thread sweeper;
     std::atomic<bool> stop{false};
     std::mutex lock; // guards store
     RoomStore store;
@@ -69,13 +70,13 @@ static std::string Str(const nlohmann::json& j, const char* key)
     return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
-static uint32_t CallerIp(const httplib::Request& req)
+static uint32_t CallerIp(const HttpRequest& req)
 {
     in_addr a{};
     return inet_pton(AF_INET, req.remote_addr.c_str(), &a) == 1 ? ntohl(a.s_addr) : 0;
 }
 
-static Parsed Parse(const httplib::Request& req, bool need_player)
+static Parsed Parse(const HttpRequest& req, bool need_player)
 {
     Parsed p;
     p.body = nlohmann::json::parse(req.body, nullptr, false);
@@ -284,10 +285,12 @@ static std::string OnList(RoomPort& port, const Parsed&)
 
 static void Route(RoomPort& port, const char* path, Handler handler, bool need_player)
 {
-    port.server.Post(path, [&port, handler, need_player](const httplib::Request& req, httplib::Response& res) {
-        const Parsed p = Parse(req, need_player);
-        res.set_content(p.error.empty() ? handler(port, p) : ErrorReply(p.error), "application/json");
-    });
+    port.routes.push_back(HttpRoute{"POST", path, [&port, handler, need_player](const HttpRequest& req) {
+                                        const Parsed p = Parse(req, need_player);
+                                        HttpAnswer a;
+                                        a.body = p.error.empty() ? handler(port, p) : ErrorReply(p.error);
+                                        return a;
+                                    }});
 }
 
 // ---------------------------------------------------------------------------
@@ -297,7 +300,6 @@ static void Route(RoomPort& port, const char* path, Handler handler, bool need_p
 RoomPort* StartRoomPort(const ServiceOptions& options, std::string& error)
 {
     RoomPort* port = new RoomPort;
-    port->server.set_payload_max_length(kMaxBody);
     Route(*port, "/create", OnCreate, true);
     Route(*port, "/join", OnJoin, true);
     Route(*port, "/quickmatch", OnQuickmatch, true);
@@ -307,12 +309,18 @@ RoomPort* StartRoomPort(const ServiceOptions& options, std::string& error)
     Route(*port, "/chat/poll", OnChatPoll, true);
     Route(*port, "/chat/send", OnChatSend, true);
     Route(*port, "/list", OnList, false);
-    if (!port->server.bind_to_port(options.bind.c_str(), kRoomPortNumber)) {
-        error = "cannot bind TCP " + options.bind + ":" + std::to_string(kRoomPortNumber);
+    HttpFrontOptions front;
+    front.bind = options.bind;
+    front.port = kRoomPortNumber;
+    front.max_body = kMaxBody;
+    front.error_body = [](int status) {
+        return ErrorReply(status == 404 ? "Not found." : status >= 500 ? "Something went wrong." : "Bad request.");
+    };
+    port->front = StartHttpFront(front, port->routes, error);
+    if (!port->front) {
         delete port;
         return nullptr;
     }
-    port->thread = std::thread([port] { port->server.listen_after_bind(); });
     port->sweeper = std::thread([port] {
         while (!port->stop.load()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -328,8 +336,7 @@ void StopRoomPort(RoomPort* port)
     if (!port)
         return;
     port->stop.store(true);
-    port->server.stop();
-    port->thread.join();
+    StopHttpFront(port->front);
     port->sweeper.join();
     delete port;
 }

@@ -103,11 +103,15 @@ uint16_t UdpLocalPort(UdpSocket s);
 // to exhaust the game's memory.
 constexpr size_t kHttpMaxReplyBytes = 4u * 1024 * 1024;
 
+// Each request, connection to last byte, ends within this many milliseconds.
+constexpr int kHttpDeadlineMs = 8000;
+
 // One blocking HTTP/1.1 POST of `body` to http://host:port + path: user agent
-// "Kestrel/1.0", the one optional header "Content-Type: application/json", an
-// 8000 ms limit on each phase, plain HTTP, a fresh connection per call.
-// True when a response arrived: `status` (0 when unreadable) and `response` are
-// set whatever the status. False when none did, or when its body grew past
+// "Kestrel/1.0", the one optional header "Content-Type: application/json",
+// kHttpDeadlineMs for the whole request, plain HTTP, a fresh connection per call.
+// True when a whole response arrived in time: `status` (0 when unreadable) and
+// `response` are set whatever the status. False when none did, when it was cut
+// off or still incomplete at the deadline, or when its body grew past
 // kHttpMaxReplyBytes: `status` and `response` are then untouched.
 bool HttpPost(const char* host, uint16_t port, const std::wstring& path, const std::string& body,
               uint32_t& status, std::string& response);

@@ -105,19 +105,44 @@ TEST_F(Relay, MalformedHellosRegisterNothing)
     EXPECT_TRUE(b.Receive(200).empty());
 }
 
-TEST_F(Relay, ANewHelloMovesTheRegistration)
+// Same IP, other port, HELLO every 100 ms: a live member keeps every datagram
+// and nothing from the other port passes. Once the member falls silent for
+// the takeover time, the new address gets the slot (a changed NAT mapping).
+TEST_F(Relay, ALiveRegistrationIsNotTakenOverButASilentOneMoves)
 {
-    Start();
+    Start({"--relay-takeover", "1"});
     Udp a, b, b2;
     a.Send("HELLO R A\n");
     b.Send("HELLO R B\n");
     usleep(50000);
-    b2.Send("HELLO R B\n"); // B came back on a new port
-    usleep(50000);
-    a.Send("FILE:hi");
-    EXPECT_EQ(b2.Receive(200), std::vector<std::string>{"FILE:hi"});
-    EXPECT_TRUE(b.Receive(50).empty());
+    int to_b = 0, to_b2 = 0, injected = 0;
+    for (int i = 0; i < 20; i++) { // two takeover times, b staying live
+        b2.Send("HELLO R B\n");
+        b2.Send("FILE:injected");
+        b.Send("HELLO R B\n");
+        a.Send("FILE:n" + std::to_string(i));
+        for (const std::string& d : b.Receive(100))
+            to_b += d.rfind("FILE:n", 0) == 0;
+        to_b2 += (int)b2.Receive(0).size();
+        for (const std::string& d : a.Receive(0))
+            injected += d == "FILE:injected";
+    }
+    EXPECT_EQ(to_b, 20);
+    EXPECT_EQ(to_b2, 0);
+    EXPECT_EQ(injected, 0);
+
+    // b falls silent; b2 keeps saying HELLO every 100 ms and gets the slot.
+    int moved_after_ms = -1;
+    for (int ms = 0; ms <= 3000 && moved_after_ms < 0; ms += 100) {
+        b2.Send("HELLO R B\n");
+        a.Send("FILE:hi");
+        if (!b2.Receive(100).empty())
+            moved_after_ms = ms;
+    }
+    EXPECT_GE(moved_after_ms, 800);
+    EXPECT_LE(moved_after_ms, 2500);
     b.Send("FILE:old address"); // no longer registered
+    b.Receive(0);
     EXPECT_TRUE(a.Receive(100).empty());
 }
 

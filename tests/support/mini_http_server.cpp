@@ -36,6 +36,7 @@ struct MiniHttpServer
     std::condition_variable arrived;
     MiniHttpHandler handler;
     std::vector<MiniHttpRequest> requests;
+    std::vector<std::thread> stallers;
 };
 
 namespace {
@@ -133,6 +134,26 @@ const char* Reason(int status)
     }
 }
 
+// Sleeps `ms`, or less when the server is stopping.
+void Pause(MiniHttpServer* server, int ms)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!server->stop.load() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+void Stall(MiniHttpServer* server, Socket client, MiniHttpAnswer answer)
+{
+    for (size_t i = 0; i < answer.raw.size() && !server->stop.load(); i++) {
+        if (i > 0)
+            Pause(server, answer.pause_ms);
+        if (!SendAll(client, answer.raw[i]))
+            break;
+    }
+    Pause(server, answer.hold_ms);
+    CloseSocket(client);
+}
+
 void Serve(MiniHttpServer* server)
 {
     while (!server->stop.load()) {
@@ -154,6 +175,10 @@ void Serve(MiniHttpServer* server)
             answer.body = "{\"ok\":true}";
             if (handler)
                 answer = handler(req);
+            if (!answer.raw.empty() || answer.hold_ms > 0) {
+                server->stallers.emplace_back(Stall, server, client, std::move(answer));
+                continue;
+            }
             if (!answer.hang_up) {
                 const std::string head = "HTTP/1.1 " + std::to_string(answer.status) + " " + Reason(answer.status) +
                                          "\r\nContent-Type: application/json\r\nContent-Length: " +
@@ -245,6 +270,8 @@ void StopMiniHttpServer(MiniHttpServer* server)
         return;
     server->stop.store(true);
     server->thread.join();
+    for (std::thread& t : server->stallers)
+        t.join();
     CloseSocket(server->listener);
     delete server;
 }

@@ -1,6 +1,7 @@
 // A scripted HTTP/1.1 server for the transport and worker tests, on plain
 // sockets (Winsock under Wine), so the tests see exactly what the client puts
-// on the wire. One connection at a time; every answer closes the connection.
+// on the wire. One connection at a time, except stalling answers, which run
+// on threads of their own; every answer closes the connection.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +27,12 @@ struct MiniHttpAnswer
     int status = 200;
     std::string body;
     bool hang_up = false; // close without answering
+    // A stalling server: when either is set these raw pieces go out instead of
+    // an answer, `pause_ms` apart, then the connection stays open and silent
+    // for `hold_ms` (cut short when the server stops).
+    std::vector<std::string> raw;
+    int pause_ms = 0;
+    int hold_ms = 0;
 };
 
 using MiniHttpHandler = std::function<MiniHttpAnswer(const MiniHttpRequest&)>;

@@ -5,7 +5,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -128,4 +131,20 @@ int StopProgram(pid_t pid, int grace_ms)
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
     return 128 + SIGKILL;
+}
+
+int ConnectTcpFrom(uint16_t port, const char* from, bool nonblocking)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | (nonblocking ? SOCK_NONBLOCK : 0), 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &a.sin_addr);
+    bind(fd, (sockaddr*)&a, sizeof(a));
+    a.sin_port = htons(port);
+    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+    if (connect(fd, (sockaddr*)&a, sizeof(a)) != 0 && !(nonblocking && errno == EINPROGRESS)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }

@@ -3,6 +3,7 @@
 // (tests/netns-run), so the fixed ports never collide.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -33,3 +34,8 @@ pid_t StartProgram(const std::vector<std::string>& args, const std::string& outp
 // SIGTERM, then SIGKILL after `grace_ms`; waits for it. Returns its exit status
 // (or 128 + signal), -1 if it was not running.
 int StopProgram(pid_t pid, int grace_ms = 5000);
+
+// A TCP connection to 127.0.0.1:port from the local address `from` (any
+// 127.x.y.z stands for another host); -1 on failure. Nonblocking: the connect
+// may still be in progress.
+int ConnectTcpFrom(uint16_t port, const char* from, bool nonblocking = false);

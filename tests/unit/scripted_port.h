@@ -18,6 +18,13 @@ struct ScriptedPort
     std::map<std::string, MiniHttpAnswer> answers; // by path; default 200 {"ok":true}
     std::map<std::string, int> delay_ms;           // by path
 
+    static MiniHttpAnswer Plain(int status, const std::string& body)
+    {
+        MiniHttpAnswer a;
+        a.status = status;
+        a.body = body;
+        return a;
+    }
     bool Start(uint16_t port)
     {
         server = StartMiniHttpServer(port);
@@ -29,7 +36,7 @@ struct ScriptedPort
             {
                 std::lock_guard<std::mutex> g(lock);
                 auto it = answers.find(req.target);
-                a = it != answers.end() ? it->second : MiniHttpAnswer{200, "{\"ok\":true}", false};
+                a = it != answers.end() ? it->second : Plain(200, "{\"ok\":true}");
                 wait = delay_ms[req.target];
             }
             if (wait)
@@ -47,7 +54,7 @@ struct ScriptedPort
     void Answer(const std::string& path, const std::string& body, int status = 200)
     {
         std::lock_guard<std::mutex> g(lock);
-        answers[path] = MiniHttpAnswer{status, body, false};
+        answers[path] = Plain(status, body);
     }
     void Delay(const std::string& path, int ms)
     {

@@ -6,6 +6,8 @@
 #include "wire_fixture.h"
 
 #include <algorithm>
+#include <chrono>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -156,5 +158,50 @@ TEST_F(Transport, ConcurrentCallsEachGetTheirOwnAnswer)
     for (int i = 0; i < kThreads; i++) {
         EXPECT_TRUE(results[i]);
         EXPECT_EQ(replies[i], "/p" + std::to_string(i) + "|body" + std::to_string(i));
+    }
+}
+
+// A server that stalls anywhere in its reply costs the caller at most the one
+// overall deadline, and its half reply is no answer: never an empty 200.
+TEST_F(Transport, StalledRepliesAreFalseWithinTheOverallDeadline)
+{
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 11\r\n\r\n";
+    std::map<std::string, MiniHttpAnswer> stalls;
+    stalls["/status-line-then-silence"].raw = {"HTTP/1.1 200 OK\r\n"};
+    stalls["/headers-then-silence"].raw = {head};
+    stalls["/headers-dripping"].raw = {"HTTP/1.1 200 OK\r\n"};
+    for (int i = 0; i < 40; i++)
+        stalls["/headers-dripping"].raw.push_back("X");
+    stalls["/headers-dripping"].pause_ms = 500;
+    stalls["/body-dripping"].raw = {head};
+    for (char c : std::string("{\"ok\":true}"))
+        stalls["/body-dripping"].raw.push_back(std::string(1, c));
+    stalls["/body-dripping"].pause_ms = 1000;
+    stalls["/never-answers"] = MiniHttpAnswer{};
+    for (auto& s : stalls)
+        s.second.hold_ms = kHttpDeadlineMs + 4000;
+    SetMiniHttpHandler(server, [stalls](const MiniHttpRequest& r) { return stalls.at(r.target); });
+
+    std::vector<std::string> paths;
+    for (const auto& s : stalls)
+        paths.push_back(s.first);
+    std::vector<std::string> replies(paths.size(), "untouched");
+    std::vector<int> results(paths.size(), -1);
+    std::vector<long long> took_ms(paths.size(), 0);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < paths.size(); i++)
+        threads.emplace_back([&, i] {
+            const auto t0 = std::chrono::steady_clock::now();
+            results[i] = HttpPostJson(kAccountPort, std::wstring(paths[i].begin(), paths[i].end()), "{}", replies[i]);
+            took_ms[i] = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+                             .count();
+        });
+    for (std::thread& t : threads)
+        t.join();
+    for (size_t i = 0; i < paths.size(); i++) {
+        EXPECT_EQ(results[i], 0) << paths[i];
+        EXPECT_EQ(replies[i], "untouched") << paths[i];
+        // The bound is the contract's; the margin covers a loaded machine.
+        EXPECT_LT(took_ms[i], kHttpDeadlineMs + 2000) << paths[i];
     }
 }

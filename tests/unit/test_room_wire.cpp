@@ -7,6 +7,7 @@
 #include "backend/ready_leave.h"
 #include "backend/room_list.h"
 #include "backend/rooms.h"
+#include "platform/platform.h"
 #include "scripted_port.h"
 #include "temp_dir.h"
 
@@ -234,6 +235,33 @@ TEST_F(RoomWire, AClosedRoomClearsItsFlagsSoNothingRestartsOrPolls)
     PollChat();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(Count("/chat/poll"), polls);
+}
+
+// A beat whose reply stalls after its headers is no answer: the room stays,
+// and the beat after it comes at most one deadline plus one rhythm later.
+TEST_F(RoomWire, AStalledHeartbeatReplyNeitherClosesTheRoomNorHoldsTheRhythm)
+{
+    Enter();
+    ASSERT_TRUE(WaitUntil([this] { return Count("/heartbeat") >= 1; }));
+    {
+        std::lock_guard<std::mutex> g(port.lock);
+        MiniHttpAnswer& stall = port.answers["/heartbeat"];
+        stall.raw = {"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 40\r\n\r\n"};
+        stall.hold_ms = kHttpDeadlineMs + 4000;
+    }
+    const size_t stalled = Count("/heartbeat") + 1;
+    ASSERT_TRUE(WaitUntil([&] { return Count("/heartbeat") >= stalled; }));
+    const auto t0 = std::chrono::steady_clock::now();
+    Answer("/heartbeat", "{\"ok\":true,\"my_ready\":false,\"peer_ready\":false,\"started\":false,\"peer\":\"Bob\"}");
+    for (int i = 0; i < 15 && Count("/heartbeat") < stalled + 1; i++)
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    ASSERT_GE(Count("/heartbeat"), stalled + 1);
+    const long long gap_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(gap_ms, kHttpDeadlineMs + 3000 + 2000);
+    EXPECT_EQ(g_app.flags.room_state.load(), RoomIn);
+    EXPECT_EQ(Room().error, "");
+    ASSERT_TRUE(WaitUntil([] { return Room().partner == "Bob"; }));
 }
 
 TEST_F(RoomWire, LeavingStopsTheHeartbeatAndClearsTheRoom)

@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <thread>
 #include <unistd.h>
 
@@ -114,14 +115,22 @@ static const char* SoundName(const uint8_t* image)
 struct SocialView
 {
     std::vector<std::string> friends, incoming;
+    std::set<std::string> answered; // requests accepted already
+    int budget = 0;                  // accepts left until the next poll
+    bool settled = false;            // every request shown is answered
     std::string status;
     double next_refresh = 0;
 };
+
+// A hostile list of thousands of requests must not become thousands of
+// workers at once: each poll of the list answers a few, the next poll more.
+static const int kAcceptsPerPoll = 8;
 
 static void SocialStep(SocialView& v, bool accept_all, double now_s)
 {
     if (now_s >= v.next_refresh) {
         v.next_refresh = now_s + 1.0;
+        v.budget = kAcceptsPerPoll;
         RefreshFriends();
     }
     std::vector<std::string> friends, incoming;
@@ -140,13 +149,26 @@ static void SocialStep(SocialView& v, bool accept_all, double now_s)
         Say("friends: %s", list);
     }
     if (incoming != v.incoming) {
+        const std::set<std::string> known(v.incoming.begin(), v.incoming.end());
+        int shown = 0, more = 0;
         for (const std::string& tag : incoming)
-            if (std::find(v.incoming.begin(), v.incoming.end(), tag) == v.incoming.end()) {
-                Say("friend request from: %s", tag);
-                if (accept_all)
-                    StartFriendAction(L"/friends/respond", tag, true, true);
-            }
+            if (!known.count(tag))
+                ++shown <= kAcceptsPerPoll ? Say("friend request from: %s", tag) : (void)more++;
+        if (more > 0)
+            Say("friend requests: %s more", std::to_string(more));
         v.incoming = incoming;
+        v.settled = false;
+    }
+    if (accept_all && v.budget > 0 && !v.settled) {
+        for (const std::string& tag : v.incoming) {
+            if (v.budget == 0)
+                break;
+            if (v.answered.insert(tag).second) {
+                StartFriendAction(L"/friends/respond", tag, true, true);
+                v.budget--;
+            }
+        }
+        v.settled = v.budget > 0;
     }
     if (status != v.status) {
         v.status = status;

@@ -1,5 +1,5 @@
 // HTTP POST on Linux through libcurl, kept to WinHTTP's observable behaviour:
-// same request line and headers, per-phase limits, result contract.
+// same request line and headers, result contract, one overall deadline.
 #include "platform/platform.h"
 
 #include <curl/curl.h>
@@ -81,10 +81,10 @@ bool HttpPost(const char* host, uint16_t port, const std::wstring& path, const s
     curl_easy_setopt(curl, CURLOPT_USERAGENT, "Kestrel/1.0");
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, 8000L);
-    // WinHTTP's send and receive limits are per wait; a stall of 8 s is the same here.
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 8L);
+    // One deadline from connection to last byte: a server that drips or
+    // stalls cannot hold a worker or the heartbeat past it.
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, (long)kHttpDeadlineMs);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, (long)kHttpDeadlineMs);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Append);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
 
@@ -94,10 +94,9 @@ bool HttpPost(const char* host, uint16_t port, const std::wstring& path, const s
     curl_easy_cleanup(curl);
     curl_slist_free_all(headers);
 
-    // A response came once its status line did; a body cut short afterwards is
-    // kept as far as it got, as WinHTTP's read loop does.
-    const bool received = !sink.too_big && (rc == CURLE_OK || code != 0);
-    if (!received)
+    // Only a whole reply is an answer: a status line followed by a stall or a
+    // cut-off body is no answer, never an empty 200.
+    if (rc != CURLE_OK || sink.too_big || code == 0)
         return false;
     status = (uint32_t)code;
     response = std::move(sink.data);

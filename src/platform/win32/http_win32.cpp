@@ -1,19 +1,82 @@
-// HTTP POST through WinHTTP, synchronous, one fresh session per call.
+// HTTP POST through WinHTTP, one fresh session per call. The session runs in
+// WinHTTP's asynchronous mode only so that the caller can wait on each step
+// with what is left of one overall deadline: synchronous WinHTTP limits each
+// wait, not the request, so a server dripping headers or body could hold the
+// caller for as long as it liked.
 #include "platform/platform.h"
 
 #include <windows.h>
 #include <winhttp.h>
 
 #include <cstring>
+#include <string>
+
+namespace {
+
+// Shared with WinHTTP's callback. Freed by the callback on the request
+// handle's closing notice, the last one WinHTTP sends, since a step abandoned
+// at the deadline may still complete after the caller has returned.
+struct Call
+{
+    HANDLE done = nullptr; // auto-reset: one completion per step
+    bool ok = false;       // the step's outcome
+    DWORD count = 0;       // bytes available or read
+    char buffer[16384];
+};
+
+void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD info_size)
+{
+    Call* call = reinterpret_cast<Call*>(context);
+    if (!call)
+        return;
+    switch (status) {
+    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+        call->ok = true;
+        break;
+    case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
+        call->ok = true;
+        call->count = info ? *static_cast<DWORD*>(info) : 0;
+        break;
+    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+        call->ok = true;
+        call->count = info_size;
+        break;
+    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+        call->ok = false;
+        break;
+    case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
+        CloseHandle(call->done);
+        delete call;
+        return;
+    default:
+        return;
+    }
+    SetEvent(call->done);
+}
+
+// Waits for the step just started; false when it failed or the deadline passed.
+bool Finish(Call* call, BOOL started, ULONGLONG deadline)
+{
+    if (!started)
+        return false;
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline)
+        return false;
+    return WaitForSingleObject(call->done, (DWORD)(deadline - now)) == WAIT_OBJECT_0 && call->ok;
+}
+
+} // namespace
 
 bool HttpPost(const char* host, uint16_t port, const std::wstring& path, const std::string& body,
               uint32_t& status, std::string& response)
 {
+    const ULONGLONG deadline = GetTickCount64() + kHttpDeadlineMs;
     HINTERNET session = WinHttpOpen(L"Kestrel/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                    WINHTTP_NO_PROXY_BYPASS, 0);
+                                    WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
     if (!session)
         return false;
-    WinHttpSetTimeouts(session, 8000, 8000, 8000, 8000);
+    WinHttpSetTimeouts(session, kHttpDeadlineMs, kHttpDeadlineMs, kHttpDeadlineMs, kHttpDeadlineMs);
 
     const std::wstring whost(host, host + strlen(host)); // an IPv4 literal: ASCII
     HINTERNET connection = WinHttpConnect(session, whost.c_str(), port, 0);
@@ -28,41 +91,63 @@ bool HttpPost(const char* host, uint16_t port, const std::wstring& path, const s
         WinHttpCloseHandle(session);
         return false;
     }
-    const DWORD length = (DWORD)body.size();
-    if (!WinHttpSendRequest(request, L"Content-Type: application/json\r\n", (DWORD)-1L, (LPVOID)body.data(), length,
-                            length, 0) ||
-        !WinHttpReceiveResponse(request, nullptr)) {
+    Call* call = new Call;
+    call->done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    DWORD_PTR context = reinterpret_cast<DWORD_PTR>(call);
+    if (!call->done ||
+        WinHttpSetStatusCallback(request, OnStatus,
+                                 WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES, 0) ==
+            WINHTTP_INVALID_STATUS_CALLBACK ||
+        !WinHttpSetOption(request, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof(context))) {
+        // No callback will ever free it.
+        if (call->done)
+            CloseHandle(call->done);
+        delete call;
+        WinHttpSetStatusCallback(request, nullptr, 0, 0);
         WinHttpCloseHandle(request);
         WinHttpCloseHandle(connection);
         WinHttpCloseHandle(session);
         return false;
     }
 
-    DWORD code = 0;
-    DWORD code_size = sizeof(code);
-    WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
-                        &code, &code_size, WINHTTP_NO_HEADER_INDEX);
+    const DWORD length = (DWORD)body.size();
+    bool whole = Finish(call,
+                        WinHttpSendRequest(request, L"Content-Type: application/json\r\n", (DWORD)-1L,
+                                           (LPVOID)body.data(), length, length, context),
+                        deadline) &&
+                 Finish(call, WinHttpReceiveResponse(request, nullptr), deadline);
 
+    DWORD code = 0;
     std::string got;
-    bool too_big = false;
-    for (;;) {
-        DWORD available = 0;
-        WinHttpQueryDataAvailable(request, &available);
-        if (available == 0)
-            break;
-        if (available > kHttpMaxReplyBytes - got.size()) {
-            too_big = true;
-            break;
+    if (whole) {
+        DWORD code_size = sizeof(code);
+        WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                            WINHTTP_HEADER_NAME_BY_INDEX, &code, &code_size, WINHTTP_NO_HEADER_INDEX);
+        for (;;) {
+            call->count = 0;
+            if (!Finish(call, WinHttpQueryDataAvailable(request, nullptr), deadline)) {
+                whole = false;
+                break;
+            }
+            if (call->count == 0)
+                break; // the end of the body
+            if (call->count > kHttpMaxReplyBytes - got.size()) {
+                whole = false;
+                break;
+            }
+            const DWORD want = call->count < sizeof(call->buffer) ? call->count : (DWORD)sizeof(call->buffer);
+            if (!Finish(call, WinHttpReadData(request, call->buffer, want, nullptr), deadline)) {
+                whole = false;
+                break;
+            }
+            got.append(call->buffer, call->count);
         }
-        std::string chunk(available, '\0');
-        DWORD read = 0;
-        if (WinHttpReadData(request, chunk.data(), available, &read))
-            got.append(chunk.data(), read);
     }
+    // From here on `call` belongs to the callback.
     WinHttpCloseHandle(request);
     WinHttpCloseHandle(connection);
     WinHttpCloseHandle(session);
-    if (too_big)
+    if (!whole)
         return false;
     status = code;
     response = std::move(got);
