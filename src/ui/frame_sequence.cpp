@@ -10,20 +10,14 @@
 #include <imgui.h>
 #include <imgui_internal.h>
 
-namespace {
-
-// Closes whatever the failed frame left open: windows, children, pushed
-// colours, variables, IDs, groups (Dear ImGui's own recovery) and fonts (not
-// covered by it).
-void RecoverFrame()
+// Dear ImGui's own recovery, and the font stack it does not cover.
+void RecoverOverlayFrame()
 {
     ImGui::ErrorCheckEndFrameRecover(nullptr);
     ImGuiContext& g = *GImGui;
     while (g.FontStack.Size > 0)
         ImGui::PopFont();
 }
-
-} // namespace
 
 bool SetUpOverlay(ImGuiIO& io)
 {
@@ -57,7 +51,7 @@ bool RunOverlayFrameSequence(const FramePlatform& platform)
     try {
         OverlayFrame(platform.host_menu_shown);
     } catch (...) {
-        RecoverFrame();
+        RecoverOverlayFrame();
         DebugOutput("Overlay frame failed\n");
     }
     ImGui::EndFrame();

@@ -25,3 +25,8 @@ bool SetUpOverlay(ImGuiIO& io);
 // not shown). An exception from the overlay frame is caught and Dear ImGui is
 // left balanced, so the next frame starts clean.
 bool RunOverlayFrameSequence(const FramePlatform& platform);
+
+// After an exception inside the frame: closes what it left open (windows,
+// children, pushed colours, variables, IDs, groups, fonts) so that ending the
+// frame and the next frame work.
+void RecoverOverlayFrame();

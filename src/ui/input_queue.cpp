@@ -63,6 +63,28 @@ void FoldOldestFrames(InputQueueState& q)
     q.frames.erase(q.frames.begin() + 1);
 }
 
+// Key and button edges waiting, over every queued frame.
+size_t QueuedEdges(const InputQueueState& q)
+{
+    size_t n = 0;
+    for (const InputFrame& f : q.frames)
+        n += f.keys.size() + f.buttons.size();
+    return n;
+}
+
+// Falling behind for good (more edges waiting than frames to show them in
+// soon): everything waiting is folded to its last word per code, so input is
+// never applied seconds after it happened.
+void FoldIfBehind(InputQueueState& q)
+{
+    if (QueuedEdges(q) < kMaxQueuedInputEdges)
+        return;
+    while (q.frames.size() > 1)
+        FoldOldestFrames(q);
+    CompactEvents(q.frames[0].keys, &InputKeyEvent::vk);
+    CompactEvents(q.frames[0].buttons, &InputButtonEvent::button);
+}
+
 // Applies events in order, at most one per code: a second event of a code
 // (its release after its press, or a new press after a release) waits for the
 // next frame, so Dear ImGui sees each edge. Returns how many were applied.
@@ -103,6 +125,7 @@ void QueueKeyEvent(uint32_t vk, bool down)
     if (down && q.keys_down[vk])
         return;
     q.keys_down[vk] = down;
+    FoldIfBehind(q);
     InputFrame& f = CurrentFrame(q);
     if ((int)f.keys.size() >= kMaxEventsPerInputFrame)
         CompactEvents(f.keys, &InputKeyEvent::vk);
@@ -115,6 +138,7 @@ void QueueMouseButtonEvent(int button, bool down)
         return;
     InputQueueState& q = g_app.input;
     std::lock_guard<std::mutex> g(q.lock);
+    FoldIfBehind(q);
     InputFrame& f = CurrentFrame(q);
     if ((int)f.buttons.size() >= kMaxEventsPerInputFrame)
         CompactEvents(f.buttons, &InputButtonEvent::button);

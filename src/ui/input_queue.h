@@ -18,10 +18,13 @@ struct ImGuiIO;
 constexpr int kMaxEventsPerInputFrame = 512;
 
 // Bound on the InputFrames waiting for the render thread. Edges of one key or
-// button beyond one per frame wait for later frames; past this backlog the two
+// button beyond one per frame wait for later frames; at this backlog the two
 // oldest frames are folded into one (last event per code), so a slow game
 // never builds up input that arrives seconds late.
 constexpr size_t kMaxQueuedInputFrames = 8;
+// Likewise for the key and button edges waiting over all frames: past it the
+// whole backlog is folded (a double click or fast typing stays well below).
+constexpr size_t kMaxQueuedInputEdges = 24;
 
 // Window thread. Codes of 256 and above, buttons outside 0..4 and characters
 // 0 or above 65535 are dropped, and so is a key-down of a key already down

@@ -43,7 +43,9 @@ protected:
             return a;
         });
         SetMiniHttpHandler(rooms, [](const MiniHttpRequest&) {
-            return MiniHttpAnswer{200, "{\"ok\":true,\"messages\":[],\"last_id\":0}", false};
+            MiniHttpAnswer a;
+            a.body = "{\"ok\":true,\"messages\":[],\"last_id\":0}";
+            return a;
         });
         OverlayUi::SetUp();
         g_app.flags.client_check_started = false;

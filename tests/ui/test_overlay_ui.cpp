@@ -4,6 +4,7 @@
 
 #include "backend/click_sounds.h"
 #include "state/app_state.h"
+#include "ui/frame_sequence.h"
 #include "ui/overlay_input.h"
 #include "ui/ui_state.h"
 
@@ -236,4 +237,31 @@ TEST_F(OverlayUi, AToggleBetweenTheRenderThreadsReadsIsNeverLost)
     EXPECT_FALSE(g_app.overlay.overlay_open.load()) << "closing a closed menu does not open it";
     EXPECT_TRUE(ToggleOverlay());
     EXPECT_FALSE(ToggleOverlay());
+}
+
+TEST_F(OverlayUi, AFrameLeftHalfwayByAnExceptionIsClosedAndTheNextOneDraws)
+{
+    g_app.shell.current_page = PageHowTo;
+    OpenMenu();
+    ImGuiContext& g = *GImGui;
+    ImGui::NewFrame();
+    ImGui::PushStyleVar(ImGuiStyleVar_Alpha, 0.5f);
+    ImGui::PushFont(ImGui::GetIO().Fonts->Fonts[0]);
+    ImGui::Begin("Kestrel Multiplayer");
+    ImGui::BeginChild("content");
+    ImGui::PushStyleColor(ImGuiCol_Text, 0u);
+    ImGui::PushID("row");
+    ImGui::BeginGroup();
+    // ...and here a page threw.
+    RecoverOverlayFrame();
+    EXPECT_EQ(g.CurrentWindowStack.Size, 1) << "only Dear ImGui's fallback window is left";
+    EXPECT_EQ(g.StyleVarStack.Size, 0);
+    EXPECT_EQ(g.ColorStack.Size, 0);
+    EXPECT_EQ(g.FontStack.Size, 0);
+    EXPECT_EQ(g.GroupStack.Size, 0);
+    ImGui::EndFrame();
+    ImGui::Render();
+    DriverFrame(2);
+    EXPECT_TRUE(Shows("Co-op in 5 easy steps.")) << "the next frame draws as before";
+    EXPECT_EQ(ImGui::GetStyle().Alpha, 1.0f);
 }

@@ -199,4 +199,53 @@ TEST_F(InputQueue, AFrameThatIsNeverTakenStaysBoundedWithoutStuckKeys)
     EXPECT_TRUE(io.KeysDown[kVkBack]);
 }
 
+// A slow game: 15 frames a second while the window thread repeats a held key
+// about 30 times a second (two auto-repeats per frame).
+TEST_F(InputQueue, AtALowFrameRateAHeldKeyLeavesNoBacklog)
+{
+    ImGuiIO& io = ImGui::GetIO();
+    QueueKeyEvent(kVkBack, true);
+    for (int frame = 0; frame < 150; frame++) { // 10 s held
+        ApplyQueuedInput(io);
+        QueueKeyEvent(kVkBack, true);
+        QueueKeyEvent(kVkBack, true);
+    }
+    ApplyQueuedInput(io);
+    EXPECT_TRUE(io.KeysDown[kVkBack]);
+    EXPECT_LE(QueuedFrames(), 1u);
+
+    // Released, then a click: both reach Dear ImGui on the next frames, not
+    // seconds later.
+    QueueKeyEvent(kVkBack, false);
+    QueueMouseButtonEvent(0, true);
+    QueueMouseButtonEvent(0, false);
+    ApplyQueuedInput(io);
+    EXPECT_FALSE(io.KeysDown[kVkBack]) << "released on the first frame after the release";
+    EXPECT_TRUE(io.MouseDown[0]);
+    ApplyQueuedInput(io);
+    EXPECT_FALSE(io.MouseDown[0]);
+    EXPECT_EQ(QueuedFrames(), 0u);
+}
+
+TEST_F(InputQueue, ManyEdgesPerFrameFoldIntoABoundedBacklog)
+{
+    ImGuiIO& io = ImGui::GetIO();
+    // Ten clicks per frame for a second at 15 fps: more edges than frames.
+    for (int frame = 0; frame < 15; frame++) {
+        for (int i = 0; i < 10; i++) {
+            QueueMouseButtonEvent(0, true);
+            QueueMouseButtonEvent(0, false);
+        }
+        ApplyQueuedInput(io);
+        EXPECT_LE(QueuedFrames(), kMaxQueuedInputFrames);
+    }
+    // The last word is the release: nothing stays pressed.
+    size_t frames = 0;
+    while (ApplyQueuedInput(io))
+        frames++;
+    EXPECT_LE(frames, kMaxQueuedInputEdges) << "under two seconds behind at 15 fps";
+    EXPECT_EQ(QueuedFrames(), 0u);
+    EXPECT_FALSE(io.MouseDown[0]);
+}
+
 } // namespace
