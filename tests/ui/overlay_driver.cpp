@@ -80,16 +80,7 @@ void DriverResetState()
     g_app.flags.client_check_started = true;
     ResetUiState();
     ResetInputQueue();
-    OverlayState& o = g_app.overlay;
-    o.overlay_open = false;
-    o.virtual_cursor_x = 0.0f;
-    o.virtual_cursor_y = 0.0f;
-    o.virtual_cursor_placed = false;
-    o.capturing_key = false;
-    o.toggle_vk = 0x23;
-    o.want_capture_mouse = false;
-    o.want_capture_keyboard = false;
-    o.want_text_input = false;
+    ResetOverlayFlags();
     TakeRecordedSounds();
     TakeOpenedPages();
 }

@@ -135,3 +135,19 @@ inline void ResetSocialAreas()
     std::lock_guard<std::mutex> hold(g_app.poller.lock);
     g_app.poller.unread_counts.clear();
 }
+
+// The overlay's open flag, cursor and published wishes back to their start
+// values (the input queue has its own reset).
+inline void ResetOverlayFlags()
+{
+    OverlayState& o = g_app.overlay;
+    o.overlay_open = false;
+    o.virtual_cursor_x = 0.0f;
+    o.virtual_cursor_y = 0.0f;
+    o.virtual_cursor_placed = false;
+    o.capturing_key = false;
+    o.toggle_vk = 0x23;
+    o.want_capture_mouse = false;
+    o.want_capture_keyboard = false;
+    o.want_text_input = false;
+}

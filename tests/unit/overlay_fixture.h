@@ -2,6 +2,7 @@
 // process-wide, so every test starts from the defaults.
 #pragma once
 
+#include "app_reset.h"
 #include "state/app_state.h"
 #include "ui/input_queue.h"
 
@@ -27,16 +28,7 @@ protected:
     }
     static void ResetState()
     {
-        OverlayState& o = g_app.overlay;
-        o.overlay_open = false;
-        o.virtual_cursor_x = 0.0f;
-        o.virtual_cursor_y = 0.0f;
-        o.virtual_cursor_placed = false;
-        o.capturing_key = false;
-        o.toggle_vk = 0x23;
-        o.want_capture_mouse = false;
-        o.want_capture_keyboard = false;
-        o.want_text_input = false;
+        ResetOverlayFlags();
         ResetInputQueue();
     }
     static size_t QueuedFrames()
