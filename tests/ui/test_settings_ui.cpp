@@ -21,12 +21,14 @@ protected:
     void SetUp() override
     {
         OverlayUi::SetUp();
+        BeforeOpening();
         // Tall enough to show the whole page without scrolling.
         DriverSetDisplay(ImVec2(1280.0f, 2000.0f));
         g_ui.main_window_h = 1900.0f;
         g_app.shell.current_page = PageSettings;
         OpenMenu();
     }
+    virtual void BeforeOpening() {}
 
 public:
     // Ctrl+click turns a slider into a text field; the typed value is applied on Enter.
@@ -109,16 +111,6 @@ TEST_F(SettingsUi, ClosingTheMenuMidCaptureLeavesTheMenuKeyWorking)
     EXPECT_TRUE(g_app.overlay.overlay_open.load());
 }
 
-TEST_F(SettingsUi, TypedSliderValuesAreClamped)
-{
-    TypeIntoSlider("##btnscale", "5000");
-    EXPECT_EQ(g_app.settings.btn_scale_pct, 1.5f);
-    TypeIntoSlider("##btnalpha", "-40");
-    EXPECT_EQ(g_app.settings.btn_alpha_pct, 0.0f);
-    TypeIntoSlider("##notifsize", "10");
-    EXPECT_EQ(g_app.settings.notif_scale_pct, 0.75f);
-}
-
 TEST_F(SettingsUi, NotificationControlsAndThePreview)
 {
     for (const char* id : {"##notifstyle", "##notifsize", "##notifalpha", "Preview notification"})
@@ -139,7 +131,7 @@ TEST_F(SettingsUi, NotificationControlsAndThePreview)
     EXPECT_TRUE(Shows("This is how your message notifications will look.")) << DriverText();
 }
 
-TEST_F(SettingsUi, TestIsSilentWithSoundOffAndTheVolumeRebuildsTheSounds)
+TEST_F(SettingsUi, SlidersClampTypedValuesTestIsSilentWithSoundOffAndTheVolumeRebuilds)
 {
     Sounds();
     ASSERT_TRUE(DriverClick("Test"));
@@ -150,6 +142,12 @@ TEST_F(SettingsUi, TestIsSilentWithSoundOffAndTheVolumeRebuildsTheSounds)
     EXPECT_TRUE(Sounds().empty()) << "sound off";
     ASSERT_TRUE(DriverClick("Click sound effects"));
 
+    // Typed values are clamped like dragged ones.
+    TypeIntoSlider("##btnscale", "5000");
+    EXPECT_EQ(g_app.settings.btn_scale_pct, 1.5f);
+    TypeIntoSlider("##notifsize", "10");
+    EXPECT_EQ(g_app.settings.notif_scale_pct, 0.75f);
+
     const std::vector<uint8_t> old_tick = SoundTick;
     Sounds();
     TypeIntoSlider("##sfxvol", "80");
@@ -159,7 +157,7 @@ TEST_F(SettingsUi, TestIsSilentWithSoundOffAndTheVolumeRebuildsTheSounds)
     EXPECT_NE(SoundTick, old_tick) << "rebuilt at the new volume";
 }
 
-// Signed in (or a guest) against a scripted account port.
+// Against a scripted account port, signed in from the start.
 class SettingsUploadUi : public SettingsUi
 {
 protected:
@@ -168,19 +166,20 @@ protected:
     {
         account = StartMiniHttpServer(39001);
         ASSERT_NE(account, nullptr);
-        SetMiniHttpHandler(account, [](const MiniHttpRequest&) { return MiniHttpAnswer{200, "{\"ok\":true}", false}; });
         SettingsUi::SetUp();
+    }
+    void BeforeOpening() override
+    {
+        {
+            std::lock_guard<std::mutex> hold(g_app.account.lock);
+            g_app.account.token = "T1";
+        }
+        g_app.account.is_guest = false;
     }
     void TearDown() override
     {
         SettingsUi::TearDown();
         StopMiniHttpServer(account);
-    }
-    void SignIn()
-    {
-        std::lock_guard<std::mutex> hold(g_app.account.lock);
-        g_app.account.token = "T1";
-        g_app.account.is_guest = false;
     }
     std::vector<MiniHttpRequest> Uploads()
     {
@@ -190,44 +189,34 @@ protected:
                 out.push_back(r);
         return out;
     }
-    // 50 % -> 80 % -> 50 %, well within a second.
-    void MoveAndMoveBack()
-    {
-        TypeIntoSlider("##btnalpha", "80");
-        ASSERT_EQ(g_app.settings.btn_alpha_pct, 0.8f);
-        TypeIntoSlider("##btnalpha", "50");
-        ASSERT_EQ(g_app.settings.btn_alpha_pct, 0.5f);
-    }
+    static void Wait(double seconds) { DriverRunUntil([] { return false; }, seconds); }
 };
 
-TEST_F(SettingsUploadUi, ASliderMovedAndMovedBackUploadsOnceASecondAfterTheLastChange)
+TEST_F(SettingsUploadUi, OneUploadASecondAfterTheLastChangeAndNoneForOpeningOrForAGuest)
 {
-    SignIn();
-    g_app.shell.current_page = PageHome;
-    DriverFrame(30);
-    g_app.shell.current_page = PageSettings;
-    DriverRunUntil([] { return false; }, 1.5);
+    Wait(1.3);
     EXPECT_TRUE(Uploads().empty()) << "opening the page uploads nothing";
 
-    MoveAndMoveBack();
+    g_app.account.is_guest = true;
+    TypeIntoSlider("##btnalpha", "80");
+    EXPECT_EQ(g_app.settings.btn_alpha_pct, 0.8f) << "a guest's change applies";
+    TypeIntoSlider("##btnalpha", "50");
+    EXPECT_FALSE(g_app.flags.settings_dirty.load());
+    Wait(1.3);
+    EXPECT_TRUE(Uploads().empty()) << "but is never uploaded";
+
+    // Signed in: 50 % -> 80 % -> 50 % within a second, one upload.
+    g_app.account.is_guest = false;
+    TypeIntoSlider("##btnalpha", "80");
+    TypeIntoSlider("##btnalpha", "50");
     const auto last_change = std::chrono::steady_clock::now();
     ASSERT_TRUE(DriverRunUntil([&] { return !Uploads().empty(); }, 5.0));
     EXPECT_GE(std::chrono::steady_clock::now() - last_change, std::chrono::seconds(1));
-    DriverRunUntil([] { return false; }, 1.5);
+    Wait(1.3);
     const std::vector<MiniHttpRequest> uploads = Uploads();
     ASSERT_EQ(uploads.size(), 1u);
     EXPECT_NE(uploads[0].body.find("\"token\":\"T1\""), std::string::npos);
     EXPECT_NE(uploads[0].body.find("{\\\"btn_alpha_pct\\\":50,"), std::string::npos) << uploads[0].body;
-}
-
-TEST_F(SettingsUploadUi, AGuestsChangesApplyButAreNeverUploaded)
-{
-    MoveAndMoveBack();
-    TypeIntoSlider("##btnscale", "120");
-    EXPECT_EQ(g_app.settings.btn_scale_pct, 1.2f);
-    EXPECT_FALSE(g_app.flags.settings_dirty.load());
-    DriverRunUntil([] { return false; }, 1.5);
-    EXPECT_TRUE(Uploads().empty());
 }
 
 TEST(KeyName, EveryRowOfTheTableAndTheEndsOfEachRange)
