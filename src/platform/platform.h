@@ -138,6 +138,21 @@ std::vector<RecordedSound> TakeRecordedSounds();
 #endif
 
 // ---------------------------------------------------------------------------
+// Keyboard
+// ---------------------------------------------------------------------------
+
+// Whether a key is held right now, by its Windows virtual-key code
+// (GetAsyncKeyState's high bit), whatever window has the focus. Codes outside
+// 0..255 are never down.
+bool AsyncKeyDown(int32_t vk);
+
+#ifndef _WIN32
+// Linux stand-in: a table the tests and the desktop harness set.
+void SetAsyncKeyDown(int32_t vk, bool down);
+void ClearAsyncKeys();
+#endif
+
+// ---------------------------------------------------------------------------
 // Shell
 // ---------------------------------------------------------------------------
 

@@ -9,7 +9,15 @@ void PushToast(const std::string& title, const std::string& text, float duration
         return;
     Toast toast;
     toast.title = title.empty() ? "Message" : title;
-    toast.text = text.size() > kMaxToastText ? text.substr(0, kMaxToastText - 3) + "..." : text;
+    if (text.size() > kMaxToastText) {
+        // Never inside a multi-byte character: back up over continuation bytes.
+        size_t cut = kMaxToastText - 3;
+        while (cut > 0 && ((unsigned char)text[cut] & 0xC0) == 0x80)
+            cut--;
+        toast.text = text.substr(0, cut) + "...";
+    } else {
+        toast.text = text;
+    }
     toast.duration = duration_seconds;
     std::lock_guard<std::mutex> g(t.lock);
     t.queue.push_back(std::move(toast));

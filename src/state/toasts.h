@@ -27,7 +27,8 @@ struct ToastState // "the toast lock"
 };
 
 // Queues a notification unless notifications are off; an empty title becomes
-// "Message", a text over 160 bytes is cut to 157 plus "...", and a seventh
+// "Message", a text over 160 bytes is cut to at most 157 (at a UTF-8
+// character boundary) plus "...", and a seventh
 // toast pushes out the oldest.
 void PushToast(const std::string& title, const std::string& text, float duration_seconds);
 

@@ -61,21 +61,25 @@ void KitDrawText(ImDrawList* dl, const ImVec2& pos, ImU32 col, const char* text,
 }
 
 void KitDrawText(ImDrawList* dl, ImFont* font, float size, const ImVec2& pos, ImU32 col, const char* text,
-                 const char* text_end)
+                 const char* text_end, float wrap_width)
 {
     if ((col & IM_COL32_A_MASK) == 0 || !text)
         return;
-    dl->AddText(font, size, pos, col, text, text_end);
+    dl->AddText(font, size, pos, col, text, text_end, wrap_width);
 #ifdef IMGUI_ENABLE_TEST_ENGINE
     // Draw-list text never reaches Dear ImGui's log by itself; one line per call.
+    // Outside any window (the foreground list) the log is off: the test
+    // engine's own log entry carries it then.
     ImGuiContext& g = *GImGui;
+    if (!text_end)
+        text_end = text + strlen(text);
     if (g.LogEnabled) {
-        if (!text_end)
-            text_end = text + strlen(text);
         if (!g.LogLineFirstItem)
             ImGui::LogText(IM_NEWLINE);
         ImGui::LogText("%.*s" IM_NEWLINE, (int)(text_end - text), text);
         g.LogLineFirstItem = true;
+    } else {
+        IMGUI_TEST_ENGINE_LOG("%.*s", (int)(text_end - text), text);
     }
 #endif
 }

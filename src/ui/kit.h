@@ -22,7 +22,7 @@
 // builds also report it to the UI test driver's log, so tests can read it.
 void KitDrawText(ImDrawList* dl, const ImVec2& pos, ImU32 col, const char* text, const char* text_end = nullptr);
 void KitDrawText(ImDrawList* dl, ImFont* font, float size, const ImVec2& pos, ImU32 col, const char* text,
-                 const char* text_end = nullptr);
+                 const char* text_end = nullptr, float wrap_width = 0.0f);
 // A label for an item whose Dear ImGui label is hidden ("##..."): test builds
 // tell the driver the shown text, so tests click it by what a player reads.
 void KitReportLabel(ImGuiID id, const char* shown_label);

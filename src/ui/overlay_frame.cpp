@@ -5,6 +5,7 @@
 #include "state/app_state.h"
 #include "ui/fonts.h"
 #include "ui/indicators.h"
+#include "ui/pages/pages.h"
 #include "ui/palette.h"
 #include "ui/shell.h"
 #include "ui/ui_state.h"
@@ -40,4 +41,5 @@ void OverlayFrame(bool host_menu_shown)
     DrawToasts();
 
     DrawMenuWindow(dt);
+    EndKeyCaptureStep();
 }

@@ -4,7 +4,11 @@
 
 #include "backend/client_frame.h"
 
+#include "state/toasts.h"
+
 #include <cstdint>
+#include <string>
+#include <vector>
 
 struct UiState
 {
@@ -26,6 +30,15 @@ struct UiState
     char reset_email[128] = "";
     // Kit
     int segmented_choice = 0;                 // SegmentedPair: 0 or 1, kept across pages
+    // Settings page and in-game indicators
+    std::string settings_seen;                // settings text the page last saw; empty before its first frame
+    int settings_drawn_frame = -1;            // Dear ImGui frame on which the page was last drawn
+    int32_t capture_release_vk = 0;           // the key that ended a capture, still held (0: none)
+    float coop_hover = 0.0f;                  // Co-op button hover level, 0..1
+    bool hint_active = true;                  // the open-menu hint runs (shown after start-up)
+    float hint_timer = 0.0f;                  // seconds since the hint started
+    bool hint_was_open = false;               // the menu was open on the previous frame
+    std::vector<Toast> toasts_drawn;          // this frame's copy of the queue, its storage reused
 };
 
 extern UiState g_ui;

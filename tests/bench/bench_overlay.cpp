@@ -1,7 +1,9 @@
 // The overlay's CPU cost without a renderer: first-frame set-up (context,
 // fonts, atlas, sounds) and one whole frame sequence with the menu closed and
-// open on How to Use, with the heap allocations a frame makes.
+// open on How to Use, and closed with every in-game indicator showing, with
+// the heap allocations a frame makes.
 #include "state/app_state.h"
+#include "state/toasts.h"
 #include "ui/fonts.h"
 #include "ui/frame_sequence.h"
 #include "ui/ui_state.h"
@@ -106,5 +108,35 @@ void BM_OverlayFrame(benchmark::State& state)
     ResetUiState();
 }
 BENCHMARK(BM_OverlayFrame)->Arg(0)->Arg(1)->ArgName("menu_open")->Unit(benchmark::kMicrosecond);
+
+// Menu closed with everything over the game: six toasts, the open-menu hint
+// and the connection bars of a running link.
+void BM_OverlayFrameIndicators(benchmark::State& state)
+{
+    StartContext();
+    ResetUiState();
+    g_app.overlay.overlay_open = false;
+    g_app.flags.link_running = true;
+    {
+        std::lock_guard<std::mutex> hold(g_app.link.lock);
+        g_app.link.rtt_ms = 45.0;
+    }
+    for (int i = 0; i < 6; i++)
+        PushToast("Partner Joined", "Vesper joined your room and is getting ready to play.", 1.0e9f);
+    for (int i = 0; i < 120; i++) // past the toasts' slide-in
+        OneFrame();
+    const long before = g_allocations.load();
+    for (auto _ : state) {
+        g_ui.hint_timer = 1.0f; // keep the hint fully shown
+        OneFrame();
+    }
+    state.counters["allocs_per_frame"] =
+        benchmark::Counter((double)(g_allocations.load() - before) / (double)state.iterations());
+    g_app.flags.link_running = false;
+    TakeToasts();
+    ImGui::DestroyContext();
+    ResetUiState();
+}
+BENCHMARK(BM_OverlayFrameIndicators)->Unit(benchmark::kMicrosecond);
 
 } // namespace

@@ -12,6 +12,7 @@
 #include <imgui_internal.h>
 
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <thread>
 #include <cstdlib>
@@ -30,6 +31,8 @@ struct Recorder
 Recorder g_rec;
 ImVec2 g_display(1280.0f, 720.0f);
 float g_frame_time = 1.0f / 60.0f;
+// The system cursor, used while the menu is closed (the Co-op button); off-screen until a click needs it.
+ImVec2 g_system_mouse(-FLT_MAX, -FLT_MAX);
 
 } // namespace
 
@@ -60,7 +63,17 @@ void ImGuiTestEngineHook_ItemInfo(ImGuiContext*, ImGuiID id, const char* label, 
         }
 }
 
-void ImGuiTestEngineHook_Log(ImGuiContext*, const char*, ...) {}
+// Draw-list text drawn outside any window (the kit reports it this way).
+void ImGuiTestEngineHook_Log(ImGuiContext*, const char* fmt, ...)
+{
+    if (!g_rec.log)
+        return;
+    va_list args;
+    va_start(args, fmt);
+    vfprintf(g_rec.log, fmt, args);
+    va_end(args);
+    fputc('\n', g_rec.log);
+}
 
 const char* ImGuiTestEngine_FindItemDebugLabel(ImGuiContext*, ImGuiID id)
 {
@@ -83,6 +96,14 @@ void DriverResetState()
     ResetOverlayFlags();
     TakeRecordedSounds();
     TakeOpenedPages();
+    ClearAsyncKeys();
+    g_app.flags.link_running = false;
+    {
+        std::lock_guard<std::mutex> hold(g_app.link.lock);
+        g_app.link.rtt_ms = -1.0;
+        g_app.link.pings.clear();
+    }
+    g_system_mouse = ImVec2(-FLT_MAX, -FLT_MAX);
 }
 
 void DriverStart(ImVec2 display)
@@ -124,7 +145,8 @@ void DriverFrame(int count)
     platform.new_frame = [](ImGuiIO& io, void*) {
         io.DisplaySize = g_display;
         io.DeltaTime = g_frame_time;
-        io.MousePos = ImVec2(-FLT_MAX, -FLT_MAX); // no system cursor: only the overlay's own
+        io.MousePos = g_system_mouse; // the overlay's own cursor replaces it while open
+        io.KeyCtrl = io.KeysDown[0x11]; // as the host's platform frame does
     };
     for (int i = 0; i < count; i++) {
         g_rec.building.clear();
@@ -192,6 +214,8 @@ const DriverItem* DriverFindCloseBox(const std::string& window_name)
 
 bool DriverClickAt(const ImVec2& target)
 {
+    if (!g_app.overlay.overlay_open.load())
+        g_system_mouse = target;
     AddVirtualCursorMotion(target.x - g_app.overlay.virtual_cursor_x.load(),
                            target.y - g_app.overlay.virtual_cursor_y.load());
     DriverFrame(); // hover

@@ -48,9 +48,9 @@ const DriverItem* DriverFindCloseBox(const std::string& window_name);
 // The text the overlay drew in the last frame, one logged line per line.
 const std::string& DriverText();
 
-// Moves the overlay's cursor onto the item (as relative mouse motion would)
-// and clicks: press and release are queued like window messages. False when
-// no item has that label.
+// Moves the overlay's cursor onto the item (as relative mouse motion would;
+// with the menu closed, the system cursor) and clicks: press and release are
+// queued like window messages. False when no item has that label.
 bool DriverClick(const std::string& label);
 bool DriverClickAt(const ImVec2& target);
 // Wheel steps (negative: down) with the overlay's cursor at `target`.

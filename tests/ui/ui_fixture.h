@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 constexpr uint32_t kVkEnd = 0x23;
@@ -34,6 +35,22 @@ public:
         if (g_app.overlay.overlay_open.load())
             DriverKey(kVkEnd);
         DriverFrame(60);
+    }
+    // With the menu closed only the indicators draw: every vertex of the last
+    // frame is in the Co-op button's window or the foreground list (hint,
+    // connection bars, toasts).
+    static bool OnlyIndicatorsDrawn()
+    {
+        const ImDrawData* data = ImGui::GetDrawData();
+        if (!data)
+            return false;
+        for (int i = 0; i < data->CmdListsCount; i++) {
+            const ImDrawList* list = data->CmdLists[i];
+            const char* owner = list->_OwnerName ? list->_OwnerName : "";
+            if (list->VtxBuffer.Size > 0 && strcmp(owner, "##mp_toggle") != 0 && strcmp(owner, "##Foreground") != 0)
+                return false;
+        }
+        return true;
     }
     // What the frames asked the platform to play, by name.
     static std::vector<std::string> Sounds();

@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cstdio>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -115,4 +116,32 @@ uint16_t UdpLocalPort(UdpSocket s)
     if (getsockname((int)s, (sockaddr*)&addr, &len) != 0)
         return 0;
     return ntohs(addr.sin_port);
+}
+
+// ---------------------------------------------------------------------------
+// Keyboard
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Set from any thread (a harness's window thread), read by the render thread.
+std::atomic<bool> g_keys_down[256];
+
+} // namespace
+
+bool AsyncKeyDown(int32_t vk)
+{
+    return vk >= 0 && vk < 256 && g_keys_down[vk].load();
+}
+
+void SetAsyncKeyDown(int32_t vk, bool down)
+{
+    if (vk >= 0 && vk < 256)
+        g_keys_down[vk].store(down);
+}
+
+void ClearAsyncKeys()
+{
+    for (std::atomic<bool>& k : g_keys_down)
+        k.store(false);
 }

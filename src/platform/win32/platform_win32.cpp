@@ -127,3 +127,14 @@ uint16_t UdpLocalPort(UdpSocket s)
         return 0;
     return ntohs(addr.sin_port);
 }
+
+// ---------------------------------------------------------------------------
+// Keyboard
+// ---------------------------------------------------------------------------
+
+bool AsyncKeyDown(int32_t vk)
+{
+    if (vk < 0 || vk > 255)
+        return false;
+    return (GetAsyncKeyState(vk) & 0x8000) != 0;
+}

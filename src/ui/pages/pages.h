@@ -2,6 +2,9 @@
 // page, called by the shell every frame on which its page is current.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 // Before the menu (full window, no sidebar)
 void DrawSignInPage();          // page 0
 void DrawSignUpPage();          // page 6
@@ -26,3 +29,10 @@ void DrawConnectionQuality();   // lobby, once the link runs
 
 // In place of every page while this client is refused by the service.
 void DrawUpdateNotice();
+
+// Settings page: the menu key's shown name ("END", "F5", "KEY 0x07"), and the
+// end of a key capture, run after the menu window every frame: a capture ends
+// once its key is released, and on any frame the page was not drawn.
+std::string KeyName();
+std::string KeyNameFor(int32_t vk);
+void EndKeyCaptureStep();
