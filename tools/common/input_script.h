@@ -39,6 +39,14 @@ bool ParseInputScript(const std::string& text, std::vector<ScriptStep>& steps, s
 // Windows virtual-key code of a key name; -1 when unknown.
 int VirtualKeyFromName(const std::string& name);
 
+// The "clean" checks: with the menu closed the overlay still draws its
+// indicators in the top-right corner (the Co-op button, the open-menu hint
+// below it); nothing may change outside that band of a `width`-wide frame.
+inline bool InIndicatorBand(size_t x, size_t y, size_t width)
+{
+    return x + 560 >= width && y < 200;
+}
+
 // The datafile step; false when the file could not be written.
 bool WriteScriptDataFile(const ScriptStep& step);
 
