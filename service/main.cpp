@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <unistd.h>
 
@@ -20,6 +21,11 @@ static void OnSignal(int)
 
 int main(int argc, char** argv)
 {
+    // Alone, so a package script or an operator can ask without any other effect.
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        printf("kestrel-service %s\n", KESTREL_VERSION);
+        return 0;
+    }
     ServiceOptions options;
     std::string error;
     if (!ParseServiceOptions(argc, argv, options, error)) {

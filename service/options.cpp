@@ -14,6 +14,7 @@ const char* ServiceUsage()
            "  --relay-open          accept every HELLO, without a room (link tests, solo script work)\n"
            "  --channels LIST       comma-separated client channels allowed to connect (beta2)\n"
            "  --public-url URL      base of the links in mails (http://ADDR:39001)\n"
+           "  --version             print the version and exit\n"
            "test only, applied to every forwarded datagram:\n"
            "  --relay-drop P  --relay-duplicate P  --relay-reorder P   probabilities 0..1\n"
            "  --relay-delay MS  --relay-jitter MS  --relay-seed N\n";
