@@ -2,6 +2,10 @@
 // page, called by the shell every frame on which its page is current.
 #pragma once
 
+#include <imgui.h>
+
+#include <cstdint>
+
 // Before the menu (full window, no sidebar)
 void DrawSignInPage();          // page 0
 void DrawSignUpPage();          // page 6
@@ -26,3 +30,17 @@ void DrawConnectionQuality();   // lobby, once the link runs
 
 // In place of every page while this client is refused by the service.
 void DrawUpdateNotice();
+
+// Shared by the room pages (Home, Create, Find, Lobby)
+void GoToPage(int32_t page);    // NavigateTo unless the page is already current
+void DrawRoomError();           // room_error in gold, drawn under the room lock
+
+// The lobby's connection readout: first match wins, a loss of -1 passes
+// every loss test.
+struct LinkRating
+{
+    const char* word;
+    int32_t bars; // lit bars of four
+    ImVec4 colour;
+};
+LinkRating RateLink(int32_t rtt_ms, int32_t loss_percent);
