@@ -60,6 +60,11 @@ protected:
                 out.push_back(r.body);
         return out;
     }
+    static std::string Code()
+    {
+        std::lock_guard<std::mutex> hold(g_app.room.lock);
+        return g_app.room.room_code;
+    }
     bool Click(const std::string& label)
     {
         const bool found = DriverClick(label);
@@ -175,7 +180,7 @@ TEST_F(ScriptedRoomsUi, QuickmatchFromHomeThenTheChatLineAndLeaving)
     ASSERT_TRUE(DriverRunUntil([&] { return Bodies("/chat/poll").size() >= 3; }, 15.0));
     {
         std::lock_guard<std::mutex> hold(g_app.chat.lock);
-        ASSERT_EQ(g_app.chat.chat_messages.size(), kChatLinesKept);
+        ASSERT_EQ(g_app.chat.chat_messages.size(), 200u) << "as many as the service keeps";
         EXPECT_EQ(g_app.chat.chat_messages.front().body, "line 51");
         EXPECT_EQ(g_app.chat.chat_messages.back().body, "line 250");
     }
@@ -186,6 +191,32 @@ TEST_F(ScriptedRoomsUi, QuickmatchFromHomeThenTheChatLineAndLeaving)
     DriverFrame(21);
     EXPECT_EQ(g_app.shell.current_page, PageHome);
     EXPECT_TRUE(Shows("Idle - not in a room"));
+}
+
+TEST_F(ScriptedRoomsUi, AStartFromAClosedRoomLeavesItFirst)
+{
+    Answer("/chat/poll", "{\"ok\":true,\"messages\":[{\"id\":9,\"role\":\"B\",\"name\":\"Bob\",\"body\":\"bye\"}]}");
+    ShowPage(PageMatchmaking);
+    Click("Quickmatch");
+    ASSERT_TRUE(DriverRunUntil([] { return Shows("bye"); }));
+    Answer("/heartbeat", "{\"ok\":false,\"error\":\"Room closed.\"}");
+    ASSERT_TRUE(DriverRunUntil([] { return Shows("Room closed."); }, 10.0));
+    EXPECT_TRUE(Bodies("/leave").empty());
+
+    holding = true;
+    Click("Quickmatch");
+    DriverFrame();
+    EXPECT_TRUE(Shows("Searching for a match..."));
+    EXPECT_EQ(Code(), "") << "the closed room is left at once";
+    {
+        std::lock_guard<std::mutex> hold(g_app.chat.lock);
+        EXPECT_TRUE(g_app.chat.chat_messages.empty());
+        EXPECT_EQ(g_app.chat.chat_last_id, 0);
+    }
+    Answer("/heartbeat", "{\"ok\":true,\"peer\":\"\"}");
+    holding = false;
+    ASSERT_TRUE(DriverRunUntil([&] { return Bodies("/leave").size() == 1 && g_app.flags.room_state.load() == RoomIn; }));
+    EXPECT_EQ(Bodies("/leave")[0], "{\"gamertag\":\"Guest\",\"cid\":\"" + ClientId() + "\",\"code\":\"QX7K2P\"}");
 }
 
 TEST_F(ScriptedRoomsUi, FindARoomFetchesOnceUpperCasesTheCodeAndJoinsOnlyWhenIdle)
