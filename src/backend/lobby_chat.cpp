@@ -53,8 +53,10 @@ void ChatPollWorker(std::string code, std::string player_name, std::string cid, 
         ChatState& chat = g_app.chat;
         const bool primed = chat.chat_primed.load();
         std::lock_guard<std::mutex> g(chat.lock);
-        // A poll answered after the player left (or moved on) belongs to no list.
-        if (g_app.room.room_generation.load() == generation) {
+        // A poll answered after the player left (or moved on) belongs to no
+        // list; one that asked after lines of a list cleared since would skip
+        // the new room's first lines.
+        if (g_app.room.room_generation.load() == generation && after_id <= chat.chat_last_id) {
             for (const std::string& e : elements) {
                 ChatMessage m;
                 JsonGetInt(e, "id", m.id);
@@ -67,6 +69,9 @@ void ChatPollWorker(std::string code, std::string player_name, std::string cid, 
                     PushToast(m.name.empty() ? "Lobby" : m.name, m.body, 4.8f);
                 chat.chat_messages.push_back(std::move(m));
             }
+            if (chat.chat_messages.size() > kChatLinesKept)
+                chat.chat_messages.erase(chat.chat_messages.begin(),
+                                         chat.chat_messages.end() - (std::ptrdiff_t)kChatLinesKept);
             chat.chat_primed.store(true);
         }
     }
@@ -88,6 +93,14 @@ void ChatSendWorker(std::string code, std::string player_name, std::string cid, 
                              "\",\"code\":\"" + JsonEscape(code) + "\",\"text\":\"" + JsonEscape(text) + "\"}";
     std::string reply;
     HttpPostJson(kRoomPort, L"/chat/send", body, reply);
+}
+
+void ClearRoomChat()
+{
+    std::lock_guard<std::mutex> g(g_app.chat.lock);
+    g_app.chat.chat_messages.clear();
+    g_app.chat.chat_last_id = 0;
+    g_app.chat.chat_primed.store(false);
 }
 
 void ChatPollTimerStep(double now_seconds, double& timer)

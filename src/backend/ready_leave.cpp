@@ -2,6 +2,7 @@
 
 #include "backend/http.h"
 #include "backend/json_text.h"
+#include "backend/lobby_chat.h"
 #include "backend/player_name.h"
 #include "backend/rooms.h"
 #include "link/peer_link.h"
@@ -61,13 +62,11 @@ void LeaveRoom()
         room.room_mod.clear();
         room.room_role = 0;
     }
+    ClearRoomChat();
     {
         std::lock_guard<std::mutex> g(g_app.chat.lock);
-        g_app.chat.chat_messages.clear();
-        g_app.chat.chat_last_id = 0;
         g_app.chat.chat_input[0] = 0;
     }
-    g_app.chat.chat_primed.store(false);
     room.my_ready.store(false);
     room.peer_ready.store(false);
     g_app.flags.room_started.store(false);

@@ -3,6 +3,7 @@
 #include "backend/click_sounds.h"
 #include "backend/http.h"
 #include "backend/json_text.h"
+#include "backend/lobby_chat.h"
 #include "backend/player_name.h"
 #include "backend/ready_leave.h"
 #include "link/peer_link.h"
@@ -67,6 +68,11 @@ void StartRoomOp(uint32_t mode, const std::string& code, const std::string& name
 {
     if (g_app.flags.room_state.load() == RoomBusy)
         return;
+    // A room the service closed keeps its code and chat for the page; leave it
+    // first, so nothing of it follows the player into the next room.
+    if (g_app.flags.room_state.load() == RoomFailed && !g_app.room.heartbeat_active.load() &&
+        !CurrentRoomCode().empty())
+        LeaveRoom();
     RoomOpRequest r;
     r.mode = mode;
     r.show_mod = show_mod;
@@ -116,6 +122,7 @@ void RoomOpWorker(RoomOpRequest request)
         room.room_stage = stage.empty() ? request.stage_text : stage;
         room.room_mod = mod.empty() ? ModValue(request) : mod;
     }
+    ClearRoomChat(); // a new room starts with no lines, whatever room came before
     room.my_ready.store(false);
     room.peer_ready.store(false);
     g_app.flags.room_started.store(false);

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "backend/client_frame.h"
-
+#include "state/room_state.h"
 #include "state/toasts.h"
 
 #include <cstdint>
@@ -39,6 +39,17 @@ struct UiState
     float hint_timer = 0.0f;                  // seconds since the hint started
     bool hint_was_open = false;               // the menu was open on the previous frame
     std::vector<Toast> toasts_drawn;          // this frame's copy of the queue, its storage reused
+    // Room pages (Create, Find, Lobby): kept for the whole process, so a page
+    // left and visited again shows what the player typed. The create form's
+    // visibility is the SegmentedPair choice above.
+    char room_name[96] = "New Co-op Room";
+    char room_chapter[32] = "";
+    char room_stage[32] = "";
+    bool room_show_mod = true;
+    char room_mod[64] = "";                   // kept while the box is unticked
+    char join_code[8] = "";                   // up to 7 characters
+    double lobby_chat_poll = -100.0;          // the lobby's own chat timer, ImGui seconds
+    std::vector<ChatMessage> lobby_chat;      // the lobby's copy of the chat list, reused each frame
 };
 
 extern UiState g_ui;

@@ -247,7 +247,7 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
     SocialView social;
 
     MirrorState mirror;
-    size_t chat_printed = 0;
+    int32_t chat_printed = 0; // the id of the last line printed (the list keeps only the newest lines)
     bool in_room = false, readied = false, said = false, started = false, link_up = false;
     std::string partner;
     int exit_code = 0;
@@ -311,10 +311,11 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
         }
         {
             std::lock_guard<std::mutex> g(g_app.chat.lock);
-            for (; chat_printed < g_app.chat.chat_messages.size(); chat_printed++) {
-                const ChatMessage& m = g_app.chat.chat_messages[chat_printed];
-                Say("chat %s (%s): %s", m.name, m.role, m.body);
-            }
+            for (const ChatMessage& m : g_app.chat.chat_messages)
+                if (m.id > chat_printed) {
+                    chat_printed = m.id;
+                    Say("chat %s (%s): %s", m.name, m.role, m.body);
+                }
         }
         for (const Toast& t : TakeToasts())
             Say("toast: %s: %s", t.title, t.text);

@@ -2,6 +2,8 @@
 // page, called by the shell every frame on which its page is current.
 #pragma once
 
+#include <imgui.h>
+
 #include <cstdint>
 #include <string>
 
@@ -36,3 +38,17 @@ void DrawUpdateNotice();
 std::string KeyName();
 std::string KeyNameFor(int32_t vk);
 void EndKeyCaptureStep();
+
+// Shared by the room pages (Home, Create, Find, Lobby)
+void GoToPage(int32_t page);    // NavigateTo unless the page is already current
+void DrawRoomError();           // room_error in gold, drawn under the room lock
+
+// The lobby's connection readout: first match wins, a loss of -1 passes
+// every loss test.
+struct LinkRating
+{
+    const char* word;
+    int32_t bars; // lit bars of four
+    ImVec4 colour;
+};
+LinkRating RateLink(int32_t rtt_ms, int32_t loss_percent);

@@ -1,0 +1,168 @@
+// The road to a co-op session on screen, against the real service, with
+// kestrel-partner as the other player.
+#include "room_pages_fixture.h"
+
+#include "backend/ready_leave.h"
+#include "backend/rooms.h"
+#include "link/peer_link.h"
+
+#include <csignal>
+#include <regex>
+
+namespace {
+
+class RoadUi : public RoomPagesUi
+{
+protected:
+    ServiceProcess service;
+    std::vector<pid_t> partners;
+
+    void SetUp() override
+    {
+        RoomPagesUi::SetUp();
+        ASSERT_TRUE(StartService(service)) << service.output;
+    }
+    void TearDown() override
+    {
+        if (g_app.flags.room_state.load() != RoomIdle)
+            LeaveRoom();
+        for (pid_t p : partners)
+            StopProgram(p);
+        for (int i = 0; i < 300 && g_app.flags.link_running.load(); i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        StopService(service);
+        RoomPagesUi::TearDown();
+    }
+    pid_t Partner(const std::string& tag, std::vector<std::string> args)
+    {
+        args.insert(args.begin(), BuiltProgram("tools/kestrel-partner"));
+        args.insert(args.end(), {"--dir", dir + "/" + tag});
+        const pid_t pid = StartProgram(args, dir + "/" + tag + ".log");
+        EXPECT_GT(pid, 0);
+        partners.push_back(pid);
+        return pid;
+    }
+    std::string LogMatch(const std::string& tag, const std::string& pattern)
+    {
+        std::smatch m;
+        const std::string log = ReadText(dir + "/" + tag + ".log");
+        return std::regex_search(log, m, std::regex(pattern)) ? m[1].str() : "";
+    }
+    bool Logged(const std::string& tag, const std::string& text)
+    {
+        return ReadText(dir + "/" + tag + ".log").find(text) != std::string::npos;
+    }
+    static bool Queued(const std::string& title, const std::string& text)
+    {
+        for (const Toast& t : CopyToasts())
+            if (t.title == title && t.text == text)
+                return true;
+        return false;
+    }
+    static std::string Code()
+    {
+        std::lock_guard<std::mutex> hold(g_app.room.lock);
+        return g_app.room.room_code;
+    }
+};
+
+TEST_F(RoadUi, QuickmatchChatReadyConnectedAndLeaving)
+{
+    ShowPage(PageHome);
+    ASSERT_TRUE(DriverClick("Quickmatch"));
+    ASSERT_TRUE(DriverRunUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
+    ASSERT_TRUE(DriverRunUntil([] { return g_app.shell.current_page == PageMatchmaking && Shows(Code()); }));
+    EXPECT_TRUE(Shows("Waiting for a player..."));
+
+    Partner("bob", {"--quickmatch", "--ready", "--say", "hi from bob"});
+    ASSERT_TRUE(DriverRunUntil([&] { return !LogMatch("bob", "signed in: guest (Guest[0-9]+)").empty(); }));
+    const std::string bob = LogMatch("bob", "signed in: guest (Guest[0-9]+)");
+    ASSERT_TRUE(DriverRunUntil([&] { return Shows("Partner - Joiner (B)"); }, 15.0)) << DriverText();
+    EXPECT_TRUE(Shows(bob));
+    EXPECT_TRUE(Shows("READY")) << "bob readied at once";
+    EXPECT_TRUE(Shows("Both players must ready up to connect."));
+    EXPECT_TRUE(Queued("Partner Joined", bob + " joined your lobby."));
+
+    // Chat both ways through the input line.
+    ASSERT_TRUE(DriverRunUntil([] { return Shows("hi from bob"); }, 15.0));
+    ASSERT_TRUE(DriverClick("##lobbychatin"));
+    DriverType("hello from the lobby");
+    DriverKey(kVkEnter);
+    ASSERT_TRUE(DriverRunUntil([] { return Shows("hello from the lobby"); }, 10.0)) << "own line, once polled";
+    EXPECT_TRUE(DriverRunUntil([&] { return Logged("bob", "toast: Guest: hello from the lobby"); }));
+
+    // Both ready: the link comes up and the readout shows its figures.
+    ASSERT_TRUE(DriverClick("Ready Up"));
+    ASSERT_TRUE(DriverRunUntil([] { return Shows("Connected - load into the same area to play together."); }));
+    EXPECT_TRUE(Shows("CONNECTION"));
+    EXPECT_EQ(DriverFind("Ready Up"), nullptr);
+    EXPECT_EQ(DriverFind("Cancel Ready"), nullptr);
+    ASSERT_TRUE(DriverRunUntil([] { return LinkRttMs() >= 0 && Shows(" ms"); }));
+    // Pings sent before the partner's link registered count as lost for a
+    // while, so on loopback the word may still be any of the four.
+    EXPECT_TRUE(Shows("Excellent") || Shows("Good") || Shows("Okay") || Shows("Poor")) << DriverText();
+
+    // The partner goes: the waiting card comes back, the link stops.
+    kill(partners.back(), SIGTERM);
+    ASSERT_TRUE(DriverRunUntil([] { return Shows("Waiting for a player..."); }, 15.0));
+    EXPECT_TRUE(DriverRunUntil([] { return !g_app.flags.link_running.load() && Shows("Ready Up"); }));
+    EXPECT_TRUE(Queued("Partner Left", "Your partner left the lobby."));
+
+    // Leaving tells the service at once: the next player to quickmatch hosts.
+    ASSERT_TRUE(DriverClick("Leave Room"));
+    DriverFrame(21);
+    EXPECT_EQ(g_app.shell.current_page, PageHome);
+    EXPECT_TRUE(Shows("Idle - not in a room"));
+    Partner("carl", {"--quickmatch"});
+    ASSERT_TRUE(DriverRunUntil([&] { return !LogMatch("carl", "room: ([A-Z0-9]+, role [AB])").empty(); }));
+    EXPECT_NE(LogMatch("carl", "room: ([A-Z0-9]+, role [AB])").find("role A"), std::string::npos);
+}
+
+TEST_F(RoadUi, FindARoomListsThePartnersRoomAndJoinEntersIt)
+{
+    Partner("host", {"--create", "%n%s"});
+    ASSERT_TRUE(DriverRunUntil([&] { return !LogMatch("host", "room: ([A-Z0-9]+), role A").empty(); }));
+    const std::string code = LogMatch("host", "room: ([A-Z0-9]+), role A");
+    const std::string host = LogMatch("host", "signed in: guest (Guest[0-9]+)");
+    ShowPage(PageSearch);
+    ASSERT_TRUE(DriverRunUntil([&] { return Shows("Code: " + code); })) << DriverText();
+    EXPECT_TRUE(Shows("%n%s"));
+    EXPECT_TRUE(Shows("Host: " + host + "   1/2   Code: " + code));
+    const DriverItem* join = FindIn("Join", "allroomslist");
+    ASSERT_NE(join, nullptr);
+    DriverClickAt(join->rect.GetCenter());
+    ASSERT_TRUE(DriverRunUntil([&] { return Code() == code && Shows("Partner - Host (A)"); })) << DriverText();
+    EXPECT_EQ(g_app.shell.current_page, PageMatchmaking);
+    EXPECT_TRUE(Shows("You - Joiner (B)"));
+    EXPECT_TRUE(Shows(host));
+    EXPECT_TRUE(Shows("No messages yet. Say hi and ask what chapter they're on!"));
+
+    // In a room, the page only points to the lobby.
+    g_app.shell.current_page = PageSearch;
+    DriverFrame();
+    EXPECT_TRUE(Shows("You're already in a room. Open the Matchmaking tab to see the lobby."));
+    ASSERT_TRUE(DriverClick("Go to Lobby"));
+    DriverFrame(21);
+    EXPECT_EQ(g_app.shell.current_page, PageMatchmaking);
+}
+
+TEST_F(RoadUi, ANewRoomAfterRoomClosedShowsItsOwnFirstLines)
+{
+    Partner("old", {"--create", "Old room", "--say", "old one", "--say", "old two", "--say", "old three"});
+    ASSERT_TRUE(DriverRunUntil([&] { return !LogMatch("old", "room: ([A-Z0-9]+), role A").empty(); }));
+    StartRoomOp(RoomOpJoin, LogMatch("old", "room: ([A-Z0-9]+), role A"), "", 0, "", "", "", false);
+    ShowPage(PageMatchmaking);
+    ASSERT_TRUE(DriverRunUntil([] { return Shows("old three"); }, 15.0)) << DriverText();
+
+    // The host goes: the room is closed under this player.
+    kill(partners.back(), SIGTERM);
+    ASSERT_TRUE(DriverRunUntil([] { return Shows("Room closed."); }, 15.0));
+    ASSERT_TRUE(DriverClick("Quickmatch"));
+    ASSERT_TRUE(DriverRunUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
+    EXPECT_FALSE(Shows("old one")) << "nothing of the closed room";
+    Partner("new", {"--quickmatch", "--say", "new one", "--say", "new two", "--say", "new three"});
+    ASSERT_TRUE(DriverRunUntil([] { return Shows("new one") && Shows("new three"); }, 15.0)) << DriverText();
+    EXPECT_FALSE(Shows("old"));
+}
+
+} // namespace
