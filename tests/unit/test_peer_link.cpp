@@ -9,6 +9,10 @@
 
 #include <cmath>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
 
 void ResetStats()
@@ -24,6 +28,29 @@ std::string Body(const std::string& datagram)
 {
     return datagram.substr(datagram.find('\n') + 1);
 }
+
+// Keeps a data file from being deleted, as a script holding it open does on
+// Windows; a non-empty folder of that name stands in elsewhere.
+struct Undeletable
+{
+#ifdef _WIN32
+    HANDLE file;
+    explicit Undeletable(const std::string& name)
+    {
+        file = CreateFileA(GameDirectory::Data(name).string().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
+    }
+    ~Undeletable() { CloseHandle(file); }
+#else
+    std::filesystem::path folder;
+    explicit Undeletable(const std::string& name) : folder(GameDirectory::Data(name))
+    {
+        std::filesystem::remove(folder);
+        std::filesystem::create_directories(folder / "held");
+    }
+    ~Undeletable() { std::filesystem::remove(folder / "held"); } // the empty folder deletes like a file
+#endif
+};
 
 std::string Dispatch(LinkSession& s, const std::string& d, CompletedFiles& done, double now = 0)
 {
@@ -200,4 +227,20 @@ TEST(RoleFile, WritesOnlyOnChangeAndRetriesAFailedWrite)
     GameDirectory::Write("Kestrel_role.json", "scribbled");
     UpdateRoleFile(st, 'B', true); // unchanged state: no write
     EXPECT_EQ(GameDirectory::Read("Kestrel_role.json"), "scribbled");
+}
+
+TEST(RoleFile, AFailedDeleteIsTriedAgain)
+{
+    GameDirectory dir;
+    RoleFileState st;
+    UpdateRoleFile(st, 'A', true);
+    {
+        Undeletable held("Kestrel_role.json");
+        UpdateRoleFile(st, 0, false); // left the room while the file is held
+        EXPECT_TRUE(GameDirectory::Exists("Kestrel_role.json"));
+    }
+    UpdateRoleFile(st, 0, false);
+    EXPECT_FALSE(GameDirectory::Exists("Kestrel_role.json"));
+    UpdateRoleFile(st, 0, false); // gone: nothing more to do
+    EXPECT_FALSE(GameDirectory::Exists("Kestrel_role.json"));
 }

@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -33,7 +34,7 @@ bool MoveFileOver(const std::string& from, const std::string& to)
 
 bool RemoveFile(const std::string& path)
 {
-    return remove(path.c_str()) == 0;
+    return remove(path.c_str()) == 0 || errno == ENOENT;
 }
 
 // ---------------------------------------------------------------------------
