@@ -270,11 +270,18 @@ void Route(AccountPort& port, const char* path, AccountHandler handler)
 {
     port.server.Post(path, [&port, handler](const httplib::Request& req, httplib::Response& res) {
         std::string reply;
+        TakeStoreFault(); // a fault left by another request on this thread is not ours
         if (req.body.size() > kSoftBodyLimit) {
             reply = ErrorReply(kTooLarge);
         } else {
             const Json body = Json::parse(req.body, nullptr, false);
             reply = body.is_object() ? handler(port, body, req.remote_addr) : ErrorReply(kBadRequest);
+        }
+        // A failing store has no answer: a refusal here would read as one
+        // (an expired session signs the player out and deletes its login).
+        if (TakeStoreFault()) {
+            res.status = 503;
+            reply = ErrorReply(kServerFault);
         }
         res.set_content(reply, "application/json");
     });
@@ -282,16 +289,30 @@ void Route(AccountPort& port, const char* path, AccountHandler handler)
 
 namespace {
 
+// A page, or, when the store failed while it was made, the fault page with a
+// 503 status: an expired-link page would be a wrong answer.
+void SetPage(httplib::Response& res, const std::string& page)
+{
+    if (TakeStoreFault()) {
+        res.status = 503;
+        res.set_content(DonePage("Something went wrong", kServerFault), "text/html; charset=utf-8");
+        return;
+    }
+    res.set_content(page, "text/html; charset=utf-8");
+}
+
 // The pages that the links in mails open.
 void RoutePages(AccountPort& port)
 {
     port.server.Get("/reset", [&port](const httplib::Request& req, httplib::Response& res) {
+        TakeStoreFault();
         const std::string t = req.get_param_value("t");
         int64_t id = 0;
         const bool live = LooksLikeToken(t) && PeekMailToken(port.store, "reset", TokenHash(t), Now(), id);
-        res.set_content(live ? ResetFormPage(t, "") : ExpiredLinkPage(), "text/html; charset=utf-8");
+        SetPage(res, live ? ResetFormPage(t, "") : ExpiredLinkPage());
     });
     port.server.Post("/reset", [&port](const httplib::Request& req, httplib::Response& res) {
+        TakeStoreFault();
         const std::string t = req.get_param_value("t");
         const std::string password = req.get_param_value("password");
         int64_t id = 0;
@@ -310,21 +331,22 @@ void RoutePages(AccountPort& port)
                 page = DonePage("Password changed", "Your password was changed. Sign in with the new one.");
             }
         }
-        res.set_content(page, "text/html; charset=utf-8");
+        SetPage(res, page);
     });
     port.server.Get("/verify", [&port](const httplib::Request& req, httplib::Response& res) {
+        TakeStoreFault();
         const std::string t = req.get_param_value("t");
         int64_t id = 0;
         const bool live = LooksLikeToken(t) && PeekMailToken(port.store, "verify", TokenHash(t), Now(), id);
-        res.set_content(live ? VerifyFormPage(t) : ExpiredLinkPage(), "text/html; charset=utf-8");
+        SetPage(res, live ? VerifyFormPage(t) : ExpiredLinkPage());
     });
     port.server.Post("/verify", [&port](const httplib::Request& req, httplib::Response& res) {
+        TakeStoreFault();
         const std::string t = req.get_param_value("t");
         int64_t id = 0;
         const bool done = LooksLikeToken(t) && TakeMailToken(port.store, "verify", TokenHash(t), Now(), id) &&
                           SetEmailVerified(port.store, id);
-        res.set_content(done ? DonePage("Email confirmed", "Your email address is confirmed.") : ExpiredLinkPage(),
-                        "text/html; charset=utf-8");
+        SetPage(res, done ? DonePage("Email confirmed", "Your email address is confirmed.") : ExpiredLinkPage());
     });
     port.server.Get("/download", [](const httplib::Request&, httplib::Response& res) {
         res.set_content(DownloadPage(), "text/html; charset=utf-8");

@@ -32,6 +32,11 @@ AccountStore* OpenAccountStore(const std::string& path, std::string& error);
 void CloseAccountStore(AccountStore* store);
 int AccountSchemaVersion(AccountStore* store);
 
+// True when a call on this thread failed inside the database since the last
+// take (then its false or empty result means "no answer", not "not found").
+// Clears the mark.
+bool TakeStoreFault();
+
 // Usernames and e-mail addresses are unique regardless of letter case.
 // On success `account.id` is set.
 CreateResult CreateAccount(AccountStore* store, AccountRecord& account, int64_t now);

@@ -126,6 +126,11 @@ const char* const kSql[StmtCount] = {
     " JOIN accounts a ON a.id = p.other ORDER BY p.newest DESC LIMIT 100",
 };
 
+// Set when a statement or transaction of this thread failed inside the
+// database (busy past the timeout, disk full, corruption): the request then
+// has no answer to give, which is not the same as "not found".
+thread_local bool t_store_fault = false;
+
 // Resets a statement when the call using it ends, whatever the path out.
 struct Use
 {
@@ -140,7 +145,13 @@ struct Use
     Use& operator=(const Use&) = delete;
     void Text(int i, const std::string& v) { sqlite3_bind_text(s, i, v.data(), (int)v.size(), SQLITE_TRANSIENT); }
     void Int(int i, int64_t v) { sqlite3_bind_int64(s, i, v); }
-    int Step() { return sqlite3_step(s); }
+    int Step()
+    {
+        const int rc = sqlite3_step(s);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+            t_store_fault = true;
+        return rc;
+    }
     std::string ColumnText(int i)
     {
         const unsigned char* t = sqlite3_column_text(s, i);
@@ -167,6 +178,7 @@ bool Exec(sqlite3* db, const char* sql, std::string& error)
         return true;
     error = message ? message : sqlite3_errmsg(db);
     sqlite3_free(message);
+    t_store_fault = true;
     return false;
 }
 
@@ -269,6 +281,13 @@ void CloseAccountStore(AccountStore* store)
     delete store;
 }
 
+bool TakeStoreFault()
+{
+    const bool fault = t_store_fault;
+    t_store_fault = false;
+    return fault;
+}
+
 int AccountSchemaVersion(AccountStore* store)
 {
     return store->version;
@@ -367,7 +386,8 @@ bool FindSession(AccountStore* store, const std::string& token_hash, int64_t now
     {
         Use purge(store->stmt[DeleteExpiredSessions]);
         purge.Int(1, now - max_idle_s);
-        purge.Step();
+        if (purge.Step() != SQLITE_DONE)
+            return false; // the store is failing: no need to wait on it again
     }
     int64_t account_id = 0;
     {
@@ -417,7 +437,8 @@ bool LookUpMailToken(AccountStore* store, const std::string& kind, const std::st
     {
         Use purge(store->stmt[DeleteExpiredMailTokens]);
         purge.Int(1, now);
-        purge.Step();
+        if (purge.Step() != SQLITE_DONE)
+            return false;
     }
     Use q(store->stmt[MailTokenAccount]);
     q.Text(1, token_hash);

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -368,6 +369,36 @@ TEST_F(AccountService, RepliesReadRightWhenNamesSpellMemberNames)
         std::lock_guard<std::mutex> hold(g_app.settings_sync.lock);
         EXPECT_EQ(g_app.settings_sync.pending, settings);
     }
+}
+
+// Another connection holds the store's write lock past the service's busy
+// timeout: the service has no answer, and says so with a status the client
+// reads as "no answer", so a saved session is kept, not signed out.
+TEST_F(AccountService, AStoreThatCannotAnswerIsNoAnswerNotARefusal)
+{
+    const std::string token = JsonGetString(Post(L"/signup", Body({{"username", "lee"}, {"password", kPassword},
+                                                                 {"email", "lee@example.com"}})),
+                                            "token");
+    ASSERT_EQ(token.size(), 64u);
+    sqlite3* locker = nullptr;
+    ASSERT_EQ(sqlite3_open((service.data_dir + "/accounts.sqlite3").c_str(), &locker), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(locker, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+
+    httplib::Client web("127.0.0.1", 39001);
+    web.set_read_timeout(15, 0);
+    const auto list = web.Post("/friends/list", Body({{"token", token}}), "application/json");
+    ASSERT_TRUE(list);
+    EXPECT_EQ(list->status, 503) << list->body;
+    {
+        std::lock_guard<std::mutex> hold(g_app.account.lock);
+        g_app.account.token = token;
+    }
+    SessionCheckWorker(token);
+    EXPECT_FALSE(g_app.flags.session_expired.load());
+
+    sqlite3_exec(locker, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(locker);
+    EXPECT_TRUE(Ok(Post(L"/session", Body({{"token", token}}))));
 }
 
 // ---------------------------------------------------------------------------
