@@ -3,6 +3,7 @@
 
 #include "account_pages.h"
 #include "account_store.h"
+#include "client_members.h"
 #include "credentials.h"
 #include "outbox.h"
 #include "reply.h"
@@ -26,6 +27,7 @@ const char* const kTooLong = "A field is too long.";
 const char* const kMissingSignIn = "Enter your username and password.";
 const char* const kBadUsername = "Usernames are 3-20 letters, digits or underscores.";
 const char* const kBadGamertag = "Gamertags are 3-20 letters, digits or underscores.";
+const char* const kReservedName = "That name is reserved. Choose another.";
 const char* const kBadEmail = "Enter a valid email address.";
 const char* const kWeakPassword = "Password needs 8+ chars, one capital letter, one special character.";
 const char* const kNameTaken = "That username is taken.";
@@ -143,6 +145,10 @@ std::string SignUp(AccountPort& port, const Json& body, const std::string&)
         a.gamertag = a.username;
     else if (!NameAcceptable(a.gamertag))
         return ErrorReply(kBadGamertag);
+    // Names stand in replies (friends lists, threads, rooms) where the client
+    // would read one spelled like a member name in that member's place.
+    if (QuotesClientMember(a.username, true) || QuotesClientMember(a.gamertag, true))
+        return ErrorReply(kReservedName);
     if (!EmailAcceptable(a.email))
         return ErrorReply(kBadEmail);
     if (!PasswordAcceptable(password))

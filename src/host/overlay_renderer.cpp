@@ -146,7 +146,7 @@ bool InitOverlayRenderer()
     ImGuiIO& io = ImGui::GetIO();
     if (io.Fonts->Fonts.empty() && !AddOverlayFonts(*io.Fonts))
         return false;
-    // Gap: the click sounds (BuildClickSounds) are built here once the widget kit exists.
+    // Gap: the click sounds (BuildClickSounds, src/backend) are not built here yet.
 
     const HostRendererData* rd = reframework::API::get().renderer_data();
     if (!rd || !rd->swapchain)

@@ -63,7 +63,7 @@ bool OnMessage(void* hwnd, uint32_t msg, uint64_t wparam, int64_t lparam)
         if (msg == WM_KEYDOWN || msg == WM_SYSKEYDOWN) {
             const bool auto_repeat = (lparam & (1LL << 30)) != 0;
             if (ToggleOverlayOnKey((uint32_t)(wparam & 0xFFFFFFFFu), auto_repeat)) {
-                // Gap: the toggle plays SoundTick here once the widget kit's sounds exist.
+                // Gap: the toggle does not play SoundTick (src/backend/click_sounds) yet.
             }
         }
         if (msg == WM_INPUT && g_app.overlay.overlay_open.load()) {

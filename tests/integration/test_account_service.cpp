@@ -330,11 +330,45 @@ TEST_F(AccountService, OnlyAJsonObjectIsStoredAsSettingsAndOnlyForALiveSession)
 // The reply shape, read by the client's scanners
 // ---------------------------------------------------------------------------
 
-TEST_F(AccountService, RepliesReadRightWhenNamesSpellMemberNames)
+// Every member name the client reads, reply by reply: as a username or a
+// gamertag, in any letter case, it is refused with one fixed text.
+TEST_F(AccountService, NamesSpelledLikeAMemberTheClientReadsAreRefused)
+{
+    const std::vector<std::vector<std::string>> replies = {
+        {"ok", "error", "username", "gamertag", "role", "email_verified", "token", "settings"}, // account
+        {"friends", "incoming", "outgoing", "gamertag"},                                       // friends list
+        {"threads", "gamertag", "unread", "last"},                                             // threads
+        {"messages", "id", "mine", "body"},                                                    // conversation
+        {"code", "role", "chapter_label", "stage", "mod"},                                      // room
+        {"my_ready", "peer_ready", "started", "peer"},                                         // heartbeat, ready
+        {"messages", "id", "role", "name", "body"},                                            // lobby chat
+        {"rooms", "code", "players", "max", "name", "host"},                                   // room list
+    };
+    int n = 0;
+    for (const auto& members : replies)
+        for (const std::string& member : members) {
+            std::string upper = member;
+            for (char& c : upper)
+                c = (char)toupper(c);
+            for (const auto& [user, tag] : std::vector<std::pair<std::string, std::string>>{
+                     {member, ""}, {"user_" + std::to_string(n), upper}, {upper, "tag_" + std::to_string(n)}}) {
+                const std::string email = "r" + std::to_string(n++) + "@example.com";
+                const std::string reply = Post(L"/signup", Body({{"username", user}, {"gamertag", tag},
+                                                                 {"password", kPassword}, {"email", email}}));
+                if (member.size() >= 3)
+                    EXPECT_EQ(Error(reply), "That name is reserved. Choose another.") << user << " / " << tag;
+                else
+                    EXPECT_FALSE(Ok(reply)) << reply; // too short to be a name at all
+            }
+        }
+}
+
+// Names next to member names are fine, and every reply reads right.
+TEST_F(AccountService, RepliesReadRightWhenNamesComeCloseToMemberNames)
 {
     const std::pair<std::string, std::string> names[] = {
-        {"gamertag", "username"}, {"username", "gamertag"}, {"settings", "token"}, {"token", "settings"},
-        {"role", "email_verified"}, {"email_verified", "tokens"}, {"error", "role"}, {"ok_", "error"}};
+        {"gamertags", "username_"}, {"usernames", "gamertag1"}, {"settings_", "tokens"}, {"token_", "my_settings"},
+        {"roles", "email_verified_"}, {"verified", "tokens_"}, {"errors", "roles_"}, {"ok_", "error_"}};
     int n = 0;
     for (const auto& [user, tag] : names) {
         const std::string email = "u" + std::to_string(n++) + "@example.com";
