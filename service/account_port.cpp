@@ -3,6 +3,7 @@
 
 #include "account_pages.h"
 #include "account_store.h"
+#include "client_members.h"
 #include "credentials.h"
 #include "outbox.h"
 #include "reply.h"
@@ -25,6 +26,7 @@ const char* const kTooLong = "A field is too long.";
 const char* const kMissingSignIn = "Enter your username and password.";
 const char* const kBadUsername = "Usernames are 3-20 letters, digits or underscores.";
 const char* const kBadGamertag = "Gamertags are 3-20 letters, digits or underscores.";
+const char* const kReservedName = "That name is reserved. Choose another.";
 const char* const kBadEmail = "Enter a valid email address.";
 const char* const kWeakPassword = "Password needs 8+ chars, one capital letter, one special character.";
 const char* const kNameTaken = "That username is taken.";
@@ -142,6 +144,10 @@ std::string SignUp(AccountPort& port, const Json& body, const std::string&)
         a.gamertag = a.username;
     else if (!NameAcceptable(a.gamertag))
         return ErrorReply(kBadGamertag);
+    // Names stand in replies (friends lists, threads, rooms) where the client
+    // would read one spelled like a member name in that member's place.
+    if (QuotesClientMember(a.username, true) || QuotesClientMember(a.gamertag, true))
+        return ErrorReply(kReservedName);
     if (!EmailAcceptable(a.email))
         return ErrorReply(kBadEmail);
     if (!PasswordAcceptable(password))
@@ -284,13 +290,25 @@ HttpAnswer Page(std::string html)
 
 // `costly`: the handler hashes a password, and runs on the front's small pool
 // for that, so cheap requests never queue behind it.
+// A failing store has no answer: a refusal would read as one (an expired
+// session signs the player out and deletes its login), and an expired-link
+// page would be wrong too. The fault is per thread, and a handler runs on one.
+HttpAnswer StoreFaultAnswer(bool page)
+{
+    HttpAnswer a = page ? Page(DonePage("Something went wrong", kServerFault)) : Json200(ErrorReply(kServerFault));
+    a.status = 503;
+    return a;
+}
+
 void RouteJson(AccountPort& port, const char* path, AccountHandler handler, bool costly)
 {
     HttpRoute r{"POST", path, [&port, handler](const HttpRequest& req) {
                     if (req.body.size() > kSoftBodyLimit)
                         return Json200(ErrorReply(kTooLarge));
+                    TakeStoreFault(); // a fault left by another request on this thread is not ours
                     const Json body = Json::parse(req.body, nullptr, false);
-                    return Json200(body.is_object() ? handler(port, body, req.remote_addr) : ErrorReply(kBadRequest));
+                    HttpAnswer a = Json200(body.is_object() ? handler(port, body, req.remote_addr) : ErrorReply(kBadRequest));
+                    return TakeStoreFault() ? StoreFaultAnswer(false) : a;
                 },
                 costly};
     port.routes.push_back(std::move(r));
@@ -298,7 +316,12 @@ void RouteJson(AccountPort& port, const char* path, AccountHandler handler, bool
 
 void RoutePage(AccountPort& port, const char* method, const char* path, HttpHandler handler, bool costly = false)
 {
-    port.routes.push_back(HttpRoute{method, path, std::move(handler), costly});
+    port.routes.push_back(HttpRoute{method, path, [handler](const HttpRequest& req) {
+                                        TakeStoreFault();
+                                        HttpAnswer a = handler(req);
+                                        return TakeStoreFault() ? StoreFaultAnswer(true) : a;
+                                    },
+                                    costly});
 }
 
 } // namespace

@@ -26,11 +26,21 @@ enum class CreateResult { Created, UsernameTaken, GamertagTaken, EmailTaken, Fai
 // The schema version this build writes; a store of a newer version is refused.
 constexpr int kAccountSchemaVersion = 2;
 
+// The statements that take a store from `from_version` to the next one
+// (nullptr past the last); tests build older stores with them.
+const char* AccountMigrationSql(int from_version);
+
 // Opens (creating and migrating as needed) the store in the file `path`;
-// nullptr with a reason on failure.
+// nullptr with a reason on failure. A failed upgrade leaves the file at the
+// version it had.
 AccountStore* OpenAccountStore(const std::string& path, std::string& error);
 void CloseAccountStore(AccountStore* store);
 int AccountSchemaVersion(AccountStore* store);
+
+// True when a call on this thread failed inside the database since the last
+// take (then its false or empty result means "no answer", not "not found").
+// Clears the mark.
+bool TakeStoreFault();
 
 // Usernames and e-mail addresses are unique regardless of letter case.
 // On success `account.id` is set.

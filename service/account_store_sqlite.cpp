@@ -4,7 +4,11 @@
 
 #include <sqlite3.h>
 
+#include <cstdio>
 #include <mutex>
+#include <set>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -126,6 +130,11 @@ const char* const kSql[StmtCount] = {
     " JOIN accounts a ON a.id = p.other ORDER BY p.newest DESC LIMIT 100",
 };
 
+// Set when a statement or transaction of this thread failed inside the
+// database (busy past the timeout, disk full, corruption): the request then
+// has no answer to give, which is not the same as "not found".
+thread_local bool t_store_fault = false;
+
 // Resets a statement when the call using it ends, whatever the path out.
 struct Use
 {
@@ -140,7 +149,13 @@ struct Use
     Use& operator=(const Use&) = delete;
     void Text(int i, const std::string& v) { sqlite3_bind_text(s, i, v.data(), (int)v.size(), SQLITE_TRANSIENT); }
     void Int(int i, int64_t v) { sqlite3_bind_int64(s, i, v); }
-    int Step() { return sqlite3_step(s); }
+    int Step()
+    {
+        const int rc = sqlite3_step(s);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+            t_store_fault = true;
+        return rc;
+    }
     std::string ColumnText(int i)
     {
         const unsigned char* t = sqlite3_column_text(s, i);
@@ -149,6 +164,11 @@ struct Use
 };
 
 } // namespace
+
+const char* AccountMigrationSql(int from_version)
+{
+    return from_version >= 0 && from_version < kAccountSchemaVersion ? kMigrations[from_version] : nullptr;
+}
 
 struct AccountStore
 {
@@ -167,6 +187,7 @@ bool Exec(sqlite3* db, const char* sql, std::string& error)
         return true;
     error = message ? message : sqlite3_errmsg(db);
     sqlite3_free(message);
+    t_store_fault = true;
     return false;
 }
 
@@ -178,6 +199,72 @@ int UserVersion(sqlite3* db)
         v = sqlite3_column_int(s, 0);
     sqlite3_finalize(s);
     return v;
+}
+
+// The lower-case form SQLite's NOCASE compares by (ASCII letters only).
+std::string NoCase(const std::string& text)
+{
+    std::string out = text;
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = (char)(c - 'A' + 'a');
+    return out;
+}
+
+// Before gamertags become unique regardless of case (schema 2), a version-1
+// store may hold tags that differ only in case (a tag defaults to the
+// username, so "bob" and another player's "Bob" met easily). The oldest
+// account keeps its tag; each later one gets the first free numbered form,
+// within the 20-byte limit ("Bob" -> "Bob2"). The player sees it from the
+// next sign-in on (profile, lobby, friends' lists); the log names each change.
+bool SettleGamertags(sqlite3* db, std::string& error)
+{
+    std::vector<std::pair<int64_t, std::string>> accounts;
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT id, gamertag FROM accounts ORDER BY id", -1, &s, nullptr) != SQLITE_OK) {
+        error = sqlite3_errmsg(db);
+        return false;
+    }
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        const unsigned char* tag = sqlite3_column_text(s, 1);
+        accounts.emplace_back(sqlite3_column_int64(s, 0), tag ? (const char*)tag : "");
+    }
+    sqlite3_finalize(s);
+    if (rc != SQLITE_DONE) {
+        error = sqlite3_errmsg(db);
+        return false;
+    }
+    std::set<std::string> taken;
+    for (const auto& [id, tag] : accounts)
+        taken.insert(NoCase(tag));
+    std::set<std::string> kept;
+    for (const auto& [id, tag] : accounts) {
+        if (kept.insert(NoCase(tag)).second)
+            continue;
+        std::string renamed;
+        for (int n = 2; renamed.empty() || taken.count(NoCase(renamed)); n++) {
+            const std::string suffix = std::to_string(n);
+            renamed = tag.substr(0, tag.size() + suffix.size() > 20 ? 20 - suffix.size() : tag.size()) + suffix;
+        }
+        taken.insert(NoCase(renamed));
+        kept.insert(NoCase(renamed));
+        if (sqlite3_prepare_v2(db, "UPDATE accounts SET gamertag = ? WHERE id = ?", -1, &s, nullptr) != SQLITE_OK) {
+            error = sqlite3_errmsg(db);
+            return false;
+        }
+        sqlite3_bind_text(s, 1, renamed.data(), (int)renamed.size(), SQLITE_TRANSIENT);
+        sqlite3_bind_int64(s, 2, id);
+        rc = sqlite3_step(s);
+        sqlite3_finalize(s);
+        if (rc != SQLITE_DONE) {
+            error = sqlite3_errmsg(db);
+            return false;
+        }
+        fprintf(stderr, "kestrel-service: gamertag \"%s\" of account %lld is now \"%s\" (it clashed with an older one)\n",
+                tag.c_str(), (long long)id, renamed.c_str());
+    }
+    return true;
 }
 
 bool Migrate(sqlite3* db, int& version, std::string& error)
@@ -192,11 +279,17 @@ bool Migrate(sqlite3* db, int& version, std::string& error)
         return false;
     }
     while (version < kAccountSchemaVersion) {
-        const std::string sql = std::string("BEGIN IMMEDIATE;") + kMigrations[version] +
-                                "PRAGMA user_version = " + std::to_string(version + 1) + ";COMMIT;";
-        if (!Exec(db, sql.c_str(), error)) {
+        // One transaction per step: a failed step leaves the store as it was.
+        const std::string sql =
+            std::string(kMigrations[version]) + "PRAGMA user_version = " + std::to_string(version + 1) + ";";
+        std::string why;
+        const bool ok = Exec(db, "BEGIN IMMEDIATE", why) && (version != 1 || SettleGamertags(db, why)) &&
+                        Exec(db, sql.c_str(), why) && Exec(db, "COMMIT", why);
+        if (!ok) {
             std::string ignored;
             Exec(db, "ROLLBACK", ignored);
+            error = "cannot upgrade the store from schema " + std::to_string(version) + " to " +
+                    std::to_string(version + 1) + " (it stays at " + std::to_string(version) + "): " + why;
             return false;
         }
         version++;
@@ -267,6 +360,13 @@ void CloseAccountStore(AccountStore* store)
         sqlite3_finalize(s);
     sqlite3_close(store->db);
     delete store;
+}
+
+bool TakeStoreFault()
+{
+    const bool fault = t_store_fault;
+    t_store_fault = false;
+    return fault;
 }
 
 int AccountSchemaVersion(AccountStore* store)
@@ -367,7 +467,8 @@ bool FindSession(AccountStore* store, const std::string& token_hash, int64_t now
     {
         Use purge(store->stmt[DeleteExpiredSessions]);
         purge.Int(1, now - max_idle_s);
-        purge.Step();
+        if (purge.Step() != SQLITE_DONE)
+            return false; // the store is failing: no need to wait on it again
     }
     int64_t account_id = 0;
     {
@@ -417,7 +518,8 @@ bool LookUpMailToken(AccountStore* store, const std::string& kind, const std::st
     {
         Use purge(store->stmt[DeleteExpiredMailTokens]);
         purge.Int(1, now);
-        purge.Step();
+        if (purge.Step() != SQLITE_DONE)
+            return false;
     }
     Use q(store->stmt[MailTokenAccount]);
     q.Text(1, token_hash);

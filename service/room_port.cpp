@@ -1,5 +1,6 @@
 #include "room_port.h"
 
+#include "client_members.h"
 #include "http_front.h"
 #include "reply.h"
 #include "rooms.h"
@@ -14,6 +15,7 @@
 
 static const unsigned short kRoomPortNumber = 39002;
 static const size_t kMaxBody = 16 * 1024;
+static const size_t kMaxLineBytes = 511; // what the client's chat input holds
 
 struct RoomPort
 {
@@ -101,17 +103,12 @@ static bool TooLong(const std::string& s, size_t max)
     return s.size() > max;
 }
 
-// A free text that is exactly a member name would be found in place of that
-// member by a client that reads the first occurrence of the quoted key.
+// A room text that puts a member name in quotes inside a reply would be read
+// in place of that member ("a\"mod" holds "mod"). Letter case matters to the
+// client's scanners, so it does here.
 static bool ReservedText(const std::string& s)
 {
-    static const char* const keys[] = {"ok", "error", "code", "role", "chapter_label", "stage", "mod", "name", "peer",
-                                       "my_ready", "peer_ready", "started", "messages", "id", "body", "rooms",
-                                       "host", "players", "max"};
-    for (const char* k : keys)
-        if (s == k)
-            return true;
-    return false;
+    return QuotesClientMember(s, false);
 }
 
 // ---------------------------------------------------------------------------
@@ -270,8 +267,8 @@ static std::string OnChatSend(RoomPort& port, const Parsed& p)
     const std::string text = Str(p.body, "text");
     if (text.empty())
         return ErrorReply("Empty message.");
-    if (TooLong(text, 500))
-        return ErrorReply("Messages are at most 500 characters.");
+    if (TooLong(text, kMaxLineBytes))
+        return ErrorReply("Messages are at most 511 characters.");
     std::lock_guard<std::mutex> g(port.lock);
     const RoomResult r = SendChatLine(port.store, p.who, Str(p.body, "code"), text, NowMs());
     return r.ok ? OkReply() : ErrorReply(r.error);

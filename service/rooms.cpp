@@ -37,12 +37,22 @@ bool RoomStarted(const Room& room)
     return room.member[0].present && room.member[1].present && room.member[0].ready && room.member[1].ready;
 }
 
+// A member is its client id alone: a guest who signs in mid-room plays on
+// under a new name (which the partner sees from then on).
 static int SlotOf(const Room& room, const RoomCaller& who)
 {
     for (int i = 0; i < 2; i++)
-        if (room.member[i].present && room.member[i].cid == who.cid && room.member[i].name == who.name)
+        if (room.member[i].present && room.member[i].cid == who.cid)
             return i;
     return -1;
+}
+
+// The member answered a request: seen now, from this address, under this name.
+static void Touch(RoomMember& m, const RoomCaller& who, int64_t now_ms)
+{
+    m.last_seen_ms = now_ms;
+    m.ip = who.ip;
+    m.name = who.name;
 }
 
 static void Seat(RoomMember& m, const RoomCaller& who, int64_t now_ms)
@@ -100,9 +110,14 @@ static RoomResult Accept(const Room& room, int slot)
 
 RoomResult CreateRoom(RoomStore& store, const RoomCaller& who, const CreateRequest& req, int64_t now_ms)
 {
-    LeaveOtherRooms(store, who, std::string());
-    if (store.rooms.size() >= store.limits.max_rooms)
+    // Refused before anything is left: a refusal must not cost the current
+    // room. A room the caller hosts closes on the way, so it makes space.
+    size_t hosted = 0;
+    for (const auto& [code, room] : store.rooms)
+        hosted += room.member[0].present && room.member[0].cid == who.cid ? 1 : 0;
+    if (store.rooms.size() - hosted >= store.limits.max_rooms)
         return Refuse("The server is full. Try again later.");
+    LeaveOtherRooms(store, who, std::string());
     Room room;
     room.code = NewRoomCode(store);
     room.name = req.name;
@@ -125,8 +140,7 @@ RoomResult JoinRoom(RoomStore& store, const RoomCaller& who, const std::string& 
     Room& room = it->second;
     const int slot = SlotOf(room, who);
     if (slot >= 0) { // already in it: the same answer again
-        room.member[slot].last_seen_ms = now_ms;
-        room.member[slot].ip = who.ip;
+        Touch(room.member[slot], who, now_ms);
         return Accept(room, slot);
     }
     if (room.member[1].present)
@@ -165,8 +179,7 @@ RoomResult Heartbeat(RoomStore& store, const RoomCaller& who, const std::string&
     Room* room = FindMemberRoom(store, who, code, slot);
     if (!room)
         return Refuse("Room closed.");
-    room->member[slot].last_seen_ms = now_ms;
-    room->member[slot].ip = who.ip;
+    Touch(room->member[slot], who, now_ms);
     return Accept(*room, slot);
 }
 
@@ -177,8 +190,7 @@ RoomResult SetMemberReady(RoomStore& store, const RoomCaller& who, const std::st
     if (!room)
         return Refuse("Room not found.");
     room->member[slot].ready = ready;
-    room->member[slot].last_seen_ms = now_ms;
-    room->member[slot].ip = who.ip;
+    Touch(room->member[slot], who, now_ms);
     return Accept(*room, slot);
 }
 
@@ -199,7 +211,7 @@ RoomResult SendChatLine(RoomStore& store, const RoomCaller& who, const std::stri
     Room* room = FindMemberRoom(store, who, code, slot);
     if (!room)
         return Refuse("Room not found.");
-    room->member[slot].last_seen_ms = now_ms;
+    Touch(room->member[slot], who, now_ms);
     room->chat.push_back(ChatLine{room->next_chat_id++, slot == 0 ? 'A' : 'B', who.name, text});
     if (room->chat.size() > store.limits.max_chat_lines)
         room->chat.erase(room->chat.begin());

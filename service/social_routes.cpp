@@ -15,8 +15,8 @@ const char* const kNoRequest = "That player has not sent you a request.";
 const char* const kNotFriends = "You are not friends with that player.";
 const char* const kOnlyFriends = "You can only message friends.";
 const char* const kEmptyMessage = "Write a message first.";
-const char* const kMessageTooLong = "Messages are at most 500 characters.";
-const size_t kMaxMessageBytes = 500;
+const char* const kMessageTooLong = "Messages are at most 511 characters.";
+const size_t kMaxMessageBytes = 511; // what the client's compose input holds
 const int kConversationPage = 200;
 
 // The account of the request's session token.

@@ -5,6 +5,7 @@
 #include "backend/http.h"
 #include "backend/json_text.h"
 #include "backend/settings.h"
+#include "link/channel_files.h"
 #include "platform/platform.h"
 #include "state/app_state.h"
 #include "state/worker.h"
@@ -98,15 +99,28 @@ void SignInWorker(bool is_signup, std::string username, std::string password, st
     if (answered)
         JsonGetBool(reply, "ok", ok);
 
-    std::lock_guard<std::mutex> hold(g_app.account.lock);
     AccountState& a = g_app.account;
     if (answered && ok) {
-        StoreIdentity(reply);
-        a.token = JsonGetString(reply, "token");
-        SaveLogin();
-        ApplyServerSettings(JsonGetString(reply, "settings"));
+        std::string token, login;
+        {
+            std::lock_guard<std::mutex> hold(a.lock);
+            StoreIdentity(reply);
+            a.token = token = JsonGetString(reply, "token");
+            login = LoginFileText();
+            ApplyServerSettings(JsonGetString(reply, "settings"));
+        }
+        // Written outside the lock: a slow disk must not stall a frame that
+        // reads the account fields.
+        if (!login.empty() && SaveLogin(login)) {
+            std::lock_guard<std::mutex> hold(a.lock);
+            if (a.token != token) // signed out meanwhile: its delete may have come first
+                RemoveFile(DataPath(kLoginFileName));
+        }
         g_app.flags.auth_status.store(AuthSucceeded);
-    } else if (answered) {
+        return;
+    }
+    std::lock_guard<std::mutex> hold(a.lock);
+    if (answered) {
         const std::string error = JsonGetString(reply, "error");
         a.auth_message = error.empty() ? kSignInFailedText : error;
         g_app.flags.auth_status.store(AuthFailed);
@@ -134,19 +148,19 @@ bool FinishSignIn()
     return true;
 }
 
-void SaveLogin()
+std::string LoginFileText()
 {
     const AccountState& a = g_app.account;
     if (a.token.empty())
-        return;
-    const std::string text = "{\"token\":\"" + JsonEscape(a.token) + "\",\"username\":\"" + JsonEscape(a.username) +
-                             "\",\"gamertag\":\"" + JsonEscape(a.gamertag) + "\",\"role\":\"" + JsonEscape(a.role) +
-                             "\",\"verified\":" + (a.email_verified ? "true" : "false") + "}";
-    FILE* f = fopen(DataPath(kLoginFileName).c_str(), "wb");
-    if (!f)
-        return;
-    fwrite(text.data(), 1, text.size(), f);
-    fclose(f);
+        return std::string();
+    return "{\"token\":\"" + JsonEscape(a.token) + "\",\"username\":\"" + JsonEscape(a.username) +
+           "\",\"gamertag\":\"" + JsonEscape(a.gamertag) + "\",\"role\":\"" + JsonEscape(a.role) +
+           "\",\"verified\":" + (a.email_verified ? "true" : "false") + "}";
+}
+
+bool SaveLogin(const std::string& text)
+{
+    return WriteFileAtomically(DataPath(kLoginFileName), text);
 }
 
 void LoadSavedLogin()

@@ -31,9 +31,12 @@ void SignInWorker(bool is_signup, std::string username, std::string password, st
 // caller then clears the sign-in pages' password buffer.
 bool FinishSignIn();
 
-// Writes the login file from the account fields; nothing without a token.
-// The caller holds the state lock.
-void SaveLogin();
+// The login file's text from the account fields; "" without a token. The
+// caller holds the state lock.
+std::string LoginFileText();
+
+// Replaces the login file with `text` through a temporary file; no lock held.
+bool SaveLogin(const std::string& text);
 
 // Render thread, every frame; acts once per process: restores the saved
 // session (Home at once) and starts its check in the background.

@@ -9,10 +9,9 @@
 
 bool StartClientCheck()
 {
-    if (g_app.flags.client_check_started.exchange(true))
-        return false;
-    StartWorker(ClientCheckWorker);
-    return true;
+    // Once per process: the worker never clears the flag, but a thread that
+    // could not be created gives it back.
+    return StartGuardedWorker(g_app.flags.client_check_started, ClientCheckWorker);
 }
 
 void ClientCheckWorker()

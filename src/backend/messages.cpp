@@ -81,7 +81,9 @@ void SendMessageWorker(std::string partner, std::string text)
     FetchConversation();
 }
 
-// One poll; the caller holds no lock.
+// One poll; the caller holds no lock. The counts belong to the session they
+// were fetched with: another token starts afresh (unprimed), and a reply that
+// arrives after the token changed is dropped.
 static void PollThreads()
 {
     std::string token;
@@ -90,16 +92,20 @@ static void PollThreads()
         token = g_app.account.token;
     }
     PollerState& p = g_app.poller;
-    if (token.empty()) {
-        p.threads_primed.store(false);
+    {
         std::lock_guard<std::mutex> g(p.lock);
-        p.unread_counts.clear();
-        return;
+        if (p.counts_token != token) {
+            p.threads_primed.store(false);
+            p.unread_counts.clear();
+            p.counts_token = token;
+        }
     }
+    if (token.empty())
+        return;
     std::string reply;
     if (!HttpPostJson(kAccountPort, L"/messages/threads", "{\"token\":\"" + JsonEscape(token) + "\"}", reply))
         return;
-    const bool primed = p.threads_primed.load();
+    const std::vector<std::string> threads = JsonGetObjectArray(reply, "threads");
     std::string partner;
     {
         std::lock_guard<std::mutex> g(g_app.social.lock);
@@ -107,7 +113,13 @@ static void PollThreads()
     }
     const int32_t page = g_app.flags.shown_page.load();
     std::lock_guard<std::mutex> g(p.lock);
-    for (const std::string& o : JsonGetObjectArray(reply, "threads")) {
+    // Held while the counts are applied, so a sign-out or sign-in cannot slip
+    // in between the check and the toasts.
+    std::lock_guard<std::mutex> account(g_app.account.lock);
+    if (g_app.account.token != token || p.counts_token != token)
+        return;
+    const bool primed = p.threads_primed.load();
+    for (const std::string& o : threads) {
         const std::string tag = JsonGetString(o, "gamertag");
         if (tag.empty())
             continue;

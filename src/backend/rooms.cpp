@@ -112,8 +112,13 @@ void RoomOpWorker(RoomOpRequest request)
     const std::string chapter = JsonGetString(reply, "chapter_label");
     const std::string stage = JsonGetString(reply, "stage");
     const std::string mod = JsonGetString(reply, "mod");
+    uint32_t generation = 0;
     {
+        // The generation moves on with the field writes, under the room lock:
+        // a late "/ready" answer or a beat of the previous room checks it under
+        // the same lock, so it can never land in the new room.
         std::lock_guard<std::mutex> g(room.lock);
+        generation = room.room_generation.fetch_add(1) + 1;
         room.room_code = code;
         room.room_name = request.mode == RoomOpCreate ? request.name : std::string();
         room.room_partner.clear();
@@ -121,14 +126,15 @@ void RoomOpWorker(RoomOpRequest request)
         room.room_chapter_label = chapter.empty() ? request.chapter_text : chapter;
         room.room_stage = stage.empty() ? request.stage_text : stage;
         room.room_mod = mod.empty() ? ModValue(request) : mod;
+        room.my_ready.store(false);
+        room.peer_ready.store(false);
+        g_app.flags.room_started.store(false);
+        g_app.flags.room_state.store(RoomIn);
+        room.heartbeat_active.store(true);
     }
-    ClearRoomChat(); // a new room starts with no lines, whatever room came before
-    room.my_ready.store(false);
-    room.peer_ready.store(false);
-    g_app.flags.room_started.store(false);
-    g_app.flags.room_state.store(RoomIn);
-    const uint32_t generation = room.room_generation.fetch_add(1) + 1;
-    room.heartbeat_active.store(true);
+    // After the generation moved on: a poll reply of the old room is dropped
+    // by its generation, so nothing of it lands in the emptied list.
+    ClearRoomChat();
     StartWorker(RoomHeartbeat, code, request.gamertag, generation);
 }
 

@@ -34,8 +34,11 @@ int32_t LinkLossPercentAt(double now_ms)
 {
     std::lock_guard<std::mutex> g(g_app.link.lock);
     int counted = 0, lost = 0;
+    // A partner that starts its link later cannot answer before it runs: the
+    // pings left unanswered before the session's first pong are not losses.
+    const double first_pong = g_app.link.first_pong_ms;
     for (const PingRecord& r : g_app.link.pings) {
-        if (now_ms - r.send_ms < 2000.0)
+        if (now_ms - r.send_ms < 2000.0 || (!r.answered && (first_pong < 0 || r.send_ms < first_pong)))
             continue;
         counted++;
         lost += r.answered ? 0 : 1;
@@ -91,6 +94,8 @@ void HandlePong(const std::string& body, double now_ms)
     std::lock_guard<std::mutex> g(g_app.link.lock);
     double& rtt = g_app.link.rtt_ms;
     rtt = rtt < 0 ? sample : 0.7 * rtt + 0.3 * sample;
+    if (g_app.link.first_pong_ms < 0)
+        g_app.link.first_pong_ms = now_ms;
     for (PingRecord& r : g_app.link.pings)
         if (r.sequence == seq) {
             r.answered = true;
@@ -221,6 +226,7 @@ void StartPeerLink(uint32_t role, const std::string& room_code)
         g_app.link.rtt_ms = -1.0;
         g_app.link.ping_sequence = 0;
         g_app.link.pings.clear();
+        g_app.link.first_pong_ms = -1.0;
         g_app.link.local_port = 0;
     }
     StartGuardedWorker(g_app.flags.link_running, PeerLinkThread, role, room_code);

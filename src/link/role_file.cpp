@@ -27,8 +27,8 @@ void UpdateRoleFile(RoleFileState& state, char role, bool connected)
         // a failed write is tried again on the next frame.
         if (text.empty() || !WriteFileAtomically(path, text))
             return;
-    } else {
-        RemoveFile(path);
+    } else if (!RemoveFile(path)) {
+        return; // held open by the scripts: tried again on the next frame
     }
     state.last_role = role;
     state.last_connected = connected ? 1 : 0;

@@ -49,7 +49,8 @@ std::string DataPath(const std::string& name);
 // the old or the new file, never a mixture). False when the move failed.
 bool MoveFileOver(const std::string& from, const std::string& to);
 
-// Deletes a file; false when it did not exist or could not be deleted.
+// Deletes a file; true when it is gone (a missing file counts as gone), false
+// when it is still there (held open by another program, or not deletable).
 bool RemoveFile(const std::string& path);
 
 // ---------------------------------------------------------------------------

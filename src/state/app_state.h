@@ -10,8 +10,9 @@
 //   out, release it. Never hold one across a network call.
 // - A flag that passes work between threads is a std::atomic, written with
 //   sequentially consistent exchanges or stores.
-// - Lock order: the toast lock may be taken inside any other group lock, and the
-//   settings lock inside the state lock; nothing nests the other way round.
+// - Lock order: the toast lock may be taken inside any other group lock, the
+//   settings lock inside the state lock, and the state lock inside the poller's
+//   lock; nothing nests the other way round.
 //
 // Adding a group: define `struct FooState { std::mutex lock; ...fields with their
 // defaults... };` in state/foo_state.h, include it here and add a member to

@@ -1,18 +1,35 @@
 #include "state/config.h"
 
+#include "state/app_state.h"
+
 #include <mutex>
 
-static std::mutex g_host_lock;
-static std::string g_host_override;
+// Detached workers may still ask for the host while the process exits, so the
+// override and its lock live, like AppState, in storage that is never destroyed.
+struct HostOverride
+{
+    std::mutex lock;
+    std::string host;
+};
+
+union HostOverrideStorage
+{
+    HostOverride value;
+    KESTREL_CONSTEXPR HostOverrideStorage() : value() {}
+    ~HostOverrideStorage() {}
+};
+
+static KESTREL_CONSTINIT HostOverrideStorage g_host_storage;
+static HostOverride& g_host = g_host_storage.value;
 
 std::string BackendHost()
 {
-    std::lock_guard<std::mutex> g(g_host_lock);
-    return g_host_override.empty() ? std::string(KESTREL_BACKEND_HOST) : g_host_override;
+    std::lock_guard<std::mutex> g(g_host.lock);
+    return g_host.host.empty() ? std::string(KESTREL_BACKEND_HOST) : g_host.host;
 }
 
 void OverrideBackendHost(const std::string& host)
 {
-    std::lock_guard<std::mutex> g(g_host_lock);
-    g_host_override = host;
+    std::lock_guard<std::mutex> g(g_host.lock);
+    g_host.host = host;
 }

@@ -19,6 +19,7 @@ struct LinkStats
     double rtt_ms = -1.0;             // smoothed; below 0: no sample yet
     uint32_t ping_sequence = 0;       // the last ping sent; the first is 1
     std::vector<PingRecord> pings;    // oldest first, at most kPingRecordsKept
+    double first_pong_ms = -1.0;      // when the session's first pong came; below 0: none yet
     uint16_t local_port = 0;          // the link socket's port once known (diagnostics)
 };
 

@@ -33,9 +33,10 @@ struct UnreadCount
     int32_t unread = 0;
 };
 
-struct PollerState // "the poller's lock" (unread_counts only)
+struct PollerState // "the poller's lock" (unread_counts and counts_token)
 {
     std::mutex lock;
     std::vector<UnreadCount> unread_counts; // one per thread seen (a map is not constexpr)
+    std::string counts_token;               // the session the counts were fetched with
     std::atomic<bool> threads_primed{false};
 };

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -329,11 +330,45 @@ TEST_F(AccountService, OnlyAJsonObjectIsStoredAsSettingsAndOnlyForALiveSession)
 // The reply shape, read by the client's scanners
 // ---------------------------------------------------------------------------
 
-TEST_F(AccountService, RepliesReadRightWhenNamesSpellMemberNames)
+// Every member name the client reads, reply by reply: as a username or a
+// gamertag, in any letter case, it is refused with one fixed text.
+TEST_F(AccountService, NamesSpelledLikeAMemberTheClientReadsAreRefused)
+{
+    const std::vector<std::vector<std::string>> replies = {
+        {"ok", "error", "username", "gamertag", "role", "email_verified", "token", "settings"}, // account
+        {"friends", "incoming", "outgoing", "gamertag"},                                       // friends list
+        {"threads", "gamertag", "unread", "last"},                                             // threads
+        {"messages", "id", "mine", "body"},                                                    // conversation
+        {"code", "role", "chapter_label", "stage", "mod"},                                      // room
+        {"my_ready", "peer_ready", "started", "peer"},                                         // heartbeat, ready
+        {"messages", "id", "role", "name", "body"},                                            // lobby chat
+        {"rooms", "code", "players", "max", "name", "host"},                                   // room list
+    };
+    int n = 0;
+    for (const auto& members : replies)
+        for (const std::string& member : members) {
+            std::string upper = member;
+            for (char& c : upper)
+                c = (char)toupper(c);
+            for (const auto& [user, tag] : std::vector<std::pair<std::string, std::string>>{
+                     {member, ""}, {"user_" + std::to_string(n), upper}, {upper, "tag_" + std::to_string(n)}}) {
+                const std::string email = "r" + std::to_string(n++) + "@example.com";
+                const std::string reply = Post(L"/signup", Body({{"username", user}, {"gamertag", tag},
+                                                                 {"password", kPassword}, {"email", email}}));
+                if (member.size() >= 3)
+                    EXPECT_EQ(Error(reply), "That name is reserved. Choose another.") << user << " / " << tag;
+                else
+                    EXPECT_FALSE(Ok(reply)) << reply; // too short to be a name at all
+            }
+        }
+}
+
+// Names next to member names are fine, and every reply reads right.
+TEST_F(AccountService, RepliesReadRightWhenNamesComeCloseToMemberNames)
 {
     const std::pair<std::string, std::string> names[] = {
-        {"gamertag", "username"}, {"username", "gamertag"}, {"settings", "token"}, {"token", "settings"},
-        {"role", "email_verified"}, {"email_verified", "tokens"}, {"error", "role"}, {"ok_", "error"}};
+        {"gamertags", "username_"}, {"usernames", "gamertag1"}, {"settings_", "tokens"}, {"token_", "my_settings"},
+        {"roles", "email_verified_"}, {"verified", "tokens_"}, {"errors", "roles_"}, {"ok_", "error_"}};
     int n = 0;
     for (const auto& [user, tag] : names) {
         const std::string email = "u" + std::to_string(n++) + "@example.com";
@@ -368,6 +403,36 @@ TEST_F(AccountService, RepliesReadRightWhenNamesSpellMemberNames)
         std::lock_guard<std::mutex> hold(g_app.settings_sync.lock);
         EXPECT_EQ(g_app.settings_sync.pending, settings);
     }
+}
+
+// Another connection holds the store's write lock past the service's busy
+// timeout: the service has no answer, and says so with a status the client
+// reads as "no answer", so a saved session is kept, not signed out.
+TEST_F(AccountService, AStoreThatCannotAnswerIsNoAnswerNotARefusal)
+{
+    const std::string token = JsonGetString(Post(L"/signup", Body({{"username", "lee"}, {"password", kPassword},
+                                                                 {"email", "lee@example.com"}})),
+                                            "token");
+    ASSERT_EQ(token.size(), 64u);
+    sqlite3* locker = nullptr;
+    ASSERT_EQ(sqlite3_open((service.data_dir + "/accounts.sqlite3").c_str(), &locker), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(locker, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+
+    httplib::Client web("127.0.0.1", 39001);
+    web.set_read_timeout(15, 0);
+    const auto list = web.Post("/friends/list", Body({{"token", token}}), "application/json");
+    ASSERT_TRUE(list);
+    EXPECT_EQ(list->status, 503) << list->body;
+    {
+        std::lock_guard<std::mutex> hold(g_app.account.lock);
+        g_app.account.token = token;
+    }
+    SessionCheckWorker(token);
+    EXPECT_FALSE(g_app.flags.session_expired.load());
+
+    sqlite3_exec(locker, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(locker);
+    EXPECT_TRUE(Ok(Post(L"/session", Body({{"token", token}}))));
 }
 
 // ---------------------------------------------------------------------------

@@ -2,6 +2,8 @@
 // client state is process-wide), kestrel-partner the other.
 #include "backend/click_sounds.h"
 #include "backend/client_frame.h"
+#include "backend/http.h"
+#include "backend/json_text.h"
 #include "backend/lobby_chat.h"
 #include "backend/ready_leave.h"
 #include "backend/rooms.h"
@@ -218,4 +220,76 @@ TEST_F(Road, TheRelayTakesHellosOnlyForAStartedRoom)
     StopRawPeer(a);
     StopRawPeer(b);
     EXPECT_TRUE(RawPeerReceived(b).empty());
+}
+
+// ---------------------------------------------------------------------------
+// Room texts and chat lines as the client reads and sends them
+// ---------------------------------------------------------------------------
+
+namespace {
+
+std::string RoomPost(const wchar_t* path, const std::string& members)
+{
+    std::string reply;
+    EXPECT_TRUE(HttpPostJson(kRoomPort, path, "{\"gamertag\":\"Tester\",\"cid\":\"" + ClientId() + "\"" + members + "}",
+                             reply));
+    return reply;
+}
+
+bool Ok(const std::string& reply)
+{
+    bool ok = false;
+    return JsonGetBool(reply, "ok", ok) && ok;
+}
+
+} // namespace
+
+// Each member the client reads from a room reply, in each room text, as the
+// whole text or after a quote, would be read in that member's place: refused.
+// Texts that only come close are taken, and read right where the client reads
+// them (the create reply, and the room list for the room name).
+TEST_F(Road, RoomTextsThatWouldReadAsAMemberAreRefused)
+{
+    const std::vector<std::string> members = {"ok", "error", "code", "role", "chapter_label", "stage", "mod",
+                                              "my_ready", "peer_ready", "started", "peer", "messages", "id", "name",
+                                              "body", "rooms", "code", "players", "max", "host"};
+    for (const char* field : {"name", "chapter_label", "stage", "mod"})
+        for (const std::string& m : members) {
+            for (const std::string& text : {m, "a\"" + m, "x y\"" + m}) {
+                const std::string reply = RoomPost(L"/create", std::string(",\"") + field + "\":\"" + JsonEscape(text) + "\"");
+                EXPECT_FALSE(Ok(reply)) << field << ": " << text << " -> " << reply;
+            }
+            for (const std::string& text : {m + "\"", "\"" + m + "x", m + "s"}) {
+                const std::string reply = RoomPost(L"/create", std::string(",\"") + field + "\":\"" + JsonEscape(text) + "\"");
+                ASSERT_TRUE(Ok(reply)) << field << ": " << text << " -> " << reply;
+                const std::string code = JsonGetString(reply, "code");
+                EXPECT_EQ(code.size(), 6u) << reply;
+                EXPECT_EQ(JsonGetString(reply, "role"), "A") << reply;
+                if (std::string(field) != "name") {
+                    EXPECT_EQ(JsonGetString(reply, field), text) << reply;
+                    continue;
+                }
+                std::string list;
+                ASSERT_TRUE(HttpPostJson(kRoomPort, L"/list", "{}", list));
+                const std::vector<std::string> rooms = JsonGetObjectArray(list, "rooms");
+                ASSERT_EQ(rooms.size(), 1u) << list;
+                EXPECT_EQ(JsonGetString(rooms[0], "code"), code) << list;
+                EXPECT_EQ(JsonGetString(rooms[0], "name"), text) << list;
+                EXPECT_EQ(JsonGetString(rooms[0], "host"), "Tester") << list;
+            }
+        }
+}
+
+// The chat input holds 511 bytes; all of them arrive.
+TEST_F(Road, AChatLineAsLongAsTheInputHoldsIsTaken)
+{
+    const std::string code = JsonGetString(RoomPost(L"/create", ""), "code");
+    ASSERT_FALSE(code.empty());
+    const std::string line(511, 'w');
+    EXPECT_TRUE(Ok(RoomPost(L"/chat/send", ",\"code\":\"" + code + "\",\"text\":\"" + line + "\"")));
+    EXPECT_FALSE(Ok(RoomPost(L"/chat/send", ",\"code\":\"" + code + "\",\"text\":\"" + line + "w\"")));
+    const std::vector<std::string> lines =
+        JsonGetObjectArray(RoomPost(L"/chat/poll", ",\"code\":\"" + code + "\",\"after_id\":0"), "messages");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(JsonGetString(lines[0], "body"), line);
 }

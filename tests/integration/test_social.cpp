@@ -195,3 +195,32 @@ TEST_F(Social, RefusalsCarryTheServicesText)
     StopService(service);
     EXPECT_EQ(act(L"/friends/remove", "Xav"), "Can't reach the server.");
 }
+
+// The compose input holds 511 bytes; a message that long is sent and read back whole.
+TEST_F(Social, AMessageAsLongAsTheInputHoldsIsSent)
+{
+    auto post = [](const wchar_t* path, const std::string& body) {
+        std::string reply;
+        EXPECT_TRUE(HttpPostJson(kAccountPort, path, body, reply)) << body;
+        return reply;
+    };
+    std::string token[2];
+    const char* tags[2] = {"Ann", "Ben"};
+    for (int i = 0; i < 2; i++)
+        token[i] = JsonGetString(post(L"/signup", std::string("{\"username\":\"") + tags[i] + "_u\",\"gamertag\":\"" +
+                                                      tags[i] + "\",\"password\":\"" + kPassword + "\",\"email\":\"" +
+                                                      tags[i] + "@example.com\"}"),
+                                 "token");
+    post(L"/friends/add", "{\"token\":\"" + token[0] + "\",\"gamertag\":\"Ben\"}");
+    post(L"/friends/add", "{\"token\":\"" + token[1] + "\",\"gamertag\":\"Ann\"}");
+    const std::string text(511, 'm');
+    const std::string to_ben = "{\"token\":\"" + token[0] + "\",\"gamertag\":\"Ben\",\"text\":\"";
+    bool ok = false;
+    EXPECT_TRUE(JsonGetBool(post(L"/messages/send", to_ben + text + "\"}"), "ok", ok) && ok);
+    EXPECT_EQ(JsonGetString(post(L"/messages/send", to_ben + text + "m\"}"), "error"), "Messages are at most 511 characters.");
+    const std::vector<std::string> seen = JsonGetObjectArray(
+        post(L"/messages/conversation", "{\"token\":\"" + token[1] + "\",\"gamertag\":\"Ann\",\"after_id\":0}"),
+        "messages");
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(JsonGetString(seen[0], "body"), text);
+}

@@ -6,6 +6,8 @@
 
 #include <filesystem>
 #include <random>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -149,4 +151,84 @@ TEST_F(Store, AStoreFromANewerServiceIsRefused)
     std::string error;
     EXPECT_EQ(OpenAccountStore(Path(), error), nullptr);
     EXPECT_NE(error.find("newer"), std::string::npos) << error;
+}
+
+namespace {
+
+// A version-1 store as the first release wrote it, with these accounts
+// (username, gamertag), ids in order; `extra` runs after, in the same file.
+void WriteVersionOneStore(const std::string& path, const std::vector<std::pair<std::string, std::string>>& accounts,
+                          const char* extra = "")
+{
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, AccountMigrationSql(0), nullptr, nullptr, nullptr), SQLITE_OK);
+    int n = 0;
+    for (const auto& [user, tag] : accounts) {
+        const std::string sql = "INSERT INTO accounts (username, gamertag, email, password_hash, created_at) VALUES ('" +
+                                user + "', '" + tag + "', 'm" + std::to_string(n++) + "@x.io', 'h', 1)";
+        ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+    }
+    ASSERT_EQ(sqlite3_exec(db, extra, nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version = 1", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+}
+
+std::vector<std::string> StoredGamertags(const std::string& path, int& version)
+{
+    sqlite3* db = nullptr;
+    std::vector<std::string> tags;
+    sqlite3_open(path.c_str(), &db);
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(db, "SELECT gamertag FROM accounts ORDER BY id", -1, &s, nullptr);
+    while (sqlite3_step(s) == SQLITE_ROW)
+        tags.push_back((const char*)sqlite3_column_text(s, 0));
+    sqlite3_finalize(s);
+    sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &s, nullptr);
+    version = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int(s, 0) : -1;
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    return tags;
+}
+
+} // namespace
+
+// Gamertags that differ only in case (or a default tag equal to another
+// player's) must not keep the service from starting: the oldest account
+// keeps its tag, later ones get the first free numbered form.
+TEST_F(Store, TheUpgradeToUniqueGamertagsSettlesClashesFirst)
+{
+    CloseAccountStore(store);
+    store = nullptr;
+    std::filesystem::remove(Path());
+    WriteVersionOneStore(Path(), {{"bob", "bob"},
+                                  {"robert", "Bob"},
+                                  {"bob2", "bob2"},
+                                  {"rob", "BOB"},
+                                  {"long1", "abcdefghijklmnopqrst"},
+                                  {"long2", "ABCDEFGHIJKLMNOPQRST"}});
+    Open();
+    EXPECT_EQ(AccountSchemaVersion(store), kAccountSchemaVersion);
+    int version = 0;
+    EXPECT_EQ(StoredGamertags(Path(), version),
+              (std::vector<std::string>{"bob", "Bob3", "bob2", "BOB4", "abcdefghijklmnopqrst", "ABCDEFGHIJKLMNOPQRS2"}));
+    AccountRecord found;
+    ASSERT_TRUE(FindAccountByGamertag(store, "bob3", found));
+    EXPECT_EQ(found.username, "robert");
+}
+
+TEST_F(Store, AFailedUpgradeLeavesTheStoreAsItWasAndSaysWhy)
+{
+    CloseAccountStore(store);
+    store = nullptr;
+    std::filesystem::remove(Path());
+    // A table the next schema creates is already there: that step cannot run.
+    WriteVersionOneStore(Path(), {{"bob", "bob"}, {"robert", "Bob"}}, "CREATE TABLE messages (x INTEGER);");
+    std::string error;
+    EXPECT_EQ(OpenAccountStore(Path(), error), nullptr);
+    EXPECT_NE(error.find("from schema 1 to 2"), std::string::npos) << error;
+    EXPECT_NE(error.find("messages"), std::string::npos) << error;
+    int version = 0;
+    EXPECT_EQ(StoredGamertags(Path(), version), (std::vector<std::string>{"bob", "Bob"}));
+    EXPECT_EQ(version, 1);
 }

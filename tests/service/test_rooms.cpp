@@ -119,13 +119,40 @@ TEST(Rooms, APlayerIsInOneRoomAtATime)
     EXPECT_FALSE(store.rooms.count(a));
 }
 
-TEST(Rooms, MembersAreKnownByNameAndClientId)
+TEST(Rooms, CreatingOnAFullServerIsRefusedBeforeTheCurrentRoomIsLeft)
+{
+    RoomStore store;
+    store.limits.max_rooms = 2;
+    const std::string ann = CreateRoom(store, kAnn, CreateRequest{}, 0).room->code;
+    CreateRoom(store, kBob, CreateRequest{"", "", "", "", false}, 0); // private: quickmatch passes it by
+    ASSERT_TRUE(JoinRoom(store, kCid, ann, 0).ok);
+    EXPECT_EQ(CreateRoom(store, kCid, CreateRequest{}, 0).error, "The server is full. Try again later.");
+    EXPECT_TRUE(Heartbeat(store, kCid, ann, 0).ok); // still in Ann's room
+    EXPECT_EQ(Quickmatch(store, kCid, 0).error, "The server is full. Try again later.");
+    EXPECT_TRUE(Heartbeat(store, kCid, ann, 0).ok);
+    // A host's own room closes on the way, so it makes room for the new one.
+    EXPECT_TRUE(CreateRoom(store, kAnn, CreateRequest{}, 0).ok);
+    EXPECT_FALSE(store.rooms.count(ann));
+}
+
+// The client id alone names a member; a guest who signs in mid-room changes
+// name and keeps playing, and the partner sees the new name.
+TEST(Rooms, MembersAreKnownByClientIdAndTheNameFollows)
 {
     RoomStore store;
     const std::string code = CreateRoom(store, kAnn, CreateRequest{}, 0).room->code;
+    ASSERT_TRUE(JoinRoom(store, Player("Guest1234", kBob.cid), code, 0).ok);
     EXPECT_FALSE(Heartbeat(store, Player("Ann", "other"), code, 0).ok);
-    EXPECT_FALSE(Heartbeat(store, Player("Eve", kAnn.cid), code, 0).ok);
-    EXPECT_TRUE(Heartbeat(store, kAnn, code, 0).ok);
+    const RoomCaller signed_in = Player("Bobby", kBob.cid);
+    EXPECT_TRUE(Heartbeat(store, signed_in, code, 0).ok);
+    EXPECT_EQ(store.rooms[code].member[1].name, "Bobby");
+    EXPECT_TRUE(SetMemberReady(store, signed_in, code, true, 0).ok);
+    EXPECT_TRUE(SetMemberReady(store, kAnn, code, true, 0).ok);
+    EXPECT_TRUE(RoomStarted(store.rooms[code]));
+    ASSERT_TRUE(SendChatLine(store, signed_in, code, "hi", 0).ok);
+    EXPECT_EQ(store.rooms[code].chat.back().name, "Bobby");
+    LeaveRoomAs(store, signed_in, code);
+    EXPECT_FALSE(store.rooms[code].member[1].present);
 }
 
 TEST(RoomChat, IdsGrowAndHistoryIsBounded)

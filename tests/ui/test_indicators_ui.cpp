@@ -55,7 +55,7 @@ public:
         g_app.link.rtt_ms = rtt;
         g_app.link.pings.clear();
         for (int i = 0; i < pings; i++)
-            g_app.link.pings.push_back({(uint32_t)i + 1, LinkClockMs() - 5000.0, i >= lost});
+            g_app.link.pings.push_back({(uint32_t)i + 1, LinkClockMs() - 5000.0, i < pings - lost}); // lost after the first pong
     }
 };
 

@@ -305,7 +305,7 @@ TEST_F(ScriptedRoomsUi, TheConnectionReadoutAndTheNameplateSliders)
             g_app.link.rtt_ms = c.rtt;
             g_app.link.pings.clear();
             for (int i = 0; i < c.pings; i++)
-                g_app.link.pings.push_back(PingRecord{(uint32_t)i + 1, LinkClockMs() - 5000.0, i >= c.lost});
+                g_app.link.pings.push_back(PingRecord{(uint32_t)i + 1, LinkClockMs() - 5000.0, i < c.pings - c.lost}); // lost after the first pong
         }
         DriverFrame();
         EXPECT_TRUE(Shows("Connected - load into the same area to play together.")) << c.word;

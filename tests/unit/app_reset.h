@@ -134,6 +134,7 @@ inline void ResetSocialAreas()
     g_app.poller.threads_primed.store(false);
     std::lock_guard<std::mutex> hold(g_app.poller.lock);
     g_app.poller.unread_counts.clear();
+    g_app.poller.counts_token.clear();
 }
 
 // The overlay's open flag, cursor and published wishes back to their start

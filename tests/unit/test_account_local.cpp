@@ -53,14 +53,14 @@ TEST(LoginFile, EscapesEveryFieldAndIsWrittenOnlyWithAToken)
     ResetAccountAreas();
     GameDirectory game;
     std::lock_guard<std::mutex> hold(g_app.account.lock);
-    SaveLogin();
-    EXPECT_FALSE(GameDirectory::Exists(kLoginFileName));
+    EXPECT_EQ(LoginFileText(), "");
     g_app.account.token = "a\"b";
     g_app.account.username = "u\\1";
     g_app.account.gamertag = "g\n\x01";
     g_app.account.role = "r\xc3\xa9";
     g_app.account.email_verified = false;
-    SaveLogin();
+    ASSERT_TRUE(SaveLogin(LoginFileText()));
+    EXPECT_FALSE(GameDirectory::Exists(std::string(kLoginFileName) + ".tmp"));
     EXPECT_EQ(GameDirectory::Read(kLoginFileName),
               "{\"token\":\"a\\\"b\",\"username\":\"u\\\\1\",\"gamertag\":\"g\\n\\u0001\",\"role\":\"r\xc3\xa9\","
               "\"verified\":false}");

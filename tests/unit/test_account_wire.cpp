@@ -8,6 +8,12 @@
 #include <atomic>
 #include <condition_variable>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 const char* const kAccepted = "{\"ok\":true,\"email_verified\":true,\"token\":\"tok-1\",\"role\":\"admin\","
@@ -69,6 +75,44 @@ TEST_F(AccountWire, SignInStoresTheIdentitySavesTheFileAndHandsOverTheSettings)
     EXPECT_EQ(g_app.shell.pending_page, -1);
     EXPECT_EQ(g_app.shell.page_fade, 1.0f);
 }
+
+#ifndef _WIN32
+// A disk that does not take the login file (a pipe nobody reads stands in for
+// it) stalls the worker, never a frame: the account fields stay readable, and
+// the file arrives whole once the disk moves.
+TEST_F(AccountWire, TheLoginFileIsWrittenOutsideTheStateLock)
+{
+    const std::string login = GameDirectory::Data(kLoginFileName).string();
+    for (const std::string& path : {login, login + ".tmp"})
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    Answer(200, kAccepted);
+    ASSERT_TRUE(StartSignIn(false, "ann", "Secret!1\"", "", ""));
+    ASSERT_TRUE(WaitUntil([this] { return Requests().size() == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // the worker is now stuck in the write
+    {
+        std::unique_lock<std::mutex> free(g_app.account.lock, std::try_to_lock);
+        EXPECT_TRUE(free.owns_lock());
+    }
+    std::string text;
+    for (const std::string& path : {login + ".tmp", login}) { // whichever the writer waits on
+        const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+        for (int i = 0; fd >= 0 && i < 200; i++) {
+            char buf[512];
+            const ssize_t n = read(fd, buf, sizeof(buf));
+            if (n > 0)
+                text.append(buf, (size_t)n);
+            else if (n == 0 && !text.empty())
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (fd >= 0)
+            close(fd);
+    }
+    EXPECT_EQ(text, "{\"token\":\"tok-1\",\"username\":\"ann\",\"gamertag\":\"Annie\",\"role\":\"admin\",\"verified\":true}");
+    ASSERT_TRUE(WaitUntil([] { return g_app.flags.auth_status.load() == AuthSucceeded; }));
+    EXPECT_EQ(Current().token, "tok-1");
+}
+#endif
 
 TEST_F(AccountWire, SignUpSendsItsFourMembersInOrder)
 {

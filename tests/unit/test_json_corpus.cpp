@@ -54,6 +54,11 @@ static std::vector<std::string> KeysFor(const std::string& text)
 
 TEST(JsonCorpus, EveryFileThroughEveryHelper)
 {
+    // The corpus lives beside the repository (KESTREL_SHARED_DIR), not in it:
+    // a plain clone has no such folder, and then there is nothing to run.
+    std::error_code ec;
+    if (!fs::is_directory(KESTREL_JSON_CORPUS, ec))
+        GTEST_SKIP() << "JSON corpus folder not found: " << KESTREL_JSON_CORPUS;
     const std::vector<fs::path> files = CorpusFiles();
     ASSERT_GE(files.size(), 300u) << "corpus missing at " << KESTREL_JSON_CORPUS;
 

@@ -9,6 +9,10 @@
 
 #include <cmath>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
 
 void ResetStats()
@@ -17,12 +21,36 @@ void ResetStats()
     g_app.link.rtt_ms = -1.0;
     g_app.link.ping_sequence = 0;
     g_app.link.pings.clear();
+    g_app.link.first_pong_ms = -1.0;
 }
 
 std::string Body(const std::string& datagram)
 {
     return datagram.substr(datagram.find('\n') + 1);
 }
+
+// Keeps a data file from being deleted, as a script holding it open does on
+// Windows; a non-empty folder of that name stands in elsewhere.
+struct Undeletable
+{
+#ifdef _WIN32
+    HANDLE file;
+    explicit Undeletable(const std::string& name)
+    {
+        file = CreateFileA(GameDirectory::Data(name).string().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
+    }
+    ~Undeletable() { CloseHandle(file); }
+#else
+    std::filesystem::path folder;
+    explicit Undeletable(const std::string& name) : folder(GameDirectory::Data(name))
+    {
+        std::filesystem::remove(folder);
+        std::filesystem::create_directories(folder / "held");
+    }
+    ~Undeletable() { std::filesystem::remove(folder / "held"); } // the empty folder deletes like a file
+#endif
+};
 
 std::string Dispatch(LinkSession& s, const std::string& d, CompletedFiles& done, double now = 0)
 {
@@ -68,7 +96,7 @@ TEST(LinkPing, MalformedPongsChangeNothing)
     for (const char* body : {"1", "1 -5.0", "1 x", "", "1 ", "1 nan"})
         HandlePong(body, 200.0);
     EXPECT_EQ(LinkRttMs(), -1);
-    EXPECT_EQ(LinkLossPercentAt(5000.0), 100);
+    EXPECT_EQ(LinkLossPercentAt(5000.0), -1); // no pong yet: nothing known about loss
 }
 
 TEST(LinkLoss, UnknownThenZeroThenCountsOnlyThe32Newest)
@@ -79,12 +107,12 @@ TEST(LinkLoss, UnknownThenZeroThenCountsOnlyThe32Newest)
     EXPECT_EQ(LinkLossPercentAt(1999.0), -1); // not two seconds old yet
     EXPECT_EQ(LinkLossPercentAt(2000.0), 0);
 
-    // 40 pings, the first 10 unanswered: only the newest 32 are kept, 2 of
-    // them unanswered (pings 9 and 10 of the 40 after the first).
+    // 40 pings, the 2nd to 10th unanswered: only the newest 32 are kept, 2
+    // of them unanswered (sequences 9 and 10).
     ResetStats();
     for (int i = 0; i < 40; i++) {
         const std::string body = Body(MakePing('A', 1000.0 * i));
-        if (i >= 10)
+        if (i == 0 || i >= 10)
             HandlePong(body, 1000.0 * i + 5);
     }
     {
@@ -95,6 +123,22 @@ TEST(LinkLoss, UnknownThenZeroThenCountsOnlyThe32Newest)
     // At t = 41 s, pings sent up to 39 s are counted: sequences 9..40, 2 lost of 32.
     EXPECT_EQ(LinkLossPercentAt(41000.0), 6); // 6.25 rounds to 6
     EXPECT_EQ(LinkLossPercentAt(100000.0), 6);
+}
+
+// The partner learned "started" late: its first pongs come seconds after our
+// first pings. Those early pings are not losses; once a pong has come, an
+// unanswered ping is.
+TEST(LinkLoss, PingsUnansweredBeforeTheFirstPongDoNotCount)
+{
+    ResetStats();
+    for (int i = 0; i < 3; i++)
+        MakePing('A', 1000.0 * i); // sequences 1-3: nobody answers yet
+    EXPECT_EQ(LinkLossPercentAt(10000.0), -1);
+    HandlePong(Body(MakePing('A', 3000.0)), 3040.0);
+    EXPECT_EQ(LinkLossPercentAt(5040.0), 0);
+    HandlePong(Body(MakePing('A', 4000.0)), 4030.0);
+    MakePing('A', 5000.0); // lost after the link was answering
+    EXPECT_EQ(LinkLossPercentAt(7000.0), 33);
 }
 
 // ---------------------------------------------------------------------------
@@ -183,4 +227,20 @@ TEST(RoleFile, WritesOnlyOnChangeAndRetriesAFailedWrite)
     GameDirectory::Write("Kestrel_role.json", "scribbled");
     UpdateRoleFile(st, 'B', true); // unchanged state: no write
     EXPECT_EQ(GameDirectory::Read("Kestrel_role.json"), "scribbled");
+}
+
+TEST(RoleFile, AFailedDeleteIsTriedAgain)
+{
+    GameDirectory dir;
+    RoleFileState st;
+    UpdateRoleFile(st, 'A', true);
+    {
+        Undeletable held("Kestrel_role.json");
+        UpdateRoleFile(st, 0, false); // left the room while the file is held
+        EXPECT_TRUE(GameDirectory::Exists("Kestrel_role.json"));
+    }
+    UpdateRoleFile(st, 0, false);
+    EXPECT_FALSE(GameDirectory::Exists("Kestrel_role.json"));
+    UpdateRoleFile(st, 0, false); // gone: nothing more to do
+    EXPECT_FALSE(GameDirectory::Exists("Kestrel_role.json"));
 }

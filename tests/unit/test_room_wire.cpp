@@ -305,6 +305,38 @@ TEST_F(RoomWire, AReadyAnswerAfterLeavingChangesNothing)
     EXPECT_FALSE(g_app.room.peer_ready.load());
 }
 
+// A late answer of the previous room checks the generation under the room
+// lock; so whoever holds that lock must never see the new room's fields with
+// the old generation. An observer samples the pair as often as it can get
+// the lock while rooms follow each other.
+TEST_F(RoomWire, ANewRoomAndItsGenerationAppearTogether)
+{
+    std::atomic<bool> done{false};
+    std::map<uint32_t, std::string> code_of; // generation -> the one code seen with it
+    bool mixed = false;
+    std::thread observer([&] {
+        while (!done.load()) {
+            if (!g_app.room.lock.try_lock())
+                continue;
+            const uint32_t generation = g_app.room.room_generation.load();
+            const std::string code = g_app.room.room_code;
+            g_app.room.lock.unlock();
+            if (code.empty())
+                continue;
+            auto [it, fresh] = code_of.emplace(generation, code);
+            mixed |= !fresh && it->second != code;
+        }
+    });
+    for (int i = 0; i < 150 && !HasFailure(); i++) {
+        Enter("{\"ok\":true,\"code\":\"R" + std::to_string(i) + "\",\"role\":\"A\"}");
+        g_app.flags.room_state.store(RoomIdle); // the next quickmatch goes from this room
+    }
+    done.store(true);
+    observer.join();
+    EXPECT_FALSE(mixed);
+    EXPECT_GT(code_of.size(), 1u);
+}
+
 TEST_F(RoomWire, StartedInAReadyAnswerStartsTheLinkWithTheRoleNumber)
 {
     Answer("/heartbeat", "{\"ok\":true,\"my_ready\":true,\"peer_ready\":false,\"started\":false,\"peer\":\"Bob\"}");

@@ -252,3 +252,49 @@ TEST_F(SocialWire, SignOutEmptiesTheListsAndTheNextPollUnprimes)
     std::lock_guard<std::mutex> g(g_app.poller.lock);
     EXPECT_TRUE(g_app.poller.unread_counts.empty());
 }
+
+namespace {
+
+int32_t UnreadSeen(const std::string& tag)
+{
+    std::lock_guard<std::mutex> g(g_app.poller.lock);
+    for (const UnreadCount& c : g_app.poller.unread_counts)
+        if (c.gamertag == tag)
+            return c.unread;
+    return -1;
+}
+
+} // namespace
+
+// Sign-out and sign-in between two polls: the new account's first poll only
+// records, whatever the old account had seen.
+TEST_F(SocialWire, AnotherTokenStartsUnprimed)
+{
+    TakeToasts();
+    port.Answer("/messages/threads", R"({"ok":true,"threads":[{"unread":2,"gamertag":"Xav","last":"old"}]})");
+    ASSERT_TRUE(StartMessagePoller());
+    ASSERT_TRUE(WaitUntil([] { return g_app.poller.threads_primed.load(); }));
+    SignedInAs("tok-z");
+    port.Answer("/messages/threads", R"({"ok":true,"threads":[{"unread":5,"gamertag":"Xav","last":"away"}]})");
+    ASSERT_TRUE(WaitUntil([] { return UnreadSeen("Xav") == 5; }));
+    EXPECT_EQ(port.Bodies("/messages/threads").back(), "{\"token\":\"tok-z\"}");
+    EXPECT_TRUE(TakeToasts().empty());
+}
+
+// A reply fetched with the old token that lands after the token changed
+// counts for nobody.
+TEST_F(SocialWire, ALateReplyForAnOldTokenChangesNothing)
+{
+    TakeToasts();
+    port.Answer("/messages/threads", R"({"ok":true,"threads":[{"unread":0,"gamertag":"Xav","last":""}]})");
+    ASSERT_TRUE(StartMessagePoller());
+    ASSERT_TRUE(WaitUntil([] { return g_app.poller.threads_primed.load(); }));
+    port.Delay("/messages/threads", 1500);
+    port.Answer("/messages/threads", R"({"ok":true,"threads":[{"unread":4,"gamertag":"Xav","last":"late"}]})");
+    ASSERT_TRUE(WaitUntil([this] { return port.Count("/messages/threads") == 2; }));
+    SignedInAs("tok-z"); // while the second poll waits for its answer
+    port.Delay("/messages/threads", 0);
+    ASSERT_TRUE(WaitUntil([this] { return port.Count("/messages/threads") == 3; }));
+    ASSERT_TRUE(WaitUntil([] { return UnreadSeen("Xav") == 4 && g_app.poller.threads_primed.load(); }));
+    EXPECT_TRUE(TakeToasts().empty());
+}

@@ -1,6 +1,8 @@
 // The worker-start pattern and the state frame. Workers are detached, so each
 // test waits for its own workers to finish before its locals go away.
+#include "backend/client_check.h"
 #include "state/app_state.h"
+#include "state/config.h"
 #include "state/worker.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +12,15 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#ifndef _WIN32
+#include <cstdio>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern "C" void __cxa_finalize(void*);
+#endif
 
 namespace {
 
@@ -183,3 +194,72 @@ TEST(AppStateFrame, DefaultsAreInPlaceBeforeAnyCall)
     EXPECT_FALSE(g_app.flags.link_running.load());
     EXPECT_FALSE(g_app.flags.room_started.load());
 }
+
+#ifndef _WIN32
+namespace {
+
+// Runs `body` in a child process and gives its exit status (-1 when it died).
+template <class Body>
+int InChild(Body body)
+{
+    fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0)
+        _exit(body());
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+bool Sanitized()
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return true;
+#else
+    return false;
+#endif
+}
+
+} // namespace
+
+// Process exit runs the static destructors while detached workers may still
+// ask for the backend host; the host must read the same afterwards.
+TEST(AppStateFrame, TheBackendHostOutlivesTheStaticDestructors)
+{
+    const std::string host = "127.0.0.1 (an override too long for inline storage)";
+    EXPECT_EQ(InChild([&] {
+                  OverrideBackendHost(host);
+                  __cxa_finalize(nullptr); // what exit() runs before the process ends
+                  return BackendHost() == host ? 0 : 3;
+              }),
+              0);
+}
+
+// A client check whose thread cannot be created (no address space left for
+// its stack) puts the started flag back, so a later frame tries again.
+TEST(AppStateFrame, AClientCheckThatCannotStartCanStartLater)
+{
+    if (Sanitized())
+        GTEST_SKIP() << "the sanitizers' own mappings need the address space this test takes away";
+    EXPECT_EQ(InChild([] {
+                  long pages = 0;
+                  if (FILE* f = fopen("/proc/self/statm", "r")) {
+                      if (fscanf(f, "%ld", &pages) != 1)
+                          pages = 0;
+                      fclose(f);
+                  }
+                  const rlim_t now = (rlim_t)pages * (rlim_t)sysconf(_SC_PAGESIZE);
+                  const rlimit tight{now + (1u << 20), now + (1u << 20)}; // room for a few allocations, not a stack
+                  if (pages == 0 || setrlimit(RLIMIT_AS, &tight) != 0)
+                      return 2;
+                  try {
+                      StartClientCheck();
+                  } catch (const std::system_error&) {
+                      return g_app.flags.client_check_started.load() ? 1 : 0;
+                  }
+                  return 2; // the thread started after all
+              }),
+              0);
+}
+#endif

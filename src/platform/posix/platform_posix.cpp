@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -34,7 +35,7 @@ bool MoveFileOver(const std::string& from, const std::string& to)
 
 bool RemoveFile(const std::string& path)
 {
-    return remove(path.c_str()) == 0;
+    return remove(path.c_str()) == 0 || errno == ENOENT;
 }
 
 // ---------------------------------------------------------------------------

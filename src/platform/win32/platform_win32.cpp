@@ -37,7 +37,10 @@ bool MoveFileOver(const std::string& from, const std::string& to)
 
 bool RemoveFile(const std::string& path)
 {
-    return DeleteFileA(path.c_str()) != 0;
+    if (DeleteFileA(path.c_str()))
+        return true;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
 // ---------------------------------------------------------------------------
