@@ -113,6 +113,7 @@ void DriverStart(ImVec2 display)
     ImGuiIO& io = ImGui::GetIO();
     io.IniFilename = nullptr;
     g_display = display;
+    g_frame_time = 1.0f / 60.0f;
     SetUpOverlay(io);
     TakeRecordedSounds();
     unsigned char* pixels;

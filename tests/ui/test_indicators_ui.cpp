@@ -54,8 +54,9 @@ public:
         std::lock_guard<std::mutex> hold(g_app.link.lock);
         g_app.link.rtt_ms = rtt;
         g_app.link.pings.clear();
+        g_app.link.first_pong_ms = LinkClockMs() - 6000.0; // the partner answered before these
         for (int i = 0; i < pings; i++)
-            g_app.link.pings.push_back({(uint32_t)i + 1, LinkClockMs() - 5000.0, i < pings - lost}); // lost after the first pong
+            g_app.link.pings.push_back({(uint32_t)i + 1, LinkClockMs() - 5000.0, i >= lost});
     }
 };
 

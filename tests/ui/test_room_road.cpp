@@ -159,9 +159,14 @@ TEST_F(RoadUi, ANewRoomAfterRoomClosedShowsItsOwnFirstLines)
     ASSERT_TRUE(DriverRunUntil([] { return Shows("Room closed."); }, 15.0));
     ASSERT_TRUE(DriverClick("Quickmatch"));
     ASSERT_TRUE(DriverRunUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
+    TakeToasts(); // the old room's chat toasts may still show over the game
+    DriverFrame();
     EXPECT_FALSE(Shows("old one")) << "nothing of the closed room";
     Partner("new", {"--quickmatch", "--say", "new one", "--say", "new two", "--say", "new three"});
     ASSERT_TRUE(DriverRunUntil([] { return Shows("new one") && Shows("new three"); }, 15.0)) << DriverText();
+    TakeToasts();
+    DriverFrame();
+    EXPECT_TRUE(Shows("new one") && Shows("new three")) << "in the lobby's list";
     EXPECT_FALSE(Shows("old"));
 }
 
