@@ -24,6 +24,7 @@ struct UiState
     char gamertag[64] = "";
     char signup_email[128] = "";
     char reset_email[128] = "";
+    float card_need_h[3] = {};                // height each card's contents took last frame
     // Friends, Messages and Profile: the add-friend field and the timers of
     // the friends refresh and the conversation fetch (ImGui time; the first
     // frame on a page runs at once).

@@ -32,6 +32,7 @@ namespace {
 
 struct CardLayout
 {
+    int index; // into UiState::card_need_h
     const char* id;
     float width;
     float margin, min_h, max_h; // height = clamp(remaining height - margin, min_h, max_h)
@@ -40,17 +41,21 @@ struct CardLayout
     ImVec2 frame_padding;
 };
 
-const CardLayout kSignInCard = {"signin", 452.0f, 16.0f, 320.0f, 500.0f, {34, 26}, {10, 8}, {14, 9}};
-const CardLayout kSignUpCard = {"signup", 440.0f, 12.0f, 340.0f, 528.0f, {34, 22}, {10, 6}, {14, 8}};
-const CardLayout kForgotCard = {"forgot", 440.0f, 12.0f, 280.0f, 360.0f, {34, 24}, {10, 8}, {14, 9}};
+const CardLayout kSignInCard = {0, "signin", 452.0f, 16.0f, 320.0f, 500.0f, {34, 26}, {10, 8}, {14, 9}};
+const CardLayout kSignUpCard = {1, "signup", 440.0f, 12.0f, 340.0f, 528.0f, {34, 22}, {10, 6}, {14, 8}};
+const CardLayout kForgotCard = {2, "forgot", 440.0f, 12.0f, 280.0f, 360.0f, {34, 24}, {10, 8}, {14, 9}};
 
 // The card centred in what is left of the window, over the backdrop; the
-// page's contents go between BeginCard and EndCard.
+// page's contents go between BeginCard and EndCard. A status or result line
+// can need more than the card's usual height: the card then grows (within
+// the window) rather than cut off the buttons below it, which may be the
+// page's only way out.
 void BeginCard(const CardLayout& c)
 {
     const ImVec2 origin = ImGui::GetCursorScreenPos();
     const ImVec2 avail = ImGui::GetContentRegionAvail();
-    const float h = ImClamp(avail.y - c.margin, c.min_h, c.max_h);
+    float h = ImClamp(avail.y - c.margin, c.min_h, c.max_h);
+    h = ImMax(h, ImMin(g_ui.card_need_h[c.index], avail.y - c.margin));
     const ImVec2 card(origin.x + (avail.x - c.width) * 0.5f, ImMax(origin.y + 6.0f, origin.y + (avail.y - h) * 0.5f));
     Backdrop(origin, avail, ImVec2(card.x + c.width * 0.5f, card.y + h * 0.5f));
     AuthCard(card, ImVec2(c.width, h));
@@ -64,8 +69,9 @@ void BeginCard(const CardLayout& c)
                       ImGuiWindowFlags_NoScrollbar | ImGuiWindowFlags_NoScrollWithMouse);
 }
 
-void EndCard()
+void EndCard(const CardLayout& c)
 {
+    g_ui.card_need_h[c.index] = ImGui::GetCursorPosY() - ImGui::GetStyle().ItemSpacing.y + c.window_padding.y;
     ImGui::EndChild();
     ImGui::PopStyleVar(3);
     ImGui::PopStyleColor(2);
@@ -94,6 +100,14 @@ void Title(const char* text, int red_a, int red_b = -1)
     if (red_b >= 0)
         flags[red_b] = 1;
     BrandTitle(text, flags, n);
+}
+
+// The service's refusals can be longer than the card is wide.
+void StatusLine()
+{
+    ImGui::PushTextWrapPos(0.0f);
+    AuthStatusLine();
+    ImGui::PopTextWrapPos();
 }
 
 } // namespace
@@ -140,8 +154,8 @@ void DrawSignInPage()
         g_app.flags.request_status.store(RequestIdle);
         NavigateTo(PageForgotPassword);
     }
-    AuthStatusLine();
-    EndCard();
+    StatusLine();
+    EndCard(kSignInCard);
 }
 
 //-----------------------------------------------------------------------------
@@ -190,8 +204,8 @@ void DrawSignUpPage()
         ClearSignInFailure();
         NavigateTo(PageSignIn);
     }
-    AuthStatusLine();
-    EndCard();
+    StatusLine();
+    EndCard(kSignUpCard);
 }
 
 //-----------------------------------------------------------------------------
@@ -233,7 +247,7 @@ void DrawForgotPasswordPage()
         g_app.flags.request_status.store(RequestIdle);
         NavigateTo(PageSignIn);
     }
-    EndCard();
+    EndCard(kForgotCard);
 }
 
 //-----------------------------------------------------------------------------
