@@ -83,6 +83,8 @@ protected:
     }
 
 public:
+    // A page change: out in 1/6 s, in again in 1/6 s.
+    static void Fade() { DriverFrame(21); }
     // Requests to `path` the scripted port received, and their bodies.
     std::vector<std::string> Bodies(const std::string& path) const
     {

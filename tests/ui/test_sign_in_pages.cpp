@@ -20,7 +20,6 @@ protected:
         DriverType(text);
         DriverFrame();
     }
-    static void Fade() { DriverFrame(21); }
 };
 
 TEST_F(SignInPages, SignUpLeadsThroughTheWelcomePageToHome)

@@ -17,7 +17,6 @@ constexpr uint32_t kVkReturn = 0x0D;
 class SocialPages : public PageUi
 {
 protected:
-    static void Fade() { DriverFrame(21); }
     static ImGuiWindow* ChatView()
     {
         for (ImGuiWindow* w : GImGui->Windows)
