@@ -223,6 +223,12 @@ bool StartAccountRequest(const std::wstring& path, const std::string& username, 
                              done_text);
 }
 
+void ClearSignInFailure()
+{
+    int32_t failed = AuthFailed;
+    g_app.flags.auth_status.compare_exchange_strong(failed, AuthIdle);
+}
+
 void ContinueAsGuest()
 {
     std::random_device random;
@@ -234,7 +240,7 @@ void ContinueAsGuest()
         std::lock_guard<std::mutex> hold(g_app.account.lock);
         SetDisplayName(name);
     }
-    g_app.flags.auth_status.store(AuthIdle);
+    ClearSignInFailure();
     NavigateTo(PageHome);
 }
 

@@ -53,6 +53,10 @@ void SessionCheckWorker(std::string token);
 // Ignored while one is sending. True when a worker was started.
 bool StartAccountRequest(const std::wstring& path, const std::string& username, const std::string& done_text);
 
+// Render thread: a finished failure goes back to idle (hiding its message);
+// a running sign-in keeps its status, so no second one can start beside it.
+void ClearSignInFailure();
+
 // Render thread: a guest named Guest1000..Guest9999, on Home.
 void ContinueAsGuest();
 

@@ -29,16 +29,15 @@ void FetchConversation()
         partner = g_app.social.chat_partner;
         after = g_app.social.last_message_id;
     }
+    // One fetch at a time: on a slow service the page's timer would stack them.
     if (!partner.empty())
-        StartWorker(ConversationWorker, partner, after);
+        StartGuardedWorker(g_app.flags.conversation_busy, ConversationWorker, partner, after);
 }
 
-void ConversationWorker(std::string partner, int32_t after_id)
+namespace {
+
+void StoreConversationReply(const std::string& partner, const std::string& reply)
 {
-    std::string reply;
-    if (!PostWithToken(L"/messages/conversation",
-                       "\"gamertag\":\"" + JsonEscape(partner) + "\",\"after_id\":" + std::to_string(after_id), reply))
-        return;
     const std::vector<std::string> objects = JsonGetObjectArray(reply, "messages");
     std::lock_guard<std::mutex> g(g_app.social.lock);
     SocialState& s = g_app.social;
@@ -60,6 +59,17 @@ void ConversationWorker(std::string partner, int32_t after_id)
             s.last_message_id = m.id;
         s.conversation.push_back(std::move(m));
     }
+}
+
+} // namespace
+
+void ConversationWorker(std::string partner, int32_t after_id)
+{
+    std::string reply;
+    if (PostWithToken(L"/messages/conversation",
+                      "\"gamertag\":\"" + JsonEscape(partner) + "\",\"after_id\":" + std::to_string(after_id), reply))
+        StoreConversationReply(partner, reply);
+    g_app.flags.conversation_busy.store(false);
 }
 
 void SendDirectMessage(const std::string& text)

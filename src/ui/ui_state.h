@@ -28,6 +28,13 @@ struct UiState
     char gamertag[64] = "";
     char signup_email[128] = "";
     char reset_email[128] = "";
+    float card_need_h[3] = {};                // height each card's contents took last frame
+    // Friends, Messages and Profile: the add-friend field and the timers of
+    // the friends refresh and the conversation fetch (ImGui time; the first
+    // frame on a page runs at once).
+    char add_friend[40] = "";
+    double last_friends_refresh = -100.0;
+    double last_conversation_fetch = -100.0;
     // Kit
     int segmented_choice = 0;                 // SegmentedPair: 0 or 1, kept across pages
     // Settings page and in-game indicators

@@ -152,9 +152,10 @@ TEST_F(SocialWire, AConversationIsFetchedAfterTheLastIdAndNeverShowsAMessageTwic
                 R"({"ok":true,"messages":[{"id":3,"mine":false,"body":"hi"},{"id":4,"mine":true,"body":"yo"}]})");
     port.Delay("/messages/conversation", 150);
     FetchConversation();
-    FetchConversation(); // overlapping fetches bring the same messages
-    ASSERT_TRUE(WaitUntil([this] { return port.Count("/messages/conversation") == 2; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    FetchConversation(); // one is running: this one starts nothing
+    ASSERT_TRUE(WaitUntil([this] { return port.Count("/messages/conversation") == 1; }));
+    ASSERT_TRUE(WaitUntil([] { return !g_app.flags.conversation_busy.load(); }));
+    EXPECT_EQ(port.Count("/messages/conversation"), 1u);
     std::vector<DirectMessage> c = Conversation();
     ASSERT_EQ(c.size(), 2u);
     EXPECT_EQ(c[0].body, "hi");
@@ -162,10 +163,16 @@ TEST_F(SocialWire, AConversationIsFetchedAfterTheLastIdAndNeverShowsAMessageTwic
     EXPECT_TRUE(c[1].mine);
     EXPECT_EQ(port.Bodies("/messages/conversation")[0], "{\"token\":\"tok-y\",\"gamertag\":\"Xav\",\"after_id\":0}");
 
+    // Replies that bring the same messages again keep one copy.
+    std::thread again(ConversationWorker, std::string("Xav"), 0);
+    ConversationWorker("Xav", 0);
+    again.join();
+    EXPECT_EQ(Conversation().size(), 2u);
+
     port.Delay("/messages/conversation", 0);
     FetchConversation();
-    ASSERT_TRUE(WaitUntil([this] { return port.Count("/messages/conversation") == 3; }));
-    EXPECT_EQ(port.Bodies("/messages/conversation")[2], "{\"token\":\"tok-y\",\"gamertag\":\"Xav\",\"after_id\":4}");
+    ASSERT_TRUE(WaitUntil([this] { return port.Count("/messages/conversation") == 4; }));
+    EXPECT_EQ(port.Bodies("/messages/conversation")[3], "{\"token\":\"tok-y\",\"gamertag\":\"Xav\",\"after_id\":4}");
 }
 
 TEST_F(SocialWire, AReplyForAConversationNoLongerOpenIsDropped)

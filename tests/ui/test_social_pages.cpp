@@ -1,0 +1,219 @@
+// Profile, Friends and Messages as a player meets them: the account card and
+// verification through the real service, friends and a conversation with
+// kestrel-partner on the other side, and what the buttons send.
+#include "page_fixture.h"
+
+#include "backend/messages.h"
+#include "ui/ui_state.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+constexpr uint32_t kVkReturn = 0x0D;
+
+class SocialPages : public PageUi
+{
+protected:
+    static ImGuiWindow* ChatView()
+    {
+        for (ImGuiWindow* w : GImGui->Windows)
+            if (strstr(w->Name, "chatscroll") && w->Active)
+                return w;
+        return nullptr;
+    }
+    static size_t Lines()
+    {
+        std::lock_guard<std::mutex> g(g_app.social.lock);
+        return g_app.social.conversation.size();
+    }
+    // Waits for `count` lines, then lets the view settle.
+    static bool LinesReach(size_t count)
+    {
+        const bool ok = DriverRunUntil([count] { return Lines() >= count; });
+        DriverFrame(3);
+        return ok;
+    }
+    static void SignedInWithToken(const char* token)
+    {
+        std::lock_guard<std::mutex> g(g_app.account.lock);
+        g_app.account.token = token;
+        g_app.account.gamertag = g_app.account.username = "nova";
+        g_app.account.is_guest = false;
+    }
+};
+
+TEST_F(SocialPages, ProfileShowsTheGuestFaceOrTheAccountCard)
+{
+    StartIn(true);
+    g_app.shell.current_page = PageProfile;
+    OpenMenu();
+    EXPECT_TRUE(Shows("Guest Profile"));
+    EXPECT_TRUE(Shows("You're playing as a guest."));
+    EXPECT_FALSE(Shows("NOTIFICATIONS")) << "no friends section for a guest";
+    EXPECT_FALSE(Shows("Email not verified") || Shows("Email verified")) << "no account card";
+    g_app.flags.auth_status = AuthFailed;
+    ASSERT_TRUE(DriverClick("Go to Sign In"));
+    Fade();
+    EXPECT_EQ(g_app.shell.current_page, PageSignIn);
+    EXPECT_EQ(g_app.flags.auth_status.load(), AuthIdle);
+
+    ASSERT_TRUE(SignUpHere("nova", "Nova"));
+    g_app.shell.current_page = PageProfile;
+    DriverFrame(2);
+    for (const char* text : {"Nova", "@nova   -   player", "Email not verified", "NOTIFICATIONS (0)"})
+        EXPECT_TRUE(Shows(text)) << text << "\n" << DriverText();
+    ASSERT_TRUE(DriverClick("Resend verification email"));
+    EXPECT_TRUE(Shows("Sending...")) << DriverText();
+    ASSERT_TRUE(DriverRunUntil([] { return Shows("Verification email sent - check your inbox."); }));
+
+    // Verified, with no gamertag, login name or role to show.
+    {
+        std::lock_guard<std::mutex> g(g_app.account.lock);
+        g_app.account.email_verified = true;
+        g_app.account.gamertag.clear();
+        g_app.account.username.clear();
+        g_app.account.role.clear();
+    }
+    DriverFrame(2);
+    EXPECT_TRUE(Shows("Email verified"));
+    EXPECT_TRUE(Shows("@-   -   user"));
+    EXPECT_TRUE(Shows("Nova")) << "the shown name stands in for the gamertag";
+    EXPECT_EQ(DriverFind("Resend verification email"), nullptr);
+}
+
+TEST_F(SocialPages, FriendsAndAConversationWithThePartner)
+{
+    StartIn(true);
+    ASSERT_NE(SignUpPartner("kes", "Kes").find("signed up: Kes"), std::string::npos);
+    ASSERT_NE(SignUpPartner("rex", "Rex").find("signed up: Rex"), std::string::npos);
+    ASSERT_TRUE(SignUpHere("nova", "Nova"));
+    const pid_t kes = StartPartner("Kes", {"--user", "kes", "--password", kTestPassword, "--accept-all"}, "60");
+    g_app.shell.current_page = PageFriends;
+    OpenMenu();
+    EXPECT_TRUE(Shows("NOTIFICATIONS (0)"));
+    EXPECT_TRUE(Shows("No friends yet. Add someone by their gamertag above."));
+
+    // Asked by gamertag; the partner accepts.
+    ASSERT_TRUE(DriverClick("##addf"));
+    DriverType("Kes");
+    ASSERT_TRUE(DriverClick("Add"));
+    EXPECT_EQ(g_ui.add_friend[0], 0);
+    ASSERT_TRUE(DriverRunUntil([] { return DriverFind("Message") != nullptr; }, 20.0)) << DriverText();
+    StopProgram(kes);
+
+    // Asked by Rex: a notification, accepted here.
+    Partner("Rex", {"--user", "rex", "--password", kTestPassword, "--friend", "Nova"});
+    ASSERT_TRUE(DriverRunUntil([] { return Shows("NOTIFICATIONS (1)"); }, 20.0));
+    EXPECT_TRUE(Shows("wants to be friends"));
+    ASSERT_TRUE(DriverClick("Accept"));
+    ASSERT_TRUE(DriverRunUntil([] { return Shows("NOTIFICATIONS (0)") && Shows("Rex"); }, 20.0));
+
+    // Message opens the conversation with an empty compose line.
+    snprintf(g_app.social.compose, sizeof(g_app.social.compose), "draft");
+    ASSERT_TRUE(DriverClick("Message")); // Kes: the first friend
+    Fade();
+    ASSERT_EQ(g_app.shell.current_page, PageMessages);
+    EXPECT_TRUE(Shows("Kes"));
+    EXPECT_EQ(g_app.social.compose[0], 0);
+    EXPECT_TRUE(Shows("No messages yet. Say hi!"));
+
+    ASSERT_TRUE(DriverClick("##chatin"));
+    DriverType("hello kes");
+    DriverKey(kVkReturn);
+    DriverFrame();
+    EXPECT_EQ(g_app.social.compose[0], 0);
+    Partner("Kes", {"--user", "kes", "--password", kTestPassword, "--message", "Nova", "hi nova"});
+    ASSERT_TRUE(LinesReach(2));
+    EXPECT_TRUE(Shows("hello kes"));
+    EXPECT_TRUE(Shows("hi nova"));
+    ImGuiWindow* view = ChatView();
+    ASSERT_NE(view, nullptr);
+    const ImRect own = DrawnBox("chatscroll", ColAccentHover), theirs = DrawnBox("chatscroll", ColText);
+    ASSERT_TRUE(Drawn(own) && Drawn(theirs));
+    EXPECT_GT(own.Min.x, theirs.Max.x) << "own lines at the right";
+    EXPECT_NEAR(own.Max.x, view->InnerRect.Max.x - view->WindowPadding.x - 16.0f, 3.0f);
+    EXPECT_LT(theirs.Min.x, view->InnerRect.Min.x + view->WindowPadding.x + 3.0f);
+
+    // A view at the bottom follows new lines; one scrolled up stays put.
+    for (int i = 0; i < 24; i++)
+        SendDirectMessage("line " + std::to_string(i));
+    ASSERT_TRUE(LinesReach(26));
+    ASSERT_GT(view->ScrollMax.y, 0.0f);
+    EXPECT_EQ(view->Scroll.y, view->ScrollMax.y);
+    const float before = view->ScrollMax.y;
+    SendDirectMessage("one more");
+    ASSERT_TRUE(LinesReach(27));
+    EXPECT_GT(view->ScrollMax.y, before);
+    EXPECT_EQ(view->Scroll.y, view->ScrollMax.y);
+    DriverWheelAt(view->InnerRect.GetCenter(), 40.0f);
+    EXPECT_EQ(view->Scroll.y, 0.0f);
+    SendDirectMessage("while scrolled up");
+    ASSERT_TRUE(LinesReach(28));
+    EXPECT_EQ(view->Scroll.y, 0.0f);
+
+    ASSERT_TRUE(DriverClick("  < Back to Friends"));
+    Fade();
+    EXPECT_EQ(g_app.shell.current_page, PageProfile);
+}
+
+// A scripted account port: exactly what each button sends.
+TEST_F(SocialPages, TheButtonsSendTheirBodiesAndFetchesNeverStack)
+{
+    StartIn(false);
+    std::atomic<bool> answer_fetch{true};
+    ReleaseOnExit release{answer_fetch};
+    SetMiniHttpHandler(account, [&answer_fetch](const MiniHttpRequest& r) {
+        MiniHttpAnswer a;
+        if (r.target == "/friends/list")
+            a.body = R"({"ok":true,"friends":[{"gamertag":"Kes"}],"incoming":[{"gamertag":"Zed"}],)"
+                     R"("outgoing":[{"gamertag":"Pip"}]})";
+        else if (r.target == "/friends/add")
+            a.body = R"({"ok":false,"error":"No player with that gamertag."})";
+        else if (r.target == "/messages/conversation") {
+            while (!answer_fetch.load())
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            a.body = R"({"ok":true,"messages":[]})";
+        } else
+            a.body = R"({"ok":true})";
+        return a;
+    });
+    g_app.shell.current_page = PageFriends;
+    OpenMenu();
+    EXPECT_TRUE(Shows("Sign in to add friends and send messages."));
+    EXPECT_TRUE(Bodies("/friends/list").empty());
+
+    SignedInWithToken("T");
+    ASSERT_TRUE(DriverRunUntil([] { return Shows("Pip  -  waiting"); })) << DriverText();
+    EXPECT_TRUE(Shows("NOTIFICATIONS (1)"));
+    EXPECT_TRUE(Shows("PENDING (SENT)"));
+    ASSERT_TRUE(DriverClick("Add"));
+    ASSERT_TRUE(DriverClick("Decline"));
+    DriverWheelAt(DriverFind("Add")->rect.GetCenter(), -10.0f); // the list is below the fold
+    ASSERT_TRUE(DriverClick("Remove"));
+    ASSERT_TRUE(DriverRunUntil([this] { return Bodies("/friends/remove").size() == 1; }));
+    EXPECT_TRUE(Bodies("/friends/add").empty()) << "an empty field sends nothing";
+    EXPECT_EQ(Bodies("/friends/respond"), std::vector<std::string>{R"({"token":"T","gamertag":"Zed","accept":false})"});
+    EXPECT_EQ(Bodies("/friends/remove"), std::vector<std::string>{R"({"token":"T","gamertag":"Kes"})"});
+    snprintf(g_ui.add_friend, sizeof(g_ui.add_friend), "Nobody");
+    ASSERT_TRUE(DriverClick("Add"));
+    ASSERT_TRUE(DriverRunUntil([] { return Shows("No player with that gamertag."); }));
+    EXPECT_TRUE(Drawn(DrawnBox("content", ColGold)));
+
+    // A fetch that hangs: the page's timer starts no second one meanwhile.
+    answer_fetch = false;
+    OpenConversation("Kes");
+    Fade();
+    ASSERT_EQ(g_app.shell.current_page, PageMessages);
+    ASSERT_TRUE(DriverRunUntil([this] { return Bodies("/messages/conversation").size() == 1; }));
+    DriverFrame(400); // more than six 1.5 s periods
+    answer_fetch = true;
+    ASSERT_TRUE(DriverRunUntil([] { return !g_app.flags.conversation_busy.load(); }));
+    EXPECT_EQ(Bodies("/messages/conversation").size(), 1u);
+    ASSERT_TRUE(DriverRunUntil([this] { return Bodies("/messages/conversation").size() == 2; }))
+        << "the timer fetches again once the first has ended";
+}
+
+} // namespace
