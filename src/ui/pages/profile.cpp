@@ -9,6 +9,8 @@
 
 #include <imgui.h>
 
+#include <algorithm>
+
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -29,7 +31,13 @@ void DrawGuestProfile()
 
 void DrawAccountCard(const char* name, const std::string& username, const std::string& role, bool verified)
 {
-    ImGui::BeginChild("profcard", ImVec2(0.0f, 116.0f), true, ImGuiWindowFlags_NoScrollbar);
+    // 116 px unless the three lines need more: at the overlay's font sizes the
+    // verification line would otherwise be cut off.
+    const ImGuiStyle& st = ImGui::GetStyle();
+    const float lines = (FontDisplay ? FontDisplay->FontSize : ImGui::GetFontSize()) + 2.0f * ImGui::GetFontSize() +
+                        2.0f * st.ItemSpacing.y;
+    const float height = std::max(116.0f, lines + 2.0f * st.WindowPadding.y);
+    ImGui::BeginChild("profcard", ImVec2(0.0f, height), true, ImGuiWindowFlags_NoScrollbar);
     const ImVec2 p = ImGui::GetCursorScreenPos();
     ImGui::GetWindowDrawList()->AddCircleFilled(ImVec2(p.x + 26.0f, p.y + 26.0f), 24.0f, PackCol(ColAccent));
     ImGui::SetCursorPosX(ImGui::GetCursorPosX() + 64.0f);
