@@ -112,6 +112,13 @@ void FieldLabel(const char* text)
     TextColoured(ColMuted, text);
 }
 
+void TextInFont(ImFont* font, const ImVec4& col, const char* text)
+{
+    PushFontIf(font);
+    TextColoured(col, text);
+    PopFontIf(font);
+}
+
 //-----------------------------------------------------------------------------
 // [SECTION] Buttons
 //-----------------------------------------------------------------------------

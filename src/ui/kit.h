@@ -31,6 +31,8 @@ void KitReportLabel(ImGuiID id, const char* shown_label);
 void TextColoured(const ImVec4& col, const char* text);
 void TextWrappedColoured(const ImVec4& col, const char* text);
 void FieldLabel(const char* text);
+// TextColoured in `font`; a missing font (null) keeps the current one.
+void TextInFont(ImFont* font, const ImVec4& col, const char* text);
 
 //-----------------------------------------------------------------------------
 // [SECTION] Buttons

@@ -11,6 +11,7 @@
 #include "link/peer_link.h"
 #include "platform/platform.h"
 #include "raw_peer.h"
+#include "../unit/app_reset.h"
 #include "service_process.h"
 #include "state/app_state.h"
 
@@ -47,12 +48,9 @@ protected:
     }
     void TearDown() override
     {
-        if (g_app.flags.room_state.load() != RoomIdle)
-            LeaveRoom();
         for (pid_t p : partners)
             StopProgram(p);
-        for (int i = 0; i < 300 && g_app.flags.link_running.load(); i++)
-            std::this_thread::sleep_for(10ms);
+        LeaveRoomAndWaitForLink();
         StopService(service);
         fs::current_path("/");
         std::error_code ec;

@@ -2,6 +2,8 @@
 // kestrel-partner as the other player.
 #include "room_pages_fixture.h"
 
+#include "../unit/app_reset.h"
+
 #include "backend/ready_leave.h"
 #include "backend/rooms.h"
 #include "link/peer_link.h"
@@ -24,12 +26,9 @@ protected:
     }
     void TearDown() override
     {
-        if (g_app.flags.room_state.load() != RoomIdle)
-            LeaveRoom();
         for (pid_t p : partners)
             StopProgram(p);
-        for (int i = 0; i < 300 && g_app.flags.link_running.load(); i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        LeaveRoomAndWaitForLink();
         StopService(service);
         RoomPagesUi::TearDown();
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "backend/friends.h"
+#include "backend/ready_leave.h"
 #include "state/app_state.h"
 
 #include <chrono>
@@ -151,4 +152,14 @@ inline void ResetOverlayFlags()
     o.want_capture_mouse = false;
     o.want_capture_keyboard = false;
     o.want_text_input = false;
+}
+
+// Leaves the room this process is in, if any, and waits (up to 3 s) for the
+// peer link to stop: a test's end must not leave a link writing into the next.
+inline void LeaveRoomAndWaitForLink()
+{
+    if (g_app.flags.room_state.load() != RoomIdle)
+        LeaveRoom();
+    for (int i = 0; i < 300 && g_app.flags.link_running.load(); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }

@@ -19,16 +19,8 @@ void DrawHomePage()
     const bool linked = g_app.flags.link_running.load();
 
     ImGui::Dummy(ImVec2(0.0f, 14.0f));
-    if (FontSmall)
-        ImGui::PushFont(FontSmall);
-    TextColoured(ColAccent, "WELCOME BACK");
-    if (FontSmall)
-        ImGui::PopFont();
-    if (FontDisplay)
-        ImGui::PushFont(FontDisplay);
-    TextColoured(ColText, name.empty() ? "Player" : name.c_str());
-    if (FontDisplay)
-        ImGui::PopFont();
+    TextInFont(FontSmall, ColAccent, "WELCOME BACK");
+    TextInFont(FontDisplay, ColText, name.empty() ? "Player" : name.c_str());
     ImGui::Dummy(ImVec2(0.0f, 10.0f));
 
     ImGui::BeginChild("homestat", ImVec2(0.0f, 52.0f), true, ImGuiWindowFlags_NoScrollbar);

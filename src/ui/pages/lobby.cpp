@@ -174,11 +174,7 @@ void CodeCard(const std::string& code)
     FieldLabel("ROOM CODE");
     ImGui::BeginChild("codecard", ImVec2(0.0f, 60.0f), true, ImGuiWindowFlags_NoScrollbar);
     ImGui::SetCursorPos(ImVec2(14.0f, 14.0f));
-    if (FontDisplay)
-        ImGui::PushFont(FontDisplay);
-    TextColoured(ColAccent, code.empty() ? "-----" : code.c_str());
-    if (FontDisplay)
-        ImGui::PopFont();
+    TextInFont(FontDisplay, ColAccent, code.empty() ? "-----" : code.c_str());
     static const char kShare[] = "Share this code";
     const float w = std::ceil(ImGui::CalcTextSize(kShare).x);
     ImGui::SetCursorPos(ImVec2(ImGui::GetWindowWidth() - w - 14.0f, 24.0f));

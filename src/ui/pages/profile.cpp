@@ -42,11 +42,7 @@ void DrawAccountCard(const char* name, const std::string& username, const std::s
     ImGui::GetWindowDrawList()->AddCircleFilled(ImVec2(p.x + 26.0f, p.y + 26.0f), 24.0f, PackCol(ColAccent));
     ImGui::SetCursorPosX(ImGui::GetCursorPosX() + 64.0f);
     ImGui::BeginGroup();
-    if (FontDisplay)
-        ImGui::PushFont(FontDisplay);
-    TextColoured(ColText, name);
-    if (FontDisplay)
-        ImGui::PopFont();
+    TextInFont(FontDisplay, ColText, name);
     char line[160];
     snprintf(line, sizeof(line), "@%s   -   %s", username.empty() ? "-" : username.c_str(),
              role.empty() ? "user" : role.c_str());

@@ -182,11 +182,7 @@ void DrawSignUpPage()
     Field("USERNAME (for login)", "##su_user", g_ui.username, sizeof(g_ui.username));
     Field("GAMERTAG (shown to others)", "##su_tag", g_ui.gamertag, sizeof(g_ui.gamertag));
     Field("PASSWORD", "##su_pass", g_ui.password, sizeof(g_ui.password), ImGuiInputTextFlags_Password);
-    if (FontSmall)
-        ImGui::PushFont(FontSmall);
-    TextColoured(ColDim, "8+ chars, one capital letter, one special character.");
-    if (FontSmall)
-        ImGui::PopFont();
+    TextInFont(FontSmall, ColDim, "8+ chars, one capital letter, one special character.");
     Field("EMAIL (for password recovery)", "##su_email", g_ui.signup_email, sizeof(g_ui.signup_email));
     Space(10);
 

@@ -16,11 +16,7 @@
 void DrawUpdateNotice()
 {
     ImGui::Dummy(ImVec2(0.0f, 60.0f));
-    if (FontDisplay)
-        ImGui::PushFont(FontDisplay);
-    TextColoured(ColGold, "Update Required");
-    if (FontDisplay)
-        ImGui::PopFont();
+    TextInFont(FontDisplay, ColGold, "Update Required");
     ImGui::Dummy(ImVec2(0.0f, 10.0f));
     std::string message;
     {
