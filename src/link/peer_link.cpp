@@ -4,6 +4,7 @@
 #include "state/config.h"
 #include "state/worker.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,19 @@ static const int kSocketBufferBytes = 4 * 1024 * 1024;
 static const size_t kReceiveBufferBytes = 70000;
 static const int64_t kScanIntervalNs = 1000000000 / 30;
 static const int64_t kSecondNs = 1000000000;
+
+static std::atomic<bool> g_watch_own_files{true};
+static std::atomic<uint64_t> g_scan_count{0};
+
+void SetLinkFileWatch(bool on)
+{
+    g_watch_own_files.store(on);
+}
+
+uint64_t LinkScanCount()
+{
+    return g_scan_count.load();
+}
 
 double LinkClockMs()
 {
@@ -159,6 +173,8 @@ static void PeerLinkThread(uint32_t role, std::string room_code)
     }
 
     ChannelSender sender = MakeChannelSender(role);
+    if (g_watch_own_files.load())
+        WatchOwnFiles(sender);
     LinkSession session;
     session.role = role;
     const SendFileFn send = [&](const std::string& name, const std::string& content, uint32_t transfer) {
@@ -186,13 +202,18 @@ static void PeerLinkThread(uint32_t role, std::string room_code)
         WriteCompletedFiles(completed);
 
         const int64_t now = SteadyNowNs();
+        SendFinishedOwnFiles(sender, send, now);
         if (now - scan_timer >= kScanIntervalNs) {
             scan_timer = now;
-            ScanOwnFiles(sender, send);
+            g_scan_count.fetch_add(1);
+            ScanOwnFiles(sender, send, now);
             if (now - hello_timer >= kSecondNs) {
                 hello_timer = now;
                 if (!room_code.empty())
                     UdpSendTo(sock, relay, hello.data(), hello.size());
+                // The data folder may appear after the link starts.
+                if (!sender.watch && g_watch_own_files.load())
+                    WatchOwnFiles(sender);
             }
             if (now - ping_timer >= kSecondNs) {
                 ping_timer = now;
@@ -201,11 +222,13 @@ static void PeerLinkThread(uint32_t role, std::string room_code)
                     UdpSendTo(sock, relay, ping.data(), ping.size());
             }
         }
-        // Sleep until a datagram arrives or the next scan is due: the partner's
-        // data is handled as it comes, and an idle link wakes 30 times a second.
+        // Sleep until a datagram arrives, an own file is written or the next
+        // scan is due: the partner's data and the own changes are handled as
+        // they come, and an idle link wakes 30 times a second.
         const int64_t wait_ns = scan_timer + kScanIntervalNs - SteadyNowNs();
-        UdpWait(sock, wait_ns > 0 ? wait_ns / 1000 : 0);
+        UdpWaitOrFolder(sock, sender.watch, wait_ns > 0 ? wait_ns / 1000 : 0);
     }
+    StopWatchingOwnFiles(sender);
     UdpClose(sock);
     NetCleanup();
     g_app.flags.link_running.store(false);

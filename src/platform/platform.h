@@ -52,6 +52,34 @@ bool MoveFileOver(const std::string& from, const std::string& to);
 // Deletes a file; false when it did not exist or could not be deleted.
 bool RemoveFile(const std::string& path);
 
+// The folder DataPath names live in, without a trailing separator.
+std::string DataFolder();
+
+// ---------------------------------------------------------------------------
+// Folder watch
+// ---------------------------------------------------------------------------
+
+// Tells which files of one folder were written. A file counts as finished
+// once its writer has closed it (Linux: inotify's close-after-write; Windows:
+// a ReadDirectoryChangesW notice, then an open that denies writers succeeds,
+// that is no writer holds it any more) or when it was moved in whole.
+struct FolderWatch;
+
+struct FolderEvent
+{
+    std::string name;  // relative to the folder
+    bool finished;     // false: written to and still held open by its writer
+};
+
+// nullptr when the folder cannot be watched (missing, or no notices here).
+FolderWatch* FolderWatchOpen(const std::string& folder);
+void FolderWatchClose(FolderWatch* w);
+
+// What happened since the last call, oldest first, without waiting. `lost`
+// is set when notices were dropped (the system's queue overflowed): every
+// file may have changed.
+void FolderWatchTake(FolderWatch* w, std::vector<FolderEvent>& events, bool& lost);
+
 // ---------------------------------------------------------------------------
 // UDP
 // ---------------------------------------------------------------------------
@@ -91,6 +119,10 @@ int UdpReceive(UdpSocket s, void* buffer, size_t capacity, NetAddress& from);
 
 // Waits until a datagram is waiting or `timeout_us` has passed; true when one is.
 bool UdpWait(UdpSocket s, int64_t timeout_us);
+
+// Waits until a datagram is waiting on `s`, `w` has something to take, or
+// `timeout_us` has passed. `w` may be nullptr (then as UdpWait).
+void UdpWaitOrFolder(UdpSocket s, FolderWatch* w, int64_t timeout_us);
 
 // The local port a socket is bound to (0 if unknown).
 uint16_t UdpLocalPort(UdpSocket s);

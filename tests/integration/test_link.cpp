@@ -238,6 +238,67 @@ TEST_F(Link, DatagramsFromAnyoneButTheRelayAreIgnored)
     StopRawPeer(peer);
 }
 
+// A file written and closed just after a scan reaches the partner before the
+// next scan runs: the change notice sends it, not the scan.
+TEST_F(Link, AWrittenFileArrivesBeforeTheNextScan)
+{
+    RawPeer peer;
+    LinkToRawPeer(peer);
+    const auto arrived = [&](const std::string& body) {
+        for (const RawDatagram& d : RawPeerReceived(peer))
+            if (d.name == "Kestrel_Packet_A.json" && d.body == body)
+                return true;
+        return false;
+    };
+    int before_next_scan = 0;
+    for (int v = 1; v <= 10; v++) {
+        const uint64_t seen = LinkScanCount();
+        ASSERT_TRUE(WaitUntil([&] { return LinkScanCount() != seen; }, 1000ms));
+        std::this_thread::sleep_for(3ms); // that scan is over
+        const uint64_t scans = LinkScanCount();
+        const std::string body = Content(400, v);
+        ASSERT_TRUE(WriteFileText(A("Kestrel_Packet_A.json"), body));
+        ASSERT_TRUE(WaitUntil([&] { return arrived(body); }, 2000ms));
+        before_next_scan += LinkScanCount() == scans ? 1 : 0;
+    }
+    StopRawPeer(peer);
+    // A busy machine may delay a few; by the scan alone none would make it.
+    EXPECT_GE(before_next_scan, 7);
+}
+
+// A writer that stops halfway for several scan periods: only whole versions
+// cross, because a file is read only after its writer has closed it.
+TEST_F(Link, AFileWrittenInSlowPiecesIsNeverSentHalfWritten)
+{
+    RawPeer peer;
+    LinkToRawPeer(peer);
+    std::set<std::string> whole;
+    for (int v = 1; v <= 4; v++) {
+        const std::string body = Content(1000, v);
+        whole.insert(body);
+        FILE* f = fopen(A("Kestrel_Joints_A.json").c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        fwrite(body.data(), 1, 400, f);
+        fflush(f);
+        std::this_thread::sleep_for(150ms);
+        fwrite(body.data() + 400, 1, 300, f);
+        fflush(f);
+        std::this_thread::sleep_for(150ms);
+        fwrite(body.data() + 700, 1, body.size() - 700, f);
+        fclose(f);
+        std::this_thread::sleep_for(200ms);
+    }
+    StopRawPeer(peer);
+    std::vector<std::string> bodies;
+    for (const RawDatagram& d : RawPeerReceived(peer))
+        if (d.name == "Kestrel_Joints_A.json")
+            bodies.push_back(d.body);
+    ASSERT_FALSE(bodies.empty());
+    for (const std::string& b : bodies)
+        EXPECT_TRUE(whole.count(b)) << b.size() << " bytes sent of a 1000-byte file";
+    EXPECT_EQ(bodies.back(), Content(1000, 4));
+}
+
 // Ten percent of every forwarded datagram dropped: the ping and the pong each
 // cross the relay, so about 19 % of round trips fail; each file version goes
 // out three times, so only about 0.1 % of single-chunk versions are lost.

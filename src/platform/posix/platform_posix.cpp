@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -115,4 +116,73 @@ uint16_t UdpLocalPort(UdpSocket s)
     if (getsockname((int)s, (sockaddr*)&addr, &len) != 0)
         return 0;
     return ntohs(addr.sin_port);
+}
+
+static int FolderWatchFd(FolderWatch* w);
+
+void UdpWaitOrFolder(UdpSocket s, FolderWatch* w, int64_t timeout_us)
+{
+    pollfd p[2] = {{(int)s, POLLIN, 0}, {w ? FolderWatchFd(w) : -1, POLLIN, 0}};
+    const int ms = (int)((timeout_us + 999) / 1000);
+    poll(p, w ? 2 : 1, ms < 0 ? 0 : ms);
+}
+
+// ---------------------------------------------------------------------------
+// Folder watch (inotify)
+// ---------------------------------------------------------------------------
+
+struct FolderWatch
+{
+    int fd = -1;
+};
+
+static int FolderWatchFd(FolderWatch* w)
+{
+    return w->fd;
+}
+
+FolderWatch* FolderWatchOpen(const std::string& folder)
+{
+    const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    // Reading is not watched: the link's own reads must not wake it.
+    if (inotify_add_watch(fd, folder.c_str(), IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO) < 0) {
+        close(fd);
+        return nullptr;
+    }
+    FolderWatch* w = new FolderWatch;
+    w->fd = fd;
+    return w;
+}
+
+void FolderWatchClose(FolderWatch* w)
+{
+    if (!w)
+        return;
+    close(w->fd);
+    delete w;
+}
+
+void FolderWatchTake(FolderWatch* w, std::vector<FolderEvent>& events, bool& lost)
+{
+    events.clear();
+    lost = false;
+    if (!w)
+        return;
+    alignas(inotify_event) char buf[16384];
+    for (;;) {
+        const ssize_t n = read(w->fd, buf, sizeof(buf));
+        if (n <= 0)
+            return;
+        for (ssize_t at = 0; at + (ssize_t)sizeof(inotify_event) <= n;) {
+            const inotify_event* e = (const inotify_event*)(buf + at);
+            at += (ssize_t)sizeof(inotify_event) + e->len;
+            if (e->mask & (IN_Q_OVERFLOW | IN_IGNORED))
+                lost = true;
+            if (e->len == 0 || !(e->mask & (IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO)))
+                continue;
+            events.push_back(FolderEvent{std::string(e->name), (e->mask & IN_MODIFY) == 0});
+        }
+    }
 }
