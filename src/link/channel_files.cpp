@@ -237,6 +237,16 @@ void ScanOwnFiles(ChannelSender& sender, const SendFileFn& send, int64_t now_ns)
     }
 }
 
+bool OwnFilesWantScan(const ChannelSender& sender, int64_t at_ns)
+{
+    if (!sender.watch || at_ns - sender.last_full_scan_ns >= kFullScanNs)
+        return true;
+    for (const ChannelSendState& st : sender.state)
+        if (st.noticed || st.resend_count > 0)
+            return true;
+    return false;
+}
+
 void ScanOwnFiles(ChannelSender& sender, const SendFileFn& send)
 {
     ScanOwnFiles(sender, send, SteadyNowNs());

@@ -78,6 +78,10 @@ using SendFileFn = std::function<void(const std::string& name, const std::string
 void ScanOwnFiles(ChannelSender& sender, const SendFileFn& send, int64_t now_ns);
 void ScanOwnFiles(ChannelSender& sender, const SendFileFn& send); // now
 
+// Whether a scan at `at_ns` has anything to do: always without a watch; with
+// one only for unread notices, repeats still due, or the once-a-second read.
+bool OwnFilesWantScan(const ChannelSender& sender, int64_t at_ns);
+
 // Between scans: takes the watch's notices and sends at once every own file
 // that its writer has finished with a new content. A file written again while
 // it was being read is not trusted (it waits for the next close), so no half-

@@ -4,6 +4,7 @@
 #include "state/config.h"
 #include "state/worker.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -15,9 +16,10 @@ static const int kSocketBufferBytes = 4 * 1024 * 1024;
 static const size_t kReceiveBufferBytes = 70000;
 static const int64_t kScanIntervalNs = 1000000000 / 30;
 static const int64_t kSecondNs = 1000000000;
+static const int64_t kNoticeSettleUs = 500;
 
 static std::atomic<bool> g_watch_own_files{true};
-static std::atomic<uint64_t> g_scan_count{0};
+static std::atomic<int64_t> g_link_start_ns{0};
 
 void SetLinkFileWatch(bool on)
 {
@@ -26,7 +28,8 @@ void SetLinkFileWatch(bool on)
 
 uint64_t LinkScanCount()
 {
-    return g_scan_count.load();
+    const int64_t t0 = g_link_start_ns.load();
+    return t0 == 0 ? 0 : (uint64_t)((SteadyNowNs() - t0) / kScanIntervalNs);
 }
 
 double LinkClockMs()
@@ -182,13 +185,15 @@ static void PeerLinkThread(uint32_t role, std::string room_code)
     };
 
     const int64_t t0 = SteadyNowNs();
+    g_link_start_ns.store(t0);
     int64_t scan_timer = t0, hello_timer = t0, ping_timer = t0;
     std::vector<char> buffer(kReceiveBufferBytes, 0);
 
+    int ready = kWaitDatagram | kWaitFolder;
     while (!g_app.flags.link_stop.load()) {
         CompletedFiles completed;
         NetAddress from;
-        for (;;) {
+        while (ready & kWaitDatagram) {
             const int n = UdpReceive(sock, buffer.data(), buffer.size(), from);
             if (n < 0)
                 break;
@@ -202,31 +207,45 @@ static void PeerLinkThread(uint32_t role, std::string room_code)
         WriteCompletedFiles(completed);
 
         const int64_t now = SteadyNowNs();
-        SendFinishedOwnFiles(sender, send, now);
+        if (ready & kWaitFolder) {
+            // The scripts write all six files at once, and each write brings
+            // several notices: one short wait lets the burst finish, so it
+            // costs two wake-ups instead of one per notice.
+            if (!(ready & kWaitDatagram))
+                UdpWait(sock, kNoticeSettleUs);
+            SendFinishedOwnFiles(sender, send, SteadyNowNs());
+        }
+        // Scans keep the beat of the link's start, so a scan period is a
+        // fixed stretch of time (tests time deliveries against it).
         if (now - scan_timer >= kScanIntervalNs) {
-            scan_timer = now;
-            g_scan_count.fetch_add(1);
-            ScanOwnFiles(sender, send, now);
-            if (now - hello_timer >= kSecondNs) {
-                hello_timer = now;
-                if (!room_code.empty())
-                    UdpSendTo(sock, relay, hello.data(), hello.size());
-                // The data folder may appear after the link starts.
-                if (!sender.watch && g_watch_own_files.load())
-                    WatchOwnFiles(sender);
-            }
-            if (now - ping_timer >= kSecondNs) {
-                ping_timer = now;
-                const std::string ping = MakePing(letter, LinkClockMs());
-                if (!ping.empty())
-                    UdpSendTo(sock, relay, ping.data(), ping.size());
-            }
+            scan_timer += (now - scan_timer) / kScanIntervalNs * kScanIntervalNs;
+            if (OwnFilesWantScan(sender, now))
+                ScanOwnFiles(sender, send, now);
+        }
+        if (now - hello_timer >= kSecondNs) {
+            hello_timer = now;
+            if (!room_code.empty())
+                UdpSendTo(sock, relay, hello.data(), hello.size());
+            // The data folder may appear after the link starts.
+            if (!sender.watch && g_watch_own_files.load())
+                WatchOwnFiles(sender);
+        }
+        if (now - ping_timer >= kSecondNs) {
+            ping_timer = now;
+            const std::string ping = MakePing(letter, LinkClockMs());
+            if (!ping.empty())
+                UdpSendTo(sock, relay, ping.data(), ping.size());
         }
         // Sleep until a datagram arrives, an own file is written or the next
-        // scan is due: the partner's data and the own changes are handled as
-        // they come, and an idle link wakes 30 times a second.
-        const int64_t wait_ns = scan_timer + kScanIntervalNs - SteadyNowNs();
-        UdpWaitOrFolder(sock, sender.watch, wait_ns > 0 ? wait_ns / 1000 : 0);
+        // scan with work is due: the partner's data and the own changes are
+        // handled as they come. Without change notices the scan has work on
+        // every beat, as before; with them an idle link wakes about once a
+        // second (HELLO, ping, and a read of every file in case a notice was lost).
+        int64_t due = scan_timer + kScanIntervalNs;
+        if (!OwnFilesWantScan(sender, due))
+            due = std::max(due, std::min(std::min(hello_timer, ping_timer) + kSecondNs, sender.last_full_scan_ns + kSecondNs));
+        const int64_t wait_ns = due - SteadyNowNs();
+        ready = UdpWaitOrFolder(sock, sender.watch, wait_ns > 0 ? wait_ns / 1000 : 0);
     }
     StopWatchingOwnFiles(sender);
     UdpClose(sock);

@@ -27,7 +27,8 @@ int32_t LinkLossPercent();
 // alone, as before (benchmarks compare the two).
 void SetLinkFileWatch(bool on);
 
-// Scans run by link threads so far (tests time deliveries against them).
+// Scan periods (1/30 s) since the latest link started: the scans keep this
+// beat, so a file sent within the period it was written in beat the scan.
 uint64_t LinkScanCount();
 
 // ---------------------------------------------------------------------------

@@ -121,8 +121,12 @@ int UdpReceive(UdpSocket s, void* buffer, size_t capacity, NetAddress& from);
 bool UdpWait(UdpSocket s, int64_t timeout_us);
 
 // Waits until a datagram is waiting on `s`, `w` has something to take, or
-// `timeout_us` has passed. `w` may be nullptr (then as UdpWait).
-void UdpWaitOrFolder(UdpSocket s, FolderWatch* w, int64_t timeout_us);
+// `timeout_us` has passed. `w` may be nullptr (then as UdpWait). The result
+// says what may be ready (kWaitDatagram, kWaitFolder; 0 on a time-out); a bit
+// may be set when nothing is, never clear when something is.
+const int kWaitDatagram = 1;
+const int kWaitFolder = 2;
+int UdpWaitOrFolder(UdpSocket s, FolderWatch* w, int64_t timeout_us);
 
 // The local port a socket is bound to (0 if unknown).
 uint16_t UdpLocalPort(UdpSocket s);

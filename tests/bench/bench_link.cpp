@@ -70,11 +70,13 @@ static void Propagation(const std::string& root, bool old)
 {
     const char* how = old ? "scan only (before)" : "change notices";
     const std::string b = root + (old ? "/prop-old-b" : "/prop-b");
-    const pid_t partner = StartProgram({BuiltProgram("tools/kestrel-partner"), "link", "--role", "B", "--code", "P1",
+    // A code per run: the relay keeps a live registration for 3 s.
+    const char* code = old ? "P1" : "P3";
+    const pid_t partner = StartProgram({BuiltProgram("tools/kestrel-partner"), "link", "--role", "B", "--code", code,
                                         "--dir", b},
                                        root + "/prop.log");
     SetLinkFileWatch(!old);
-    StartPeerLink(1, "P1");
+    StartPeerLink(1, code);
     std::this_thread::sleep_for(1500ms);
     const std::string target = b + "/reframework/data/Kestrel_Packet_A.json";
     std::vector<double> ms;
@@ -99,7 +101,7 @@ static void LinkCpu(const std::string& root, bool old)
 {
     const char* how = old ? "scan only (before)" : "change notices";
     const std::string b = root + (old ? "/cpu-old-b" : "/cpu-b");
-    std::vector<std::string> args = {BuiltProgram("tools/kestrel-partner"), "link", "--role", "B", "--code", "P2",
+    std::vector<std::string> args = {BuiltProgram("tools/kestrel-partner"), "link", "--role", "B", "--code", old ? "P2" : "P4",
                                      "--dir", b};
     if (old)
         args.push_back("--old-timing");

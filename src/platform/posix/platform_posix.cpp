@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <cstdio>
+#include <climits>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -120,11 +121,13 @@ uint16_t UdpLocalPort(UdpSocket s)
 
 static int FolderWatchFd(FolderWatch* w);
 
-void UdpWaitOrFolder(UdpSocket s, FolderWatch* w, int64_t timeout_us)
+int UdpWaitOrFolder(UdpSocket s, FolderWatch* w, int64_t timeout_us)
 {
     pollfd p[2] = {{(int)s, POLLIN, 0}, {w ? FolderWatchFd(w) : -1, POLLIN, 0}};
     const int ms = (int)((timeout_us + 999) / 1000);
-    poll(p, w ? 2 : 1, ms < 0 ? 0 : ms);
+    if (poll(p, w ? 2 : 1, ms < 0 ? 0 : ms) < 0)
+        return kWaitDatagram | kWaitFolder;
+    return (p[0].revents ? kWaitDatagram : 0) | (w && p[1].revents ? kWaitFolder : 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -175,6 +178,9 @@ void FolderWatchTake(FolderWatch* w, std::vector<FolderEvent>& events, bool& los
         const ssize_t n = read(w->fd, buf, sizeof(buf));
         if (n <= 0)
             return;
+        // A read returns every whole event that fits: room left for the
+        // largest one means the queue is empty, so no read to learn that.
+        const bool drained = (size_t)n + sizeof(inotify_event) + NAME_MAX + 1 <= sizeof(buf);
         for (ssize_t at = 0; at + (ssize_t)sizeof(inotify_event) <= n;) {
             const inotify_event* e = (const inotify_event*)(buf + at);
             at += (ssize_t)sizeof(inotify_event) + e->len;
@@ -184,5 +190,7 @@ void FolderWatchTake(FolderWatch* w, std::vector<FolderEvent>& events, bool& los
                 continue;
             events.push_back(FolderEvent{std::string(e->name), (e->mask & IN_MODIFY) == 0});
         }
+        if (drained)
+            return;
     }
 }

@@ -241,12 +241,10 @@ void FolderWatchTake(FolderWatch* w, std::vector<FolderEvent>& events, bool& los
     }
 }
 
-void UdpWaitOrFolder(UdpSocket s, FolderWatch* w, int64_t timeout_us)
+int UdpWaitOrFolder(UdpSocket s, FolderWatch* w, int64_t timeout_us)
 {
-    if (!w) {
-        UdpWait(s, timeout_us);
-        return;
-    }
+    if (!w)
+        return UdpWait(s, timeout_us) ? kWaitDatagram : 0;
     if (w->socket != s) {
         if (w->socket_event == WSA_INVALID_EVENT)
             w->socket_event = WSACreateEvent();
@@ -260,4 +258,6 @@ void UdpWaitOrFolder(UdpSocket s, FolderWatch* w, int64_t timeout_us)
     HANDLE both[2] = {w->socket_event, w->overlapped.hEvent};
     WaitForMultipleObjects(2, both, FALSE, (DWORD)(ms < 0 ? 0 : ms));
     WSAResetEvent(w->socket_event);
+    // Either may be ready whatever the wait returned; held files are asked again.
+    return kWaitDatagram | kWaitFolder;
 }
