@@ -1,5 +1,6 @@
 #include "link/channel_files.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -237,14 +238,21 @@ void ScanOwnFiles(ChannelSender& sender, const SendFileFn& send, int64_t now_ns)
     }
 }
 
-bool OwnFilesWantScan(const ChannelSender& sender, int64_t at_ns)
+int64_t OwnFilesNextScanNs(const ChannelSender& sender, int64_t tick_ns, int64_t period_ns)
 {
-    if (!sender.watch || at_ns - sender.last_full_scan_ns >= kFullScanNs)
-        return true;
-    for (const ChannelSendState& st : sender.state)
-        if (st.noticed || st.resend_count > 0)
-            return true;
-    return false;
+    if (!sender.watch)
+        return tick_ns;
+    const auto first_tick_from = [&](int64_t t) {
+        return t <= tick_ns ? tick_ns : tick_ns + (t - tick_ns + period_ns - 1) / period_ns * period_ns;
+    };
+    int64_t next = first_tick_from(sender.last_full_scan_ns + kFullScanNs);
+    for (const ChannelSendState& st : sender.state) {
+        if (st.noticed)
+            return tick_ns;
+        if (st.resend_count > 0)
+            next = std::min(next, first_tick_from(st.early_send_ns == 0 ? tick_ns : st.early_send_ns + kScanPeriodNs));
+    }
+    return next;
 }
 
 void ScanOwnFiles(ChannelSender& sender, const SendFileFn& send)

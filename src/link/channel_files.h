@@ -78,9 +78,10 @@ using SendFileFn = std::function<void(const std::string& name, const std::string
 void ScanOwnFiles(ChannelSender& sender, const SendFileFn& send, int64_t now_ns);
 void ScanOwnFiles(ChannelSender& sender, const SendFileFn& send); // now
 
-// Whether a scan at `at_ns` has anything to do: always without a watch; with
-// one only for unread notices, repeats still due, or the once-a-second read.
-bool OwnFilesWantScan(const ChannelSender& sender, int64_t at_ns);
+// The first scan time from `tick_ns` on (a multiple of `period_ns` after it)
+// at which a scan has work: every tick without a watch; with one the tick of
+// an unread notice, of a repeat that has come due, or of the once-a-second read.
+int64_t OwnFilesNextScanNs(const ChannelSender& sender, int64_t tick_ns, int64_t period_ns);
 
 // Between scans: takes the watch's notices and sends at once every own file
 // that its writer has finished with a new content. A file written again while

@@ -219,7 +219,7 @@ static void PeerLinkThread(uint32_t role, std::string room_code)
         // fixed stretch of time (tests time deliveries against it).
         if (now - scan_timer >= kScanIntervalNs) {
             scan_timer += (now - scan_timer) / kScanIntervalNs * kScanIntervalNs;
-            if (OwnFilesWantScan(sender, now))
+            if (OwnFilesNextScanNs(sender, scan_timer, kScanIntervalNs) <= scan_timer)
                 ScanOwnFiles(sender, send, now);
         }
         if (now - hello_timer >= kSecondNs) {
@@ -241,9 +241,8 @@ static void PeerLinkThread(uint32_t role, std::string room_code)
         // handled as they come. Without change notices the scan has work on
         // every beat, as before; with them an idle link wakes about once a
         // second (HELLO, ping, and a read of every file in case a notice was lost).
-        int64_t due = scan_timer + kScanIntervalNs;
-        if (!OwnFilesWantScan(sender, due))
-            due = std::max(due, std::min(std::min(hello_timer, ping_timer) + kSecondNs, sender.last_full_scan_ns + kSecondNs));
+        const int64_t due = std::min(OwnFilesNextScanNs(sender, scan_timer + kScanIntervalNs, kScanIntervalNs),
+                                     std::min(hello_timer, ping_timer) + kSecondNs);
         const int64_t wait_ns = due - SteadyNowNs();
         ready = UdpWaitOrFolder(sock, sender.watch, wait_ns > 0 ? wait_ns / 1000 : 0);
     }

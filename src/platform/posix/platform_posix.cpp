@@ -103,11 +103,19 @@ int UdpReceive(UdpSocket s, void* buffer, size_t capacity, NetAddress& from)
     return (int)n;
 }
 
+// To the microsecond: the link's short waits would otherwise round up to 1 ms.
+static timespec WaitSpan(int64_t timeout_us)
+{
+    if (timeout_us < 0)
+        timeout_us = 0;
+    return timespec{(time_t)(timeout_us / 1000000), (long)(timeout_us % 1000000) * 1000};
+}
+
 bool UdpWait(UdpSocket s, int64_t timeout_us)
 {
     pollfd p{(int)s, POLLIN, 0};
-    const int ms = (int)((timeout_us + 999) / 1000);
-    return poll(&p, 1, ms < 0 ? 0 : ms) > 0;
+    const timespec span = WaitSpan(timeout_us);
+    return ppoll(&p, 1, &span, nullptr) > 0;
 }
 
 uint16_t UdpLocalPort(UdpSocket s)
@@ -124,8 +132,8 @@ static int FolderWatchFd(FolderWatch* w);
 int UdpWaitOrFolder(UdpSocket s, FolderWatch* w, int64_t timeout_us)
 {
     pollfd p[2] = {{(int)s, POLLIN, 0}, {w ? FolderWatchFd(w) : -1, POLLIN, 0}};
-    const int ms = (int)((timeout_us + 999) / 1000);
-    if (poll(p, w ? 2 : 1, ms < 0 ? 0 : ms) < 0)
+    const timespec span = WaitSpan(timeout_us);
+    if (ppoll(p, w ? 2 : 1, &span, nullptr) < 0)
         return kWaitDatagram | kWaitFolder;
     return (p[0].revents ? kWaitDatagram : 0) | (w && p[1].revents ? kWaitFolder : 0);
 }
