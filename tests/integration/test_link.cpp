@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
@@ -124,6 +125,16 @@ std::string Content(size_t size, int version)
     return s + "\"}";
 }
 
+// The bodies of every datagram for `name` that reached the raw peer, in order.
+std::vector<std::string> BodiesOf(RawPeer& peer, const std::string& name)
+{
+    std::vector<std::string> bodies;
+    for (const RawDatagram& d : RawPeerReceived(peer))
+        if (d.name == name)
+            bodies.push_back(d.body);
+    return bodies;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -205,11 +216,7 @@ TEST_F(Link, EachChangeIsSentExactlyThreeTimes)
     std::this_thread::sleep_for(600ms);
     StopRawPeer(peer);
 
-    std::vector<std::string> bodies;
-    for (const RawDatagram& d : RawPeerReceived(peer))
-        if (d.name == "Kestrel_Flags_A.json")
-            bodies.push_back(d.body);
-    EXPECT_EQ(bodies, (std::vector<std::string>{"{\"flag\":1}", "{\"flag\":1}", "{\"flag\":1}", "{\"flag\":2}",
+    EXPECT_EQ(BodiesOf(peer, "Kestrel_Flags_A.json"), (std::vector<std::string>{"{\"flag\":1}", "{\"flag\":1}", "{\"flag\":1}", "{\"flag\":2}",
                                                 "{\"flag\":2}", "{\"flag\":2}"}));
 }
 
@@ -245,10 +252,8 @@ TEST_F(Link, AWrittenFileArrivesBeforeTheNextScan)
     RawPeer peer;
     LinkToRawPeer(peer);
     const auto arrived = [&](const std::string& body) {
-        for (const RawDatagram& d : RawPeerReceived(peer))
-            if (d.name == "Kestrel_Packet_A.json" && d.body == body)
-                return true;
-        return false;
+        const std::vector<std::string> bodies = BodiesOf(peer, "Kestrel_Packet_A.json");
+        return std::find(bodies.begin(), bodies.end(), body) != bodies.end();
     };
     int before_next_scan = 0;
     for (int v = 1; v <= 10; v++) {
@@ -289,10 +294,7 @@ TEST_F(Link, AFileWrittenInSlowPiecesIsNeverSentHalfWritten)
         std::this_thread::sleep_for(200ms);
     }
     StopRawPeer(peer);
-    std::vector<std::string> bodies;
-    for (const RawDatagram& d : RawPeerReceived(peer))
-        if (d.name == "Kestrel_Joints_A.json")
-            bodies.push_back(d.body);
+    const std::vector<std::string> bodies = BodiesOf(peer, "Kestrel_Joints_A.json");
     ASSERT_FALSE(bodies.empty());
     for (const std::string& b : bodies)
         EXPECT_TRUE(whole.count(b)) << b.size() << " bytes sent of a 1000-byte file";
