@@ -240,6 +240,9 @@ static void SendNow(Relay& r, RelayWorker& w, const sockaddr_in& to, const char*
 
 static void SendKept(Relay& r, RelayWorker& w, const sockaddr_in& to, std::string bytes)
 {
+    // A full batch goes first: sending it clears out_keep, these bytes too.
+    if (w.out.size() >= r.batch)
+        FlushOut(w);
     w.out_keep.push_back(std::move(bytes));
     SendNow(r, w, to, w.out_keep.back().data(), w.out_keep.back().size());
 }
