@@ -12,6 +12,8 @@ const char* ServiceUsage()
            "  --relay-takeover S    let another address take a registration silent for S seconds (3)\n"
            "  --relay-any-ip        accept a member's HELLO from any IP (unusual networks)\n"
            "  --relay-open          accept every HELLO, without a room (link tests, solo script work)\n"
+           "  --relay-workers N     relay threads, each on its own socket of the port (one per core)\n"
+           "  --relay-batch N       datagrams per receive and send call, 1 to 256 (64)\n"
            "  --channels LIST       comma-separated client channels allowed to connect (beta2)\n"
            "  --public-url URL      base of the links in mails (http://ADDR:39001)\n"
            "  --version             print the version and exit\n"
@@ -86,6 +88,10 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
             out.relay_expire_s = (int)v;
         else if (strcmp(flag, "--relay-takeover") == 0 && (ok = ParseNumber(value, 1, 3600, v)))
             out.relay_takeover_s = (int)v;
+        else if (strcmp(flag, "--relay-workers") == 0 && (ok = ParseNumber(value, 1, 64, v)))
+            out.relay_workers = (int)v;
+        else if (strcmp(flag, "--relay-batch") == 0 && (ok = ParseNumber(value, 1, 256, v)))
+            out.relay_batch = (int)v;
         else if (strcmp(flag, "--relay-drop") == 0 && (ok = ParseNumber(value, 0, 1, v)))
             out.faults.drop = v;
         else if (strcmp(flag, "--relay-duplicate") == 0 && (ok = ParseNumber(value, 0, 1, v)))

@@ -23,6 +23,8 @@ struct ServiceOptions
     int relay_takeover_s = 3; // a HELLO from another address moves a registration silent this long
     bool relay_open = false;  // any well-formed HELLO registers (link tests without rooms)
     bool relay_any_ip = false; // a HELLO need not come from the member's own IP
+    int relay_workers = 0;    // relay threads, each on its own socket of the port; 0 = one per core
+    int relay_batch = 64;     // datagrams per receive and send call (1: one call per datagram)
     RelayFaults faults;
     std::vector<std::string> channels = {"beta2"}; // client channels "/clientcheck" allows
     std::string public_url; // base of the links in mails; "" = http://<bind>:39001

@@ -9,9 +9,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <map>
+#include <mutex>
 #include <queue>
 #include <random>
+#include <shared_mutex>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -19,7 +22,7 @@
 static const int kRelayPort = 39000;
 static const size_t kMaxRooms = 4096;     // registrations are two per room at most
 static const size_t kMaxDatagram = 65536;
-static const size_t kMaxQueued = 100000;  // delayed datagrams held at once
+static const size_t kMaxQueued = 100000;  // delayed datagrams held at once, per worker
 
 // ---------------------------------------------------------------------------
 // Tables
@@ -29,7 +32,8 @@ struct RelayMember
 {
     bool set = false;
     sockaddr_in addr{};
-    int64_t last_ns = 0;
+    // Written by every worker under the shared lock, so atomic.
+    std::atomic<int64_t> last_ns{0};
 };
 
 struct RelayRoom
@@ -46,22 +50,44 @@ struct PendingDatagram
     bool operator>(const PendingDatagram& o) const { return due_ns != o.due_ns ? due_ns > o.due_ns : order > o.order; }
 };
 
-struct Relay
+// One per core: its own socket on the shared port (the kernel keeps each
+// client address on one socket), its own batches and its own fault state.
+struct RelayWorker
 {
     int fd = -1;
-    ServiceOptions options;
-    RelayHelloCheck check;
-    std::atomic<bool> stop{false};
     std::thread thread;
 
-    std::unordered_map<std::string, RelayRoom> rooms;
-    std::unordered_map<uint64_t, std::pair<std::string, int>> by_addr; // address -> (code, member)
+    std::vector<mmsghdr> in;
+    std::vector<iovec> in_iov;
+    std::vector<sockaddr_in> in_from;
+    std::vector<char> in_buf;
+
+    std::vector<mmsghdr> out;
+    std::vector<iovec> out_iov;
+    std::vector<sockaddr_in> out_to;
+    std::deque<std::string> out_keep; // bytes of queued datagrams until their batch is sent
 
     std::mt19937_64 rng;
     std::priority_queue<PendingDatagram, std::vector<PendingDatagram>, std::greater<PendingDatagram>> queue;
     uint64_t order = 0;
     bool holding = false; // a reordered datagram waits for the next one
     PendingDatagram held{};
+};
+
+// The registration table is shared by every worker: the two members of a room
+// may well land on different sockets. Forwarding reads it under the shared
+// lock; HELLOs and the sweep change it under the exclusive one.
+struct Relay
+{
+    ServiceOptions options;
+    RelayHelloCheck check;
+    std::atomic<bool> stop{false};
+    size_t batch = 1;
+    std::vector<RelayWorker*> workers;
+
+    std::shared_mutex table;
+    std::unordered_map<std::string, RelayRoom> rooms;
+    std::unordered_map<uint64_t, std::pair<std::string, int>> by_addr; // address -> (code, member)
 };
 
 static int64_t NowNs()
@@ -77,6 +103,13 @@ static uint64_t AddrKey(const sockaddr_in& a)
 static bool SameAddr(const sockaddr_in& a, const sockaddr_in& b)
 {
     return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
+
+static void ClearMember(RelayMember& m)
+{
+    m.set = false;
+    m.addr = sockaddr_in{};
+    m.last_ns.store(0, std::memory_order_relaxed);
 }
 
 // False unless the datagram is "HELLO " + code + " " + letter, optionally
@@ -107,7 +140,7 @@ static bool ParseHello(const char* data, size_t size, std::string& code, char& l
 }
 
 // ---------------------------------------------------------------------------
-// Registration
+// Registration (exclusive lock held)
 // ---------------------------------------------------------------------------
 
 static void Unregister(Relay& r, uint64_t key)
@@ -117,7 +150,7 @@ static void Unregister(Relay& r, uint64_t key)
         return;
     auto room = r.rooms.find(it->second.first);
     if (room != r.rooms.end()) {
-        room->second.member[it->second.second] = RelayMember{};
+        ClearMember(room->second.member[it->second.second]);
         if (!room->second.member[0].set && !room->second.member[1].set)
             r.rooms.erase(room);
     }
@@ -133,7 +166,8 @@ static void Register(Relay& r, const std::string& code, char letter, const socka
     auto held = r.rooms.find(code);
     if (held != r.rooms.end()) {
         const RelayMember& m = held->second.member[slot];
-        if (m.set && !SameAddr(m.addr, from) && now - m.last_ns < (int64_t)r.options.relay_takeover_s * 1000000000)
+        if (m.set && !SameAddr(m.addr, from) &&
+            now - m.last_ns.load(std::memory_order_relaxed) < (int64_t)r.options.relay_takeover_s * 1000000000)
             return;
     }
     if (r.check && !r.check(code, letter, ntohl(from.sin_addr.s_addr)))
@@ -149,7 +183,7 @@ static void Register(Relay& r, const std::string& code, char letter, const socka
         r.by_addr.erase(AddrKey(m.addr)); // the member moved after falling silent
     m.set = true;
     m.addr = from;
-    m.last_ns = now;
+    m.last_ns.store(now, std::memory_order_relaxed);
     r.by_addr[key] = {code, slot};
 }
 
@@ -161,7 +195,7 @@ static void Expire(Relay& r, int64_t now)
         for (int i = 0; i < 2; i++) {
             const RelayMember& m = room.member[i];
             // Silent, or its room is no longer live: forwarding ends with the room.
-            if (m.set && (now - m.last_ns > limit ||
+            if (m.set && (now - m.last_ns.load(std::memory_order_relaxed) > limit ||
                           (r.check && !r.check(code, i == 0 ? 'A' : 'B', ntohl(m.addr.sin_addr.s_addr)))))
                 gone.push_back(AddrKey(m.addr));
         }
@@ -170,52 +204,96 @@ static void Expire(Relay& r, int64_t now)
 }
 
 // ---------------------------------------------------------------------------
+// Sending in batches
+// ---------------------------------------------------------------------------
+
+static void FlushOut(RelayWorker& w)
+{
+    size_t at = 0;
+    while (at < w.out.size()) {
+        const int n = sendmmsg(w.fd, w.out.data() + at, (unsigned)(w.out.size() - at), 0);
+        // A datagram the system refuses is dropped, as a lone send error was.
+        at += n > 0 ? (size_t)n : 1;
+    }
+    w.out.clear();
+    w.out_iov.clear();
+    w.out_to.clear();
+    w.out_keep.clear();
+}
+
+// `data` must stay put until the batch is sent: a receive slot of this batch
+// or a string in out_keep.
+static void SendNow(Relay& r, RelayWorker& w, const sockaddr_in& to, const char* data, size_t size)
+{
+    if (w.out.size() >= r.batch)
+        FlushOut(w);
+    // Reserved for a whole batch, so these never move while headers point in.
+    w.out_to.push_back(to);
+    w.out_iov.push_back(iovec{(void*)data, size});
+    w.out.push_back(mmsghdr{});
+    msghdr& h = w.out.back().msg_hdr;
+    h.msg_name = &w.out_to.back();
+    h.msg_namelen = sizeof(sockaddr_in);
+    h.msg_iov = &w.out_iov.back();
+    h.msg_iovlen = 1;
+}
+
+static void SendKept(Relay& r, RelayWorker& w, const sockaddr_in& to, std::string bytes)
+{
+    // A full batch goes first: sending it clears out_keep, these bytes too.
+    if (w.out.size() >= r.batch)
+        FlushOut(w);
+    w.out_keep.push_back(std::move(bytes));
+    SendNow(r, w, to, w.out_keep.back().data(), w.out_keep.back().size());
+}
+
+// ---------------------------------------------------------------------------
 // Forwarding, with the test-only faults
 // ---------------------------------------------------------------------------
 
-static void SendNow(Relay& r, const sockaddr_in& to, const std::string& bytes)
+static bool Chance(RelayWorker& w, double p)
 {
-    sendto(r.fd, bytes.data(), bytes.size(), 0, (const sockaddr*)&to, sizeof(to));
+    return p > 0 && std::uniform_real_distribution<double>(0, 1)(w.rng) < p;
 }
 
-static bool Chance(Relay& r, double p)
-{
-    return p > 0 && std::uniform_real_distribution<double>(0, 1)(r.rng) < p;
-}
-
-static void Schedule(Relay& r, const sockaddr_in& to, const char* data, size_t size, int64_t now)
+static void Schedule(Relay& r, RelayWorker& w, const sockaddr_in& to, const char* data, size_t size, int64_t now)
 {
     const RelayFaults& f = r.options.faults;
-    if (Chance(r, f.drop))
+    if (!f.drop && !f.duplicate && !f.reorder && !f.delay_ms && !f.jitter_ms) {
+        SendNow(r, w, to, data, size); // no copy on the common path
         return;
-    const int copies = Chance(r, f.duplicate) ? 2 : 1;
+    }
+    if (Chance(w, f.drop))
+        return;
+    const int copies = Chance(w, f.duplicate) ? 2 : 1;
     for (int c = 0; c < copies; c++) {
         int64_t delay_ms = f.delay_ms;
         if (f.jitter_ms > 0)
-            delay_ms += std::uniform_int_distribution<int>(0, f.jitter_ms)(r.rng);
-        PendingDatagram d{now + delay_ms * 1000000, r.order++, to, std::string(data, size)};
-        if (!r.holding && Chance(r, f.reorder)) {
-            r.held = std::move(d); // goes out right after the next datagram
-            r.holding = true;
+            delay_ms += std::uniform_int_distribution<int>(0, f.jitter_ms)(w.rng);
+        PendingDatagram d{now + delay_ms * 1000000, w.order++, to, std::string(data, size)};
+        if (!w.holding && Chance(w, f.reorder)) {
+            w.held = std::move(d); // goes out right after the next datagram
+            w.holding = true;
             continue;
         }
-        if (delay_ms == 0 && r.queue.empty())
-            SendNow(r, d.to, d.bytes);
-        else if (r.queue.size() < kMaxQueued)
-            r.queue.push(std::move(d));
-        if (r.holding) {
-            r.held.due_ns = std::max(r.held.due_ns, now + delay_ms * 1000000);
-            r.held.order = r.order++;
-            if (r.held.due_ns <= now && r.queue.empty())
-                SendNow(r, r.held.to, r.held.bytes);
+        if (delay_ms == 0 && w.queue.empty())
+            SendKept(r, w, d.to, std::move(d.bytes));
+        else if (w.queue.size() < kMaxQueued)
+            w.queue.push(std::move(d));
+        if (w.holding) {
+            w.held.due_ns = std::max(w.held.due_ns, now + delay_ms * 1000000);
+            w.held.order = w.order++;
+            if (w.held.due_ns <= now && w.queue.empty())
+                SendKept(r, w, w.held.to, std::move(w.held.bytes));
             else
-                r.queue.push(std::move(r.held));
-            r.holding = false;
+                w.queue.push(std::move(w.held));
+            w.holding = false;
         }
     }
 }
 
-static void Forward(Relay& r, const sockaddr_in& from, const char* data, size_t size, int64_t now)
+// Shared lock held.
+static void Forward(Relay& r, RelayWorker& w, const sockaddr_in& from, const char* data, size_t size, int64_t now)
 {
     auto it = r.by_addr.find(AddrKey(from));
     if (it == r.by_addr.end())
@@ -223,57 +301,104 @@ static void Forward(Relay& r, const sockaddr_in& from, const char* data, size_t 
     auto room = r.rooms.find(it->second.first);
     if (room == r.rooms.end())
         return;
-    room->second.member[it->second.second].last_ns = now;
+    room->second.member[it->second.second].last_ns.store(now, std::memory_order_relaxed);
     const RelayMember& other = room->second.member[1 - it->second.second];
     if (!other.set || SameAddr(other.addr, from))
         return;
-    Schedule(r, other.addr, data, size, now);
+    Schedule(r, w, other.addr, data, size, now);
 }
 
-static void FlushDue(Relay& r, int64_t now)
+static void FlushDue(Relay& r, RelayWorker& w, int64_t now)
 {
-    while (!r.queue.empty() && r.queue.top().due_ns <= now) {
-        SendNow(r, r.queue.top().to, r.queue.top().bytes);
-        r.queue.pop();
+    while (!w.queue.empty() && w.queue.top().due_ns <= now) {
+        // top() is const: copy the bytes out before popping.
+        SendKept(r, w, w.queue.top().to, w.queue.top().bytes);
+        w.queue.pop();
     }
     // A held datagram with nothing behind it goes out after 50 ms anyway.
-    if (r.holding && now - r.held.due_ns > 50000000) {
-        SendNow(r, r.held.to, r.held.bytes);
-        r.holding = false;
+    if (w.holding && now - w.held.due_ns > 50000000) {
+        SendKept(r, w, w.held.to, std::move(w.held.bytes));
+        w.holding = false;
     }
 }
 
-static void RelayLoop(Relay* relay)
+// ---------------------------------------------------------------------------
+// Workers
+// ---------------------------------------------------------------------------
+
+static void PrepareBatches(Relay& r, RelayWorker& w)
+{
+    w.in.assign(r.batch, mmsghdr{});
+    w.in_iov.resize(r.batch);
+    w.in_from.resize(r.batch);
+    w.in_buf.resize(r.batch * kMaxDatagram);
+    w.out.reserve(r.batch);
+    w.out_iov.reserve(r.batch);
+    w.out_to.reserve(r.batch);
+}
+
+static void HandleBatch(Relay& r, RelayWorker& w, int count)
+{
+    const int64_t now = NowNs();
+    std::shared_lock<std::shared_mutex> shared(r.table);
+    for (int i = 0; i < count; i++) {
+        const char* data = (const char*)w.in_iov[i].iov_base;
+        const size_t n = w.in[i].msg_len;
+        std::string code;
+        char letter = 0;
+        if (ParseHello(data, n, code, letter)) {
+            // Rare (one a second per client): the exclusive lock, in arrival
+            // order, so a HELLO counts for the datagrams behind it.
+            shared.unlock();
+            {
+                std::unique_lock<std::shared_mutex> exclusive(r.table);
+                Register(r, code, letter, w.in_from[i], now);
+            }
+            shared.lock();
+        } else if (n > 0) {
+            Forward(r, w, w.in_from[i], data, n, now);
+        }
+    }
+}
+
+static void WorkerLoop(Relay* relay, RelayWorker* worker, bool sweeps)
 {
     Relay& r = *relay;
-    std::vector<char> buf(kMaxDatagram);
+    RelayWorker& w = *worker;
+    PrepareBatches(r, w);
     int64_t last_sweep = NowNs();
     while (!r.stop.load()) {
         int timeout_ms = 200;
         const int64_t now0 = NowNs();
-        if (!r.queue.empty())
-            timeout_ms = (int)std::max<int64_t>(0, std::min<int64_t>(timeout_ms, (r.queue.top().due_ns - now0) / 1000000));
-        if (r.holding)
+        if (!w.queue.empty())
+            timeout_ms = (int)std::max<int64_t>(0, std::min<int64_t>(timeout_ms, (w.queue.top().due_ns - now0) / 1000000));
+        if (w.holding)
             timeout_ms = std::min(timeout_ms, 10);
-        pollfd p{r.fd, POLLIN, 0};
+        pollfd p{w.fd, POLLIN, 0};
         poll(&p, 1, timeout_ms);
         for (;;) {
-            sockaddr_in from{};
-            socklen_t len = sizeof(from);
-            const ssize_t n = recvfrom(r.fd, buf.data(), buf.size(), MSG_DONTWAIT, (sockaddr*)&from, &len);
-            if (n < 0)
+            for (size_t i = 0; i < r.batch; i++) {
+                w.in_iov[i] = iovec{w.in_buf.data() + i * kMaxDatagram, kMaxDatagram};
+                msghdr& h = w.in[i].msg_hdr;
+                h = msghdr{};
+                h.msg_name = &w.in_from[i];
+                h.msg_namelen = sizeof(sockaddr_in);
+                h.msg_iov = &w.in_iov[i];
+                h.msg_iovlen = 1;
+            }
+            const int got = recvmmsg(w.fd, w.in.data(), (unsigned)r.batch, MSG_DONTWAIT, nullptr);
+            if (got <= 0)
                 break;
-            const int64_t now = NowNs();
-            std::string code;
-            char letter = 0;
-            if (ParseHello(buf.data(), (size_t)n, code, letter))
-                Register(r, code, letter, from, now);
-            else if (n > 0)
-                Forward(r, from, buf.data(), (size_t)n, now);
+            HandleBatch(r, w, got);
+            FlushOut(w); // before the receive slots are reused
+            if ((size_t)got < r.batch)
+                break;
         }
         const int64_t now = NowNs();
-        FlushDue(r, now);
-        if (now - last_sweep > 1000000000) {
+        FlushDue(r, w, now);
+        FlushOut(w);
+        if (sweeps && now - last_sweep > 1000000000) {
+            std::unique_lock<std::shared_mutex> exclusive(r.table);
             Expire(r, now);
             last_sweep = now;
         }
@@ -284,6 +409,27 @@ static void RelayLoop(Relay* relay)
 // Start and stop
 // ---------------------------------------------------------------------------
 
+static int OpenSocket(const sockaddr_in& addr, bool shared, std::string& error)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) {
+        error = strerror(errno);
+        return -1;
+    }
+    const int size = 4 << 20, one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+    if (shared)
+        setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof(one));
+    if (bind(fd, (const sockaddr*)&addr, sizeof(addr)) != 0) {
+        error = "cannot bind UDP " + std::string(inet_ntoa(addr.sin_addr)) + ":" + std::to_string(kRelayPort) + ": " +
+                strerror(errno);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 Relay* StartRelay(const ServiceOptions& options, std::string& error, RelayHelloCheck check)
 {
     sockaddr_in addr{};
@@ -293,25 +439,41 @@ Relay* StartRelay(const ServiceOptions& options, std::string& error, RelayHelloC
         error = "bad bind address " + options.bind;
         return nullptr;
     }
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) {
-        error = strerror(errno);
+    size_t count = options.relay_workers > 0 ? (size_t)options.relay_workers : std::thread::hardware_concurrency();
+    if (count == 0)
+        count = 1;
+    // A plain bind first: it fails while anyone holds the port, our own
+    // shared sockets included, so a second service cannot join the group.
+    std::vector<int> fds;
+    const int first = OpenSocket(addr, false, error);
+    if (first < 0)
         return nullptr;
-    }
-    const int size = 4 << 20;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
-    if (bind(fd, (const sockaddr*)&addr, sizeof(addr)) != 0) {
-        error = "cannot bind UDP " + options.bind + ":" + std::to_string(kRelayPort) + ": " + strerror(errno);
-        close(fd);
-        return nullptr;
+    if (count == 1) {
+        fds.push_back(first);
+    } else {
+        close(first);
+        for (size_t i = 0; i < count; i++) {
+            const int fd = OpenSocket(addr, true, error);
+            if (fd < 0) {
+                for (int f : fds)
+                    close(f);
+                return nullptr;
+            }
+            fds.push_back(fd);
+        }
     }
     Relay* r = new Relay;
-    r->fd = fd;
     r->options = options;
     r->check = std::move(check);
-    r->rng.seed(options.faults.seed);
-    r->thread = std::thread(RelayLoop, r);
+    r->batch = (size_t)std::max(1, options.relay_batch);
+    for (size_t i = 0; i < fds.size(); i++) {
+        RelayWorker* w = new RelayWorker;
+        w->fd = fds[i];
+        w->rng.seed(options.faults.seed + i);
+        r->workers.push_back(w);
+    }
+    for (size_t i = 0; i < r->workers.size(); i++)
+        r->workers[i]->thread = std::thread(WorkerLoop, r, r->workers[i], i == 0);
     return r;
 }
 
@@ -320,7 +482,10 @@ void StopRelay(Relay* relay)
     if (!relay)
         return;
     relay->stop.store(true);
-    relay->thread.join();
-    close(relay->fd);
+    for (RelayWorker* w : relay->workers) {
+        w->thread.join();
+        close(w->fd);
+        delete w;
+    }
     delete relay;
 }

@@ -10,6 +10,7 @@
 #include "state/app_state.h"
 #include "state/worker.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <random>
@@ -147,6 +148,22 @@ static bool Current(uint32_t generation)
     return g_app.room.room_generation.load() == generation;
 }
 
+// Ready and waiting for the partner: beat every 0.5 s instead of 3 s, so the
+// partner who readied first learns "started" at once and both links come up
+// together. Checked on every step of the wait, so readying mid-wait counts.
+static const int kReadyBeatSteps = 5;
+static std::atomic<bool> g_fast_ready_beat{true};
+
+void SetFastReadyHeartbeat(bool fast)
+{
+    g_fast_ready_beat.store(fast);
+}
+
+static bool AwaitingStart()
+{
+    return g_fast_ready_beat.load() && g_app.room.my_ready.load() && !g_app.flags.room_started.load();
+}
+
 void RoomHeartbeat(std::string code, std::string player_name, uint32_t generation)
 {
     RoomState& room = g_app.room;
@@ -226,6 +243,8 @@ void RoomHeartbeat(std::string code, std::string player_name, uint32_t generatio
         }
         for (int i = 0; i < 30; i++) {
             if (!room.heartbeat_active.load() || !Current(generation))
+                break;
+            if (i >= kReadyBeatSteps && AwaitingStart())
                 break;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }

@@ -1,5 +1,6 @@
 #include "link/channel_files.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -119,26 +120,164 @@ bool ReadWholeFile(const std::string& path, std::string& content, size_t max_byt
     return got == (size_t)size;
 }
 
+static const int64_t kScanPeriodNs = 1000000000 / 30;
+static const int64_t kFullScanNs = 1000000000;
+
+static int OwnIndex(const ChannelSender& sender, const std::string& name)
+{
+    for (size_t i = 0; i < kChannelCount && i < sender.names.size(); i++)
+        if (sender.names[i] == name)
+            return (int)i;
+    return -1;
+}
+
+void WatchOwnFiles(ChannelSender& sender)
+{
+    StopWatchingOwnFiles(sender);
+    sender.watch = FolderWatchOpen(DataFolder());
+    for (ChannelSendState& st : sender.state) {
+        st.noticed = true;
+        st.held = false;
+    }
+}
+
+void StopWatchingOwnFiles(ChannelSender& sender)
+{
+    FolderWatchClose(sender.watch);
+    sender.watch = nullptr;
+}
+
+// Applies the notices that came since the last take; `touched` marks the own
+// files they name. Lost notices reopen the watch (it may have died with its
+// folder), which marks every file.
+static void TakeNotices(ChannelSender& sender, bool touched[kChannelCount])
+{
+    if (!sender.watch)
+        return;
+    std::vector<FolderEvent> events;
+    bool lost = false;
+    FolderWatchTake(sender.watch, events, lost);
+    for (const FolderEvent& e : events) {
+        const int i = OwnIndex(sender, e.name);
+        if (i < 0)
+            continue;
+        sender.state[i].noticed = true;
+        sender.state[i].held = !e.finished;
+        touched[i] = true;
+    }
+    if (lost) {
+        WatchOwnFiles(sender);
+        for (size_t i = 0; i < kChannelCount; i++)
+            touched[i] = true;
+    }
+}
+
+// Reads the picked files. With a watch, notices that came during the reads
+// void them: the writer was at work, and its close brings another notice.
+static void ReadPicked(ChannelSender& sender, const bool pick[kChannelCount], std::string content[kChannelCount],
+                       bool ok[kChannelCount])
+{
+    for (size_t i = 0; i < kChannelCount && i < sender.names.size(); i++)
+        // Missing, empty, oversized and short-read files wait for a later pass.
+        ok[i] = pick[i] && ReadWholeFile(DataPath(sender.names[i]), content[i], kMaxChannelFileBytes);
+    bool touched[kChannelCount] = {};
+    TakeNotices(sender, touched);
+    for (size_t i = 0; i < kChannelCount; i++) {
+        if (touched[i])
+            ok[i] = false;
+        else if (pick[i])
+            sender.state[i].noticed = false;
+    }
+}
+
+static void SendVersion(ChannelSender& sender, size_t i, const SendFileFn& send)
+{
+    send(sender.names[i], sender.state[i].content, sender.state[i].transfer);
+}
+
+// A content read whole: a new version starts its three sends.
+static bool TakeIfNew(ChannelSendState& st, std::string& content)
+{
+    const uint64_t h = ChannelHash(content);
+    if (h == st.last_hash)
+        return false;
+    st.last_hash = h;
+    st.resend_count = 2;
+    st.transfer++;
+    st.content.swap(content);
+    st.early_send_ns = 0;
+    return true;
+}
+
+void ScanOwnFiles(ChannelSender& sender, const SendFileFn& send, int64_t now_ns)
+{
+    bool pick[kChannelCount] = {}, ok[kChannelCount] = {};
+    std::string content[kChannelCount];
+    bool touched[kChannelCount] = {};
+    TakeNotices(sender, touched);
+    const bool full = !sender.watch || now_ns - sender.last_full_scan_ns >= kFullScanNs;
+    if (full)
+        sender.last_full_scan_ns = now_ns;
+    for (size_t i = 0; i < kChannelCount; i++)
+        pick[i] = !sender.state[i].held && (full || sender.state[i].noticed);
+    ReadPicked(sender, pick, content, ok);
+    for (size_t i = 0; i < kChannelCount && i < sender.names.size(); i++) {
+        ChannelSendState& st = sender.state[i];
+        if (ok[i] && TakeIfNew(st, content[i])) {
+            SendVersion(sender, i, send);
+            continue;
+        }
+        // Without a watch an unreadable file is not repeated (nothing says
+        // what it holds); with one the repeat comes from memory.
+        if ((pick[i] && !ok[i] && !sender.watch) || st.resend_count < 1)
+            continue;
+        if (st.early_send_ns != 0 && now_ns - st.early_send_ns < kScanPeriodNs)
+            continue; // keeps the three sends about a scan apart
+        st.resend_count--;
+        SendVersion(sender, i, send);
+    }
+}
+
+int64_t OwnFilesNextScanNs(const ChannelSender& sender, int64_t tick_ns, int64_t period_ns)
+{
+    if (!sender.watch)
+        return tick_ns;
+    const auto first_tick_from = [&](int64_t t) {
+        return t <= tick_ns ? tick_ns : tick_ns + (t - tick_ns + period_ns - 1) / period_ns * period_ns;
+    };
+    int64_t next = first_tick_from(sender.last_full_scan_ns + kFullScanNs);
+    for (const ChannelSendState& st : sender.state) {
+        if (st.noticed)
+            return tick_ns;
+        if (st.resend_count > 0)
+            next = std::min(next, first_tick_from(st.early_send_ns == 0 ? tick_ns : st.early_send_ns + kScanPeriodNs));
+    }
+    return next;
+}
+
 void ScanOwnFiles(ChannelSender& sender, const SendFileFn& send)
 {
-    std::string content;
-    for (size_t i = 0; i < kChannelCount && i < sender.names.size(); i++) {
-        // Missing, empty, oversized and short-read files wait for a later scan.
-        if (!ReadWholeFile(DataPath(sender.names[i]), content, kMaxChannelFileBytes))
-            continue;
-        ChannelSendState& st = sender.state[i];
-        const uint64_t h = ChannelHash(content);
-        if (h != st.last_hash) {
-            st.last_hash = h;
-            st.resend_count = 2;
-            st.transfer++;
-        } else if (st.resend_count < 1) {
-            continue;
-        } else {
-            st.resend_count--;
+    ScanOwnFiles(sender, send, SteadyNowNs());
+}
+
+void SendFinishedOwnFiles(ChannelSender& sender, const SendFileFn& send, int64_t now_ns)
+{
+    if (!sender.watch)
+        return;
+    bool pick[kChannelCount] = {}, ok[kChannelCount] = {}, touched[kChannelCount] = {};
+    std::string content[kChannelCount];
+    TakeNotices(sender, touched);
+    bool any = false;
+    for (size_t i = 0; i < kChannelCount; i++)
+        any |= pick[i] = sender.state[i].noticed && !sender.state[i].held;
+    if (!any)
+        return;
+    ReadPicked(sender, pick, content, ok);
+    for (size_t i = 0; i < kChannelCount && i < sender.names.size(); i++)
+        if (ok[i] && TakeIfNew(sender.state[i], content[i])) {
+            sender.state[i].early_send_ns = now_ns;
+            SendVersion(sender, i, send);
         }
-        send(sender.names[i], content, st.transfer);
-    }
 }
 
 // ---------------------------------------------------------------------------

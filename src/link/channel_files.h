@@ -51,21 +51,48 @@ struct ChannelSendState
     uint64_t last_hash = 0;
     int32_t resend_count = 0;
     uint32_t transfer = 0;
+    std::string content;     // the version being repeated
+    int64_t early_send_ns = 0; // its first send came on a change notice, at this time
+    bool noticed = false;    // a change notice came since the file was last read
+    bool held = false;       // its writer has not closed it yet: not to be read
 };
 
 struct ChannelSender
 {
     std::vector<std::string> names; // own file names
     ChannelSendState state[kChannelCount];
+    // Change notices of the data folder; nullptr: every scan reads every file.
+    FolderWatch* watch = nullptr;
+    int64_t last_full_scan_ns = 0;
 };
 
 ChannelSender MakeChannelSender(uint32_t role);
 
 using SendFileFn = std::function<void(const std::string& name, const std::string& content, uint32_t transfer)>;
 
-// Reads the own files and hands every version still due to `send`: a new
-// content is sent on three consecutive scans under one transfer number.
-void ScanOwnFiles(ChannelSender& sender, const SendFileFn& send);
+// The 1/30 s scan: a new content is sent on three consecutive scans under one
+// transfer number. Without a watch it reads every own file, as it must. With
+// one it reads only files with unread notices (and every file once a second,
+// in case a notice was lost) and repeats from memory; a version first sent on
+// a notice is repeated from one scan period after that send on.
+void ScanOwnFiles(ChannelSender& sender, const SendFileFn& send, int64_t now_ns);
+void ScanOwnFiles(ChannelSender& sender, const SendFileFn& send); // now
+
+// The first scan time from `tick_ns` on (a multiple of `period_ns` after it)
+// at which a scan has work: every tick without a watch; with one the tick of
+// an unread notice, of a repeat that has come due, or of the once-a-second read.
+int64_t OwnFilesNextScanNs(const ChannelSender& sender, int64_t tick_ns, int64_t period_ns);
+
+// Between scans: takes the watch's notices and sends at once every own file
+// that its writer has finished with a new content. A file written again while
+// it was being read is not trusted (it waits for the next close), so no half-
+// written file goes out as a version.
+void SendFinishedOwnFiles(ChannelSender& sender, const SendFileFn& send, int64_t now_ns);
+
+// Opens the sender's watch on the data folder (or again after notices were
+// lost); every file counts as noticed, so the next pass reads them all.
+void WatchOwnFiles(ChannelSender& sender);
+void StopWatchingOwnFiles(ChannelSender& sender);
 
 // ---------------------------------------------------------------------------
 // Receiving

@@ -4,6 +4,8 @@
 #include "state/config.h"
 #include "state/worker.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +16,21 @@ static const int kSocketBufferBytes = 4 * 1024 * 1024;
 static const size_t kReceiveBufferBytes = 70000;
 static const int64_t kScanIntervalNs = 1000000000 / 30;
 static const int64_t kSecondNs = 1000000000;
+static const int64_t kNoticeSettleUs = 500;
+
+static std::atomic<bool> g_watch_own_files{true};
+static std::atomic<int64_t> g_link_start_ns{0};
+
+void SetLinkFileWatch(bool on)
+{
+    g_watch_own_files.store(on);
+}
+
+uint64_t LinkScanCount()
+{
+    const int64_t t0 = g_link_start_ns.load();
+    return t0 == 0 ? 0 : (uint64_t)((SteadyNowNs() - t0) / kScanIntervalNs);
+}
 
 double LinkClockMs()
 {
@@ -164,6 +181,8 @@ static void PeerLinkThread(uint32_t role, std::string room_code)
     }
 
     ChannelSender sender = MakeChannelSender(role);
+    if (g_watch_own_files.load())
+        WatchOwnFiles(sender);
     LinkSession session;
     session.role = role;
     const SendFileFn send = [&](const std::string& name, const std::string& content, uint32_t transfer) {
@@ -171,13 +190,15 @@ static void PeerLinkThread(uint32_t role, std::string room_code)
     };
 
     const int64_t t0 = SteadyNowNs();
+    g_link_start_ns.store(t0);
     int64_t scan_timer = t0, hello_timer = t0, ping_timer = t0;
     std::vector<char> buffer(kReceiveBufferBytes, 0);
 
+    int ready = kWaitDatagram | kWaitFolder;
     while (!g_app.flags.link_stop.load()) {
         CompletedFiles completed;
         NetAddress from;
-        for (;;) {
+        while (ready & kWaitDatagram) {
             const int n = UdpReceive(sock, buffer.data(), buffer.size(), from);
             if (n < 0)
                 break;
@@ -191,26 +212,46 @@ static void PeerLinkThread(uint32_t role, std::string room_code)
         WriteCompletedFiles(completed);
 
         const int64_t now = SteadyNowNs();
-        if (now - scan_timer >= kScanIntervalNs) {
-            scan_timer = now;
-            ScanOwnFiles(sender, send);
-            if (now - hello_timer >= kSecondNs) {
-                hello_timer = now;
-                if (!room_code.empty())
-                    UdpSendTo(sock, relay, hello.data(), hello.size());
-            }
-            if (now - ping_timer >= kSecondNs) {
-                ping_timer = now;
-                const std::string ping = MakePing(letter, LinkClockMs());
-                if (!ping.empty())
-                    UdpSendTo(sock, relay, ping.data(), ping.size());
-            }
+        if (ready & kWaitFolder) {
+            // The scripts write all six files at once, and each write brings
+            // several notices: one short wait lets the burst finish, so it
+            // costs two wake-ups instead of one per notice.
+            if (!(ready & kWaitDatagram))
+                UdpWait(sock, kNoticeSettleUs);
+            SendFinishedOwnFiles(sender, send, SteadyNowNs());
         }
-        // Sleep until a datagram arrives or the next scan is due: the partner's
-        // data is handled as it comes, and an idle link wakes 30 times a second.
-        const int64_t wait_ns = scan_timer + kScanIntervalNs - SteadyNowNs();
-        UdpWait(sock, wait_ns > 0 ? wait_ns / 1000 : 0);
+        // Scans keep the beat of the link's start, so a scan period is a
+        // fixed stretch of time (tests time deliveries against it).
+        if (now - scan_timer >= kScanIntervalNs) {
+            scan_timer += (now - scan_timer) / kScanIntervalNs * kScanIntervalNs;
+            if (OwnFilesNextScanNs(sender, scan_timer, kScanIntervalNs) <= scan_timer)
+                ScanOwnFiles(sender, send, now);
+        }
+        if (now - hello_timer >= kSecondNs) {
+            hello_timer = now;
+            if (!room_code.empty())
+                UdpSendTo(sock, relay, hello.data(), hello.size());
+            // The data folder may appear after the link starts.
+            if (!sender.watch && g_watch_own_files.load())
+                WatchOwnFiles(sender);
+        }
+        if (now - ping_timer >= kSecondNs) {
+            ping_timer = now;
+            const std::string ping = MakePing(letter, LinkClockMs());
+            if (!ping.empty())
+                UdpSendTo(sock, relay, ping.data(), ping.size());
+        }
+        // Sleep until a datagram arrives, an own file is written or the next
+        // scan with work is due: the partner's data and the own changes are
+        // handled as they come. Without change notices the scan has work on
+        // every beat, as before; with them an idle link wakes about once a
+        // second (HELLO, ping, and a read of every file in case a notice was lost).
+        const int64_t due = std::min(OwnFilesNextScanNs(sender, scan_timer + kScanIntervalNs, kScanIntervalNs),
+                                     std::min(hello_timer, ping_timer) + kSecondNs);
+        const int64_t wait_ns = due - SteadyNowNs();
+        ready = UdpWaitOrFolder(sock, sender.watch, wait_ns > 0 ? wait_ns / 1000 : 0);
     }
+    StopWatchingOwnFiles(sender);
     UdpClose(sock);
     NetCleanup();
     g_app.flags.link_running.store(false);

@@ -22,6 +22,15 @@ int32_t LinkRttMs();
 // at most); -1 while none is old enough.
 int32_t LinkLossPercent();
 
+// On (default): links started from now on learn of writes to the own channel
+// files from the system and send a finished file at once. Off: the 1/30 s scan
+// alone, as before (benchmarks compare the two).
+void SetLinkFileWatch(bool on);
+
+// Scan periods (1/30 s) since the latest link started: the scans keep this
+// beat, so a file sent within the period it was written in beat the scan.
+uint64_t LinkScanCount();
+
 // ---------------------------------------------------------------------------
 // Pieces of the link thread, reachable for tests and tools
 // ---------------------------------------------------------------------------

@@ -3,5 +3,10 @@
 
 std::string DataPath(const std::string& name)
 {
-    return "reframework/data/" + name;
+    return DataFolder() + "/" + name;
+}
+
+std::string DataFolder()
+{
+    return "reframework/data";
 }

@@ -53,6 +53,34 @@ bool MoveFileOver(const std::string& from, const std::string& to);
 // when it is still there (held open by another program, or not deletable).
 bool RemoveFile(const std::string& path);
 
+// The folder DataPath names live in, without a trailing separator.
+std::string DataFolder();
+
+// ---------------------------------------------------------------------------
+// Folder watch
+// ---------------------------------------------------------------------------
+
+// Tells which files of one folder were written. A file counts as finished
+// once its writer has closed it (Linux: inotify's close-after-write; Windows:
+// a ReadDirectoryChangesW notice, then an open that denies writers succeeds,
+// that is no writer holds it any more) or when it was moved in whole.
+struct FolderWatch;
+
+struct FolderEvent
+{
+    std::string name;  // relative to the folder
+    bool finished;     // false: written to and still held open by its writer
+};
+
+// nullptr when the folder cannot be watched (missing, or no notices here).
+FolderWatch* FolderWatchOpen(const std::string& folder);
+void FolderWatchClose(FolderWatch* w);
+
+// What happened since the last call, oldest first, without waiting. `lost`
+// is set when notices were dropped (the system's queue overflowed): every
+// file may have changed.
+void FolderWatchTake(FolderWatch* w, std::vector<FolderEvent>& events, bool& lost);
+
 // ---------------------------------------------------------------------------
 // UDP
 // ---------------------------------------------------------------------------
@@ -92,6 +120,14 @@ int UdpReceive(UdpSocket s, void* buffer, size_t capacity, NetAddress& from);
 
 // Waits until a datagram is waiting or `timeout_us` has passed; true when one is.
 bool UdpWait(UdpSocket s, int64_t timeout_us);
+
+// Waits until a datagram is waiting on `s`, `w` has something to take, or
+// `timeout_us` has passed. `w` may be nullptr (then as UdpWait). The result
+// says what may be ready (kWaitDatagram, kWaitFolder; 0 on a time-out); a bit
+// may be set when nothing is, never clear when something is.
+const int kWaitDatagram = 1;
+const int kWaitFolder = 2;
+int UdpWaitOrFolder(UdpSocket s, FolderWatch* w, int64_t timeout_us);
 
 // The local port a socket is bound to (0 if unknown).
 uint16_t UdpLocalPort(UdpSocket s);

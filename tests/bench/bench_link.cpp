@@ -64,13 +64,19 @@ static std::string Version(size_t size, int v)
 
 // ---------------------------------------------------------------------------
 
-static void Propagation(const std::string& root)
+// `old`: the 1/30 s scan alone (before change notices), measured in the same
+// run for comparison.
+static void Propagation(const std::string& root, bool old)
 {
-    const std::string b = root + "/prop-b";
-    const pid_t partner = StartProgram({BuiltProgram("tools/kestrel-partner"), "link", "--role", "B", "--code", "P1",
+    const char* how = old ? "scan only (before)" : "change notices";
+    const std::string b = root + (old ? "/prop-old-b" : "/prop-b");
+    // A code per run: the relay keeps a live registration for 3 s.
+    const char* code = old ? "P1" : "P3";
+    const pid_t partner = StartProgram({BuiltProgram("tools/kestrel-partner"), "link", "--role", "B", "--code", code,
                                         "--dir", b},
                                        root + "/prop.log");
-    StartPeerLink(1, "P1");
+    SetLinkFileWatch(!old);
+    StartPeerLink(1, code);
     std::this_thread::sleep_for(1500ms);
     const std::string target = b + "/reframework/data/Kestrel_Packet_A.json";
     std::vector<double> ms;
@@ -83,11 +89,24 @@ static void Propagation(const std::string& root)
         ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
         std::this_thread::sleep_for(std::chrono::milliseconds(20 + v % 17)); // off the scan's beat
     }
-    printf("propagation A->B (600 B file, %zu writes): median %.1f ms, p99 %.1f ms, max %.1f ms\n", ms.size(),
-           Percentile(ms, 0.5), Percentile(ms, 0.99), Percentile(ms, 1.0));
+    printf("propagation A->B, %s (600 B file, %zu writes): median %.1f ms, p99 %.1f ms, max %.1f ms\n", how,
+           ms.size(), Percentile(ms, 0.5), Percentile(ms, 0.99), Percentile(ms, 1.0));
     StopLink();
+    StopProgram(partner);
+    SetLinkFileWatch(true);
+}
 
-    // The partner's CPU: its link thread plus a 10 ms housekeeping loop.
+// The partner's CPU: its link thread plus a 10 ms housekeeping loop.
+static void LinkCpu(const std::string& root, bool old)
+{
+    const char* how = old ? "scan only (before)" : "change notices";
+    const std::string b = root + (old ? "/cpu-old-b" : "/cpu-b");
+    std::vector<std::string> args = {BuiltProgram("tools/kestrel-partner"), "link", "--role", "B", "--code", old ? "P2" : "P4",
+                                     "--dir", b};
+    if (old)
+        args.push_back("--old-timing");
+    const pid_t partner = StartProgram(args, root + "/cpu.log");
+    std::this_thread::sleep_for(1000ms);
     const double c0 = CpuSeconds(partner);
     std::this_thread::sleep_for(10s);
     const double idle = (CpuSeconds(partner) - c0) / 10.0 * 100.0;
@@ -100,7 +119,7 @@ static void Propagation(const std::string& root)
         std::this_thread::sleep_until(t1 + std::chrono::microseconds(33333) * (v + 1));
     }
     const double busy = (CpuSeconds(partner) - c1) / 10.0 * 100.0;
-    printf("link CPU (one core): idle %.2f %%, six 2 KB files changing 30/s %.2f %%\n", idle, busy);
+    printf("link CPU (one core), %s: idle %.2f %%, six 2 KB files changing 30/s %.2f %%\n", how, idle, busy);
     StopProgram(partner);
 }
 
@@ -157,49 +176,128 @@ static double EchoRttUs(int a, int b, const sockaddr_in& a_to, const sockaddr_in
     return Percentile(us, 0.5);
 }
 
-static void RelayFigures(pid_t relay)
+static void Register(int fd, const std::string& code, char letter)
 {
+    const sockaddr_in relay_addr = Addr(39000);
+    const std::string hello = "HELLO " + code + " " + letter + "\n";
+    sendto(fd, hello.data(), hello.size(), 0, (const sockaddr*)&relay_addr, sizeof(relay_addr));
+}
+
+// Counts what arrives on `fds` until `done`.
+static std::thread Counter(const std::vector<int>& fds, std::atomic<long>& got, std::atomic<bool>& done)
+{
+    return std::thread([&got, &done, fds] {
+        std::vector<pollfd> p;
+        for (int fd : fds)
+            p.push_back(pollfd{fd, POLLIN, 0});
+        std::vector<char> buf(64 * 2048);
+        std::vector<mmsghdr> m(64);
+        std::vector<iovec> iov(64);
+        while (!done.load()) {
+            if (poll(p.data(), p.size(), 50) <= 0)
+                continue;
+            for (const pollfd& q : p) {
+                if (!(q.revents & POLLIN))
+                    continue;
+                for (;;) {
+                    for (int i = 0; i < 64; i++) {
+                        iov[i] = iovec{buf.data() + i * 2048, 2048};
+                        m[i].msg_hdr = msghdr{};
+                        m[i].msg_hdr.msg_iov = &iov[i];
+                        m[i].msg_hdr.msg_iovlen = 1;
+                    }
+                    const int n = recvmmsg(q.fd, m.data(), 64, MSG_DONTWAIT, nullptr);
+                    if (n <= 0)
+                        break;
+                    got += n;
+                }
+            }
+        }
+    });
+}
+
+// The relay with `args` (before: one worker, one datagram per call): added
+// latency, then forwarding paced as a busy session sends (one pair, 300,000
+// datagrams in bursts of 64), then flat out from eight pairs for 3 s.
+static void RelayFigures(const std::string& label, std::vector<std::string> args)
+{
+    ServiceProcess service;
+    args.push_back("--relay-open");
+    if (!StartService(service, args)) {
+        printf("service did not start: %s\n", service.output.c_str());
+        return;
+    }
+    const pid_t relay = service.pid;
     const int a = RawSocket(), b = RawSocket();
     const sockaddr_in relay_addr = Addr(39000);
-    sendto(a, "HELLO RB A\n", 11, 0, (const sockaddr*)&relay_addr, sizeof(relay_addr));
-    sendto(b, "HELLO RB B\n", 11, 0, (const sockaddr*)&relay_addr, sizeof(relay_addr));
+    Register(a, "RB", 'A');
+    Register(b, "RB", 'B');
     std::this_thread::sleep_for(100ms);
 
     const double direct = EchoRttUs(a, b, Addr(PortOf(b)), Addr(PortOf(a)), 2000);
     const double relayed = EchoRttUs(a, b, relay_addr, relay_addr, 2000);
-    printf("relay added latency: round trip %.1f us direct, %.1f us relayed: %.1f us per crossing\n", direct, relayed,
-           (relayed - direct) / 2);
+    printf("relay %s: added latency: round trip %.1f us direct, %.1f us relayed: %.1f us per crossing\n",
+           label.c_str(), direct, relayed, (relayed - direct) / 2);
 
-    std::atomic<long> got{0};
-    std::atomic<bool> done{false};
-    std::thread receiver([&] {
-        char buf[2048];
-        while (!done.load()) {
-            pollfd p{b, POLLIN, 0};
-            if (poll(&p, 1, 50) > 0)
-                while (recv(b, buf, sizeof(buf), MSG_DONTWAIT) >= 0)
-                    got++;
-        }
-    });
     const std::string d = "FILE:Kestrel_Packet_A.json\n" + std::string(200, 'x');
-    const long sent = 300000;
-    const double c0 = CpuSeconds(relay);
-    const auto t0 = Clock::now();
-    for (long i = 0; i < sent; i++) {
-        sendto(a, d.data(), d.size(), 0, (const sockaddr*)&relay_addr, sizeof(relay_addr));
-        if (i % 64 == 63)
-            std::this_thread::sleep_for(std::chrono::microseconds(100)); // stay under the buffers
+    {
+        std::atomic<long> got{0};
+        std::atomic<bool> done{false};
+        std::thread receiver = Counter({b}, got, done);
+        const long sent = 300000;
+        const double c0 = CpuSeconds(relay);
+        const auto t0 = Clock::now();
+        for (long i = 0; i < sent; i++) {
+            sendto(a, d.data(), d.size(), 0, (const sockaddr*)&relay_addr, sizeof(relay_addr));
+            if (i % 64 == 63)
+                std::this_thread::sleep_for(std::chrono::microseconds(100)); // stay under the buffers
+        }
+        std::this_thread::sleep_for(300ms);
+        done.store(true);
+        receiver.join();
+        const double wall = std::chrono::duration<double>(Clock::now() - t0).count() - 0.3;
+        const double cpu = CpuSeconds(relay) - c0;
+        printf("relay %s: paced: %ld of %ld datagrams (227 B) in %.2f s = %.0f/s; relay CPU %.2f s = %.0f datagrams "
+               "per CPU-second\n",
+               label.c_str(), got.load(), sent, wall, got.load() / wall, cpu, cpu > 0 ? got.load() / cpu : 0.0);
     }
-    std::this_thread::sleep_for(300ms);
-    done.store(true);
-    receiver.join();
-    const double wall = std::chrono::duration<double>(Clock::now() - t0).count() - 0.3;
-    const double cpu = CpuSeconds(relay) - c0;
-    printf("relay forwarding: %ld of %ld datagrams (227 B) in %.2f s = %.0f/s; relay CPU %.2f s = %.0f datagrams per "
-           "CPU-second\n",
-           got.load(), sent, wall, got.load() / wall, cpu, cpu > 0 ? got.load() / cpu : 0.0);
+    {
+        const int pairs = 8;
+        std::vector<int> from, to;
+        for (int i = 0; i < pairs; i++) {
+            from.push_back(RawSocket());
+            to.push_back(RawSocket());
+            Register(from.back(), "FL" + std::to_string(i), 'A');
+            Register(to.back(), "FL" + std::to_string(i), 'B');
+        }
+        std::this_thread::sleep_for(100ms);
+        std::atomic<long> got{0};
+        std::atomic<bool> done{false};
+        std::thread receiver = Counter(to, got, done);
+        long sent = 0;
+        const double c0 = CpuSeconds(relay);
+        const auto t0 = Clock::now();
+        while (Clock::now() - t0 < 3s)
+            for (int i = 0; i < pairs; i++)
+                for (int k = 0; k < 16; k++)
+                    sent += sendto(from[i], d.data(), d.size(), MSG_DONTWAIT, (const sockaddr*)&relay_addr,
+                                   sizeof(relay_addr)) > 0;
+        const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+        std::this_thread::sleep_for(200ms);
+        done.store(true);
+        receiver.join();
+        const double cpu = CpuSeconds(relay) - c0;
+        printf("relay %s: flat out, %d pairs: %ld of %ld forwarded in %.2f s = %.0f/s; relay CPU %.2f s = %.0f per "
+               "CPU-second\n",
+               label.c_str(), pairs, got.load(), sent, wall, got.load() / wall, cpu, cpu > 0 ? got.load() / cpu : 0.0);
+        for (int i = 0; i < pairs; i++) {
+            close(from[i]);
+            close(to[i]);
+        }
+    }
     close(a);
     close(b);
+    StopService(service);
 }
 
 // ---------------------------------------------------------------------------
@@ -242,14 +340,21 @@ int main()
     const std::string root = MakeTempDir("kestrel-bench");
     fs::create_directories(root + "/a/reframework/data");
     fs::current_path(root + "/a");
-    ServiceProcess service;
-    if (!StartService(service, {"--relay-open"})) {
-        printf("service did not start: %s\n", service.output.c_str());
-        return 1;
+    {
+        ServiceProcess service;
+        if (!StartService(service, {"--relay-open"})) {
+            printf("service did not start: %s\n", service.output.c_str());
+            return 1;
+        }
+        Propagation(root, true);
+        Propagation(root, false);
+        LinkCpu(root, true);
+        LinkCpu(root, false);
+        StopService(service);
     }
-    Propagation(root);
-    RelayFigures(service.pid);
-    StopService(service);
+    RelayFigures("before (1 worker, one datagram per call)", {"--relay-workers", "1", "--relay-batch", "1"});
+    RelayFigures("batched, 1 worker", {"--relay-workers", "1"});
+    RelayFigures("batched, 2 workers", {"--relay-workers", "2"});
     for (double drop : {0.05, 0.10, 0.20})
         Delivery(drop);
     fs::current_path("/");

@@ -156,6 +156,11 @@ TEST_F(Road, QuickmatchChatReadyLinkAndTheJoinerLeaving)
     EXPECT_TRUE(FramesUntil([&] { return ReadFileText(root + "/bob/reframework/data/Kestrel_Packet_A.json") == state; }));
     EXPECT_TRUE(FramesUntil([&] { return ReadFileText("reframework/data/Kestrel_Packet_B.json") == state; })); // mirrored
 
+    // A's heartbeat has seen the link up (both links now come up within half a
+    // second, sooner than A's next 3 s beat): otherwise the beat that sees B
+    // gone also raises "Partner Spawned In", and its confirm wins that beat.
+    ASSERT_TRUE(FramesUntil([&] { return HasToast("Partner Spawned In", "Your partner is now in your game."); }));
+
     // B leaves: A is told, its link stops and it is no longer ready.
     kill(partners.back(), SIGTERM);
     ASSERT_TRUE(FramesUntil([&] { return Partner().empty(); }));

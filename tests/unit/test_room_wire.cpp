@@ -264,6 +264,41 @@ TEST_F(RoomWire, AStalledHeartbeatReplyNeitherClosesTheRoomNorHoldsTheRhythm)
     ASSERT_TRUE(WaitUntil([] { return Room().partner == "Bob"; }));
 }
 
+// Beats counted at the port over 2.5 s after a beat: every 3 s in the lobby,
+// every 0.5 s while ready and not started, every 3 s again once started or
+// unready.
+TEST_F(RoomWire, TheHeartbeatQuickensOnlyWhileReadyAndNotStarted)
+{
+    const auto beats_in_window = [this] {
+        const size_t seen = Count("/heartbeat");
+        WaitUntil([&] { return Count("/heartbeat") > seen; });
+        const size_t first = Count("/heartbeat");
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        return Count("/heartbeat") - first;
+    };
+    const std::string lobby = "{\"ok\":true,\"my_ready\":false,\"peer_ready\":true,\"started\":false,\"peer\":\"Bob\"}";
+    const std::string ready = "{\"ok\":true,\"my_ready\":true,\"peer_ready\":false,\"started\":false,\"peer\":\"Bob\"}";
+    const std::string started = "{\"ok\":true,\"my_ready\":true,\"peer_ready\":true,\"started\":true,\"peer\":\"Bob\"}";
+    Answer("/heartbeat", lobby);
+    Enter();
+    EXPECT_EQ(beats_in_window(), 0u);
+
+    Answer("/heartbeat", ready);
+    SetReady(true);
+    const size_t quick = beats_in_window();
+    EXPECT_GE(quick, 3u); // five at 0.5 s
+    EXPECT_LE(quick, 6u);
+
+    Answer("/heartbeat", started);
+    ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_started.load(); }));
+    EXPECT_EQ(beats_in_window(), 0u);
+
+    Answer("/heartbeat", lobby);
+    ASSERT_TRUE(WaitUntil([] { return !g_app.flags.room_started.load(); }));
+    SetReady(false);
+    EXPECT_EQ(beats_in_window(), 0u);
+}
+
 TEST_F(RoomWire, LeavingStopsTheHeartbeatAndClearsTheRoom)
 {
     Enter();

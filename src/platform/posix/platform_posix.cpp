@@ -5,9 +5,11 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <climits>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -103,11 +105,19 @@ int UdpReceive(UdpSocket s, void* buffer, size_t capacity, NetAddress& from)
     return (int)n;
 }
 
+// To the microsecond: the link's short waits would otherwise round up to 1 ms.
+static timespec WaitSpan(int64_t timeout_us)
+{
+    if (timeout_us < 0)
+        timeout_us = 0;
+    return timespec{(time_t)(timeout_us / 1000000), (long)(timeout_us % 1000000) * 1000};
+}
+
 bool UdpWait(UdpSocket s, int64_t timeout_us)
 {
     pollfd p{(int)s, POLLIN, 0};
-    const int ms = (int)((timeout_us + 999) / 1000);
-    return poll(&p, 1, ms < 0 ? 0 : ms) > 0;
+    const timespec span = WaitSpan(timeout_us);
+    return ppoll(&p, 1, &span, nullptr) > 0;
 }
 
 uint16_t UdpLocalPort(UdpSocket s)
@@ -145,4 +155,80 @@ void ClearAsyncKeys()
 {
     for (std::atomic<bool>& k : g_keys_down)
         k.store(false);
+}
+
+static int FolderWatchFd(FolderWatch* w);
+
+int UdpWaitOrFolder(UdpSocket s, FolderWatch* w, int64_t timeout_us)
+{
+    pollfd p[2] = {{(int)s, POLLIN, 0}, {w ? FolderWatchFd(w) : -1, POLLIN, 0}};
+    const timespec span = WaitSpan(timeout_us);
+    if (ppoll(p, w ? 2 : 1, &span, nullptr) < 0)
+        return kWaitDatagram | kWaitFolder;
+    return (p[0].revents ? kWaitDatagram : 0) | (w && p[1].revents ? kWaitFolder : 0);
+}
+
+// ---------------------------------------------------------------------------
+// Folder watch (inotify)
+// ---------------------------------------------------------------------------
+
+struct FolderWatch
+{
+    int fd = -1;
+};
+
+static int FolderWatchFd(FolderWatch* w)
+{
+    return w->fd;
+}
+
+FolderWatch* FolderWatchOpen(const std::string& folder)
+{
+    const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    // Reading is not watched: the link's own reads must not wake it.
+    if (inotify_add_watch(fd, folder.c_str(), IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO) < 0) {
+        close(fd);
+        return nullptr;
+    }
+    FolderWatch* w = new FolderWatch;
+    w->fd = fd;
+    return w;
+}
+
+void FolderWatchClose(FolderWatch* w)
+{
+    if (!w)
+        return;
+    close(w->fd);
+    delete w;
+}
+
+void FolderWatchTake(FolderWatch* w, std::vector<FolderEvent>& events, bool& lost)
+{
+    events.clear();
+    lost = false;
+    if (!w)
+        return;
+    alignas(inotify_event) char buf[16384];
+    for (;;) {
+        const ssize_t n = read(w->fd, buf, sizeof(buf));
+        if (n <= 0)
+            return;
+        // A read returns every whole event that fits: room left for the
+        // largest one means the queue is empty, so no read to learn that.
+        const bool drained = (size_t)n + sizeof(inotify_event) + NAME_MAX + 1 <= sizeof(buf);
+        for (ssize_t at = 0; at + (ssize_t)sizeof(inotify_event) <= n;) {
+            const inotify_event* e = (const inotify_event*)(buf + at);
+            at += (ssize_t)sizeof(inotify_event) + e->len;
+            if (e->mask & (IN_Q_OVERFLOW | IN_IGNORED))
+                lost = true;
+            if (e->len == 0 || !(e->mask & (IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO)))
+                continue;
+            events.push_back(FolderEvent{std::string(e->name), (e->mask & IN_MODIFY) == 0});
+        }
+        if (drained)
+            return;
+    }
 }

@@ -141,3 +141,137 @@ bool AsyncKeyDown(int32_t vk)
         return false;
     return (GetAsyncKeyState(vk) & 0x8000) != 0;
 }
+
+// ---------------------------------------------------------------------------
+// Folder watch (ReadDirectoryChangesW)
+// ---------------------------------------------------------------------------
+
+struct FolderWatch
+{
+    HANDLE dir = INVALID_HANDLE_VALUE;
+    OVERLAPPED overlapped{};
+    DWORD buffer[4096]; // FILE_NOTIFY_INFORMATION records are DWORD aligned
+    std::string folder;
+    std::vector<std::string> held; // written, and a writer still holds it open
+    WSAEVENT socket_event = WSA_INVALID_EVENT;
+    UdpSocket socket = kNoSocket;
+};
+
+static bool WatchArm(FolderWatch* w)
+{
+    ResetEvent(w->overlapped.hEvent);
+    return ReadDirectoryChangesW(w->dir, w->buffer, sizeof(w->buffer), FALSE,
+                                 FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE |
+                                     FILE_NOTIFY_CHANGE_SIZE,
+                                 nullptr, &w->overlapped, nullptr) != 0;
+}
+
+FolderWatch* FolderWatchOpen(const std::string& folder)
+{
+    HANDLE dir = CreateFileA(folder.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
+    if (dir == INVALID_HANDLE_VALUE)
+        return nullptr;
+    FolderWatch* w = new FolderWatch;
+    w->dir = dir;
+    w->folder = folder;
+    w->overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!w->overlapped.hEvent || !WatchArm(w)) {
+        FolderWatchClose(w);
+        return nullptr;
+    }
+    return w;
+}
+
+void FolderWatchClose(FolderWatch* w)
+{
+    if (!w)
+        return;
+    if (w->dir != INVALID_HANDLE_VALUE) {
+        CancelIo(w->dir);
+        CloseHandle(w->dir);
+    }
+    if (w->overlapped.hEvent)
+        CloseHandle(w->overlapped.hEvent);
+    if (w->socket_event != WSA_INVALID_EVENT) {
+        WSAEventSelect((SOCKET)w->socket, nullptr, 0);
+        WSACloseEvent(w->socket_event);
+    }
+    delete w;
+}
+
+// True while some handle may write the file: an open that refuses to share
+// writing fails only then. The probe handle is closed at once.
+static bool WriterHoldsFile(const std::string& path)
+{
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_SHARING_VIOLATION;
+    CloseHandle(h);
+    return false;
+}
+
+void FolderWatchTake(FolderWatch* w, std::vector<FolderEvent>& events, bool& lost)
+{
+    events.clear();
+    lost = false;
+    if (!w)
+        return;
+    std::vector<std::string> written;
+    written.swap(w->held);
+    DWORD bytes = 0;
+    if (WaitForSingleObject(w->overlapped.hEvent, 0) == WAIT_OBJECT_0) {
+        if (!GetOverlappedResult(w->dir, &w->overlapped, &bytes, FALSE) || bytes == 0)
+            lost = true; // the notices did not fit the buffer
+        for (DWORD at = 0; bytes > 0 && at + sizeof(FILE_NOTIFY_INFORMATION) <= bytes;) {
+            const FILE_NOTIFY_INFORMATION* n = (const FILE_NOTIFY_INFORMATION*)((const char*)w->buffer + at);
+            if (n->Action == FILE_ACTION_ADDED || n->Action == FILE_ACTION_MODIFIED ||
+                n->Action == FILE_ACTION_RENAMED_NEW_NAME) {
+                char name[MAX_PATH];
+                const int len = WideCharToMultiByte(CP_ACP, 0, n->FileName, (int)(n->FileNameLength / sizeof(WCHAR)),
+                                                    name, sizeof(name) - 1, nullptr, nullptr);
+                if (len > 0) {
+                    const std::string s(name, (size_t)len);
+                    bool seen = false;
+                    for (const std::string& x : written)
+                        seen |= x == s;
+                    if (!seen)
+                        written.push_back(s);
+                }
+            }
+            if (n->NextEntryOffset == 0)
+                break;
+            at += n->NextEntryOffset;
+        }
+        if (!WatchArm(w))
+            lost = true;
+    }
+    for (const std::string& name : written) {
+        const bool held = WriterHoldsFile(w->folder + "\\" + name);
+        events.push_back(FolderEvent{name, !held});
+        if (held)
+            w->held.push_back(name);
+    }
+}
+
+int UdpWaitOrFolder(UdpSocket s, FolderWatch* w, int64_t timeout_us)
+{
+    if (!w)
+        return UdpWait(s, timeout_us) ? kWaitDatagram : 0;
+    if (w->socket != s) {
+        if (w->socket_event == WSA_INVALID_EVENT)
+            w->socket_event = WSACreateEvent();
+        WSAEventSelect((SOCKET)s, w->socket_event, FD_READ);
+        w->socket = s;
+    }
+    // A file still held by its writer is asked again every millisecond.
+    int64_t ms = (timeout_us + 999) / 1000;
+    if (!w->held.empty() && ms > 1)
+        ms = 1;
+    HANDLE both[2] = {w->socket_event, w->overlapped.hEvent};
+    WaitForMultipleObjects(2, both, FALSE, (DWORD)(ms < 0 ? 0 : ms));
+    WSAResetEvent(w->socket_event);
+    // Either may be ready whatever the wait returned; held files are asked again.
+    return kWaitDatagram | kWaitFolder;
+}
