@@ -216,7 +216,7 @@ int main(int argc, char** argv)
     const std::string login = "{\"username\":\"siege0\",\"password\":\"" + password + "\"}";
     const std::string session = "{\"token\":\"" + tokens[0] + "\"}";
 
-    // Part 1: under siege.
+    // First phase: under siege.
     printf("== siege: 300 slow heads + 50 silent connections per HTTP port, %d s\n", seconds);
     Siege siege;
     siege.thread = std::thread(RunSiege, &siege, 300, 50);
@@ -255,7 +255,7 @@ int main(int argc, char** argv)
            room_lost.load());
     printf("%-40s %ld\n", "siege connections shed by the server", siege.shed.load());
 
-    // Part 2: 50 threads, mixed, sign-ins hashing all along.
+    // Second phase: 50 threads, mixed, sign-ins hashing all along.
     printf("== mixed load: 50 threads (10 sign-in, 20 session, 20 room), %d s\n", seconds / 2);
     Samples m_sign_in, m_sess, m_room;
     std::vector<std::thread> threads;
