@@ -15,20 +15,18 @@ bool SameSettings(const NameplateSettings& a, const NameplateSettings& b)
            a.text_scale == b.text_scale;
 }
 
-// The account's name as the nameplate shows it. Compared in place first, so
-// an unchanged frame copies and allocates nothing.
-bool NameUnchanged(const std::string& last)
+// The account's name as the nameplate shows it, copied into `name` only when
+// it differs from `last`, so an unchanged frame copies and allocates nothing.
+// True when it changed.
+bool TakeNameIfChanged(const std::string& last, std::string& name)
 {
     std::lock_guard<std::mutex> hold(g_app.account.lock);
     const AccountState& a = g_app.account;
-    return a.gamertag.empty() ? last == a.display_name : last == a.gamertag;
-}
-
-std::string CurrentName()
-{
-    std::lock_guard<std::mutex> hold(g_app.account.lock);
-    const AccountState& a = g_app.account;
-    return a.gamertag.empty() ? std::string(a.display_name) : a.gamertag;
+    const char* now = a.gamertag.empty() ? a.display_name : a.gamertag.c_str();
+    if (last == now)
+        return false;
+    name = now;
+    return true;
 }
 
 } // namespace
@@ -43,11 +41,14 @@ std::string NameplateFileText(const std::string& name, const NameplateSettings& 
 
 bool WriteNameplateFile(NameplateFileState& state, const NameplateSettings& settings, int64_t now_ns)
 {
-    if (state.written && SameSettings(settings, state.last_settings) && NameUnchanged(state.last_name))
+    std::string name;
+    const bool renamed = TakeNameIfChanged(state.last_name, name);
+    if (state.written && !renamed && SameSettings(settings, state.last_settings))
         return false;
     if (state.failed && now_ns - state.last_failure_ns < 1000000000)
         return false;
-    const std::string name = CurrentName();
+    if (!renamed)
+        name = state.last_name;
     // Whole through a temporary file: the scripts may read it at any moment.
     if (!WriteFileAtomically(DataPath("Kestrel_nameplate.json"), NameplateFileText(name, settings))) {
         state.failed = true;
