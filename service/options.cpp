@@ -14,6 +14,7 @@ const char* ServiceUsage()
            "  --relay-open          accept every HELLO, without a room (link tests, solo script work)\n"
            "  --relay-workers N     relay threads, each on its own socket of the port (one per core)\n"
            "  --relay-batch N       datagrams per receive and send call, 1 to 256 (64)\n"
+           "  --relay-no-segment    send each datagram on its own (no UDP segmentation offload)\n"
            "  --channels LIST       comma-separated client channels allowed to connect (beta2)\n"
            "  --public-url URL      base of the links in mails (http://ADDR:39001)\n"
            "  --version             print the version and exit\n"
@@ -63,6 +64,10 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
         }
         if (strcmp(flag, "--relay-open") == 0) {
             out.relay_open = true;
+            continue;
+        }
+        if (strcmp(flag, "--relay-no-segment") == 0) {
+            out.relay_segment = false;
             continue;
         }
         if (strcmp(flag, "--relay-any-ip") == 0) {

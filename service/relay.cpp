@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,7 +23,14 @@
 static const int kRelayPort = 39000;
 static const size_t kMaxRooms = 4096;     // registrations are two per room at most
 static const size_t kMaxDatagram = 65536;
+// Receive slots start 17 cache lines past a multiple of 64 KB: slots exactly
+// 64 KB apart share cache sets, and a batch's first bytes evicted each other.
+static const size_t kSlotStride = kMaxDatagram + 17 * 64;
 static const size_t kMaxQueued = 100000;  // delayed datagrams held at once, per worker
+static const int64_t kSecondNs = 1000000000;
+static const size_t kMaxSegments = 64;      // the system's limit for one segmented send
+static const size_t kMaxSegmentBytes = 1472; // fits a 1500-byte MTU, the usual path
+static const size_t kMaxRunBytes = 65000;   // one segmented send stays one UDP payload
 
 // ---------------------------------------------------------------------------
 // Tables
@@ -50,6 +58,12 @@ struct PendingDatagram
     bool operator>(const PendingDatagram& o) const { return due_ns != o.due_ns ? due_ns > o.due_ns : order > o.order; }
 };
 
+union RunControl
+{
+    cmsghdr align;
+    char bytes[CMSG_SPACE(sizeof(uint16_t))];
+};
+
 // One per core: its own socket on the shared port (the kernel keeps each
 // client address on one socket), its own batches and its own fault state.
 struct RelayWorker
@@ -66,6 +80,13 @@ struct RelayWorker
     std::vector<iovec> out_iov;
     std::vector<sockaddr_in> out_to;
     std::deque<std::string> out_keep; // bytes of queued datagrams until their batch is sent
+
+    // Runs of the out batch sent as one segmented datagram each.
+    bool segmenting = true;
+    int64_t segmenting_failed_ns = 0;
+    std::vector<mmsghdr> runs;
+    std::vector<size_t> run_first; // index in `out` of each run's first datagram
+    std::vector<RunControl> run_control;
 
     std::mt19937_64 rng;
     std::priority_queue<PendingDatagram, std::vector<PendingDatagram>, std::greater<PendingDatagram>> queue;
@@ -167,7 +188,7 @@ static void Register(Relay& r, const std::string& code, char letter, const socka
     if (held != r.rooms.end()) {
         const RelayMember& m = held->second.member[slot];
         if (m.set && !SameAddr(m.addr, from) &&
-            now - m.last_ns.load(std::memory_order_relaxed) < (int64_t)r.options.relay_takeover_s * 1000000000)
+            now - m.last_ns.load(std::memory_order_relaxed) < (int64_t)r.options.relay_takeover_s * kSecondNs)
             return;
     }
     if (r.check && !r.check(code, letter, ntohl(from.sin_addr.s_addr)))
@@ -189,7 +210,7 @@ static void Register(Relay& r, const std::string& code, char letter, const socka
 
 static void Expire(Relay& r, int64_t now)
 {
-    const int64_t limit = (int64_t)r.options.relay_expire_s * 1000000000;
+    const int64_t limit = (int64_t)r.options.relay_expire_s * kSecondNs;
     std::vector<uint64_t> gone;
     for (auto& [code, room] : r.rooms)
         for (int i = 0; i < 2; i++) {
@@ -207,14 +228,87 @@ static void Expire(Relay& r, int64_t now)
 // Sending in batches
 // ---------------------------------------------------------------------------
 
-static void FlushOut(RelayWorker& w)
+static void SendEach(RelayWorker& w, size_t first, size_t count)
 {
     size_t at = 0;
-    while (at < w.out.size()) {
-        const int n = sendmmsg(w.fd, w.out.data() + at, (unsigned)(w.out.size() - at), 0);
+    while (at < count) {
+        const int n = sendmmsg(w.fd, w.out.data() + first + at, (unsigned)(count - at), 0);
         // A datagram the system refuses is dropped, as a lone send error was.
         at += n > 0 ? (size_t)n : 1;
     }
+}
+
+// Datagrams from `i` on that can leave as one segmented send: one address,
+// all of the first one's size but the last, which may be shorter (a file's
+// chunks, a member's burst).
+static size_t RunLength(const RelayWorker& w, size_t i)
+{
+    const size_t size = w.out_iov[i].iov_len;
+    if (!w.segmenting || size > kMaxSegmentBytes)
+        return 1;
+    size_t j = i + 1, bytes = size;
+    while (j < w.out.size() && j - i < kMaxSegments && SameAddr(w.out_to[j], w.out_to[i])) {
+        const size_t next = w.out_iov[j].iov_len;
+        if (next > size || bytes + next > kMaxRunBytes)
+            break;
+        bytes += next;
+        j++;
+        if (next < size)
+            break;
+    }
+    return j - i;
+}
+
+// The system's send path (route, headers, device) then runs once per run
+// instead of once per datagram; the wire carries the same datagrams.
+static void SendRuns(RelayWorker& w)
+{
+    w.runs.clear();
+    w.run_first.clear();
+    for (size_t i = 0; i < w.out.size();) {
+        const size_t n = RunLength(w, i);
+        mmsghdr m{};
+        m.msg_hdr = w.out[i].msg_hdr;
+        if (n > 1) {
+            m.msg_hdr.msg_iovlen = n; // out_iov holds the run's iovecs side by side
+            m.msg_hdr.msg_control = w.run_control[w.runs.size()].bytes;
+            m.msg_hdr.msg_controllen = sizeof(RunControl::bytes);
+            cmsghdr* c = CMSG_FIRSTHDR(&m.msg_hdr);
+            c->cmsg_level = SOL_UDP;
+            c->cmsg_type = UDP_SEGMENT;
+            c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+            const uint16_t segment = (uint16_t)w.out_iov[i].iov_len;
+            memcpy(CMSG_DATA(c), &segment, sizeof(segment));
+        }
+        w.runs.push_back(m);
+        w.run_first.push_back(i);
+        i += n;
+    }
+    size_t at = 0;
+    while (at < w.runs.size()) {
+        const int n = sendmmsg(w.fd, w.runs.data() + at, (unsigned)(w.runs.size() - at), 0);
+        if (n > 0) {
+            at += (size_t)n;
+            continue;
+        }
+        if (w.runs[at].msg_hdr.msg_iovlen > 1) {
+            // No segmentation on this system or route (old kernel, smaller
+            // MTU, no checksum offload): this run and, for a while, all
+            // later ones go one datagram per message.
+            w.segmenting = false;
+            w.segmenting_failed_ns = NowNs();
+            SendEach(w, w.run_first[at], w.runs[at].msg_hdr.msg_iovlen);
+        }
+        at++;
+    }
+}
+
+static void FlushOut(RelayWorker& w)
+{
+    if (w.segmenting)
+        SendRuns(w);
+    else
+        SendEach(w, 0, w.out.size());
     w.out.clear();
     w.out_iov.clear();
     w.out_to.clear();
@@ -331,10 +425,13 @@ static void PrepareBatches(Relay& r, RelayWorker& w)
     w.in.assign(r.batch, mmsghdr{});
     w.in_iov.resize(r.batch);
     w.in_from.resize(r.batch);
-    w.in_buf.resize(r.batch * kMaxDatagram);
+    w.in_buf.resize(r.batch * kSlotStride);
     w.out.reserve(r.batch);
     w.out_iov.reserve(r.batch);
     w.out_to.reserve(r.batch);
+    w.runs.reserve(r.batch);
+    w.run_first.reserve(r.batch);
+    w.run_control.resize(r.batch);
 }
 
 static void HandleBatch(Relay& r, RelayWorker& w, int count)
@@ -378,7 +475,7 @@ static void WorkerLoop(Relay* relay, RelayWorker* worker, bool sweeps)
         poll(&p, 1, timeout_ms);
         for (;;) {
             for (size_t i = 0; i < r.batch; i++) {
-                w.in_iov[i] = iovec{w.in_buf.data() + i * kMaxDatagram, kMaxDatagram};
+                w.in_iov[i] = iovec{w.in_buf.data() + i * kSlotStride, kMaxDatagram};
                 msghdr& h = w.in[i].msg_hdr;
                 h = msghdr{};
                 h.msg_name = &w.in_from[i];
@@ -395,9 +492,11 @@ static void WorkerLoop(Relay* relay, RelayWorker* worker, bool sweeps)
                 break;
         }
         const int64_t now = NowNs();
+        if (!w.segmenting && r.options.relay_segment && now - w.segmenting_failed_ns > 10 * kSecondNs)
+            w.segmenting = true; // a route's MTU may have grown back
         FlushDue(r, w, now);
         FlushOut(w);
-        if (sweeps && now - last_sweep > 1000000000) {
+        if (sweeps && now - last_sweep > kSecondNs) {
             std::unique_lock<std::shared_mutex> exclusive(r.table);
             Expire(r, now);
             last_sweep = now;
@@ -470,6 +569,7 @@ Relay* StartRelay(const ServiceOptions& options, std::string& error, RelayHelloC
         RelayWorker* w = new RelayWorker;
         w->fd = fds[i];
         w->rng.seed(options.faults.seed + i);
+        w->segmenting = options.relay_segment;
         r->workers.push_back(w);
     }
     for (size_t i = 0; i < r->workers.size(); i++)

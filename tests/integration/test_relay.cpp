@@ -6,6 +6,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +19,8 @@ struct Udp
     Udp()
     {
         fd = socket(AF_INET, SOCK_DGRAM, 0);
+        const int size = 2 << 20; // a held relay's whole backlog arrives at once
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -61,6 +65,14 @@ protected:
         ASSERT_TRUE(StartService(service, args)) << service.output;
     }
     void TearDown() override { StopService(service); }
+    // Sends while the relay is stopped, so it takes them in as few batches as it can.
+    void SendWhileHeld(const std::vector<std::pair<const Udp*, std::string>>& datagrams)
+    {
+        kill(service.pid, SIGSTOP);
+        for (const auto& [from, text] : datagrams)
+            from->Send(text);
+        kill(service.pid, SIGCONT);
+    }
 };
 
 } // namespace
@@ -220,4 +232,95 @@ TEST_P(Relay, MembersOnDifferentWorkersStillReachEachOther)
         EXPECT_EQ(b[i]->Receive(100), std::vector<std::string>{"FILE:a" + std::to_string(i)}) << "room " << i;
         EXPECT_EQ(a[i]->Receive(0), std::vector<std::string>{"FILE:b" + std::to_string(i)}) << "room " << i;
     }
+}
+
+static std::string Sized(const std::string& head, size_t size)
+{
+    std::string d = head + "\n";
+    d.resize(size, (char)('a' + size % 26));
+    return d;
+}
+
+// "" when equal, else where they part (the datagrams are too long to print).
+static std::string Difference(const std::vector<std::string>& got, const std::vector<std::string>& expected)
+{
+    for (size_t i = 0; i < std::max(got.size(), expected.size()); i++) {
+        if (i >= got.size())
+            return "missing from " + std::to_string(i) + " of " + std::to_string(expected.size());
+        if (i >= expected.size() || got[i] != expected[i])
+            return "datagram " + std::to_string(i) + " is " + got[i].substr(0, got[i].find('\n')) + " (" +
+                   std::to_string(got[i].size()) + " bytes), " + std::to_string(got.size()) + " of " +
+                   std::to_string(expected.size()) + " arrived";
+    }
+    return "";
+}
+
+// A file's chunks are of one size but the last; the relay sends such runs to
+// one address as one segmented send. Each datagram must still arrive whole,
+// in order, and a second room's datagrams in between must not join the run.
+TEST_P(Relay, RunsOfOneSizeArriveWholeAndInOrder)
+{
+    Start();
+    Udp a1, b1, a2, b2;
+    a1.Send("HELLO R1 A\n");
+    b1.Send("HELLO R1 B\n");
+    a2.Send("HELLO R2 A\n");
+    b2.Send("HELLO R2 B\n");
+    usleep(50000);
+    std::vector<std::pair<const Udp*, std::string>> sends;
+    std::vector<std::string> to_b1, to_b2;
+    for (int i = 0; i < 150; i++) {
+        const size_t size = i % 9 == 8 ? 200 + (size_t)i : i < 100 ? 1250 : 600;
+        to_b1.push_back(Sized("FILE:c" + std::to_string(i), size));
+        sends.push_back({&a1, to_b1.back()});
+        if (i % 25 == 24) {
+            to_b2.push_back(Sized("FILE:other" + std::to_string(i), 1250));
+            sends.push_back({&a2, to_b2.back()});
+        }
+    }
+    SendWhileHeld(sends);
+    EXPECT_EQ(Difference(b1.Receive(300), to_b1), "");
+    EXPECT_EQ(Difference(b2.Receive(0), to_b2), "");
+}
+
+// Below a datagram's size plus headers the system refuses a segmented send
+// (here a 1280-byte MTU on loopback); the relay then sends that run and every
+// later one datagram by datagram, which the system fragments as before.
+TEST_P(Relay, RunsTheSystemCannotSegmentAreSentOneByOne)
+{
+    ASSERT_EQ(system("ip link set lo mtu 1280"), 0);
+    Start();
+    Udp a, b;
+    a.Send("HELLO R A\n");
+    b.Send("HELLO R B\n");
+    usleep(50000);
+    for (int burst = 0; burst < 2; burst++) {
+        std::vector<std::pair<const Udp*, std::string>> sends;
+        std::vector<std::string> expected;
+        for (int i = 0; i < 20; i++) {
+            expected.push_back(Sized("FILE:big" + std::to_string(burst * 100 + i), 1400));
+            sends.push_back({&a, expected.back()});
+        }
+        SendWhileHeld(sends);
+        EXPECT_EQ(Difference(b.Receive(300), expected), "") << "burst " << burst;
+    }
+}
+
+TEST(RelayOptions, SegmentingCanBeSwitchedOff)
+{
+    ServiceProcess service;
+    ASSERT_TRUE(StartService(service, {"--relay-open", "--relay-no-segment"})) << service.output;
+    Udp a, b;
+    a.Send("HELLO R A\n");
+    b.Send("HELLO R B\n");
+    usleep(50000);
+    kill(service.pid, SIGSTOP);
+    std::vector<std::string> expected;
+    for (int i = 0; i < 30; i++) {
+        expected.push_back(Sized("FILE:s" + std::to_string(i), 900));
+        a.Send(expected.back());
+    }
+    kill(service.pid, SIGCONT);
+    EXPECT_EQ(Difference(b.Receive(300), expected), "");
+    StopService(service);
 }
