@@ -10,11 +10,15 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
 #include <set>
+#include <sstream>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,24 +26,25 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
+// On-CPU time of every thread of `pid` (nanoseconds, where /proc/<pid>/stat
+// counts 10 ms ticks): threads that end in between are not counted.
 static double CpuSeconds(pid_t pid)
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(in, line);
-    const size_t close = line.rfind(')');
-    std::vector<std::string> f;
-    std::string word;
-    for (size_t i = close + 2; i <= line.size(); i++) {
-        if (i == line.size() || line[i] == ' ') {
-            f.push_back(word);
-            word.clear();
-        } else {
-            word += line[i];
-        }
+    double ns = 0;
+    for (const fs::directory_entry& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::ifstream in(task.path() / "schedstat");
+        double run = 0;
+        if (in >> run)
+            ns += run;
     }
-    // utime and stime are fields 14 and 15 of the file, 12 and 13 after ')'.
-    return (atof(f[11].c_str()) + atof(f[12].c_str())) / (double)sysconf(_SC_CLK_TCK);
+    return ns / 1e9;
+}
+
+static double OwnCpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 static double Percentile(std::vector<double> v, double p)
@@ -53,6 +58,16 @@ static void StopLink()
     StopPeerLink();
     while (g_app.flags.link_running.load())
         std::this_thread::sleep_for(1ms);
+}
+
+// As the game's scripts write their files: in place, whole, then closed.
+static void WriteInPlace(const std::string& path, const std::string& text)
+{
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f)
+        return;
+    fwrite(text.data(), 1, text.size(), f);
+    fclose(f);
 }
 
 static std::string Version(size_t size, int v)
@@ -83,7 +98,7 @@ static void Propagation(const std::string& root, bool old)
     for (int v = 1; v <= 300; v++) {
         const std::string content = Version(600, v);
         const auto t0 = Clock::now();
-        WriteFileText("reframework/data/Kestrel_Packet_A.json", content);
+        WriteInPlace("reframework/data/Kestrel_Packet_A.json", content);
         while (ReadFileText(target) != content && Clock::now() - t0 < 2s)
             std::this_thread::sleep_for(100us);
         ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
@@ -96,31 +111,51 @@ static void Propagation(const std::string& root, bool old)
     SetLinkFileWatch(true);
 }
 
-// The partner's CPU: its link thread plus a 10 ms housekeeping loop.
-static void LinkCpu(const std::string& root, bool old)
+// The partner's CPU (its link thread plus a 10 ms housekeeping loop), idle for
+// 5 s and then with six 2 KB own files rewritten 30 times a second for 10 s, as
+// {idle %, busy %} of one core.
+static std::pair<double, double> LinkCpu(const std::string& root, bool old, int round)
 {
-    const char* how = old ? "scan only (before)" : "change notices";
-    const std::string b = root + (old ? "/cpu-old-b" : "/cpu-b");
-    std::vector<std::string> args = {BuiltProgram("tools/kestrel-partner"), "link", "--role", "B", "--code", old ? "P2" : "P4",
+    const std::string code = (old ? "PO" : "PN") + std::to_string(round);
+    const std::string b = root + "/cpu-" + code;
+    std::vector<std::string> args = {BuiltProgram("tools/kestrel-partner"), "link", "--role", "B", "--code", code,
                                      "--dir", b};
     if (old)
         args.push_back("--old-timing");
     const pid_t partner = StartProgram(args, root + "/cpu.log");
     std::this_thread::sleep_for(1000ms);
     const double c0 = CpuSeconds(partner);
-    std::this_thread::sleep_for(10s);
-    const double idle = (CpuSeconds(partner) - c0) / 10.0 * 100.0;
+    std::this_thread::sleep_for(5s);
+    const double idle = (CpuSeconds(partner) - c0) / 5.0 * 100.0;
     const std::vector<std::string> own = ChannelFileNames(2);
     const double c1 = CpuSeconds(partner);
     const auto t1 = Clock::now();
     for (int v = 0; Clock::now() - t1 < 10s; v++) {
         for (const std::string& n : own)
-            WriteFileText(b + "/reframework/data/" + n, Version(2048, v));
+            WriteInPlace(b + "/reframework/data/" + n, Version(2048, v));
         std::this_thread::sleep_until(t1 + std::chrono::microseconds(33333) * (v + 1));
     }
     const double busy = (CpuSeconds(partner) - c1) / 10.0 * 100.0;
-    printf("link CPU (one core), %s: idle %.2f %%, six 2 KB files changing 30/s %.2f %%\n", how, idle, busy);
     StopProgram(partner);
+    return {idle, busy};
+}
+
+// Old and new taken in turn, three times each: the machine's load drifts by
+// more than the difference between them.
+static void LinkCpuFigures(const std::string& root)
+{
+    std::vector<double> idle[2], busy[2]; // [0] before, [1] change notices
+    for (int round = 0; round < 3; round++)
+        for (int k = 0; k < 2; k++) {
+            const auto [i, b] = LinkCpu(root, k == 0, round);
+            idle[k].push_back(i);
+            busy[k].push_back(b);
+        }
+    for (int k = 0; k < 2; k++)
+        printf("link CPU (one core), %s: idle %.2f %%, six 2 KB files changing 30/s %.2f %% (median of %.2f, %.2f, "
+               "%.2f)\n",
+               k == 0 ? "scan only (before)" : "change notices", Percentile(idle[k], 0.5), Percentile(busy[k], 0.5),
+               busy[k][0], busy[k][1], busy[k][2]);
 }
 
 // ---------------------------------------------------------------------------
@@ -216,9 +251,218 @@ static std::thread Counter(const std::vector<int>& fds, std::atomic<long>& got, 
     });
 }
 
+// Eight pairs flat out for 3 s, 16 datagrams per pair in a row: all of one
+// size, or (`mixed`) each of another size, as a session's files are.
+static void FlatOut(const std::string& label, pid_t relay, const std::string& d, bool mixed)
+{
+    const sockaddr_in relay_addr = Addr(39000);
+    const int pairs = 8;
+    std::vector<int> from, to;
+    for (int i = 0; i < pairs; i++) {
+        from.push_back(RawSocket());
+        to.push_back(RawSocket());
+        // Codes of their own: the first run's registrations are still live.
+        const std::string code = (mixed ? "FM" : "FL") + std::to_string(i);
+        Register(from.back(), code, 'A');
+        Register(to.back(), code, 'B');
+    }
+    std::this_thread::sleep_for(100ms);
+    std::atomic<long> got{0};
+    std::atomic<bool> done{false};
+    std::thread receiver = Counter(to, got, done);
+    long sent = 0;
+    const double c0 = CpuSeconds(relay), l0 = OwnCpuSeconds();
+    const auto t0 = Clock::now();
+    while (Clock::now() - t0 < 3s)
+        for (int i = 0; i < pairs; i++)
+            for (int k = 0; k < 16; k++)
+                sent += sendto(from[i], d.data(), mixed ? d.size() - 16 * (k % 2) - k : d.size(), MSG_DONTWAIT,
+                               (const sockaddr*)&relay_addr, sizeof(relay_addr)) > 0;
+    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    std::this_thread::sleep_for(200ms);
+    done.store(true);
+    receiver.join();
+    const double cpu = CpuSeconds(relay) - c0, load = OwnCpuSeconds() - l0;
+    printf("relay %s: flat out, %d pairs, %s: %ld of %ld forwarded in %.2f s = %.0f/s; relay CPU %.2f s = %.0f per "
+           "CPU-second; senders and receivers %.2f s\n",
+           label.c_str(), pairs, mixed ? "sizes mixed" : "one size", got.load(), sent, wall, got.load() / wall, cpu,
+           cpu > 0 ? got.load() / cpu : 0.0, load);
+    for (int i = 0; i < pairs; i++) {
+        close(from[i]);
+        close(to[i]);
+    }
+}
+
+static bool Stopped(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(in, line);
+    const size_t close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'T';
+}
+
+static void Hold(pid_t pid)
+{
+    kill(pid, SIGSTOP);
+    while (!Stopped(pid))
+        std::this_thread::sleep_for(100us);
+}
+
+// Bytes queued at each of the relay's sockets, in inode order (/proc/net/udp).
+static std::vector<long> RelayQueues()
+{
+    std::vector<std::pair<long, long>> by_inode;
+    std::ifstream in("/proc/net/udp");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream f(line);
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout;
+        long inode = 0;
+        f >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+        if (local.size() > 5 && local.compare(local.size() - 5, 5, ":9858") == 0) // port 39000
+            by_inode.push_back({inode, strtol(queues.substr(queues.find(':') + 1).c_str(), nullptr, 16)});
+    }
+    std::sort(by_inode.begin(), by_inode.end());
+    std::vector<long> out;
+    for (const auto& q : by_inode)
+        out.push_back(q.second);
+    return out;
+}
+
+// `count` sender sockets, as many on each of the relay's sockets, grouped by
+// socket. The kernel picks a socket by a hash of the sender's address, which
+// spreads thousands of clients evenly but can split 64 as 40 to 60; each
+// candidate is placed by a probe sent while the relay is held (from no
+// member, so the relay drops it).
+static std::vector<std::vector<int>> EvenSenders(pid_t relay, int count)
+{
+    const sockaddr_in relay_addr = Addr(39000);
+    Hold(relay);
+    const size_t sockets = std::max<size_t>(1, RelayQueues().size());
+    std::vector<std::vector<int>> placed(sockets);
+    size_t total = 0;
+    for (int tries = 0; total < (size_t)count && tries < count * 8; tries++) {
+        const int fd = RawSocket();
+        const std::vector<long> before = RelayQueues();
+        sendto(fd, "probe", 5, 0, (const sockaddr*)&relay_addr, sizeof(relay_addr));
+        const std::vector<long> after = RelayQueues();
+        size_t k = 0;
+        while (k < sockets && k < after.size() && k < before.size() && after[k] == before[k])
+            k++;
+        if (k < sockets && placed[k].size() < (size_t)count / sockets) {
+            placed[k].push_back(fd);
+            total++;
+        } else {
+            close(fd);
+        }
+    }
+    kill(relay, SIGCONT);
+    return placed;
+}
+
+struct DrainMember
+{
+    int from = -1, to = -1;
+};
+
+// One round: 6,000 datagrams from `members` queue up at the held relay, which
+// is then let go; the kernel stamps each forwarded datagram on arrival and the
+// last stamp ends the drain. Datagrams per second, 0 if none arrived.
+static double DrainRound(pid_t relay, const std::vector<DrainMember>& members, const std::string& d, long& arrived)
+{
+    const sockaddr_in relay_addr = Addr(39000);
+    Hold(relay);
+    for (int i = 0; i < 6000; i++)
+        sendto(members[i % members.size()].from, d.data(), d.size(), 0, (const sockaddr*)&relay_addr,
+               sizeof(relay_addr));
+    timespec start{};
+    clock_gettime(CLOCK_REALTIME, &start);
+    kill(relay, SIGCONT);
+    std::this_thread::sleep_for(300ms);
+    int64_t last_ns = 0;
+    long got = 0;
+    char buf[2048];
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    for (const DrainMember& m : members)
+        for (;;) {
+            iovec v{buf, sizeof(buf)};
+            msghdr h{};
+            h.msg_iov = &v;
+            h.msg_iovlen = 1;
+            h.msg_control = control;
+            h.msg_controllen = sizeof(control);
+            if (recvmsg(m.to, &h, MSG_DONTWAIT) < 0)
+                break;
+            got++;
+            for (cmsghdr* c = CMSG_FIRSTHDR(&h); c; c = CMSG_NXTHDR(&h, c))
+                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                    timespec t{};
+                    memcpy(&t, CMSG_DATA(c), sizeof(t));
+                    last_ns = std::max<int64_t>(last_ns, t.tv_sec * 1000000000LL + t.tv_nsec);
+                }
+        }
+    arrived += got;
+    const double seconds = (last_ns - (start.tv_sec * 1000000000LL + start.tv_nsec)) / 1e9;
+    return got > 0 && seconds > 0 ? got / seconds : 0;
+}
+
+// The relay's own forwarding rate, free of the load generator: on this
+// two-core machine a generator running beside the relay needs more CPU per
+// datagram than the relay does (see "senders and receivers" above), so it
+// cannot load two workers; a held backlog can. With two or more workers,
+// rounds from one worker's members only and from everyone's take turns, so
+// the machine's drift falls on both alike. Median of 30 rounds each.
+static void DrainFigures(const std::string& label, pid_t relay, const std::string& d)
+{
+    const std::vector<std::vector<int>> placed = EvenSenders(relay, 64);
+    std::vector<DrainMember> all, first;
+    for (size_t k = 0; k < placed.size(); k++)
+        for (int fd : placed[k]) {
+            DrainMember m{fd, RawSocket()};
+            const int one = 1;
+            setsockopt(m.to, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof(one));
+            const std::string code = "DR" + std::to_string(all.size());
+            Register(m.from, code, 'A');
+            Register(m.to, code, 'B');
+            all.push_back(m);
+            if (k == 0)
+                first.push_back(m);
+        }
+    std::this_thread::sleep_for(100ms);
+    const bool both = placed.size() > 1;
+    std::vector<double> one_rates, all_rates;
+    long arrived = 0, sent = 0;
+    for (int round = 0; round < 30; round++) {
+        if (round % 10 == 9) { // members that only receive expire after 15 s
+            for (size_t i = 0; i < all.size(); i++) {
+                Register(all[i].from, "DR" + std::to_string(i), 'A');
+                Register(all[i].to, "DR" + std::to_string(i), 'B');
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+        if (both) {
+            one_rates.push_back(DrainRound(relay, first, d, arrived));
+            sent += 6000;
+        }
+        all_rates.push_back(DrainRound(relay, all, d, arrived));
+        sent += 6000;
+    }
+    printf("relay %s: drain of a held backlog (6,000 datagrams, %zu members): %.0f/s", label.c_str(), all.size(),
+           Percentile(all_rates, 0.5));
+    if (both)
+        printf("; one worker's members only: %.0f/s; all workers %.2f times one", Percentile(one_rates, 0.5),
+               Percentile(all_rates, 0.5) / Percentile(one_rates, 0.5));
+    printf(" (%ld of %ld arrived)\n", arrived, sent);
+    for (const DrainMember& m : all) {
+        close(m.from);
+        close(m.to);
+    }
+}
+
 // The relay with `args` (before: one worker, one datagram per call): added
 // latency, then forwarding paced as a busy session sends (one pair, 300,000
-// datagrams in bursts of 64), then flat out from eight pairs for 3 s.
+// datagrams in bursts of 64), then flat out.
 static void RelayFigures(const std::string& label, std::vector<std::string> args)
 {
     ServiceProcess service;
@@ -261,40 +505,9 @@ static void RelayFigures(const std::string& label, std::vector<std::string> args
                "per CPU-second\n",
                label.c_str(), got.load(), sent, wall, got.load() / wall, cpu, cpu > 0 ? got.load() / cpu : 0.0);
     }
-    {
-        const int pairs = 8;
-        std::vector<int> from, to;
-        for (int i = 0; i < pairs; i++) {
-            from.push_back(RawSocket());
-            to.push_back(RawSocket());
-            Register(from.back(), "FL" + std::to_string(i), 'A');
-            Register(to.back(), "FL" + std::to_string(i), 'B');
-        }
-        std::this_thread::sleep_for(100ms);
-        std::atomic<long> got{0};
-        std::atomic<bool> done{false};
-        std::thread receiver = Counter(to, got, done);
-        long sent = 0;
-        const double c0 = CpuSeconds(relay);
-        const auto t0 = Clock::now();
-        while (Clock::now() - t0 < 3s)
-            for (int i = 0; i < pairs; i++)
-                for (int k = 0; k < 16; k++)
-                    sent += sendto(from[i], d.data(), d.size(), MSG_DONTWAIT, (const sockaddr*)&relay_addr,
-                                   sizeof(relay_addr)) > 0;
-        const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-        std::this_thread::sleep_for(200ms);
-        done.store(true);
-        receiver.join();
-        const double cpu = CpuSeconds(relay) - c0;
-        printf("relay %s: flat out, %d pairs: %ld of %ld forwarded in %.2f s = %.0f/s; relay CPU %.2f s = %.0f per "
-               "CPU-second\n",
-               label.c_str(), pairs, got.load(), sent, wall, got.load() / wall, cpu, cpu > 0 ? got.load() / cpu : 0.0);
-        for (int i = 0; i < pairs; i++) {
-            close(from[i]);
-            close(to[i]);
-        }
-    }
+    FlatOut(label, relay, d, false);
+    FlatOut(label, relay, d, true);
+    DrainFigures(label, relay, d);
     close(a);
     close(b);
     StopService(service);
@@ -335,28 +548,37 @@ static void Delivery(double drop)
            100.0 * arrived.size() / total, total, 100.0 * (1 - drop * drop * drop));
 }
 
-int main()
+int main(int argc, char** argv)
 {
+    // One part by name (files, cpu, relay, delivery), or all of them.
+    const std::string only = argc > 1 ? argv[1] : "";
+    const auto wanted = [&](const char* part) { return only.empty() || only == part; };
     const std::string root = MakeTempDir("kestrel-bench");
     fs::create_directories(root + "/a/reframework/data");
     fs::current_path(root + "/a");
-    {
+    if (wanted("files") || wanted("cpu")) {
         ServiceProcess service;
         if (!StartService(service, {"--relay-open"})) {
             printf("service did not start: %s\n", service.output.c_str());
             return 1;
         }
-        Propagation(root, true);
-        Propagation(root, false);
-        LinkCpu(root, true);
-        LinkCpu(root, false);
+        if (wanted("files")) {
+            Propagation(root, true);
+            Propagation(root, false);
+        }
+        if (wanted("cpu"))
+            LinkCpuFigures(root);
         StopService(service);
     }
-    RelayFigures("before (1 worker, one datagram per call)", {"--relay-workers", "1", "--relay-batch", "1"});
-    RelayFigures("batched, 1 worker", {"--relay-workers", "1"});
-    RelayFigures("batched, 2 workers", {"--relay-workers", "2"});
-    for (double drop : {0.05, 0.10, 0.20})
-        Delivery(drop);
+    if (wanted("relay")) {
+        RelayFigures("before (1 worker, one datagram per call)", {"--relay-workers", "1", "--relay-batch", "1"});
+        RelayFigures("batched, not segmented, 1 worker", {"--relay-workers", "1", "--relay-no-segment"});
+        RelayFigures("batched, 1 worker", {"--relay-workers", "1"});
+        RelayFigures("batched, 2 workers", {"--relay-workers", "2"});
+    }
+    if (wanted("delivery"))
+        for (double drop : {0.05, 0.10, 0.20})
+            Delivery(drop);
     fs::current_path("/");
     fs::remove_all(root);
     return 0;
