@@ -366,6 +366,15 @@ struct DrainMember
     int from = -1, to = -1;
 };
 
+static void RegisterDrainMembers(const std::vector<DrainMember>& members)
+{
+    for (size_t i = 0; i < members.size(); i++) {
+        Register(members[i].from, "DR" + std::to_string(i), 'A');
+        Register(members[i].to, "DR" + std::to_string(i), 'B');
+    }
+    std::this_thread::sleep_for(100ms);
+}
+
 // One round: 6,000 datagrams from `members` queue up at the held relay, which
 // is then let go; the kernel stamps each forwarded datagram on arrival and the
 // last stamp ends the drain. Datagrams per second, 0 if none arrived.
@@ -422,25 +431,17 @@ static void DrainFigures(const std::string& label, pid_t relay, const std::strin
             DrainMember m{fd, RawSocket()};
             const int one = 1;
             setsockopt(m.to, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof(one));
-            const std::string code = "DR" + std::to_string(all.size());
-            Register(m.from, code, 'A');
-            Register(m.to, code, 'B');
             all.push_back(m);
             if (k == 0)
                 first.push_back(m);
         }
-    std::this_thread::sleep_for(100ms);
+    RegisterDrainMembers(all);
     const bool both = placed.size() > 1;
     std::vector<double> one_rates, all_rates;
     long arrived = 0, sent = 0;
     for (int round = 0; round < 30; round++) {
-        if (round % 10 == 9) { // members that only receive expire after 15 s
-            for (size_t i = 0; i < all.size(); i++) {
-                Register(all[i].from, "DR" + std::to_string(i), 'A');
-                Register(all[i].to, "DR" + std::to_string(i), 'B');
-            }
-            std::this_thread::sleep_for(50ms);
-        }
+        if (round % 10 == 9)
+            RegisterDrainMembers(all); // members that only receive expire after 15 s
         if (both) {
             one_rates.push_back(DrainRound(relay, first, d, arrived));
             sent += 6000;
