@@ -38,6 +38,15 @@ inline int64_t CounterToNs(int64_t counter, int64_t frequency)
 void DebugOutput(const char* text);
 
 // ---------------------------------------------------------------------------
+// Threads
+// ---------------------------------------------------------------------------
+
+// Runs entry(arg) on a new thread that nobody waits for (Windows:
+// _beginthreadex with its handle closed at once; Linux: a detached pthread).
+// False when the system could not create it; entry then never runs.
+bool StartDetachedThread(void (*entry)(void*), void* arg);
+
+// ---------------------------------------------------------------------------
 // Files
 // ---------------------------------------------------------------------------
 

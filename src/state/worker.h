@@ -5,17 +5,38 @@
 // through the same atomic the starter tested.
 #pragma once
 
+#include "platform/platform.h"
+
 #include <atomic>
 #include <cstdint>
-#include <thread>
+#include <functional>
+#include <memory>
+#include <system_error>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 
 // Runs fn(args...) on a new detached thread. Arguments are copied (or moved)
-// into the thread. Thread creation failure throws std::system_error.
+// into the thread, as std::thread does. Thread creation failure throws
+// std::system_error. An exception escaping the worker ends only the worker:
+// it must not take the game down with it.
 template <class Fn, class... Args>
 void StartWorker(Fn&& fn, Args&&... args)
 {
-    std::thread(std::forward<Fn>(fn), std::forward<Args>(args)...).detach();
+    using Call = std::tuple<std::decay_t<Fn>, std::decay_t<Args>...>;
+    auto call = std::make_unique<Call>(std::forward<Fn>(fn), std::forward<Args>(args)...);
+    void (*entry)(void*) = [](void* p) {
+        std::unique_ptr<Call> owned(static_cast<Call*>(p));
+        try {
+            std::apply([](auto&... parts) { std::invoke(std::move(parts)...); }, *owned);
+        } catch (...) {
+            DebugOutput("Background worker failed\n");
+        }
+    };
+    if (!StartDetachedThread(entry, call.get()))
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                                "cannot start a worker thread");
+    call.release(); // the thread owns it now
 }
 
 // Test-and-set start: runs the worker only if `busy` was clear, and leaves it

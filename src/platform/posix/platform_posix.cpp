@@ -8,7 +8,9 @@
 #include <climits>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <new>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -24,6 +26,47 @@ int64_t SteadyNowNs()
 void DebugOutput(const char* text)
 {
     fputs(text, stderr);
+}
+
+// ---------------------------------------------------------------------------
+// Threads
+// ---------------------------------------------------------------------------
+
+namespace {
+
+struct ThreadStart
+{
+    void (*entry)(void*);
+    void* arg;
+};
+
+void* ThreadMain(void* p)
+{
+    const ThreadStart start = *static_cast<ThreadStart*>(p);
+    delete static_cast<ThreadStart*>(p);
+    start.entry(start.arg);
+    return nullptr;
+}
+
+} // namespace
+
+bool StartDetachedThread(void (*entry)(void*), void* arg)
+{
+    ThreadStart* start = new (std::nothrow) ThreadStart{entry, arg};
+    if (!start)
+        return false;
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) {
+        delete start;
+        return false;
+    }
+    pthread_t thread;
+    const bool started = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) == 0 &&
+                         pthread_create(&thread, &attr, ThreadMain, start) == 0;
+    pthread_attr_destroy(&attr);
+    if (!started)
+        delete start;
+    return started;
 }
 
 // ---------------------------------------------------------------------------

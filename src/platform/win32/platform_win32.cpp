@@ -4,6 +4,9 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <process.h>
+
+#include <new>
 
 // windows.h maps ReplaceFile to ReplaceFileA; ours is the portable one.
 #undef ReplaceFile
@@ -24,6 +27,46 @@ int64_t SteadyNowNs()
 void DebugOutput(const char* text)
 {
     OutputDebugStringA(text);
+}
+
+// ---------------------------------------------------------------------------
+// Threads
+// ---------------------------------------------------------------------------
+
+// Not std::thread: with mingw's posix-threads runtime a thread started while
+// the previous detached one was ending now and then never ran, and the process
+// later jumped to a wild address. The system's own threads do not.
+namespace {
+
+struct ThreadStart
+{
+    void (*entry)(void*);
+    void* arg;
+};
+
+unsigned __stdcall ThreadMain(void* p)
+{
+    const ThreadStart start = *static_cast<ThreadStart*>(p);
+    delete static_cast<ThreadStart*>(p);
+    start.entry(start.arg);
+    return 0;
+}
+
+} // namespace
+
+bool StartDetachedThread(void (*entry)(void*), void* arg)
+{
+    ThreadStart* start = new (std::nothrow) ThreadStart{entry, arg};
+    if (!start)
+        return false;
+    // _beginthreadex, not CreateThread: the thread uses the C runtime.
+    const uintptr_t handle = _beginthreadex(nullptr, 0, ThreadMain, start, 0, nullptr);
+    if (handle == 0) {
+        delete start;
+        return false;
+    }
+    CloseHandle(reinterpret_cast<HANDLE>(handle));
+    return true;
 }
 
 // ---------------------------------------------------------------------------
