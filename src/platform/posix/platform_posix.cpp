@@ -55,18 +55,13 @@ bool StartDetachedThread(void (*entry)(void*), void* arg)
     ThreadStart* start = new (std::nothrow) ThreadStart{entry, arg};
     if (!start)
         return false;
-    pthread_attr_t attr;
-    if (pthread_attr_init(&attr) != 0) {
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, ThreadMain, start) != 0) {
         delete start;
         return false;
     }
-    pthread_t thread;
-    const bool started = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) == 0 &&
-                         pthread_create(&thread, &attr, ThreadMain, start) == 0;
-    pthread_attr_destroy(&attr);
-    if (!started)
-        delete start;
-    return started;
+    pthread_detach(thread);
+    return true;
 }
 
 // ---------------------------------------------------------------------------
