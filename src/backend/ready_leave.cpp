@@ -17,12 +17,32 @@ void SetReady(bool ready)
     if (code.empty())
         return;
     const std::string name = PlayerName();
-    g_app.room.my_ready.store(ready);
-    StartWorker(ReadyWorker, name, code, ready, g_app.room.room_generation.load());
+    RoomState& room = g_app.room;
+    // In flight before the change is counted: a beat that sees the new count
+    // then also sees the request out (see RoomHeartbeat).
+    room.ready_in_flight.fetch_add(1);
+    room.ready_changes.fetch_add(1);
+    room.my_ready.store(ready);
+    try {
+        StartWorker(ReadyWorker, name, code, ready, room.room_generation.load());
+    } catch (...) {
+        room.ready_in_flight.fetch_sub(1);
+        throw;
+    }
 }
+
+namespace {
+struct ReadyRequestOut
+{
+    ~ReadyRequestOut() { g_app.room.ready_in_flight.fetch_sub(1); }
+};
+} // namespace
 
 void ReadyWorker(std::string player_name, std::string code, bool ready, uint32_t generation)
 {
+    // Counted down on every way out: a count left up would keep the beats
+    // from ever reporting the ready flags again.
+    const ReadyRequestOut out;
     const std::string body = "{\"gamertag\":\"" + JsonEscape(player_name) + "\",\"cid\":\"" + JsonEscape(ClientId()) +
                              "\",\"code\":\"" + JsonEscape(code) + "\",\"ready\":" + (ready ? "true" : "false") + "}";
     std::string reply;

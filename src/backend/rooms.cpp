@@ -176,6 +176,11 @@ void RoomHeartbeat(std::string code, std::string player_name, uint32_t generatio
         "{\"gamertag\":\"" + JsonEscape(player_name) + "\",\"cid\":\"" + JsonEscape(cid) + "\",\"code\":\"" +
         JsonEscape(code) + "\"}";
     while (Current(generation)) {
+        // Read in this order against SetReady's: a beat sent while a ready
+        // change is on its way, or answered after a newer one, may carry the
+        // service's flags from before it, so it leaves them alone.
+        const uint32_t ready_changes = room.ready_changes.load();
+        const bool ready_settled = room.ready_in_flight.load() == 0;
         std::string reply;
         if (HttpPostJson(kRoomPort, L"/heartbeat", body, reply)) {
             bool ok = false;
@@ -206,9 +211,11 @@ void RoomHeartbeat(std::string code, std::string player_name, uint32_t generatio
                 std::lock_guard<std::mutex> g(room.lock);
                 if (!Current(generation))
                     return;
-                room.my_ready.store(my_ready);
-                room.peer_ready.store(peer_ready);
-                g_app.flags.room_started.store(started);
+                if (ready_settled && room.ready_changes.load() == ready_changes) {
+                    room.my_ready.store(my_ready);
+                    room.peer_ready.store(peer_ready);
+                    g_app.flags.room_started.store(started);
+                }
                 room.room_partner = peer;
             }
             if (peer.empty() && g_app.flags.link_running.load()) {

@@ -25,6 +25,11 @@ struct RoomState // "the room lock"
     std::atomic<bool> heartbeat_active{false};
     std::atomic<bool> my_ready{false};
     std::atomic<bool> peer_ready{false};
+    // A beat reports the ready flags as the service had them when it answered,
+    // which can be before the player's last ready change reached it. These
+    // let the heartbeat tell such a beat from a newer one.
+    std::atomic<uint32_t> ready_changes{0};  // +1 on every SetReady
+    std::atomic<int32_t> ready_in_flight{0}; // "/ready" requests not yet answered or failed
     std::atomic<bool> partner_present{false};  // as the heartbeat last saw it
     std::atomic<bool> partner_in_game{false};  // link_running as the heartbeat last saw it
 };

@@ -299,6 +299,52 @@ TEST_F(RoomWire, TheHeartbeatQuickensOnlyWhileReadyAndNotStarted)
     EXPECT_EQ(beats_in_window(), 0u);
 }
 
+// The service answers a beat with the ready flags it has then; a beat that
+// left before the player's ready change reached it must not undo the change.
+std::string Beat(const char* peer)
+{
+    return std::string("{\"ok\":true,\"my_ready\":false,\"peer_ready\":false,\"started\":false,\"peer\":\"") +
+           peer + "\"}";
+}
+
+TEST_F(RoomWire, ABeatSentBeforeAReadyChangeLeavesTheReadyFlagsAlone)
+{
+    Answer("/heartbeat", Beat("Bob"));
+    Delay("/heartbeat", 400); // the room's first beat is still out when the player readies
+    Enter();
+    ASSERT_TRUE(WaitUntil([this] { return Count("/heartbeat") >= 1; }));
+    ASSERT_EQ(Room().partner, "");
+    SetReady(true);
+    ASSERT_TRUE(WaitUntil([] { return Room().partner == "Bob"; })); // that beat is in
+    EXPECT_TRUE(g_app.room.my_ready.load());
+    // Beats sent once the ready answer is in report the service's flags again.
+    Delay("/heartbeat", 0);
+    ASSERT_TRUE(WaitUntil([] { return !g_app.room.my_ready.load(); }));
+}
+
+TEST_F(RoomWire, ABeatAnsweredWhileTheReadyAnswerIsOutLeavesTheReadyFlagsAlone)
+{
+    Answer("/heartbeat", Beat("Bob"));
+    Enter();
+    ASSERT_TRUE(WaitUntil([] { return Room().partner == "Bob"; }));
+    {
+        // The ready answer comes 2.5 s late on a connection of its own, so
+        // the port keeps answering beats meanwhile.
+        std::lock_guard<std::mutex> g(port.lock);
+        MiniHttpAnswer& late = port.answers["/ready"];
+        late.raw = {"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 11\r\n\r\n",
+                    "{\"ok\":true}"};
+        late.pause_ms = 2500;
+        late.hold_ms = 1;
+    }
+    Answer("/heartbeat", Beat("Carol"));
+    SetReady(true); // ready and not started: the next beat comes within 0.5 s
+    ASSERT_TRUE(WaitUntil([] { return Room().partner == "Carol"; }));
+    EXPECT_TRUE(g_app.room.my_ready.load());
+    EXPECT_EQ(Count("/ready"), 1u);
+    ASSERT_TRUE(WaitUntil([] { return !g_app.room.my_ready.load(); }));
+}
+
 TEST_F(RoomWire, LeavingStopsTheHeartbeatAndClearsTheRoom)
 {
     Enter();
@@ -374,9 +420,13 @@ TEST_F(RoomWire, ANewRoomAndItsGenerationAppearTogether)
 
 TEST_F(RoomWire, StartedInAReadyAnswerStartsTheLinkWithTheRoleNumber)
 {
-    Answer("/heartbeat", "{\"ok\":true,\"my_ready\":true,\"peer_ready\":false,\"started\":false,\"peer\":\"Bob\"}");
+    // Beats fail and so change nothing: a beat sent before the ready answer
+    // and answered after it would otherwise report the room as not started
+    // yet, and only the ready answer is under test here.
+    Answer("/heartbeat", "", 503);
     Enter("{\"ok\":true,\"code\":\"QX7K\",\"role\":\"B\"}");
     Answer("/ready", "{\"ok\":true,\"started\":true}");
+    g_app.room.peer_ready.store(true);
     SetReady(true);
     ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_started.load(); }));
     EXPECT_FALSE(g_app.room.peer_ready.load()); // missing: false
@@ -397,9 +447,12 @@ TEST_F(RoomWire, ChatPollsAfterTheLastIdAndToastsOnlyThePartnersNewLines)
     Enter("{\"ok\":true,\"code\":\"QX7K\",\"role\":\"A\"}");
     TakeToasts();
     Answer("/chat/poll", "{\"ok\":true,\"messages\":[{\"id\":4,\"role\":\"B\",\"name\":\"Bob\",\"body\":\"old\"}]}");
+    Delay("/chat/poll", 300); // so the first poll is surely still out at the second call
     PollChat();
     PollChat(); // one in flight: the second does nothing
     ASSERT_TRUE(WaitUntil([] { return g_app.chat.chat_primed.load() && !g_app.flags.chat_poll_busy.load(); }));
+    EXPECT_EQ(Count("/chat/poll"), 1u);
+    Delay("/chat/poll", 0);
     EXPECT_TRUE(TakeToasts().empty()); // history before the first poll raises none
 
     Answer("/chat/poll", "{\"ok\":true,\"messages\":[{\"id\":5,\"role\":\"B\",\"name\":\"Bob\",\"body\":\"hi\"},"
