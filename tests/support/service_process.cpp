@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -25,6 +26,28 @@ std::string MakeTempDir(const char* prefix)
     return templ;
 }
 
+// Everything the child needs is made before the fork: the child of a process
+// with threads may make only async-signal-safe calls, since a lock another
+// thread held at the fork (the allocator's, say) is held there for good.
+static pid_t ForkExec(const std::vector<std::string>& args, int out_fd, bool errors_too)
+{
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (out_fd >= 0) {
+            dup2(out_fd, 1);
+            if (errors_too)
+                dup2(out_fd, 2);
+        }
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
 bool StartService(ServiceProcess& service, const std::vector<std::string>& extra_args)
 {
     service.data_dir = MakeTempDir("kestrel-service");
@@ -32,23 +55,14 @@ bool StartService(ServiceProcess& service, const std::vector<std::string>& extra
     args.insert(args.end(), extra_args.begin(), extra_args.end());
 
     int out[2];
-    if (pipe(out) != 0)
+    if (pipe2(out, O_CLOEXEC) != 0)
         return false;
-    const pid_t pid = fork();
-    if (pid < 0)
-        return false;
-    if (pid == 0) {
-        dup2(out[1], 1);
-        close(out[0]);
-        close(out[1]);
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
+    const pid_t pid = ForkExec(args, out[1], false);
     close(out[1]);
+    if (pid < 0) {
+        close(out[0]);
+        return false;
+    }
     service.pid = pid;
 
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -101,20 +115,11 @@ void StopService(ServiceProcess& service)
 
 pid_t StartProgram(const std::vector<std::string>& args, const std::string& output_path)
 {
-    const pid_t pid = fork();
-    if (pid != 0)
-        return pid;
-    FILE* out = fopen(output_path.c_str(), "w");
-    if (out) {
-        dup2(fileno(out), 1);
-        dup2(fileno(out), 2);
-    }
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
+    const int out = open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const pid_t pid = ForkExec(args, out, true);
+    if (out >= 0)
+        close(out);
+    return pid;
 }
 
 int StopProgram(pid_t pid, int grace_ms)
