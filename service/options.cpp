@@ -17,6 +17,8 @@ const char* ServiceUsage()
            "  --relay-no-segment    send each datagram on its own (no UDP segmentation offload)\n"
            "  --channels LIST       comma-separated client channels allowed to connect (beta2)\n"
            "  --public-url URL      base of the links in mails (http://ADDR:39001)\n"
+           "  --online-window S     a player counts as online S seconds after its last request (60)\n"
+           "  --invite-life S       a room invite lapses after S seconds (600)\n"
            "  --version             print the version and exit\n"
            "test only, applied to every forwarded datagram:\n"
            "  --relay-drop P  --relay-duplicate P  --relay-reorder P   probabilities 0..1\n"
@@ -93,6 +95,10 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
             out.relay_expire_s = (int)v;
         else if (strcmp(flag, "--relay-takeover") == 0 && (ok = ParseNumber(value, 1, 3600, v)))
             out.relay_takeover_s = (int)v;
+        else if (strcmp(flag, "--online-window") == 0 && (ok = ParseNumber(value, 1, 86400, v)))
+            out.online_window_s = (int)v;
+        else if (strcmp(flag, "--invite-life") == 0 && (ok = ParseNumber(value, 1, 86400, v)))
+            out.invite_life_s = (int)v;
         else if (strcmp(flag, "--relay-workers") == 0 && (ok = ParseNumber(value, 1, 64, v)))
             out.relay_workers = (int)v;
         else if (strcmp(flag, "--relay-batch") == 0 && (ok = ParseNumber(value, 1, 256, v)))

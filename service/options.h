@@ -29,6 +29,8 @@ struct ServiceOptions
     RelayFaults faults;
     std::vector<std::string> channels = {"beta2"}; // client channels "/clientcheck" allows
     std::string public_url; // base of the links in mails; "" = http://<bind>:39001
+    int online_window_s = 60; // a signed-in player counts as online this long after its last request
+    int invite_life_s = 600;  // a room invite not taken up lapses after this
 };
 
 // Parses argv; on failure returns false with a one-line reason in `error`.

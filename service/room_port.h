@@ -3,6 +3,7 @@
 #pragma once
 
 #include "options.h"
+#include "presence.h"
 #include "relay.h"
 
 #include <string>
@@ -15,3 +16,7 @@ void StopRoomPort(RoomPort* port);
 
 // The relay's HELLO rule, answered from this port's rooms.
 RelayHelloCheck RoomRelayCheck(RoomPort* port, bool any_ip);
+
+// Seats by player name and rooms by code, for the account port's presence
+// and invites. Valid while the port runs.
+RoomDirectory RoomPortDirectory(RoomPort* port);
