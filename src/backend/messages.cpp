@@ -1,6 +1,7 @@
 #include "backend/messages.h"
 
 #include "backend/http.h"
+#include "backend/invites.h"
 #include "backend/json_text.h"
 #include "state/app_state.h"
 #include "state/worker.h"
@@ -148,6 +149,7 @@ static void PollThreads()
             p.unread_counts.push_back(UnreadCount{tag, unread});
     }
     p.threads_primed.store(true);
+    ApplyInvites(reply);
 }
 
 void MessageThreadsPoller()
