@@ -33,9 +33,9 @@ void StartInvite(const std::string& gamertag)
 
 void InviteWorker(std::string gamertag, std::string code)
 {
-    std::string reply, status;
+    std::string reply, status, token;
     if (!PostWithToken(L"/invites/send", "\"gamertag\":\"" + JsonEscape(gamertag) + "\",\"code\":\"" + JsonEscape(code) + "\"",
-                       reply)) {
+                       reply, &token)) {
         status = "Can't reach the server.";
     } else {
         bool ok = false;
@@ -47,6 +47,10 @@ void InviteWorker(std::string gamertag, std::string code)
         }
     }
     {
+        // Signed out (or in as someone else) meanwhile: the next player never sees it.
+        std::lock_guard<std::mutex> account(g_app.account.lock);
+        if (token.empty() || g_app.account.token != token)
+            return;
         std::lock_guard<std::mutex> g(g_app.social.lock);
         g_app.social.friend_status = status;
     }
