@@ -292,7 +292,8 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
 
     MirrorState mirror;
     int32_t chat_printed = 0; // the id of the last line printed (the list keeps only the newest lines)
-    bool in_room = false, readied = false, said = false, started = false, link_up = false, invited = false;
+    bool in_room = false, readied = false, said = false, started = false, link_up = false;
+    std::set<std::string> invited;
     std::string partner, room_shown;
     int exit_code = 0;
     auto next_stats = t0;
@@ -319,12 +320,19 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
             room_shown = code;
             Say("room: %s, role %s", code, std::string(1, role));
         }
-        if (in_room && !invited && !o.invite.empty()) {
-            invited = true;
-            for (const std::string& tag : o.invite) {
-                StartInvite(tag);
-                Say("invite to: %s", tag);
+        // Each invite goes out once, as soon as that player is a friend.
+        if (in_room && invited.size() < o.invite.size()) {
+            std::vector<std::string> friends;
+            {
+                std::lock_guard<std::mutex> g(g_app.social.lock);
+                friends = g_app.social.friends;
             }
+            for (const std::string& tag : o.invite)
+                if (!invited.count(tag) && std::find(friends.begin(), friends.end(), tag) != friends.end()) {
+                    invited.insert(tag);
+                    StartInvite(tag);
+                    Say("invite to: %s", tag);
+                }
         }
         if (state == RoomFailed) {
             Say(in_room ? "room closed: %s" : "room failed: %s", error);

@@ -20,7 +20,7 @@ struct RoomOptions
     std::vector<std::string> befriend;                               // --friend TAG
     bool accept_all = false;                                         // --accept-all
     std::vector<std::pair<std::string, std::string>> messages;       // --message TAG TEXT
-    std::vector<std::string> invite;                                 // --invite TAG, once in a room
+    std::vector<std::string> invite;                                 // --invite TAG, once in a room and friends
     bool accept_invite = false;                                      // --accept-invite: join the first one
     bool decline_invite = false;                                     // --decline-invite
     // What then.
