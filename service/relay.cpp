@@ -31,6 +31,9 @@ static const int64_t kSecondNs = 1000000000;
 static const size_t kMaxSegments = 64;      // the system's limit for one segmented send
 static const size_t kMaxSegmentBytes = 1472; // fits a 1500-byte MTU, the usual path
 static const size_t kMaxRunBytes = 65000;   // one segmented send stays one UDP payload
+// Longest a worker keeps receiving before it looks at its other duties (stop,
+// delayed datagrams, the sweep): a flood keeps every batch full.
+static const int64_t kReceiveTurnNs = 5000000;
 
 // ---------------------------------------------------------------------------
 // Tables
@@ -473,6 +476,7 @@ static void WorkerLoop(Relay* relay, RelayWorker* worker, bool sweeps)
             timeout_ms = std::min(timeout_ms, 10);
         pollfd p{w.fd, POLLIN, 0};
         poll(&p, 1, timeout_ms);
+        const int64_t turn_end = NowNs() + kReceiveTurnNs;
         for (;;) {
             for (size_t i = 0; i < r.batch; i++) {
                 w.in_iov[i] = iovec{w.in_buf.data() + i * kSlotStride, kMaxDatagram};
@@ -488,7 +492,7 @@ static void WorkerLoop(Relay* relay, RelayWorker* worker, bool sweeps)
                 break;
             HandleBatch(r, w, got);
             FlushOut(w); // before the receive slots are reused
-            if ((size_t)got < r.batch)
+            if ((size_t)got < r.batch || NowNs() > turn_end)
                 break;
         }
         const int64_t now = NowNs();
