@@ -399,7 +399,7 @@ AccountPort* StartAccountPort(const ServiceOptions& options, std::string& error)
         delete port;
         return nullptr;
     }
-    port->store = OpenAccountStore(options.data_dir + "/accounts.sqlite3", error);
+    port->store = OpenAccountStore(options.store.empty() ? options.data_dir + "/accounts.sqlite3" : options.store, error);
     if (!port->store) {
         delete port;
         return nullptr;

@@ -7,6 +7,8 @@ const char* ServiceUsage()
 {
     return "usage: kestrel-service [--data DIR] [--bind ADDR]\n"
            "  --data DIR            data folder (default kestrel-data)\n"
+           "  --store URI           keep accounts in PostgreSQL (postgresql://...) instead of\n"
+           "                        DIR/accounts.sqlite3\n"
            "  --bind ADDR           IPv4 address of all three ports (default 127.0.0.1)\n"
            "  --relay-expire S      forget a relay registration silent for S seconds (15)\n"
            "  --relay-takeover S    let another address take a registration silent for S seconds (3)\n"
@@ -83,6 +85,9 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
         bool ok = true;
         if (strcmp(flag, "--data") == 0)
             out.data_dir = value;
+        else if (strcmp(flag, "--store") == 0 &&
+                 (ok = strncmp(value, "postgresql://", 13) == 0 || strncmp(value, "postgres://", 11) == 0))
+            out.store = value;
         else if (strcmp(flag, "--bind") == 0)
             out.bind = value;
         else if (strcmp(flag, "--channels") == 0)

@@ -18,6 +18,7 @@ struct RelayFaults // test-only fault injection on forwarded datagrams
 struct ServiceOptions
 {
     std::string data_dir = "kestrel-data";
+    std::string store;      // "" = accounts.sqlite3 in data_dir; or a postgresql:// address
     std::string bind = "127.0.0.1";
     int relay_expire_s = 15; // a registration silent this long is forgotten
     int relay_takeover_s = 3; // a HELLO from another address moves a registration silent this long
