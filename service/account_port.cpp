@@ -415,6 +415,8 @@ AccountPort* StartAccountPort(const ServiceOptions& options, std::string& error)
     RouteSocial(*port);
     RoutePages(*port);
 
+    port->counters.port = "account";
+    CountRoutes(port->counters, port->routes);
     HttpFrontOptions front;
     front.bind = options.bind;
     front.port = kAccountPortNumber;
@@ -438,4 +440,14 @@ void StopAccountPort(AccountPort* port)
     StopHttpFront(port->front);
     CloseAccountStore(port->store);
     delete port;
+}
+
+const HttpCounters& AccountPortCounters(AccountPort* port)
+{
+    return port->counters;
+}
+
+const StoreCounters& AccountPortStoreCounters(AccountPort* port)
+{
+    return AccountStoreCounters(port->store);
 }

@@ -223,6 +223,7 @@ PGconn* Connect(const std::string& uri, std::string& error)
         error = "out of memory";
         return nullptr;
     }
+    PQsetNoticeProcessor(c, [](void*, const char*) {}, nullptr); // no server chatter on our stderr
     if (PQstatus(c) != CONNECTION_OK) {
         error = PQerrorMessage(c);
         while (!error.empty() && (error.back() == '\n' || error.back() == ' '))

@@ -5,6 +5,7 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <set>
@@ -174,6 +175,7 @@ const char* AccountMigrationSql(int from_version)
 struct AccountStore
 {
     PgStore* pg = nullptr; // set: every call goes to the PostgreSQL store instead
+    StoreCounters counters;
     std::mutex lock;
     sqlite3* db = nullptr;
     sqlite3_stmt* stmt[StmtCount] = {};
@@ -181,6 +183,36 @@ struct AccountStore
 };
 
 namespace {
+
+// Counts and times one public call. The fault mark gathers until taken, so
+// only what this call adds counts as its error.
+struct CallTimer
+{
+    AccountStore* store;
+    int64_t start;
+    bool earlier_fault;
+    explicit CallTimer(AccountStore* s)
+        : store(s),
+          start(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+                    .count()),
+          earlier_fault(t_store_fault)
+    {
+        t_store_fault = false;
+    }
+    ~CallTimer()
+    {
+        const int64_t now =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+                .count();
+        store->counters.calls.fetch_add(1, std::memory_order_relaxed);
+        if (t_store_fault)
+            store->counters.errors.fetch_add(1, std::memory_order_relaxed);
+        store->counters.call_time.Observe(now - start);
+        t_store_fault = t_store_fault || earlier_fault;
+    }
+    CallTimer(const CallTimer&) = delete;
+    CallTimer& operator=(const CallTimer&) = delete;
+};
 
 bool Exec(sqlite3* db, const char* sql, std::string& error)
 {
@@ -336,6 +368,7 @@ AccountStore* OpenAccountStore(const std::string& path, std::string& error)
             return nullptr;
         AccountStore* store = new AccountStore;
         store->pg = pg;
+        store->counters.kind = "postgresql";
         return store;
     }
     AccountStore* store = new AccountStore;
@@ -385,6 +418,11 @@ bool TakeStoreFault()
     return fault;
 }
 
+const StoreCounters& AccountStoreCounters(AccountStore* store)
+{
+    return store->counters;
+}
+
 int AccountSchemaVersion(AccountStore* store)
 {
     if (store->pg)
@@ -394,6 +432,7 @@ int AccountSchemaVersion(AccountStore* store)
 
 CreateResult CreateAccount(AccountStore* store, AccountRecord& account, int64_t now)
 {
+    CallTimer timer(store);
     if (store->pg)
         return pg::CreateAccount(store->pg, account, now);
     std::lock_guard<std::mutex> hold(store->lock);
@@ -419,6 +458,7 @@ CreateResult CreateAccount(AccountStore* store, AccountRecord& account, int64_t 
 
 bool FindAccountByName(AccountStore* store, const std::string& username, AccountRecord& out)
 {
+    CallTimer timer(store);
     if (store->pg)
         return pg::FindAccountByName(store->pg, username, out);
     std::lock_guard<std::mutex> hold(store->lock);
@@ -427,6 +467,7 @@ bool FindAccountByName(AccountStore* store, const std::string& username, Account
 
 bool FindAccountByEmail(AccountStore* store, const std::string& email, AccountRecord& out)
 {
+    CallTimer timer(store);
     if (store->pg)
         return pg::FindAccountByEmail(store->pg, email, out);
     std::lock_guard<std::mutex> hold(store->lock);
@@ -435,6 +476,7 @@ bool FindAccountByEmail(AccountStore* store, const std::string& email, AccountRe
 
 bool FindAccountById(AccountStore* store, int64_t id, AccountRecord& out)
 {
+    CallTimer timer(store);
     if (store->pg)
         return pg::FindAccountById(store->pg, id, out);
     std::lock_guard<std::mutex> hold(store->lock);
@@ -459,6 +501,7 @@ bool SetColumn(AccountStore* store, Stmt which, int64_t id, const std::string& t
 
 bool SetAccountSettings(AccountStore* store, int64_t id, const std::string& settings)
 {
+    CallTimer timer(store);
     if (store->pg)
         return pg::SetAccountSettings(store->pg, id, settings);
     return SetColumn(store, UpdateSettings, id, settings);
@@ -466,6 +509,7 @@ bool SetAccountSettings(AccountStore* store, int64_t id, const std::string& sett
 
 bool SetPasswordHash(AccountStore* store, int64_t id, const std::string& hash)
 {
+    CallTimer timer(store);
     if (store->pg)
         return pg::SetPasswordHash(store->pg, id, hash);
     return SetColumn(store, UpdatePassword, id, hash);
@@ -473,6 +517,7 @@ bool SetPasswordHash(AccountStore* store, int64_t id, const std::string& hash)
 
 bool SetEmailVerified(AccountStore* store, int64_t id)
 {
+    CallTimer timer(store);
     if (store->pg)
         return pg::SetEmailVerified(store->pg, id);
     std::lock_guard<std::mutex> hold(store->lock);
@@ -483,6 +528,7 @@ bool SetEmailVerified(AccountStore* store, int64_t id)
 
 bool AddSession(AccountStore* store, int64_t account_id, const std::string& token_hash, int64_t now)
 {
+    CallTimer timer(store);
     if (store->pg)
         return pg::AddSession(store->pg, account_id, token_hash, now);
     std::lock_guard<std::mutex> hold(store->lock);
@@ -497,6 +543,7 @@ bool AddSession(AccountStore* store, int64_t account_id, const std::string& toke
 bool FindSession(AccountStore* store, const std::string& token_hash, int64_t now, int64_t max_idle_s,
                  AccountRecord& out)
 {
+    CallTimer timer(store);
     if (store->pg)
         return pg::FindSession(store->pg, token_hash, now, max_idle_s, out);
     std::lock_guard<std::mutex> hold(store->lock);
@@ -528,6 +575,7 @@ bool FindSession(AccountStore* store, const std::string& token_hash, int64_t now
 
 void DeleteSessions(AccountStore* store, int64_t account_id)
 {
+    CallTimer timer(store);
     if (store->pg)
         return pg::DeleteSessions(store->pg, account_id);
     std::lock_guard<std::mutex> hold(store->lock);
@@ -539,6 +587,7 @@ void DeleteSessions(AccountStore* store, int64_t account_id)
 bool AddMailToken(AccountStore* store, int64_t account_id, const std::string& kind, const std::string& token_hash,
                   int64_t expires_at)
 {
+    CallTimer timer(store);
     if (store->pg)
         return pg::AddMailToken(store->pg, account_id, kind, token_hash, expires_at);
     std::lock_guard<std::mutex> hold(store->lock);
@@ -576,6 +625,7 @@ bool LookUpMailToken(AccountStore* store, const std::string& kind, const std::st
 bool PeekMailToken(AccountStore* store, const std::string& kind, const std::string& token_hash, int64_t now,
                    int64_t& account_id)
 {
+    CallTimer timer(store);
     if (store->pg)
         return pg::PeekMailToken(store->pg, kind, token_hash, now, account_id);
     std::lock_guard<std::mutex> hold(store->lock);
@@ -585,6 +635,7 @@ bool PeekMailToken(AccountStore* store, const std::string& kind, const std::stri
 bool TakeMailToken(AccountStore* store, const std::string& kind, const std::string& token_hash, int64_t now,
                    int64_t& account_id)
 {
+    CallTimer timer(store);
     if (store->pg)
         return pg::TakeMailToken(store->pg, kind, token_hash, now, account_id);
     std::lock_guard<std::mutex> hold(store->lock);
@@ -597,6 +648,7 @@ bool TakeMailToken(AccountStore* store, const std::string& kind, const std::stri
 
 bool FindAccountByGamertag(AccountStore* store, const std::string& gamertag, AccountRecord& out)
 {
+    CallTimer timer(store);
     if (store->pg)
         return pg::FindAccountByGamertag(store->pg, gamertag, out);
     std::lock_guard<std::mutex> hold(store->lock);
@@ -648,6 +700,7 @@ bool Names(AccountStore* store, Stmt which, int64_t me, std::vector<std::string>
 
 FriendLink GetFriendLink(AccountStore* store, int64_t me, int64_t other)
 {
+    CallTimer timer(store);
     if (store->pg)
         return pg::GetFriendLink(store->pg, me, other);
     std::lock_guard<std::mutex> hold(store->lock);
@@ -662,6 +715,7 @@ FriendLink GetFriendLink(AccountStore* store, int64_t me, int64_t other)
 
 bool AddFriendRequest(AccountStore* store, int64_t from, int64_t to, int64_t now)
 {
+    CallTimer timer(store);
     if (store->pg)
         return pg::AddFriendRequest(store->pg, from, to, now);
     std::lock_guard<std::mutex> hold(store->lock);
@@ -670,6 +724,7 @@ bool AddFriendRequest(AccountStore* store, int64_t from, int64_t to, int64_t now
 
 bool AcceptFriendRequest(AccountStore* store, int64_t me, int64_t other, int64_t now)
 {
+    CallTimer timer(store);
     if (store->pg)
         return pg::AcceptFriendRequest(store->pg, me, other, now);
     std::lock_guard<std::mutex> hold(store->lock);
@@ -684,6 +739,7 @@ bool AcceptFriendRequest(AccountStore* store, int64_t me, int64_t other, int64_t
 
 bool RemoveFriendLinks(AccountStore* store, int64_t me, int64_t other)
 {
+    CallTimer timer(store);
     if (store->pg)
         return pg::RemoveFriendLinks(store->pg, me, other);
     std::lock_guard<std::mutex> hold(store->lock);
@@ -699,6 +755,7 @@ bool RemoveFriendLinks(AccountStore* store, int64_t me, int64_t other)
 
 bool ListFriends(AccountStore* store, int64_t me, FriendLists& out)
 {
+    CallTimer timer(store);
     if (store->pg)
         return pg::ListFriends(store->pg, me, out);
     std::lock_guard<std::mutex> hold(store->lock);
@@ -712,6 +769,7 @@ bool ListFriends(AccountStore* store, int64_t me, FriendLists& out)
 
 int64_t AddMessage(AccountStore* store, int64_t from, int64_t to, const std::string& body, int64_t now)
 {
+    CallTimer timer(store);
     if (store->pg)
         return pg::AddMessage(store->pg, from, to, body, now);
     std::lock_guard<std::mutex> hold(store->lock);
@@ -726,6 +784,7 @@ int64_t AddMessage(AccountStore* store, int64_t from, int64_t to, const std::str
 bool ReadConversation(AccountStore* store, int64_t me, int64_t partner, int64_t after_id, int limit,
                       std::vector<StoredMessage>& out)
 {
+    CallTimer timer(store);
     if (store->pg)
         return pg::ReadConversation(store->pg, me, partner, after_id, limit, out);
     std::lock_guard<std::mutex> hold(store->lock);
@@ -759,6 +818,7 @@ bool ReadConversation(AccountStore* store, int64_t me, int64_t partner, int64_t 
 
 bool ListThreads(AccountStore* store, int64_t me, std::vector<ThreadSummary>& out)
 {
+    CallTimer timer(store);
     if (store->pg)
         return pg::ListThreads(store->pg, me, out);
     std::lock_guard<std::mutex> hold(store->lock);

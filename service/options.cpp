@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "metrics.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -19,6 +21,7 @@ const char* ServiceUsage()
            "  --relay-no-segment    send each datagram on its own (no UDP segmentation offload)\n"
            "  --channels LIST       comma-separated client channels allowed to connect (beta2)\n"
            "  --public-url URL      base of the links in mails (http://ADDR:39001)\n"
+           "  --metrics [ADDR:]PORT serve figures for Prometheus at /metrics (ADDR 127.0.0.1)\n"
            "  --version             print the version and exit\n"
            "test only, applied to every forwarded datagram:\n"
            "  --relay-drop P  --relay-duplicate P  --relay-reorder P   probabilities 0..1\n"
@@ -94,7 +97,12 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
             ok = ParseList(value, out.channels);
         else if (strcmp(flag, "--public-url") == 0 && (ok = strncmp(value, "http://", 7) == 0))
             out.public_url = value;
-        else if (strcmp(flag, "--relay-expire") == 0 && (ok = ParseNumber(value, 1, 86400, v)))
+        else if (strcmp(flag, "--metrics") == 0) {
+            std::string addr;
+            uint16_t port = 0;
+            if ((ok = ParseMetricsAddress(value, addr, port)))
+                out.metrics = addr + ":" + std::to_string(port);
+        } else if (strcmp(flag, "--relay-expire") == 0 && (ok = ParseNumber(value, 1, 86400, v)))
             out.relay_expire_s = (int)v;
         else if (strcmp(flag, "--relay-takeover") == 0 && (ok = ParseNumber(value, 1, 3600, v)))
             out.relay_takeover_s = (int)v;

@@ -30,6 +30,7 @@ struct ServiceOptions
     RelayFaults faults;
     std::vector<std::string> channels = {"beta2"}; // client channels "/clientcheck" allows
     std::string public_url; // base of the links in mails; "" = http://<bind>:39001
+    std::string metrics;    // "ADDR:PORT" of the metrics page; "" = none
 };
 
 // Parses argv; on failure returns false with a one-line reason in `error`.

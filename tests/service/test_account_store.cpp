@@ -32,6 +32,7 @@ protected:
 
     void SetUp() override
     {
+        TakeStoreFault(); // a mark an earlier case left on this thread
         std::random_device rd;
         dir = std::filesystem::temp_directory_path() / ("kestrel-store-" + std::to_string(rd()));
         std::filesystem::create_directories(dir);
@@ -356,9 +357,11 @@ TEST_P(PostgresStore, ALostConnectionIsNoAnswerAndTheNextCallReconnects)
     AccountRecord found;
     ASSERT_TRUE(FindAccountByName(store, "ann", found));
     EXPECT_FALSE(TakeStoreFault());
+    const uint64_t errors = AccountStoreCounters(store).errors.load();
     Raw("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = current_database() AND pid <> pg_backend_pid()");
     EXPECT_FALSE(FindAccountByName(store, "ann", found));
     EXPECT_TRUE(TakeStoreFault());
+    EXPECT_EQ(AccountStoreCounters(store).errors.load(), errors + 1);
     EXPECT_TRUE(FindAccountByName(store, "ann", found));
     EXPECT_FALSE(TakeStoreFault());
     EXPECT_EQ(found.id, ann.id);
