@@ -368,3 +368,32 @@ TEST_P(PostgresStore, ALostConnectionIsNoAnswerAndTheNextCallReconnects)
     EXPECT_FALSE(FindAccountByName(store, "nobody", found)); // not found is no fault
     EXPECT_FALSE(TakeStoreFault());
 }
+
+// Instances started together on an empty database: the upgrade runs once and
+// every one of them opens the store.
+TEST_P(PostgresStore, InstancesStartingTogetherOnAnEmptyDatabaseAllOpenIt)
+{
+    CloseAccountStore(store);
+    store = nullptr;
+    DropTestDatabase(pg_uri);
+    std::string error;
+    pg_uri = CreateTestDatabase(error);
+    ASSERT_FALSE(pg_uri.empty()) << error;
+    AccountStore* opened[4] = {};
+    std::string errors[4];
+    std::vector<std::thread> starts;
+    for (int i = 0; i < 4; i++)
+        starts.emplace_back([&, i] { opened[i] = OpenAccountStore(pg_uri, errors[i]); });
+    for (std::thread& t : starts)
+        t.join();
+    for (int i = 0; i < 4; i++) {
+        ASSERT_NE(opened[i], nullptr) << errors[i];
+        EXPECT_EQ(AccountSchemaVersion(opened[i]), kAccountSchemaVersion);
+    }
+    store = opened[0];
+    Make("ann", "a@x.io");
+    AccountRecord found;
+    EXPECT_TRUE(FindAccountByName(opened[3], "ANN", found));
+    for (int i = 1; i < 4; i++)
+        CloseAccountStore(opened[i]);
+}
