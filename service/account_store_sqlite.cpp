@@ -1,5 +1,7 @@
 // The account store on an embedded SQLite file: WAL, one connection behind a
-// mutex, every statement prepared once, schema versions in user_version.
+// mutex, every statement prepared once, schema versions in user_version. A
+// store opened on a postgresql:// address hands each call on to the
+// PostgreSQL store; either way every call is counted and timed here.
 #include "account_store.h"
 #include "account_store_postgres.h"
 
