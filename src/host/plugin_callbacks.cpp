@@ -20,6 +20,7 @@ void FrameSteps()
 {
     FramePlatform platform;
     platform.new_frame = PlatformNewFrame;
+    platform.fonts_rebuilt = RecreateFontTexture;
     platform.host_menu_shown = HostMenuShown();
     if (RunOverlayFrameSequence(platform))
         ClipCursor(nullptr); // the game may confine the cursor; the overlay needs all of it
@@ -44,6 +45,8 @@ void OnPresent()
             FrameSteps();
             RenderDrawData11();
         } else if (rd->renderer_type == HostRendererD3D12 && rd->command_queue) {
+            if (g_renderer.font_texture_stale)
+                RecreateFontTexture();
             ImGui_ImplDX12_NewFrame();
             FrameSteps();
             RenderDrawData12();

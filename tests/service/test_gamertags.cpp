@@ -1,0 +1,111 @@
+// Gamertags in every script: the rules a typed name meets, and the store's
+// uniqueness under case folding and against look-alikes.
+#include "account_store.h"
+#include "gamertag_rules.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+
+TEST(GamertagRules, EachScriptIsAcceptedAndTheTricksAreRefused)
+{
+    const char* const accepted[] = {
+        "Zoë_Łukasiewicz", "Дмитрий", "Νίκη", "Nguyễn-Văn-An", "佐藤花子", "김민준", "さとう花子", "Ólafur99",
+        "İlknur", "Ярослава_2", "abc", "a_b-c", "łódź"};
+    for (const char* name : accepted) {
+        GamertagForm f;
+        std::string error;
+        EXPECT_TRUE(CheckGamertag(name, f, error)) << name << ": " << error;
+        EXPECT_FALSE(f.key.empty());
+    }
+    const struct { const char* name; const char* why; } refused[] = {
+        {"ab", "too short"},
+        {"abcdefghijklmnopqrstu", "21 characters"},
+        {"Дмитрий Петров", "space"},
+        {"bob\"ok", "quote"},
+        {"name!", "punctuation"},
+        {"\xCC\x81" "abc", "starts with a mark"},
+        {"ab\xE2\x80\x8B" "cd", "zero-width space"},
+        {"pаypal", "Latin with a Cyrillic a"},
+        {"Νίκηnike", "Greek and Latin"},
+        {"Дмитрийdmitri", "Cyrillic and Latin"},
+        {"ab\xC3", "broken UTF-8"},
+        {"ab\xC0\xAF" "c", "overlong form"},
+    };
+    for (const auto& r : refused) {
+        GamertagForm f;
+        std::string error;
+        EXPECT_FALSE(CheckGamertag(r.name, f, error)) << r.why;
+        EXPECT_FALSE(error.empty()) << r.why;
+    }
+    std::string error;
+    GamertagForm f;
+    EXPECT_FALSE(CheckGamertag("pаypal", f, error));
+    EXPECT_EQ(error, "A gamertag keeps to one script: letters that look alike from two scripts are not allowed.");
+
+    // Twenty characters count as twenty, whatever their bytes.
+    EXPECT_TRUE(CheckGamertag("花子花子花子花子花子花子花子花子花子花子", f, error)) << error;
+    // Stored in NFC: "e" + combining acute becomes one "é".
+    ASSERT_TRUE(CheckGamertag("Rene\xCC\x81" "e", f, error)) << error;
+    EXPECT_EQ(f.nfc, "Renée");
+    EXPECT_EQ(f.key, "renée");
+    EXPECT_EQ(GamertagForms("RENÉE").key, f.key);
+}
+
+namespace {
+
+class GamertagStore : public testing::Test
+{
+protected:
+    std::filesystem::path dir;
+    AccountStore* store = nullptr;
+    int n = 0;
+
+    void SetUp() override
+    {
+        std::random_device rd;
+        dir = std::filesystem::temp_directory_path() / ("kestrel-tags-" + std::to_string(rd()));
+        std::filesystem::create_directories(dir);
+        std::string error;
+        store = OpenAccountStore((dir / "a.sqlite3").string(), error);
+        ASSERT_NE(store, nullptr) << error;
+    }
+    void TearDown() override
+    {
+        CloseAccountStore(store);
+        std::filesystem::remove_all(dir);
+    }
+    CreateResult Create(const std::string& tag)
+    {
+        AccountRecord a;
+        a.username = "user" + std::to_string(n);
+        a.email = "u" + std::to_string(n++) + "@x.io";
+        a.gamertag = tag;
+        a.password_hash = "h";
+        return CreateAccount(store, a, 1);
+    }
+};
+
+} // namespace
+
+TEST_F(GamertagStore, FoldedDuplicatesAndLookAlikesAreRefusedAndLookupsFold)
+{
+    for (const char* tag : {"Дмитрий", "Νίκη", "Renée", "佐藤花子", "김민준", "paypal"})
+        EXPECT_EQ(Create(tag), CreateResult::Created) << tag;
+    EXPECT_EQ(Create("ДМИТРИЙ"), CreateResult::GamertagTaken);
+    EXPECT_EQ(Create("ΝΊΚΗ"), CreateResult::GamertagTaken);
+    EXPECT_EQ(Create(GamertagForms("RENE\xCC\x81" "E").nfc), CreateResult::GamertagTaken);
+    // Single-script look-alikes of taken names: Cyrillic "раураl"-style
+    // spellings and digit-for-letter swaps.
+    EXPECT_EQ(Create("раура1"), CreateResult::GamertagConfusable);
+    EXPECT_EQ(Create("paypa1"), CreateResult::GamertagConfusable);
+    EXPECT_EQ(Create("Anna"), CreateResult::Created);
+
+    AccountRecord found;
+    ASSERT_TRUE(FindAccountByGamertag(store, "дмитрий", found));
+    EXPECT_EQ(found.gamertag, "Дмитрий");
+    ASSERT_TRUE(FindAccountByGamertag(store, "νίκη", found));
+    EXPECT_EQ(found.gamertag, "Νίκη");
+    EXPECT_FALSE(FindAccountByGamertag(store, "Дмитри", found));
+}
