@@ -124,3 +124,17 @@ bool CheckGamertag(const std::string& typed, GamertagForm& out, std::string& err
     }
     return true;
 }
+
+bool PlayerNameAcceptable(const std::string& name)
+{
+    icu::UnicodeString u;
+    if (name.empty() || name.size() > 96 || !Decode(name, u) || u.countChar32() > 24)
+        return false;
+    for (int32_t i = 0; i < u.length(); i = u.moveIndex32(i, 1)) {
+        const UChar32 c = u.char32At(i);
+        const bool letter = (U_GET_GC_MASK(c) & (U_GC_L_MASK | U_GC_M_MASK)) != 0;
+        if (!letter && u_charType(c) != U_DECIMAL_DIGIT_NUMBER && c != '_' && c != '-' && c != '.' && c != ' ')
+            return false;
+    }
+    return true;
+}

@@ -20,3 +20,8 @@ bool CheckGamertag(const std::string& typed, GamertagForm& out, std::string& err
 // The key and skeleton of any text (a stored name, a name looked up), without
 // the rules; invalid UTF-8 gives empty forms.
 GamertagForm GamertagForms(const std::string& text);
+
+// A name a player enters rooms under (their gamertag, or a guest name): 1 to
+// 24 letters or digits of any script, spaces, dots, dashes or underscores, in
+// valid UTF-8. Nothing in it can end a quoted text in a reply.
+bool PlayerNameAcceptable(const std::string& name);

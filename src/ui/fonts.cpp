@@ -41,9 +41,10 @@ const ImWchar* OverlayGlyphRanges()
 namespace {
 
 const int kScripts = 3;
-// Files merged per script, most suitable first: a character the first lacks
-// may come from the next.
-const size_t kFilesPerScript = 3;
+// Files merged per script: the most suitable one that reads. Each is a
+// collection of 4-20 MB kept in memory, and each merged source costs every
+// rebuild time, so one per script.
+const size_t kFilesPerScript = 1;
 // Font collections of the systems we know are 5-30 MB; anything far larger is
 // not a font.
 const long kMaxFontFileBytes = 64L * 1024 * 1024;
@@ -139,10 +140,10 @@ const LoadedFont* Load(FontGrowth& g, const SystemFontFile& f)
 const std::vector<SystemFontFile>& FilesFor(FontGrowth& g, int script)
 {
     if (!g.files_looked_up[script]) {
-        g.files[script] = g.find((CjkScript)script);
-        if (g.files[script].size() > kFilesPerScript)
-            g.files[script].resize(kFilesPerScript);
         g.files_looked_up[script] = true;
+        for (const SystemFontFile& f : g.find((CjkScript)script))
+            if (g.files[script].size() < kFilesPerScript && Load(g, f))
+                g.files[script].push_back(f);
     }
     return g.files[script];
 }
