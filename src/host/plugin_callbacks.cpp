@@ -51,6 +51,11 @@ void OnPresent()
             FrameSteps();
             RenderDrawData12();
         }
+        // The texture holds the atlas now: its CPU copy (20 MB at 2048 x 2048)
+        // is not kept in the game's memory. A device reset rebuilds it.
+        ImFontAtlas* atlas = ImGui::GetIO().Fonts;
+        if ((atlas->TexPixelsAlpha8 || atlas->TexPixelsRGBA32) && !g_renderer.font_texture_stale)
+            atlas->ClearTexData();
     } catch (...) {
         DebugOutput("Overlay frame failed\n");
     }
