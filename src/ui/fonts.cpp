@@ -176,7 +176,9 @@ ImFont* AddPacked(ImFontAtlas& atlas, const unsigned char* data, unsigned int si
 {
     if (size == 0)
         return nullptr;
-    ImFont* font = atlas.AddFontFromMemoryCompressedTTF(data, (int)size, px, nullptr, OverlayGlyphRanges());
+    ImFontConfig cfg;
+    cfg.OversampleH = 2;
+    ImFont* font = atlas.AddFontFromMemoryCompressedTTF(data, (int)size, px, &cfg, OverlayGlyphRanges());
     MergeGrown(atlas, px);
     return font;
 }
