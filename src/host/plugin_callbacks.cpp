@@ -51,7 +51,7 @@ void OnPresent()
             FrameSteps();
             RenderDrawData12();
         }
-        // The texture holds the atlas now: its CPU copy (20 MB at 2048 x 2048)
+        // The texture holds the atlas now: its CPU copy (10 MB at 1024 x 2048)
         // is not kept in the game's memory. A device reset rebuilds it.
         ImFontAtlas* atlas = ImGui::GetIO().Fonts;
         if ((atlas->TexPixelsAlpha8 || atlas->TexPixelsRGBA32) && !g_renderer.font_texture_stale)
