@@ -17,6 +17,7 @@ const char* ServiceUsage()
            "  --relay-no-segment    send each datagram on its own (no UDP segmentation offload)\n"
            "  --channels LIST       comma-separated client channels allowed to connect (beta2)\n"
            "  --public-url URL      base of the links in mails (http://ADDR:39001)\n"
+           "  --max-rooms N         rooms open at once; a create beyond them is refused (1000)\n"
            "  --version             print the version and exit\n"
            "test only, applied to every forwarded datagram:\n"
            "  --relay-drop P  --relay-duplicate P  --relay-reorder P   probabilities 0..1\n"
@@ -89,6 +90,8 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
             ok = ParseList(value, out.channels);
         else if (strcmp(flag, "--public-url") == 0 && (ok = strncmp(value, "http://", 7) == 0))
             out.public_url = value;
+        else if (strcmp(flag, "--max-rooms") == 0 && (ok = ParseNumber(value, 1, 1e6, v)))
+            out.max_rooms = (size_t)v;
         else if (strcmp(flag, "--relay-expire") == 0 && (ok = ParseNumber(value, 1, 86400, v)))
             out.relay_expire_s = (int)v;
         else if (strcmp(flag, "--relay-takeover") == 0 && (ok = ParseNumber(value, 1, 3600, v)))
