@@ -4,6 +4,7 @@
 // "ok" false and an "error" text the client shows as it comes.
 #pragma once
 
+#include "metrics.h"
 #include "options.h"
 #include "presence.h"
 
@@ -18,3 +19,6 @@ constexpr int kAccountPortNumber = 39001;
 // answers presence and invites; without it nobody is ever in a room.
 AccountPort* StartAccountPort(const ServiceOptions& options, std::string& error, RoomDirectory rooms = {});
 void StopAccountPort(AccountPort* port);
+
+const HttpCounters& AccountPortCounters(AccountPort* port);
+const StoreCounters& AccountPortStoreCounters(AccountPort* port);

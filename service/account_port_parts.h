@@ -5,6 +5,7 @@
 
 #include "account_store.h"
 #include "http_front.h"
+#include "metrics.h"
 #include "options.h"
 #include "presence.h"
 #include "sign_in_limit.h"
@@ -31,6 +32,7 @@ struct AccountPort
     RoomDirectory rooms;           // the room port's seats; empty without one
     std::vector<HttpRoute> routes; // served once the port starts
     HttpFront* front = nullptr;
+    HttpCounters counters;
 };
 
 using Json = nlohmann::json;

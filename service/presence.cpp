@@ -1,5 +1,7 @@
 #include "presence.h"
 
+#include "gamertag_rules.h"
+
 #include <algorithm>
 
 const char* PresenceName(Presence p)
@@ -15,11 +17,9 @@ const char* PresenceName(Presence p)
 
 std::string FoldTag(const std::string& tag)
 {
-    std::string out = tag;
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = (char)(c - 'A' + 'a');
-    return out;
+    // The store's own sameness of names, so "Ärger" in a room is the friend "ärger".
+    const std::string key = GamertagForms(tag).key;
+    return key.empty() ? tag : key;
 }
 
 void MarkSeen(SocialBoard& board, const std::string& gamertag, int64_t now_ms)

@@ -51,7 +51,7 @@ struct SocialBoard
     int64_t invite_life_ms = 600000;
 };
 
-// ASCII lower case: gamertags are unique regardless of letter case.
+// The case-folded key of a name: gamertags are unique under it.
 std::string FoldTag(const std::string& tag);
 
 void MarkSeen(SocialBoard& board, const std::string& gamertag, int64_t now_ms);
