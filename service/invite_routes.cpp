@@ -91,8 +91,9 @@ std::string InvitesArray(AccountPort& port, const AccountRecord& me)
         }
         if (list.size() > 1)
             list += ",";
-        list += "{\"gamertag\":" + JsonString(i.from_tag) + ",\"code\":" + JsonString(i.code) +
-                ",\"room\":" + JsonString(i.room_name) + ",\"state\":\"" + state + "\"}";
+        // The room's name, a text its host wrote, stands last.
+        list += std::string("{\"state\":\"") + state + "\",\"gamertag\":" + JsonString(i.from_tag) +
+                ",\"code\":" + JsonString(i.code) + ",\"room\":" + JsonString(i.room_name) + "}";
     }
     return list + "]";
 }

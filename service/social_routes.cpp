@@ -137,11 +137,12 @@ std::string Threads(AccountPort& port, const Json& body, const std::string&)
     for (const ThreadSummary& t : threads)
         list += std::string(list.size() > 1 ? "," : "") + "{\"unread\":" + std::to_string(t.unread) +
                 ",\"gamertag\":" + JsonString(t.gamertag) + ",\"last\":" + JsonString(t.last) + "}";
-    // Room invites ride on this poll: the client asks every 5 s already.
+    // Room invites ride on this poll: the client asks every 5 s already. They
+    // stand before the threads, whose message texts are anybody's writing.
     Reply r;
     AddBool(r, "ok", true);
-    AddRaw(r, "threads", list + "]");
     AddRaw(r, "invites", InvitesArray(port, me));
+    AddRaw(r, "threads", list + "]");
     return Finish(r);
 }
 
