@@ -88,4 +88,5 @@ void ClearSocialLists()
     s.conversation.clear();
     s.last_message_id = 0;
     s.compose[0] = 0;
+    s.send_status.clear();
 }

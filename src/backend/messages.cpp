@@ -16,6 +16,7 @@ void OpenConversation(const std::string& gamertag)
         g_app.social.conversation.clear();
         g_app.social.last_message_id = 0;
         g_app.social.compose[0] = 0;
+        g_app.social.send_status.clear();
     }
     NavigateTo(PageMessages);
 }
@@ -72,22 +73,40 @@ void ConversationWorker(std::string partner, int32_t after_id)
     g_app.flags.conversation_busy.store(false);
 }
 
-void SendDirectMessage(const std::string& text)
+bool SendDirectMessage(const std::string& text)
 {
     std::string partner;
     {
         std::lock_guard<std::mutex> g(g_app.social.lock);
         partner = g_app.social.chat_partner;
     }
-    if (!partner.empty() && !text.empty())
-        StartWorker(SendMessageWorker, partner, text);
+    if (partner.empty() || text.empty())
+        return false;
+    g_app.flags.message_send.store(SendRunning);
+    StartWorker(SendMessageWorker, partner, text);
+    return true;
 }
 
 void SendMessageWorker(std::string partner, std::string text)
 {
     std::string reply;
-    PostWithToken(L"/messages/send", "\"gamertag\":\"" + JsonEscape(partner) + "\",\"text\":\"" + JsonEscape(text) + "\"",
-                  reply);
+    const bool answered = PostWithToken(
+        L"/messages/send", "\"gamertag\":\"" + JsonEscape(partner) + "\",\"text\":\"" + JsonEscape(text) + "\"", reply);
+    bool ok = false;
+    if (answered)
+        JsonGetBool(reply, "ok", ok);
+    std::string failure;
+    if (!answered)
+        failure = "Message not sent: can't reach the server.";
+    else if (!ok)
+        failure = "Message not sent: " + (JsonGetString(reply, "error").empty() ? std::string("something went wrong.")
+                                                                                 : JsonGetString(reply, "error"));
+    {
+        std::lock_guard<std::mutex> g(g_app.social.lock);
+        if (g_app.social.chat_partner == partner)
+            g_app.social.send_status = failure;
+    }
+    g_app.flags.message_send.store(ok ? SendDelivered : SendFailed);
     FetchConversation();
 }
 

@@ -25,7 +25,12 @@ struct SocialState // "the social lock"
     std::vector<DirectMessage> conversation;
     int32_t last_message_id = 0;
     char compose[512] = {};                      // render thread: the messages page's input
+    std::string send_status;                     // the last send's failure; "" after a success
 };
+
+// Values of message_send: the compose line is emptied only once a send is
+// known to have arrived.
+enum MessageSend : int32_t { SendIdle = 0, SendRunning = 1, SendDelivered = 2, SendFailed = 3 };
 
 struct UnreadCount
 {

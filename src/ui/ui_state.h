@@ -32,9 +32,10 @@ struct UiState
     // Friends, Messages and Profile: the add-friend field and the timers of
     // the friends refresh and the conversation fetch (ImGui time; the first
     // frame on a page runs at once).
-    char add_friend[40] = "";
+    char add_friend[64] = "";                 // a gamertag's whole capacity
     double last_friends_refresh = -100.0;
     double last_conversation_fetch = -100.0;
+    std::string message_sent;                 // the draft as it was sent; emptied on arrival if unchanged
     // Kit
     int segmented_choice = 0;                 // SegmentedPair: 0 or 1, kept across pages
     // Settings page and in-game indicators
