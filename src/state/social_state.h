@@ -23,6 +23,9 @@ struct SocialState // "the social lock"
     std::string friend_status;                   // text of the last friend action; "" after a success
     std::string chat_partner;                    // the open conversation; "" when none
     std::vector<DirectMessage> conversation;
+    std::vector<int32_t> conversation_ids;       // ids held, sorted: repeats dropped without a scan
+    uint32_t conversation_opens = 0;              // +1 on every open and clear: a fetch answers only its own
+    uint32_t conversation_changes = 0;            // +1 on every change: the page copies only then
     int32_t last_message_id = 0;
     char compose[512] = {};                      // render thread: the messages page's input
     std::string send_status;                     // the last send's failure; "" after a success

@@ -234,7 +234,13 @@ TEST_F(SocialPages, AFailedMessageKeepsItsDraftAndLongGamertagsCanBeAdded)
         return a;
     });
     SignedInWithToken("T");
+    // With no conversation open the page points to where friends are.
+    g_app.shell.current_page = PageMessages;
     OpenMenu();
+    EXPECT_TRUE(Shows("Open a friend from the Profile page to chat."));
+    ASSERT_TRUE(DriverClick("  < Back to Friends"));
+    Fade();
+    EXPECT_TRUE(Shows("FRIENDS")) << DriverText();
     OpenConversation("Xav");
     Fade();
     ASSERT_TRUE(DriverClick("##chatin"));

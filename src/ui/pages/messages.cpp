@@ -55,7 +55,7 @@ void DrawMessagesPage()
     }
     PageHeader("MESSAGES", partner.empty() ? "Chat" : partner.c_str());
     if (partner.empty()) {
-        TextColoured(ColMuted, "Open a friend from the Friends tab to chat.");
+        TextColoured(ColMuted, "Open a friend from the Profile page to chat.");
         return;
     }
     const double now = ImGui::GetTime();
@@ -65,12 +65,15 @@ void DrawMessagesPage()
     }
 
     ImGui::BeginChild("chatscroll", ImVec2(0.0f, ImGui::GetContentRegionAvail().y - 48.0f), true);
-    std::vector<DirectMessage> conversation;
     {
+        // Copied only when it changed: a long history costs nothing per frame.
         std::lock_guard<std::mutex> hold(g_app.social.lock);
-        conversation = g_app.social.conversation;
+        if (g_ui.conversation_seen != g_app.social.conversation_changes) {
+            g_ui.conversation = g_app.social.conversation;
+            g_ui.conversation_seen = g_app.social.conversation_changes;
+        }
     }
-    DrawConversation(conversation);
+    DrawConversation(g_ui.conversation);
     // Near the bottom the view follows new lines; scrolled further up it stays.
     if (ImGui::GetScrollY() >= ImGui::GetScrollMaxY() - 40.0f)
         ImGui::SetScrollHereY(1.0f);
