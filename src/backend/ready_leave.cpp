@@ -11,6 +11,18 @@
 
 #include <cstring>
 
+bool RequestReadyChange(bool ready, int64_t now_ns)
+{
+    RoomState& room = g_app.room;
+    if (room.ready_in_flight.load() > 0 || now_ns - room.last_ready_change_ns.load() < kReadyChangeGapNs)
+        return false;
+    if (CurrentRoomCode().empty())
+        return false;
+    room.last_ready_change_ns.store(now_ns);
+    SetReady(ready);
+    return true;
+}
+
 void SetReady(bool ready)
 {
     const std::string code = CurrentRoomCode();

@@ -30,6 +30,7 @@ struct RoomState // "the room lock"
     // let the heartbeat tell such a beat from a newer one.
     std::atomic<uint32_t> ready_changes{0};  // +1 on every SetReady
     std::atomic<int32_t> ready_in_flight{0}; // "/ready" requests not yet answered or failed
+    std::atomic<int64_t> last_ready_change_ns{INT64_MIN / 2}; // the lobby button's last accepted change (steady clock)
     std::atomic<bool> partner_present{false};  // as the heartbeat last saw it
     std::atomic<bool> partner_in_game{false};  // link_running as the heartbeat last saw it
 };

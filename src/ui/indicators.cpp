@@ -113,6 +113,7 @@ void DrawOpenMenuHint(float dt)
 {
     // Shown after start-up and after every close; gone for good once opened.
     const bool open = g_app.overlay.overlay_open.load();
+    g_ui.hint_bottom = 0.0f;
     if (open && !g_ui.hint_was_open)
         g_ui.hint_active = false;
     if (!open && g_ui.hint_was_open) {
@@ -150,6 +151,7 @@ void DrawOpenMenuHint(float dt)
     const float s = g_app.settings.btn_scale_pct;
     const float right = ImGui::GetIO().DisplaySize.x - kMargin, x0 = right - width;
     const float y0 = kMargin + kButtonH * s + 12.0f - (1.0f - e) * 8.0f;
+    g_ui.hint_bottom = y0 + height + 9.0f; // its shadow included
 
     ImDrawList* dl = ImGui::GetForegroundDrawList();
     for (int k = 6; k >= 1; k--) {
@@ -271,7 +273,9 @@ void DrawToasts()
     const float fill_alpha = style == 1 ? 0.86f : 0.97f;
 
     ImDrawList* dl = ImGui::GetForegroundDrawList();
-    float y = kMargin + kButtonH * st.btn_scale_pct + 14.0f; // under the Co-op button
+    // Under the Co-op button, and under the hint while it shows (drawn just
+    // before), so neither hides the other.
+    float y = ImMax(kMargin + kButtonH * st.btn_scale_pct + 14.0f, g_ui.hint_bottom + 6.0f);
     for (const Toast& t : g_ui.toasts_drawn) {
         const float age = (float)(now - t.start);
         float p = 1.0f;

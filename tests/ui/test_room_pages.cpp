@@ -196,6 +196,16 @@ TEST_F(ScriptedRoomsUi, QuickmatchFromHomeThenTheChatLineAndLeaving)
     EXPECT_TRUE(Shows("Idle - not in a room"));
 }
 
+TEST_F(ScriptedRoomsUi, AJoinerAloneSeesNoHostTagOnTheEmptySlot)
+{
+    Answer("/quickmatch", "{\"ok\":true,\"code\":\"QX7K2P\",\"role\":\"B\"}");
+    ShowPage(PageHome);
+    Click("Quickmatch");
+    ASSERT_TRUE(DriverRunUntil([] { return Shows("Waiting for a player..."); })) << DriverText();
+    EXPECT_TRUE(Shows("You - Joiner (B)"));
+    EXPECT_FALSE(Shows("HOST"));
+}
+
 TEST_F(ScriptedRoomsUi, AStartFromAClosedRoomLeavesItFirst)
 {
     Answer("/chat/poll", "{\"ok\":true,\"messages\":[{\"id\":9,\"role\":\"B\",\"name\":\"Bob\",\"body\":\"bye\"}]}");

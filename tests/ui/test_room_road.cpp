@@ -7,6 +7,7 @@
 #include "backend/ready_leave.h"
 #include "backend/rooms.h"
 #include "link/peer_link.h"
+#include "platform/platform.h"
 
 #include <csignal>
 #include <regex>
@@ -225,6 +226,29 @@ TEST_F(RoadUi, ARoomOperationInARoomLeavesTheOldRoomFirst)
     EXPECT_TRUE(Shows("The server is full. Try again later.")) << DriverText();
     EXPECT_EQ(DriverFind("Leave Room"), nullptr);
     EXPECT_EQ(DriverFind("Ready Up"), nullptr);
+}
+
+// "Ready Up" and "Cancel Ready" share a place: a double click readies once.
+TEST_F(RoadUi, ADoubleClickOnReadyUpReadiesOnce)
+{
+    ShowPage(PageHome);
+    ASSERT_TRUE(DriverClick("Quickmatch"));
+    ASSERT_TRUE(DriverRunUntil([] { return Shows("Ready Up"); }));
+    const ImVec2 button = DriverFind("Ready Up")->rect.GetCenter();
+    DriverClickAt(button);
+    DriverClickAt(button);
+    DriverFrame();
+    EXPECT_TRUE(g_app.room.my_ready.load());
+    EXPECT_TRUE(Shows("Cancel Ready"));
+    // The service agrees once its next beat is in.
+    ASSERT_TRUE(DriverRunUntil([] { return g_app.room.ready_in_flight.load() == 0; }));
+    const int64_t settled = SteadyNowNs();
+    DriverRunUntil([&] { return SteadyNowNs() - settled > 3500000000; });
+    EXPECT_TRUE(g_app.room.my_ready.load());
+    // A single click later does what it says.
+    ASSERT_TRUE(DriverClick("Cancel Ready"));
+    ASSERT_TRUE(DriverRunUntil([] { return Shows("Ready Up"); }));
+    EXPECT_FALSE(g_app.room.my_ready.load());
 }
 
 } // namespace

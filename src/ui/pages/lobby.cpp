@@ -13,6 +13,7 @@
 #include "backend/ready_leave.h"
 #include "backend/rooms.h"
 #include "link/peer_link.h"
+#include "platform/platform.h"
 #include "state/app_state.h"
 #include "ui/fonts.h"
 #include "ui/kit.h"
@@ -213,7 +214,7 @@ void Players(const LobbyView& v)
     PlayerSlot("##slot_self", v.name.c_str(), host ? "You - Host (A)" : "You - Joiner (B)", host, v.my_ready ? 1 : 0);
     ImGui::Dummy(ImVec2(0.0f, 8.0f));
     if (v.partner.empty())
-        PlayerSlot("##slot_wait", "Waiting for a player...", "Share your room code to invite someone", !host, -1);
+        PlayerSlot("##slot_wait", "Waiting for a player...", "Share your room code to invite someone", false, -1);
     else
         PlayerSlot("##slot_peer", v.partner.c_str(), host ? "Partner - Joiner (B)" : "Partner - Host (A)", !host,
                    v.peer_ready ? 1 : 0);
@@ -312,9 +313,9 @@ void SessionStatus(const LobbyView& v)
         TextColoured(ColGreen, "Connected");
     else if (!v.my_ready) {
         if (AccentButton("Ready Up", ImVec2(-1.0f, 44.0f)))
-            SetReady(true);
+            RequestReadyChange(true, SteadyNowNs());
     } else if (ImGui::Button("Cancel Ready", ImVec2(-1.0f, 44.0f))) {
-        SetReady(false);
+        RequestReadyChange(false, SteadyNowNs());
     }
     ImGui::Dummy(ImVec2(0.0f, 8.0f));
     if (ImGui::Button("Leave Room", ImVec2(-1.0f, 38.0f))) {
