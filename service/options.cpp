@@ -8,6 +8,7 @@ const char* ServiceUsage()
     return "usage: kestrel-service [--data DIR] [--bind ADDR]\n"
            "  --data DIR            data folder (default kestrel-data)\n"
            "  --bind ADDR           IPv4 address of all three ports (default 127.0.0.1)\n"
+           "  --away-grace S        keep a silent member's place S seconds past the 10 s time-out (120; 0: none)\n"
            "  --relay-expire S      forget a relay registration silent for S seconds (15)\n"
            "  --relay-takeover S    let another address take a registration silent for S seconds (3)\n"
            "  --relay-any-ip        accept a member's HELLO from any IP (unusual networks)\n"
@@ -89,6 +90,8 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
             ok = ParseList(value, out.channels);
         else if (strcmp(flag, "--public-url") == 0 && (ok = strncmp(value, "http://", 7) == 0))
             out.public_url = value;
+        else if (strcmp(flag, "--away-grace") == 0 && (ok = ParseNumber(value, 0, 86400, v)))
+            out.away_grace_s = (int)v;
         else if (strcmp(flag, "--relay-expire") == 0 && (ok = ParseNumber(value, 1, 86400, v)))
             out.relay_expire_s = (int)v;
         else if (strcmp(flag, "--relay-takeover") == 0 && (ok = ParseNumber(value, 1, 3600, v)))

@@ -19,6 +19,7 @@ struct ServiceOptions
 {
     std::string data_dir = "kestrel-data";
     std::string bind = "127.0.0.1";
+    int away_grace_s = 120;  // a member silent past the time-out stays in its room, away, this long
     int relay_expire_s = 15; // a registration silent this long is forgotten
     int relay_takeover_s = 3; // a HELLO from another address moves a registration silent this long
     bool relay_open = false;  // any well-formed HELLO registers (link tests without rooms)
