@@ -150,6 +150,40 @@ std::string DispatchDatagram(LinkSession& session, const char* data, size_t size
     return std::string();
 }
 
+static bool PingSequence(const char* data, size_t size, uint32_t& seq)
+{
+    static const char kPing[] = "FILE:__ping__";
+    const size_t n = sizeof(kPing) - 1;
+    if (size < n || memcmp(data, kPing, n) != 0)
+        return false;
+    const char* nl = (const char*)memchr(data + n, '\n', size - n);
+    if (!nl)
+        return false;
+    seq = 0;
+    const char* p = nl + 1;
+    if (p >= data + size || *p < '0' || *p > '9')
+        return false;
+    for (; p < data + size && *p >= '0' && *p <= '9'; p++)
+        seq = seq * 10u + (uint32_t)(*p - '0');
+    return true;
+}
+
+bool PartnerReturned(PartnerContact& c, const char* data, size_t size, int64_t now_ns)
+{
+    if (size < 5 || memcmp(data, "FILE:", 5) != 0)
+        return false;
+    bool back = c.heard && now_ns - c.last_ns >= kPartnerGapNs;
+    uint32_t seq = 0;
+    if (PingSequence(data, size, seq)) {
+        // Pings may come a place out of order; a restarted link counts from 1.
+        back |= c.heard && seq + 2 < c.last_ping;
+        c.last_ping = seq;
+    }
+    c.heard = true;
+    c.last_ns = now_ns;
+    return back;
+}
+
 // ---------------------------------------------------------------------------
 // The link thread
 // ---------------------------------------------------------------------------
@@ -194,6 +228,8 @@ static void PeerLinkThread(uint32_t role, std::string room_code)
     int64_t scan_timer = t0, hello_timer = t0, ping_timer = t0;
     std::vector<char> buffer(kReceiveBufferBytes, 0);
 
+    const bool resend_on_return = RideOutDrops();
+    PartnerContact contact;
     int ready = kWaitDatagram | kWaitFolder;
     while (!g_app.flags.link_stop.load()) {
         CompletedFiles completed;
@@ -205,6 +241,13 @@ static void PeerLinkThread(uint32_t role, std::string room_code)
             // Only the relay forwards to us; anything else could forge files or pongs.
             if (n == 0 || from != relay)
                 continue;
+            if (resend_on_return && PartnerReturned(contact, buffer.data(), (size_t)n, SteadyNowNs())) {
+                // Registered again first: after a long stall the relay may
+                // have let this address go, and the files must get through.
+                if (!room_code.empty())
+                    UdpSendTo(sock, relay, hello.data(), hello.size());
+                ResendOwnFilesAsNew(sender);
+            }
             const std::string reply = DispatchDatagram(session, buffer.data(), (size_t)n, completed, LinkClockMs());
             if (!reply.empty())
                 UdpSendTo(sock, relay, reply.data(), reply.size());

@@ -22,6 +22,7 @@ protected:
     MiniHttpServer* rooms = nullptr;
     std::mutex answers_lock;
     std::map<std::string, std::string> answers; // by path
+    std::map<std::string, int> statuses;        // by path; 200 when not set
     std::atomic<bool> holding{false};            // hold every answer back
 
     void SetUp() override
@@ -41,6 +42,8 @@ protected:
             auto it = answers.find(r.target);
             MiniHttpAnswer a;
             a.body = it == answers.end() ? "{\"ok\":true}" : it->second;
+            auto st = statuses.find(r.target);
+            a.status = st == statuses.end() ? 200 : st->second;
             return a;
         });
     }
@@ -50,10 +53,11 @@ protected:
         RoomPagesUi::TearDown();
         StopMiniHttpServer(rooms);
     }
-    void Answer(const std::string& path, const std::string& body)
+    void Answer(const std::string& path, const std::string& body, int status = 200)
     {
         std::lock_guard<std::mutex> hold(answers_lock);
         answers[path] = body;
+        statuses[path] = status;
     }
     std::vector<std::string> Bodies(const std::string& path)
     {
@@ -272,6 +276,46 @@ TEST_F(ScriptedRoomsUi, FindARoomFetchesOnceUpperCasesTheCodeAndJoinsOnlyWhenIdl
     EXPECT_NE(Bodies("/join")[0].find("\"code\":\"QX7K2P\"}"), std::string::npos) << "the row's code";
     Click("Refresh");
     ASSERT_TRUE(DriverRunUntil([&] { return Bodies("/list").size() == 2; }));
+}
+
+TEST_F(ScriptedRoomsUi, ReconnectingAndPartnerReconnectingComeAndGoWithoutAClick)
+{
+    const std::string with_bob = "{\"ok\":true,\"my_ready\":false,\"peer_ready\":false,\"started\":false,"
+                                 "\"peer_away\":%s,\"peer\":\"Bob\"}";
+    const auto beat = [&](const char* away) {
+        char body[256];
+        snprintf(body, sizeof(body), with_bob.c_str(), away);
+        return std::string(body);
+    };
+    Answer("/heartbeat", beat("false"));
+    ShowPage(PageHome);
+    ASSERT_TRUE(Click("Quickmatch"));
+    ASSERT_TRUE(DriverRunUntil([] { return Shows("Both players must ready up to connect."); }, 10.0)) << DriverText();
+
+    // The service has the partner away: the lobby says so instead of "Partner Left".
+    Answer("/heartbeat", beat("true"));
+    ASSERT_TRUE(DriverRunUntil([] { return Shows("Partner reconnecting..."); }, 10.0)) << DriverText();
+    EXPECT_TRUE(Shows("Bob"));
+    EXPECT_FALSE(Shows("Waiting for a player..."));
+    Answer("/heartbeat", beat("false"));
+    ASSERT_TRUE(DriverRunUntil([] { return !Shows("Partner reconnecting..."); }, 10.0));
+    EXPECT_TRUE(Shows("Both players must ready up to connect."));
+    bool told = false;
+    for (const Toast& t : CopyToasts())
+        told |= t.title == "Partner Reconnected" && t.text == "Bob is back in the session.";
+    EXPECT_TRUE(told);
+
+    // This client's own beats go unanswered: "Reconnecting..." after the
+    // second, gone with the first answer, and the room is as it was.
+    const auto failing = Bodies("/heartbeat").size();
+    Answer("/heartbeat", "", 503);
+    ASSERT_TRUE(DriverRunUntil([] { return Shows("Reconnecting..."); }, 15.0)) << DriverText();
+    EXPECT_GE(Bodies("/heartbeat").size(), failing + 2);
+    EXPECT_TRUE(Shows("QX7K2P"));
+    Answer("/heartbeat", beat("false"));
+    ASSERT_TRUE(DriverRunUntil([] { return !Shows("Reconnecting..."); }, 10.0));
+    EXPECT_TRUE(Shows("Both players must ready up to connect."));
+    EXPECT_EQ(g_app.flags.room_state.load(), RoomIn);
 }
 
 TEST_F(ScriptedRoomsUi, TheConnectionReadoutAndTheNameplateSliders)
