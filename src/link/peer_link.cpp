@@ -172,7 +172,9 @@ bool PartnerReturned(PartnerContact& c, const char* data, size_t size, int64_t n
 {
     if (size < 5 || memcmp(data, "FILE:", 5) != 0)
         return false;
-    bool back = c.heard && now_ns - c.last_ns >= kPartnerGapNs;
+    // The first word from the partner counts too: what this side sent before
+    // the partner's link had registered went nowhere.
+    bool back = !c.heard || now_ns - c.last_ns >= kPartnerGapNs;
     uint32_t seq = 0;
     if (PingSequence(data, size, seq)) {
         // Pings may come a place out of order; a restarted link counts from 1.

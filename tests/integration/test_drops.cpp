@@ -28,6 +28,9 @@ protected:
     void SetUp() override { root = MakeTempDir("kestrel-drops"); }
     void TearDown() override
     {
+        if (HasFailure())
+            for (const char* tag : {"host", "joiner"})
+                printf("--- %s\n%s", tag, Log(tag).c_str());
         for (auto& [tag, pid] : running) {
             kill(pid, SIGCONT);
             StopProgram(pid);
@@ -183,7 +186,7 @@ TEST_F(Drops, AKilledPlayerRestartsAndRejoinsWithOneOperation)
 
 TEST_F(Drops, AwayPastTheGraceIsGoneAsBeforeAndARejoinFindsNoRoom)
 {
-    Service({"--away-grace", "3"});
+    Service({"--away-grace", "6"}); // wider than a beat, so the host sees the away state
     const std::string code = Pair();
     Kill("joiner");
     ASSERT_TRUE(Until([&] { return Logged("host", "partner away"); }, 20000ms));
