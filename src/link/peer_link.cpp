@@ -110,7 +110,10 @@ void HandlePong(const std::string& body, double now_ms)
         sample = 0;
     std::lock_guard<std::mutex> g(g_app.link.lock);
     double& rtt = g_app.link.rtt_ms;
-    rtt = rtt < 0 ? sample : 0.7 * rtt + 0.3 * sample;
+    // A pong held up by a stall (a frozen game answering the pings queued
+    // meanwhile) is no round trip: it would show seconds for a long while.
+    if (sample < (double)(kPartnerGapNs / 1000000))
+        rtt = rtt < 0 ? sample : 0.7 * rtt + 0.3 * sample;
     if (g_app.link.first_pong_ms < 0)
         g_app.link.first_pong_ms = now_ms;
     for (PingRecord& r : g_app.link.pings)

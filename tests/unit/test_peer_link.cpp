@@ -87,6 +87,8 @@ TEST(LinkPing, RttTakesTheFirstSampleThenSmooths)
     EXPECT_EQ(LinkRttMs(), 52);     // 49 + 3.12 = 52.12
     HandlePong("1 5000.0", 4000.0); // echoed time in the future: sample 0
     EXPECT_EQ(LinkRttMs(), 36);     // 0.7 * 52.12 = 36.48
+    HandlePong("1 5000.0", 25000.0); // answered after a 20 s stall: no sample
+    EXPECT_EQ(LinkRttMs(), 36);
 }
 
 TEST(LinkPing, MalformedPongsChangeNothing)
