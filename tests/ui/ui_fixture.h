@@ -20,12 +20,9 @@ class OverlayUi : public testing::Test
 protected:
     void SetUp() override
     {
-        DriverStart();
-        // No room saved by an earlier case (or an earlier run in this folder)
-        // is offered; a case that wants one reads its folder again.
+        DriverStart(); // no room saved by an earlier case (or run) is offered
         std::lock_guard<std::mutex> hold(g_app.saved_room.lock);
-        g_app.saved_room.loaded = true;
-        g_app.saved_room.room = SavedRoom{};
+        g_app.saved_room.loaded = true, g_app.saved_room.room = SavedRoom{};
     }
     void TearDown() override { DriverStop(); }
 

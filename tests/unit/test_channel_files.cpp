@@ -235,28 +235,3 @@ TEST(ChannelFilesOnDisk, HashStartsFromTheLinksOwnValue)
     EXPECT_EQ(ChannelHash("a"), (0x14650FB0739D0383ull ^ 'a') * 0x100000001B3ull);
     EXPECT_NE(ChannelHash("ab"), ChannelHash("ba"));
 }
-
-TEST(ChannelFilesOnDisk, AReturnSendsEveryOwnFileAgainAsANewVersion)
-{
-    GameDirectory dir;
-    ChannelSender sender = MakeChannelSender(2);
-    std::vector<std::pair<std::string, uint32_t>> sent;
-    const SendFileFn record = [&](const std::string& name, const std::string&, uint32_t transfer) {
-        sent.push_back({name, transfer});
-    };
-    GameDirectory::Write("Kestrel_Joints_B.json", "j");
-    for (int i = 0; i < 5; i++)
-        ScanOwnFiles(sender, record);
-    ASSERT_EQ(sent.size(), 3u);
-    sent.clear();
-    for (int i = 0; i < 5; i++)
-        ScanOwnFiles(sender, record);
-    EXPECT_TRUE(sent.empty()); // unchanged: quiet
-
-    // Unchanged, yet sent again three times under a new transfer number, so a
-    // partner who already finished transfer 1 takes it as new.
-    ResendOwnFilesAsNew(sender);
-    for (int i = 0; i < 5; i++)
-        ScanOwnFiles(sender, record);
-    EXPECT_EQ(sent, (std::vector<std::pair<std::string, uint32_t>>(3, {"Kestrel_Joints_B.json", 2})));
-}
