@@ -175,16 +175,13 @@ bool PartnerReturned(PartnerContact& c, const char* data, size_t size, int64_t n
 {
     if (size < 5 || memcmp(data, "FILE:", 5) != 0)
         return false;
-    // The first word from the partner counts too: what this side sent before
-    // the partner's link had registered went nowhere.
-    bool back = !c.heard || now_ns - c.last_ns >= kPartnerGapNs;
+    bool back = now_ns - c.last_ns >= kPartnerGapNs;
     uint32_t seq = 0;
     if (PingSequence(data, size, seq)) {
         // Pings may come a place out of order; a restarted link counts from 1.
-        back |= c.heard && seq + 2 < c.last_ping;
+        back |= seq + 2 < c.last_ping;
         c.last_ping = seq;
     }
-    c.heard = true;
     c.last_ns = now_ns;
     return back;
 }
@@ -235,6 +232,7 @@ static void PeerLinkThread(uint32_t role, std::string room_code)
 
     const bool resend_on_return = RideOutDrops();
     PartnerContact contact;
+    contact.last_ns = t0; // a partner first heard long after the start missed what was sent at it
     int ready = kWaitDatagram | kWaitFolder;
     while (!g_app.flags.link_stop.load()) {
         CompletedFiles completed;

@@ -193,8 +193,7 @@ TEST(LinkDispatch, APartnerWhosePingsStartOverHasReturned)
         const std::string d = "FILE:__ping___B.json\n" + std::to_string(seq) + " 1.0";
         return PartnerReturned(c, d.data(), d.size(), 0); // no gap: only the sequence tells
     };
-    EXPECT_TRUE(ping(7)); // the first word
-    EXPECT_FALSE(ping(9) || ping(8)); // one place out of order is no restart
+    EXPECT_FALSE(ping(7) || ping(9) || ping(8)); // one place out of order is no restart
     EXPECT_TRUE(ping(1));
 }
 
