@@ -111,6 +111,8 @@ void Blackouts(int runs)
         const auto end = Clock::now();
         if (Until([&] { return ReadFileText(Data("joiner", "Kestrel_Flags_A.json")) == text; }, 10000ms))
             seconds.push_back(std::chrono::duration<double>(Clock::now() - end).count());
+        else
+            printf("run %d: not arrived\n--- host\n%s--- joiner\n%s", run, Log("host", 0).c_str(), Log("joiner", 0).c_str());
         std::this_thread::sleep_for(4s); // the partner seen back on both sides
     }
     Report("end of a 20 s blackout to the partner's file written", seconds, runs);
