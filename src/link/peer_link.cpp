@@ -153,21 +153,20 @@ std::string DispatchDatagram(LinkSession& session, const char* data, size_t size
     return std::string();
 }
 
-static bool PingSequence(const char* data, size_t size, uint32_t& seq)
+// The sequence and the text after it ("seq time") of a ping datagram.
+static bool ReadPing(const char* data, size_t size, uint32_t& seq, std::string& body)
 {
     static const char kPing[] = "FILE:__ping__";
     const size_t n = sizeof(kPing) - 1;
     if (size < n || memcmp(data, kPing, n) != 0)
         return false;
     const char* nl = (const char*)memchr(data + n, '\n', size - n);
-    if (!nl)
+    if (!nl || nl + 1 >= data + size || nl[1] < '0' || nl[1] > '9')
         return false;
+    body.assign(nl + 1, (size_t)(data + size - (nl + 1)));
     seq = 0;
-    const char* p = nl + 1;
-    if (p >= data + size || *p < '0' || *p > '9')
-        return false;
-    for (; p < data + size && *p >= '0' && *p <= '9'; p++)
-        seq = seq * 10u + (uint32_t)(*p - '0');
+    for (size_t i = 0; i < body.size() && body[i] >= '0' && body[i] <= '9'; i++)
+        seq = seq * 10u + (uint32_t)(body[i] - '0');
     return true;
 }
 
@@ -177,10 +176,14 @@ bool PartnerReturned(PartnerContact& c, const char* data, size_t size, int64_t n
         return false;
     bool back = now_ns - c.last_ns >= kPartnerGapNs;
     uint32_t seq = 0;
-    if (PingSequence(data, size, seq)) {
-        // Pings may come a place out of order; a restarted link counts from 1.
-        back |= seq + 2 < c.last_ping;
+    std::string body;
+    if (ReadPing(data, size, seq, body)) {
+        // A restarted link counts from 1 again: a first ping that is not a
+        // copy of the last one (it carries its own send time). Pings may
+        // otherwise come a place out of order.
+        back |= seq == 1 ? c.last_ping >= 1 && body != c.last_ping_body : seq + 2 < c.last_ping;
         c.last_ping = seq;
+        c.last_ping_body = body;
     }
     c.last_ns = now_ns;
     return back;

@@ -56,7 +56,8 @@ int32_t LinkLossPercentAt(double now_ms);
 struct PartnerContact
 {
     int64_t last_ns = 0;    // the last word, or the link's start
-    uint32_t last_ping = 0; // the sequence of its latest ping
+    uint32_t last_ping = 0; // the sequence of its latest ping...
+    std::string last_ping_body; // ...and its text
 };
 
 // The partner is heard from again after a silence of this long...

@@ -59,7 +59,8 @@ struct Drops : testing::Test
     {
         Start("host", {"--create", "Drops", "--ready"});
         std::smatch m;
-        EXPECT_TRUE(Until([&] { const std::string l = Log("host"); return std::regex_search(l, m, std::regex("room: (\\w+)")); }));
+        std::string log; // the match points into it
+        EXPECT_TRUE(Until([&] { return std::regex_search(log = Log("host"), m, std::regex("room: (\\w+)")); }));
         const std::string code = m[1];
         Start("joiner", {"--join", code, "--ready", joiner_flag});
         EXPECT_TRUE(Until([&] { return Logged("host", "link up") && Logged("joiner", "link up"); }));

@@ -304,6 +304,7 @@ TEST_F(ScriptedRoomsUi, ReconnectingAndPartnerReconnectingComeAndGoWithoutAClick
         EXPECT_TRUE(told);
     }
     LeaveRoom();
+    TakeToasts(); // not for the next case to read
 }
 
 TEST_F(ScriptedRoomsUi, TheConnectionReadoutAndTheNameplateSliders)

@@ -189,12 +189,14 @@ TEST(LinkDispatch, MalformedDatagramsAreIgnored)
 TEST(LinkDispatch, APartnerWhosePingsStartOverHasReturned)
 {
     PartnerContact c;
-    const auto ping = [&](uint32_t seq) {
-        const std::string d = "FILE:__ping___B.json\n" + std::to_string(seq) + " 1.0";
-        return PartnerReturned(c, d.data(), d.size(), 0); // no gap: only the sequence tells
+    const auto ping = [&](uint32_t seq, const char* time = "1.0") {
+        const std::string d = "FILE:__ping___B.json\n" + std::to_string(seq) + " " + time;
+        return PartnerReturned(c, d.data(), d.size(), 0); // no gap: only the pings tell
     };
+    EXPECT_FALSE(ping(1) || ping(1)); // the first, and a copy of it
     EXPECT_FALSE(ping(7) || ping(9) || ping(8)); // one place out of order is no restart
     EXPECT_TRUE(ping(1));
+    EXPECT_TRUE(ping(1, "2.0")); // restarted again before its second ping
 }
 
 TEST(LinkStart, RoleZeroStartsNothing)
