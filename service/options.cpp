@@ -18,6 +18,7 @@ const char* ServiceUsage()
            "  --relay-no-segment    send each datagram on its own (no UDP segmentation offload)\n"
            "  --channels LIST       comma-separated client channels allowed to connect (beta2)\n"
            "  --public-url URL      base of the links in mails (http://ADDR:39001)\n"
+           "  --max-rooms N         rooms open at once; a create beyond them is refused (1000)\n"
            "  --version             print the version and exit\n"
            "test only, applied to every forwarded datagram:\n"
            "  --relay-drop P  --relay-duplicate P  --relay-reorder P   probabilities 0..1\n"
@@ -92,6 +93,8 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
             out.public_url = value;
         else if (strcmp(flag, "--away-grace") == 0 && (ok = ParseNumber(value, 0, 86400, v)))
             out.away_grace_s = (int)v;
+        else if (strcmp(flag, "--max-rooms") == 0 && (ok = ParseNumber(value, 1, 1e6, v)))
+            out.max_rooms = (size_t)v;
         else if (strcmp(flag, "--relay-expire") == 0 && (ok = ParseNumber(value, 1, 86400, v)))
             out.relay_expire_s = (int)v;
         else if (strcmp(flag, "--relay-takeover") == 0 && (ok = ParseNumber(value, 1, 3600, v)))

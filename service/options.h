@@ -1,6 +1,7 @@
 // kestrel-service's command line.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -30,6 +31,7 @@ struct ServiceOptions
     RelayFaults faults;
     std::vector<std::string> channels = {"beta2"}; // client channels "/clientcheck" allows
     std::string public_url; // base of the links in mails; "" = http://<bind>:39001
+    size_t max_rooms = 1000; // rooms open at once
 };
 
 // Parses argv; on failure returns false with a one-line reason in `error`.

@@ -300,6 +300,7 @@ RoomPort* StartRoomPort(const ServiceOptions& options, std::string& error)
 {
     RoomPort* port = new RoomPort;
     port->store.limits.away_grace_ms = (int64_t)options.away_grace_s * 1000;
+    port->store.limits.max_rooms = options.max_rooms;
     Route(*port, "/create", OnCreate, true);
     Route(*port, "/join", OnJoin, true);
     Route(*port, "/quickmatch", OnQuickmatch, true);
