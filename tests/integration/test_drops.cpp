@@ -28,11 +28,9 @@ struct Drops : testing::Test
         for (auto& [tag, pid] : pids) {
             if (HasFailure())
                 printf("--- %s\n%s", tag.c_str(), Log(tag).c_str());
-            kill(pid, SIGCONT);
-            StopProgram(pid);
+            kill(pid, SIGCONT), StopProgram(pid);
         }
-        StopService(service);
-        std::filesystem::remove_all(root);
+        StopService(service), std::filesystem::remove_all(root);
     }
     std::string Log(const std::string& tag) { return ReadFileText(root + "/" + tag + std::to_string(runs[tag]) + ".log"); }
     bool Logged(const std::string& tag, const std::string& line) { return Log(tag).find(line) != std::string::npos; }
@@ -52,9 +50,7 @@ struct Drops : testing::Test
     }
     std::string File(const std::string& tag, const std::string& name) { return root + "/" + tag + "/reframework/data/" + name; }
     bool Arrives(const std::string& tag, const std::string& name, const std::string& text)
-    {
-        return Until([&] { return ReadFileText(File(tag, name)) == text; });
-    }
+    { return Until([&] { return ReadFileText(File(tag, name)) == text; }); }
     std::string Pair(const std::string& joiner_flag = "--ready")
     {
         Start("host", {"--create", "Drops", "--ready"});
