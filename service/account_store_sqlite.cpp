@@ -1,9 +1,15 @@
 // The account store on an embedded SQLite file: WAL, one connection behind a
-// mutex, every statement prepared once, schema versions in user_version.
+// mutex, every statement prepared once, schema versions in user_version. A
+// store opened on a postgresql:// address hands each call on to the
+// PostgreSQL store; either way every call is counted and timed here.
 #include "account_store.h"
+#include "account_store_postgres.h"
+
+#include "gamertag_rules.h"
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <set>
@@ -55,6 +61,12 @@ const char* const kMigrations[] = {
     "  created_at INTEGER NOT NULL,"
     "  read INTEGER NOT NULL DEFAULT 0);"
     "CREATE INDEX messages_by_pair ON messages(from_id, to_id, id);",
+
+    // Gamertags in any script: their case-folded key is the unique one, and
+    // the confusable skeleton finds look-alikes. Filled for stored names by
+    // FillGamertagForms before the indexes are made.
+    "ALTER TABLE accounts ADD COLUMN gamertag_key TEXT;"
+    "ALTER TABLE accounts ADD COLUMN gamertag_skeleton TEXT;",
 };
 static_assert(sizeof(kMigrations) / sizeof(kMigrations[0]) == kAccountSchemaVersion);
 
@@ -76,6 +88,7 @@ enum Stmt {
     DeleteMailToken,
     DeleteExpiredMailTokens,
     AccountByGamertag,
+    AccountBySkeleton,
     FriendshipExists,
     RequestExists,
     InsertRequest,
@@ -93,7 +106,8 @@ enum Stmt {
 };
 
 const char* const kSql[StmtCount] = {
-    "INSERT INTO accounts (username, gamertag, email, password_hash, role, created_at) VALUES (?, ?, ?, ?, ?, ?)",
+    "INSERT INTO accounts (username, gamertag, email, password_hash, role, created_at, gamertag_key, gamertag_skeleton)"
+    " VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
     "SELECT id, username, gamertag, email, password_hash, role, settings, email_verified FROM accounts WHERE username = ?",
     "SELECT id, username, gamertag, email, password_hash, role, settings, email_verified FROM accounts WHERE email = ?",
     "SELECT id, username, gamertag, email, password_hash, role, settings, email_verified FROM accounts WHERE id = ?",
@@ -109,7 +123,8 @@ const char* const kSql[StmtCount] = {
     "SELECT account_id FROM mail_tokens WHERE token_hash = ? AND kind = ? AND expires_at >= ?",
     "DELETE FROM mail_tokens WHERE token_hash = ?",
     "DELETE FROM mail_tokens WHERE expires_at < ?",
-    "SELECT id, username, gamertag, email, password_hash, role, settings, email_verified FROM accounts WHERE gamertag = ? COLLATE NOCASE",
+    "SELECT id, username, gamertag, email, password_hash, role, settings, email_verified FROM accounts WHERE gamertag_key = ?",
+    "SELECT id, username, gamertag, email, password_hash, role, settings, email_verified FROM accounts WHERE gamertag_skeleton = ? LIMIT 1",
     "SELECT 1 FROM friendships WHERE account_id = ? AND friend_id = ?",
     "SELECT 1 FROM friend_requests WHERE from_id = ? AND to_id = ?",
     "INSERT OR IGNORE INTO friend_requests (from_id, to_id, created_at) VALUES (?, ?, ?)",
@@ -172,6 +187,8 @@ const char* AccountMigrationSql(int from_version)
 
 struct AccountStore
 {
+    PgStore* pg = nullptr; // set: every call goes to the PostgreSQL store instead
+    StoreCounters counters;
     std::mutex lock;
     sqlite3* db = nullptr;
     sqlite3_stmt* stmt[StmtCount] = {};
@@ -179,6 +196,36 @@ struct AccountStore
 };
 
 namespace {
+
+// Counts and times one public call. The fault mark gathers until taken, so
+// only what this call adds counts as its error.
+struct CallTimer
+{
+    AccountStore* store;
+    int64_t start;
+    bool earlier_fault;
+    explicit CallTimer(AccountStore* s)
+        : store(s),
+          start(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+                    .count()),
+          earlier_fault(t_store_fault)
+    {
+        t_store_fault = false;
+    }
+    ~CallTimer()
+    {
+        const int64_t now =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+                .count();
+        store->counters.calls.fetch_add(1, std::memory_order_relaxed);
+        if (t_store_fault)
+            store->counters.errors.fetch_add(1, std::memory_order_relaxed);
+        store->counters.call_time.Observe(now - start);
+        t_store_fault = t_store_fault || earlier_fault;
+    }
+    CallTimer(const CallTimer&) = delete;
+    CallTimer& operator=(const CallTimer&) = delete;
+};
 
 bool Exec(sqlite3* db, const char* sql, std::string& error)
 {
@@ -267,6 +314,47 @@ bool SettleGamertags(sqlite3* db, std::string& error)
     return true;
 }
 
+// Schema 3: the key and skeleton of every stored gamertag; the names
+// themselves stay as they are. Stored names were ASCII under a unique
+// case-blind index, so their keys are unique too.
+bool FillGamertagForms(sqlite3* db, std::string& error)
+{
+    std::vector<std::pair<int64_t, std::string>> accounts;
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT id, gamertag FROM accounts ORDER BY id", -1, &s, nullptr) != SQLITE_OK) {
+        error = sqlite3_errmsg(db);
+        return false;
+    }
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        const unsigned char* tag = sqlite3_column_text(s, 1);
+        accounts.emplace_back(sqlite3_column_int64(s, 0), tag ? (const char*)tag : "");
+    }
+    sqlite3_finalize(s);
+    if (rc != SQLITE_DONE || sqlite3_prepare_v2(db, "UPDATE accounts SET gamertag_key = ?, gamertag_skeleton = ? WHERE id = ?",
+                                                -1, &s, nullptr) != SQLITE_OK) {
+        error = sqlite3_errmsg(db);
+        return false;
+    }
+    for (const auto& [id, tag] : accounts) {
+        const GamertagForm f = GamertagForms(tag);
+        sqlite3_reset(s);
+        sqlite3_bind_text(s, 1, f.key.data(), (int)f.key.size(), SQLITE_TRANSIENT);
+        sqlite3_bind_text(s, 2, f.skeleton.data(), (int)f.skeleton.size(), SQLITE_TRANSIENT);
+        sqlite3_bind_int64(s, 3, id);
+        if (sqlite3_step(s) != SQLITE_DONE) {
+            error = sqlite3_errmsg(db);
+            sqlite3_finalize(s);
+            return false;
+        }
+    }
+    sqlite3_finalize(s);
+    return Exec(db,
+                "CREATE UNIQUE INDEX accounts_by_gamertag_key ON accounts(gamertag_key);"
+                "CREATE INDEX accounts_by_gamertag_skeleton ON accounts(gamertag_skeleton);",
+                error);
+}
+
 bool Migrate(sqlite3* db, int& version, std::string& error)
 {
     version = UserVersion(db);
@@ -284,7 +372,8 @@ bool Migrate(sqlite3* db, int& version, std::string& error)
             std::string(kMigrations[version]) + "PRAGMA user_version = " + std::to_string(version + 1) + ";";
         std::string why;
         const bool ok = Exec(db, "BEGIN IMMEDIATE", why) && (version != 1 || SettleGamertags(db, why)) &&
-                        Exec(db, sql.c_str(), why) && Exec(db, "COMMIT", why);
+                        Exec(db, sql.c_str(), why) && (version != 2 || FillGamertagForms(db, why)) &&
+                        Exec(db, "COMMIT", why);
         if (!ok) {
             std::string ignored;
             Exec(db, "ROLLBACK", ignored);
@@ -328,6 +417,15 @@ bool Change(AccountStore* store, Use& q)
 
 AccountStore* OpenAccountStore(const std::string& path, std::string& error)
 {
+    if (IsPostgresAddress(path)) {
+        PgStore* pg = OpenPgStore(path, error);
+        if (!pg)
+            return nullptr;
+        AccountStore* store = new AccountStore;
+        store->pg = pg;
+        store->counters.kind = "postgresql";
+        return store;
+    }
     AccountStore* store = new AccountStore;
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
     if (sqlite3_open_v2(path.c_str(), &store->db, flags, nullptr) != SQLITE_OK) {
@@ -356,10 +454,16 @@ void CloseAccountStore(AccountStore* store)
 {
     if (!store)
         return;
+    ClosePgStore(store->pg);
     for (sqlite3_stmt* s : store->stmt)
         sqlite3_finalize(s);
     sqlite3_close(store->db);
     delete store;
+}
+
+void MarkStoreFault()
+{
+    t_store_fault = true;
 }
 
 bool TakeStoreFault()
@@ -369,19 +473,32 @@ bool TakeStoreFault()
     return fault;
 }
 
+const StoreCounters& AccountStoreCounters(AccountStore* store)
+{
+    return store->counters;
+}
+
 int AccountSchemaVersion(AccountStore* store)
 {
+    if (store->pg)
+        return PgSchemaVersion(store->pg);
     return store->version;
 }
 
 CreateResult CreateAccount(AccountStore* store, AccountRecord& account, int64_t now)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::CreateAccount(store->pg, account, now);
     std::lock_guard<std::mutex> hold(store->lock);
     AccountRecord existing;
     if (FindByText(store, AccountByName, account.username, existing))
         return CreateResult::UsernameTaken;
-    if (FindByText(store, AccountByGamertag, account.gamertag, existing))
+    const GamertagForm forms = GamertagForms(account.gamertag);
+    if (FindByText(store, AccountByGamertag, forms.key, existing))
         return CreateResult::GamertagTaken;
+    if (!forms.skeleton.empty() && FindByText(store, AccountBySkeleton, forms.skeleton, existing))
+        return CreateResult::GamertagConfusable;
     if (FindByText(store, AccountByEmail, account.email, existing))
         return CreateResult::EmailTaken;
     Use q(store->stmt[InsertAccount]);
@@ -391,6 +508,8 @@ CreateResult CreateAccount(AccountStore* store, AccountRecord& account, int64_t 
     q.Text(4, account.password_hash);
     q.Text(5, account.role);
     q.Int(6, now);
+    q.Text(7, forms.key);
+    q.Text(8, forms.skeleton);
     if (q.Step() != SQLITE_DONE)
         return CreateResult::Failed;
     account.id = sqlite3_last_insert_rowid(store->db);
@@ -399,18 +518,27 @@ CreateResult CreateAccount(AccountStore* store, AccountRecord& account, int64_t 
 
 bool FindAccountByName(AccountStore* store, const std::string& username, AccountRecord& out)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::FindAccountByName(store->pg, username, out);
     std::lock_guard<std::mutex> hold(store->lock);
     return FindByText(store, AccountByName, username, out);
 }
 
 bool FindAccountByEmail(AccountStore* store, const std::string& email, AccountRecord& out)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::FindAccountByEmail(store->pg, email, out);
     std::lock_guard<std::mutex> hold(store->lock);
     return FindByText(store, AccountByEmail, email, out);
 }
 
 bool FindAccountById(AccountStore* store, int64_t id, AccountRecord& out)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::FindAccountById(store->pg, id, out);
     std::lock_guard<std::mutex> hold(store->lock);
     Use q(store->stmt[AccountById]);
     q.Int(1, id);
@@ -433,16 +561,25 @@ bool SetColumn(AccountStore* store, Stmt which, int64_t id, const std::string& t
 
 bool SetAccountSettings(AccountStore* store, int64_t id, const std::string& settings)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::SetAccountSettings(store->pg, id, settings);
     return SetColumn(store, UpdateSettings, id, settings);
 }
 
 bool SetPasswordHash(AccountStore* store, int64_t id, const std::string& hash)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::SetPasswordHash(store->pg, id, hash);
     return SetColumn(store, UpdatePassword, id, hash);
 }
 
 bool SetEmailVerified(AccountStore* store, int64_t id)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::SetEmailVerified(store->pg, id);
     std::lock_guard<std::mutex> hold(store->lock);
     Use q(store->stmt[UpdateVerified]);
     q.Int(1, id);
@@ -451,6 +588,9 @@ bool SetEmailVerified(AccountStore* store, int64_t id)
 
 bool AddSession(AccountStore* store, int64_t account_id, const std::string& token_hash, int64_t now)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::AddSession(store->pg, account_id, token_hash, now);
     std::lock_guard<std::mutex> hold(store->lock);
     Use q(store->stmt[InsertSession]);
     q.Text(1, token_hash);
@@ -463,6 +603,9 @@ bool AddSession(AccountStore* store, int64_t account_id, const std::string& toke
 bool FindSession(AccountStore* store, const std::string& token_hash, int64_t now, int64_t max_idle_s,
                  AccountRecord& out)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::FindSession(store->pg, token_hash, now, max_idle_s, out);
     std::lock_guard<std::mutex> hold(store->lock);
     {
         Use purge(store->stmt[DeleteExpiredSessions]);
@@ -492,6 +635,9 @@ bool FindSession(AccountStore* store, const std::string& token_hash, int64_t now
 
 void DeleteSessions(AccountStore* store, int64_t account_id)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::DeleteSessions(store->pg, account_id);
     std::lock_guard<std::mutex> hold(store->lock);
     Use q(store->stmt[DeleteAccountSessions]);
     q.Int(1, account_id);
@@ -501,6 +647,9 @@ void DeleteSessions(AccountStore* store, int64_t account_id)
 bool AddMailToken(AccountStore* store, int64_t account_id, const std::string& kind, const std::string& token_hash,
                   int64_t expires_at)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::AddMailToken(store->pg, account_id, kind, token_hash, expires_at);
     std::lock_guard<std::mutex> hold(store->lock);
     Use q(store->stmt[InsertMailToken]);
     q.Text(1, token_hash);
@@ -536,6 +685,9 @@ bool LookUpMailToken(AccountStore* store, const std::string& kind, const std::st
 bool PeekMailToken(AccountStore* store, const std::string& kind, const std::string& token_hash, int64_t now,
                    int64_t& account_id)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::PeekMailToken(store->pg, kind, token_hash, now, account_id);
     std::lock_guard<std::mutex> hold(store->lock);
     return LookUpMailToken(store, kind, token_hash, now, account_id);
 }
@@ -543,6 +695,9 @@ bool PeekMailToken(AccountStore* store, const std::string& kind, const std::stri
 bool TakeMailToken(AccountStore* store, const std::string& kind, const std::string& token_hash, int64_t now,
                    int64_t& account_id)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::TakeMailToken(store->pg, kind, token_hash, now, account_id);
     std::lock_guard<std::mutex> hold(store->lock);
     if (!LookUpMailToken(store, kind, token_hash, now, account_id))
         return false;
@@ -553,8 +708,11 @@ bool TakeMailToken(AccountStore* store, const std::string& kind, const std::stri
 
 bool FindAccountByGamertag(AccountStore* store, const std::string& gamertag, AccountRecord& out)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::FindAccountByGamertag(store->pg, gamertag, out);
     std::lock_guard<std::mutex> hold(store->lock);
-    return FindByText(store, AccountByGamertag, gamertag, out);
+    return FindByText(store, AccountByGamertag, GamertagForms(gamertag).key, out);
 }
 
 // ---------------------------------------------------------------------------
@@ -602,6 +760,9 @@ bool Names(AccountStore* store, Stmt which, int64_t me, std::vector<std::string>
 
 FriendLink GetFriendLink(AccountStore* store, int64_t me, int64_t other)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::GetFriendLink(store->pg, me, other);
     std::lock_guard<std::mutex> hold(store->lock);
     if (PairExists(store, FriendshipExists, me, other))
         return FriendLink::Friends;
@@ -614,12 +775,18 @@ FriendLink GetFriendLink(AccountStore* store, int64_t me, int64_t other)
 
 bool AddFriendRequest(AccountStore* store, int64_t from, int64_t to, int64_t now)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::AddFriendRequest(store->pg, from, to, now);
     std::lock_guard<std::mutex> hold(store->lock);
     return PairInsert(store, InsertRequest, from, to, now);
 }
 
 bool AcceptFriendRequest(AccountStore* store, int64_t me, int64_t other, int64_t now)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::AcceptFriendRequest(store->pg, me, other, now);
     std::lock_guard<std::mutex> hold(store->lock);
     std::string error;
     if (!Exec(store->db, "BEGIN IMMEDIATE", error))
@@ -632,6 +799,9 @@ bool AcceptFriendRequest(AccountStore* store, int64_t me, int64_t other, int64_t
 
 bool RemoveFriendLinks(AccountStore* store, int64_t me, int64_t other)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::RemoveFriendLinks(store->pg, me, other);
     std::lock_guard<std::mutex> hold(store->lock);
     std::string error;
     if (!Exec(store->db, "BEGIN IMMEDIATE", error))
@@ -645,6 +815,9 @@ bool RemoveFriendLinks(AccountStore* store, int64_t me, int64_t other)
 
 bool ListFriends(AccountStore* store, int64_t me, FriendLists& out)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::ListFriends(store->pg, me, out);
     std::lock_guard<std::mutex> hold(store->lock);
     return Names(store, SelectFriends, me, out.friends) && Names(store, SelectIncoming, me, out.incoming) &&
            Names(store, SelectOutgoing, me, out.outgoing);
@@ -656,6 +829,9 @@ bool ListFriends(AccountStore* store, int64_t me, FriendLists& out)
 
 int64_t AddMessage(AccountStore* store, int64_t from, int64_t to, const std::string& body, int64_t now)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::AddMessage(store->pg, from, to, body, now);
     std::lock_guard<std::mutex> hold(store->lock);
     Use q(store->stmt[InsertMessage]);
     q.Int(1, from);
@@ -668,6 +844,9 @@ int64_t AddMessage(AccountStore* store, int64_t from, int64_t to, const std::str
 bool ReadConversation(AccountStore* store, int64_t me, int64_t partner, int64_t after_id, int limit,
                       std::vector<StoredMessage>& out)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::ReadConversation(store->pg, me, partner, after_id, limit, out);
     std::lock_guard<std::mutex> hold(store->lock);
     int64_t newest = 0;
     {
@@ -699,6 +878,9 @@ bool ReadConversation(AccountStore* store, int64_t me, int64_t partner, int64_t 
 
 bool ListThreads(AccountStore* store, int64_t me, std::vector<ThreadSummary>& out)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::ListThreads(store->pg, me, out);
     std::lock_guard<std::mutex> hold(store->lock);
     Use q(store->stmt[SelectThreads]);
     q.Int(1, me);

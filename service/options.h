@@ -19,6 +19,7 @@ struct RelayFaults // test-only fault injection on forwarded datagrams
 struct ServiceOptions
 {
     std::string data_dir = "kestrel-data";
+    std::string store;      // "" = accounts.sqlite3 in data_dir; or a postgresql:// address
     std::string bind = "127.0.0.1";
     int away_grace_s = 120;  // a member silent past the time-out stays in its room, away, this long
     int relay_expire_s = 15; // a registration silent this long is forgotten
@@ -31,6 +32,7 @@ struct ServiceOptions
     RelayFaults faults;
     std::vector<std::string> channels = {"beta2"}; // client channels "/clientcheck" allows
     std::string public_url; // base of the links in mails; "" = http://<bind>:39001
+    std::string metrics;    // "ADDR:PORT" of the metrics page; "" = none
     size_t max_rooms = 1000; // rooms open at once
 };
 

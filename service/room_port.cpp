@@ -1,5 +1,7 @@
 #include "room_port.h"
 
+#include "gamertag_rules.h"
+
 #include "client_members.h"
 #include "http_front.h"
 #include "reply.h"
@@ -25,6 +27,7 @@ struct RoomPort
     std::atomic<bool> stop{false};
     std::mutex lock; // guards store
     RoomStore store;
+    HttpCounters counters;
 };
 
 static int64_t NowMs()
@@ -37,16 +40,11 @@ static int64_t NowMs()
 // Input
 // ---------------------------------------------------------------------------
 
-// Player names appear in replies next to fixed members: a small safe set.
+// Player names appear in replies next to fixed members: letters and digits
+// of any script and a few separators, never a quote or a backslash.
 static bool ValidPlayerName(const std::string& s)
 {
-    if (s.empty() || s.size() > 24)
-        return false;
-    for (char c : s)
-        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
-              c == '.' || c == ' '))
-            return false;
-    return true;
+    return PlayerNameAcceptable(s);
 }
 
 static bool ValidCid(const std::string& s)
@@ -310,6 +308,8 @@ RoomPort* StartRoomPort(const ServiceOptions& options, std::string& error)
     Route(*port, "/chat/poll", OnChatPoll, true);
     Route(*port, "/chat/send", OnChatSend, true);
     Route(*port, "/list", OnList, false);
+    port->counters.port = "room";
+    CountRoutes(port->counters, port->routes);
     HttpFrontOptions front;
     front.bind = options.bind;
     front.port = kRoomPortNumber;
@@ -348,4 +348,27 @@ RelayHelloCheck RoomRelayCheck(RoomPort* port, bool any_ip)
         std::lock_guard<std::mutex> g(port->lock);
         return RelayMayRegister(port->store, code, letter, ip, any_ip, &seat);
     };
+}
+
+RoomStats ReadRoomStats(RoomPort* port)
+{
+    RoomStats s;
+    std::lock_guard<std::mutex> g(port->lock);
+    for (const auto& [code, room] : port->store.rooms) {
+        const int members = room.member[0].present + room.member[1].present;
+        s.members += (uint64_t)members;
+        s.chat_lines += room.chat.size();
+        if (RoomStarted(room))
+            s.started++;
+        else if (members == 2)
+            s.full++;
+        else
+            s.waiting++;
+    }
+    return s;
+}
+
+const HttpCounters& RoomPortCounters(RoomPort* port)
+{
+    return port->counters;
 }
