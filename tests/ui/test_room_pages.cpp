@@ -280,10 +280,7 @@ TEST_F(ScriptedRoomsUi, FindARoomFetchesOnceUpperCasesTheCodeAndJoinsOnlyWhenIdl
 
 TEST_F(ScriptedRoomsUi, ReconnectingAndPartnerReconnectingComeAndGoWithoutAClick)
 {
-    const auto beat = [&](bool away) {
-        Answer("/heartbeat", std::string("{\"ok\":true,\"started\":false,\"peer_away\":") + (away ? "true" : "false") +
-                                 ",\"peer\":\"Bob\"}");
-    };
+    const auto beat = [&](bool away) { Answer("/heartbeat", away ? R"({"ok":true,"peer_away":true,"peer":"Bob"})" : R"({"ok":true,"peer":"Bob"})"); };
     beat(false);
     StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
     ShowPage(PageMatchmaking);

@@ -18,11 +18,9 @@ constexpr uint32_t kVkF5 = 0x74;
 class OverlayUi : public testing::Test
 {
 protected:
-    void SetUp() override
+    void SetUp() override // no room saved by an earlier case (or run) is offered
     {
-        DriverStart(); // no room saved by an earlier case (or run) is offered
-        std::lock_guard<std::mutex> hold(g_app.saved_room.lock);
-        g_app.saved_room.loaded = true, g_app.saved_room.room = SavedRoom{};
+        DriverStart(), g_app.saved_room.loaded = true, g_app.saved_room.room = SavedRoom{};
     }
     void TearDown() override { DriverStop(); }
 
