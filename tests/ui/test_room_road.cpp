@@ -132,8 +132,9 @@ TEST_F(RoadUi, ARestartedGameRejoinsFromHomeUntilTheRoomIsGone)
         { std::lock_guard<std::mutex> hold(g_app.room.lock); g_app.room.room_code.clear(); }
         { std::lock_guard<std::mutex> hold(g_app.saved_room.lock); g_app.saved_room.loaded = false; }
         { std::lock_guard<std::mutex> hold(g_app.client_id.lock); g_app.client_id.id.clear(); }
-        if (room_gone && kill(host, SIGTERM) == 0) // the host closes the room meanwhile
+        if (room_gone && kill(host, SIGTERM) == 0) { // the host closes the room meanwhile
             ASSERT_TRUE(DriverRunUntil([&] { return Logged("host", "left room"); }));
+        }
         ShowPage(PageHome);
         ASSERT_TRUE(DriverClick(tile)) << DriverText();
         ASSERT_TRUE(DriverRunUntil([&] { return Shows(room_gone ? "Room not found." : "Partner - Host (A)"); }, 10.0));
