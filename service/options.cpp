@@ -12,6 +12,7 @@ const char* ServiceUsage()
            "  --store URI           keep accounts in PostgreSQL (postgresql://...) instead of\n"
            "                        DIR/accounts.sqlite3\n"
            "  --bind ADDR           IPv4 address of all three ports (default 127.0.0.1)\n"
+           "  --away-grace S        keep a silent member's place S seconds past the 10 s time-out (120; 0: none)\n"
            "  --relay-expire S      forget a relay registration silent for S seconds (15)\n"
            "  --relay-takeover S    let another address take a registration silent for S seconds (3)\n"
            "  --relay-any-ip        accept a member's HELLO from any IP (unusual networks)\n"
@@ -98,6 +99,8 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
             ok = ParseList(value, out.channels);
         else if (strcmp(flag, "--public-url") == 0 && (ok = strncmp(value, "http://", 7) == 0))
             out.public_url = value;
+        else if (strcmp(flag, "--away-grace") == 0 && (ok = ParseNumber(value, 0, 86400, v)))
+            out.away_grace_s = (int)v;
         else if (strcmp(flag, "--max-rooms") == 0 && (ok = ParseNumber(value, 1, 1e6, v)))
             out.max_rooms = (size_t)v;
         else if (strcmp(flag, "--metrics") == 0) {

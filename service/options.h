@@ -21,6 +21,7 @@ struct ServiceOptions
     std::string data_dir = "kestrel-data";
     std::string store;      // "" = accounts.sqlite3 in data_dir; or a postgresql:// address
     std::string bind = "127.0.0.1";
+    int away_grace_s = 120;  // a member silent past the time-out stays in its room, away, this long
     int relay_expire_s = 15; // a registration silent this long is forgotten
     int relay_takeover_s = 3; // a HELLO from another address moves a registration silent this long
     bool relay_open = false;  // any well-formed HELLO registers (link tests without rooms)

@@ -5,6 +5,7 @@
 #include "backend/lobby_chat.h"
 #include "backend/player_name.h"
 #include "backend/rooms.h"
+#include "backend/saved_room.h"
 #include "link/peer_link.h"
 #include "state/app_state.h"
 #include "state/worker.h"
@@ -81,6 +82,12 @@ RoomLeave LeaveRoomLocally()
     leave.cid = ClientId();
     room.heartbeat_active.store(false);
     room.room_generation.fetch_add(1);
+    // After the generation moved on: no late beat saves it again. Idle (as
+    // after a restart), the saved room stays on offer.
+    if (!leave.code.empty())
+        ForgetSavedRoom();
+    room.reconnecting.store(false);
+    room.partner_away.store(false);
     if (g_app.flags.link_running.load())
         StopPeerLink();
     {

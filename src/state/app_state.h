@@ -85,6 +85,7 @@ struct AppState
     ShellState shell;                    // render thread
     RoomState room;                      // the room lock
     ClientIdState client_id;             // the client-id lock
+    SavedRoomState saved_room;           // the saved-room lock (taken inside none, holds none but file I/O)
     ChatState chat;                      // the chat lock
     RoomListState room_list;             // the room-list lock
     ToastState toasts;                   // the toast lock (innermost)

@@ -2,6 +2,7 @@
 
 #include "state/app_state.h"
 
+#include <atomic>
 #include <mutex>
 
 // Detached workers may still ask for the host while the process exits, so the
@@ -32,4 +33,16 @@ void OverrideBackendHost(const std::string& host)
 {
     std::lock_guard<std::mutex> g(g_host.lock);
     g_host.host = host;
+}
+
+static std::atomic<bool> g_ride_out_drops{true};
+
+bool RideOutDrops()
+{
+    return g_ride_out_drops.load();
+}
+
+void SetRideOutDrops(bool on)
+{
+    g_ride_out_drops.store(on);
 }

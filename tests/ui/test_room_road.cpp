@@ -11,6 +11,7 @@
 
 #include <csignal>
 #include <regex>
+#include <thread>
 
 namespace {
 
@@ -117,6 +118,30 @@ TEST_F(RoadUi, QuickmatchChatReadyConnectedAndLeaving)
     Partner("carl", {"--quickmatch"});
     ASSERT_TRUE(DriverRunUntil([&] { return !LogMatch("carl", "room: ([A-Z0-9]+, role [AB])").empty(); }));
     EXPECT_NE(LogMatch("carl", "room: ([A-Z0-9]+, role [AB])").find("role A"), std::string::npos);
+}
+
+TEST_F(RoadUi, ARestartedGameRejoinsFromHomeUntilTheRoomIsGone)
+{
+    const pid_t host = Partner("host", {"--create", "Kept room"});
+    ASSERT_TRUE(DriverRunUntil([&] { return !LogMatch("host", "room: ([A-Z0-9]+)").empty(); }));
+    const std::string code = LogMatch("host", "room: ([A-Z0-9]+)"), tile = "Rejoin Room " + code;
+    StartRoomOp(RoomOpJoin, code, "", 0, "", "", "", false);
+    ASSERT_TRUE(DriverRunUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
+    for (const bool room_gone : {false, true}) {
+        // What a restart leaves: no room in memory, no leave sent, the data folder.
+        g_app.room.heartbeat_active = false, g_app.room.room_generation++, g_app.flags.room_state = RoomIdle;
+        { std::lock_guard<std::mutex> hold(g_app.room.lock); g_app.room.room_code.clear(); }
+        { std::lock_guard<std::mutex> hold(g_app.saved_room.lock); g_app.saved_room.loaded = false; }
+        { std::lock_guard<std::mutex> hold(g_app.client_id.lock); g_app.client_id.id.clear(); }
+        if (room_gone && kill(host, SIGTERM) == 0) { // the host closes the room meanwhile
+            ASSERT_TRUE(DriverRunUntil([&] { return Logged("host", "left room"); }));
+        }
+        ShowPage(PageHome);
+        ASSERT_TRUE(DriverClick(tile)) << DriverText();
+        ASSERT_TRUE(DriverRunUntil([&] { return Shows(room_gone ? "Room not found." : "Partner - Host (A)"); }, 10.0));
+    }
+    ShowPage(PageHome); // the tile is gone with the room
+    EXPECT_TRUE(DriverFind(tile) == nullptr && DriverFind("Quickmatch") != nullptr) << DriverText();
 }
 
 TEST_F(RoadUi, FindARoomListsThePartnersRoomAndJoinEntersIt)

@@ -10,6 +10,7 @@
 #include "backend/lobby_chat.h"
 #include "backend/ready_leave.h"
 #include "backend/rooms.h"
+#include "backend/saved_room.h"
 #include "backend/settings.h"
 #include "link/peer_link.h"
 #include "link/role_file.h"
@@ -28,7 +29,7 @@
 
 const char* const kRoomUsage =
     "       kestrel-partner [--guest | --user NAME --password PASS [--signup --gamertag TAG --email ADDR]]\n"
-    "                       [--quickmatch | --create NAME [--private] | --join CODE]\n"
+    "                       [--quickmatch | --create NAME [--private] | --join CODE | --rejoin]\n"
     "                       [--ready] [--say TEXT]... [--dir DIR] [--mirror] [--host ADDR] [--for SECONDS]\n"
     "                       [--friend TAG]... [--accept-all] [--message TAG TEXT]...\n";
 
@@ -40,6 +41,7 @@ bool ParseRoomOptions(int argc, char** argv, int first, RoomOptions& o, std::str
         if (flag == "--guest") continue;
         if (flag == "--signup") { o.signup = true; continue; }
         if (flag == "--quickmatch") { o.quickmatch = true; ways++; continue; }
+        if (flag == "--rejoin") { o.rejoin = true; ways++; continue; }
         if (flag == "--private") { o.create_private = true; continue; }
         if (flag == "--ready") { o.ready = true; continue; }
         if (flag == "--mirror") { o.mirror = true; continue; }
@@ -75,7 +77,7 @@ bool ParseRoomOptions(int argc, char** argv, int first, RoomOptions& o, std::str
         }
     }
     if (ways > 1) {
-        error = "say at most one of --quickmatch, --create NAME or --join CODE";
+        error = "say at most one of --quickmatch, --create NAME, --join CODE or --rejoin";
         return false;
     }
     if ((!o.befriend.empty() || o.accept_all || !o.messages.empty()) && o.user.empty()) {
@@ -234,6 +236,15 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
         StartRoomOp(RoomOpJoin, o.join_code, "", 0, "", "", "", false);
     else if (!o.create_name.empty())
         StartRoomOp(RoomOpCreate, "", o.create_name, o.create_private ? 1 : 0, "", "", "", false);
+    else if (o.rejoin) {
+        std::string code;
+        if (!RejoinOffer(code)) {
+            Say("rejoin: no room to rejoin");
+            return 1;
+        }
+        Say("rejoin: %s", code);
+        RejoinSavedRoom();
+    }
     if (!o.user.empty())
         StartMessagePoller();
     for (const std::string& tag : o.befriend) {
@@ -249,6 +260,7 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
     MirrorState mirror;
     int32_t chat_printed = 0; // the id of the last line printed (the list keeps only the newest lines)
     bool in_room = false, readied = false, said = false, started = false, link_up = false;
+    bool reconnecting = false, partner_away = false;
     std::string partner;
     int exit_code = 0;
     auto next_stats = t0;
@@ -294,6 +306,14 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
         if (partner_now != partner) {
             partner = partner_now;
             Say(partner.empty() ? "partner left" : "partner joined: %s", partner);
+        }
+        if (g_app.room.reconnecting.load() != reconnecting) {
+            reconnecting = !reconnecting;
+            Say(reconnecting ? "reconnecting" : "reconnected");
+        }
+        if (g_app.room.partner_away.load() != partner_away) {
+            partner_away = !partner_away;
+            Say(partner_away ? "partner away" : "partner back");
         }
         if (g_app.flags.room_started.load() != started) {
             started = !started;

@@ -16,6 +16,7 @@ struct RoomOptions
     std::string create_name;
     bool create_private = false;
     std::string join_code;
+    bool rejoin = false; // the room saved in --dir by an earlier run
     // Friends and messages (signed in).
     std::vector<std::string> befriend;                               // --friend TAG
     bool accept_all = false;                                         // --accept-all
