@@ -10,6 +10,8 @@ struct HostOverride
 {
     std::mutex lock;
     std::string host;
+    std::string pin;
+    bool pin_set = false;
 };
 
 union HostOverrideStorage
@@ -32,4 +34,17 @@ void OverrideBackendHost(const std::string& host)
 {
     std::lock_guard<std::mutex> g(g_host.lock);
     g_host.host = host;
+}
+
+std::string BackendPin()
+{
+    std::lock_guard<std::mutex> g(g_host.lock);
+    return g_host.pin_set ? g_host.pin : std::string(KESTREL_BACKEND_PIN);
+}
+
+void OverrideBackendPin(const std::string& pin)
+{
+    std::lock_guard<std::mutex> g(g_host.lock);
+    g_host.pin = pin;
+    g_host.pin_set = true;
 }

@@ -14,3 +14,10 @@ std::string BackendHost();
 
 // Tools only, before any worker or link thread starts.
 void OverrideBackendHost(const std::string& host);
+
+// The pinned key of the backend's HTTPS (base64 SHA-256 of its
+// SubjectPublicKeyInfo); "" when the release talks plain HTTP.
+std::string BackendPin();
+
+// Tools and tests only, like the host.
+void OverrideBackendPin(const std::string& pin);
