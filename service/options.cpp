@@ -20,6 +20,7 @@ const char* ServiceUsage()
            "  --tls-cert FILE       PEM certificate: the HTTP ports take TLS as well as plain HTTP\n"
            "  --tls-key FILE        PEM private key of that certificate\n"
            "  --tls-only            refuse plain HTTP (needs --tls-cert and --tls-key)\n"
+           "  --max-rooms N         rooms open at once; a create beyond them is refused (1000)\n"
            "  --version             print the version and exit\n"
            "test only, applied to every forwarded datagram:\n"
            "  --relay-drop P  --relay-duplicate P  --relay-reorder P   probabilities 0..1\n"
@@ -101,6 +102,8 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
             out.tls_cert = value;
         else if (strcmp(flag, "--tls-key") == 0)
             out.tls_key = value;
+        else if (strcmp(flag, "--max-rooms") == 0 && (ok = ParseNumber(value, 1, 1e6, v)))
+            out.max_rooms = (size_t)v;
         else if (strcmp(flag, "--relay-expire") == 0 && (ok = ParseNumber(value, 1, 86400, v)))
             out.relay_expire_s = (int)v;
         else if (strcmp(flag, "--relay-takeover") == 0 && (ok = ParseNumber(value, 1, 3600, v)))

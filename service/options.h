@@ -1,6 +1,7 @@
 // kestrel-service's command line.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -31,6 +32,7 @@ struct ServiceOptions
     std::string public_url; // base of the links in mails; "" = http(s)://<bind>:39001
     std::string tls_cert, tls_key; // PEM; with both, the HTTP ports also speak TLS
     bool tls_only = false;         // plain HTTP is refused (every player has a pinned client)
+    size_t max_rooms = 1000; // rooms open at once
 };
 
 // Parses argv; on failure returns false with a one-line reason in `error`.

@@ -297,6 +297,7 @@ static void Route(RoomPort& port, const char* path, Handler handler, bool need_p
 RoomPort* StartRoomPort(const ServiceOptions& options, std::string& error)
 {
     RoomPort* port = new RoomPort;
+    port->store.limits.max_rooms = options.max_rooms;
     Route(*port, "/create", OnCreate, true);
     Route(*port, "/join", OnJoin, true);
     Route(*port, "/quickmatch", OnQuickmatch, true);
