@@ -19,6 +19,7 @@ struct RelayFaults // test-only fault injection on forwarded datagrams
 struct ServiceOptions
 {
     std::string data_dir = "kestrel-data";
+    std::string store;      // "" = accounts.sqlite3 in data_dir; or a postgresql:// address
     std::string bind = "127.0.0.1";
     int relay_expire_s = 15; // a registration silent this long is forgotten
     int relay_takeover_s = 3; // a HELLO from another address moves a registration silent this long
@@ -32,6 +33,7 @@ struct ServiceOptions
     std::string public_url; // base of the links in mails; "" = http(s)://<bind>:39001
     std::string tls_cert, tls_key; // PEM; with both, the HTTP ports also speak TLS
     bool tls_only = false;         // plain HTTP is refused (every player has a pinned client)
+    std::string metrics;    // "ADDR:PORT" of the metrics page; "" = none
     size_t max_rooms = 1000; // rooms open at once
 };
 
