@@ -157,8 +157,9 @@ constexpr int kHttpDeadlineMs = 8000;
 // kHttpDeadlineMs for the whole request, a fresh connection per call.
 // With a `pin` (base64 of the SHA-256 of the server key's SubjectPublicKeyInfo)
 // it is https:// instead, and only a server holding exactly that key is talked
-// to, whatever its certificate's names, issuer and dates; against any other,
-// nothing is sent after the handshake and the call fails. "" = plain HTTP.
+// to, whatever its certificate's names, issuer and dates; any other gets no
+// body (nor, where the system allows, anything after the handshake) and the
+// call fails. "" = plain HTTP.
 // True when a whole response arrived in time: `status` (0 when unreadable) and
 // `response` are set whatever the status. False when none did, when it was cut
 // off or still incomplete at the deadline, or when its body grew past
@@ -214,3 +215,21 @@ void OpenWebPage(const char* url);
 // Linux stand-in: the pages asked for since the last take, oldest first.
 std::vector<std::string> TakeOpenedPages();
 #endif
+
+// ---------------------------------------------------------------------------
+// System fonts
+// ---------------------------------------------------------------------------
+
+// Scripts the overlay's own faces lack and the system's fonts supply.
+enum class CjkScript { Han, Kana, Hangul };
+
+struct SystemFontFile
+{
+    std::string path;
+    int face = 0; // index of the face inside a font collection (.ttc)
+};
+
+// Font files of the system that draw `script`, the most suitable first; only
+// files that exist. Windows: the usual system fonts under the Windows fonts
+// folder. Linux stand-in: the CJK fonts of Debian's font packages.
+std::vector<SystemFontFile> FindCjkFontFiles(CjkScript script);
