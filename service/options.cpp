@@ -21,7 +21,10 @@ const char* ServiceUsage()
            "  --relay-batch N       datagrams per receive and send call, 1 to 256 (64)\n"
            "  --relay-no-segment    send each datagram on its own (no UDP segmentation offload)\n"
            "  --channels LIST       comma-separated client channels allowed to connect (beta2)\n"
-           "  --public-url URL      base of the links in mails (http://ADDR:39001)\n"
+           "  --public-url URL      base of the links in mails (http://ADDR:39001, https:// with --tls-only)\n"
+           "  --tls-cert FILE       PEM certificate: the HTTP ports take TLS as well as plain HTTP\n"
+           "  --tls-key FILE        PEM private key of that certificate\n"
+           "  --tls-only            refuse plain HTTP (needs --tls-cert and --tls-key)\n"
            "  --max-rooms N         rooms open at once; a create beyond them is refused (1000)\n"
            "  --metrics [ADDR:]PORT serve figures for Prometheus at /metrics (ADDR 127.0.0.1)\n"
            "  --version             print the version and exit\n"
@@ -77,6 +80,10 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
             out.relay_segment = false;
             continue;
         }
+        if (strcmp(flag, "--tls-only") == 0) {
+            out.tls_only = true;
+            continue;
+        }
         if (strcmp(flag, "--relay-any-ip") == 0) {
             out.relay_any_ip = true;
             continue;
@@ -97,10 +104,15 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
             out.bind = value;
         else if (strcmp(flag, "--channels") == 0)
             ok = ParseList(value, out.channels);
-        else if (strcmp(flag, "--public-url") == 0 && (ok = strncmp(value, "http://", 7) == 0))
+        else if (strcmp(flag, "--public-url") == 0 &&
+                 (ok = strncmp(value, "http://", 7) == 0 || strncmp(value, "https://", 8) == 0))
             out.public_url = value;
         else if (strcmp(flag, "--away-grace") == 0 && (ok = ParseNumber(value, 0, 86400, v)))
             out.away_grace_s = (int)v;
+        else if (strcmp(flag, "--tls-cert") == 0)
+            out.tls_cert = value;
+        else if (strcmp(flag, "--tls-key") == 0)
+            out.tls_key = value;
         else if (strcmp(flag, "--max-rooms") == 0 && (ok = ParseNumber(value, 1, 1e6, v)))
             out.max_rooms = (size_t)v;
         else if (strcmp(flag, "--metrics") == 0) {
@@ -136,6 +148,10 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
             error = std::string("bad value for ") + flag + ": " + value;
             return false;
         }
+    }
+    if (out.tls_cert.empty() != out.tls_key.empty() || (out.tls_only && out.tls_cert.empty())) {
+        error = "--tls-cert and --tls-key go together, and --tls-only needs both";
+        return false;
     }
     return true;
 }

@@ -31,7 +31,9 @@ struct ServiceOptions
     bool relay_segment = true; // runs of datagrams to one address leave as one segmented send
     RelayFaults faults;
     std::vector<std::string> channels = {"beta2"}; // client channels "/clientcheck" allows
-    std::string public_url; // base of the links in mails; "" = http://<bind>:39001
+    std::string public_url; // base of the links in mails; "" = http(s)://<bind>:39001
+    std::string tls_cert, tls_key; // PEM; with both, the HTTP ports also speak TLS
+    bool tls_only = false;         // plain HTTP is refused (every player has a pinned client)
     std::string metrics;    // "ADDR:PORT" of the metrics page; "" = none
     size_t max_rooms = 1000; // rooms open at once
 };

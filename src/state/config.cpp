@@ -11,6 +11,8 @@ struct HostOverride
 {
     std::mutex lock;
     std::string host;
+    std::string pin;
+    bool pin_set = false;
 };
 
 union HostOverrideStorage
@@ -45,4 +47,17 @@ bool RideOutDrops()
 void SetRideOutDrops(bool on)
 {
     g_ride_out_drops.store(on);
+}
+
+std::string BackendPin()
+{
+    std::lock_guard<std::mutex> g(g_host.lock);
+    return g_host.pin_set ? g_host.pin : std::string(KESTREL_BACKEND_PIN);
+}
+
+void OverrideBackendPin(const std::string& pin)
+{
+    std::lock_guard<std::mutex> g(g_host.lock);
+    g_host.pin = pin;
+    g_host.pin_set = true;
 }

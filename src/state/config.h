@@ -22,3 +22,10 @@ void OverrideBackendHost(const std::string& host);
 // to check that both kinds still play together).
 bool RideOutDrops();
 void SetRideOutDrops(bool on);
+
+// The pinned key of the backend's HTTPS (base64 SHA-256 of its
+// SubjectPublicKeyInfo); "" when the release talks plain HTTP.
+std::string BackendPin();
+
+// Tools and tests only, like the host.
+void OverrideBackendPin(const std::string& pin);

@@ -29,9 +29,12 @@
 
 const char* const kRoomUsage =
     "       kestrel-partner [--guest | --user NAME --password PASS [--signup --gamertag TAG --email ADDR]]\n"
-    "                       [--quickmatch | --create NAME [--private] | --join CODE | --rejoin]\n"
-    "                       [--ready] [--say TEXT]... [--dir DIR] [--mirror] [--host ADDR] [--for SECONDS]\n"
-    "                       [--friend TAG]... [--accept-all] [--message TAG TEXT]...\n";
+    "                       [--quickmatch | --create NAME [--private] | --join CODE | --rejoin]
+"
+    "                       [--ready] [--say TEXT]... [--dir DIR] [--mirror] [--host ADDR] [--pin SHA256]
+"
+    "                       [--for SECONDS] [--friend TAG]... [--accept-all] [--message TAG TEXT]...
+";
 
 bool ParseRoomOptions(int argc, char** argv, int first, RoomOptions& o, std::string& error)
 {
@@ -70,6 +73,7 @@ bool ParseRoomOptions(int argc, char** argv, int first, RoomOptions& o, std::str
         else if (flag == "--friend") o.befriend.push_back(value);
         else if (flag == "--dir") o.dir = value;
         else if (flag == "--host") o.host = value;
+        else if (flag == "--pin") { o.pin = value; o.pin_set = true; }
         else if (flag == "--for" && atof(value.c_str()) > 0) o.seconds = atof(value.c_str());
         else {
             error = "bad option " + flag + " " + value;
@@ -224,6 +228,8 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
     }
     if (!o.host.empty())
         OverrideBackendHost(o.host);
+    if (o.pin_set) // HTTPS to the key with this pin; "" = plain HTTP
+        OverrideBackendPin(o.pin);
     BuildClickSounds();
     ClientFrameState frame;
     const auto t0 = std::chrono::steady_clock::now();

@@ -25,6 +25,8 @@ struct RoomOptions
     bool ready = false;
     std::vector<std::string> say;
     std::string dir, host;
+    std::string pin; // --pin: the service's key pin, as a release built with it
+    bool pin_set = false;
     bool mirror = false;
     double seconds = 0; // 0: until Ctrl-C or the room closes
 };
