@@ -412,7 +412,8 @@ AccountPort* StartAccountPort(const ServiceOptions& options, std::string& error,
     port->social.invite_life_ms = (int64_t)options.invite_life_s * 1000;
     port->outbox = options.data_dir + "/outbox";
     port->public_url = !options.public_url.empty() ? options.public_url
-                                                   : "http://" + options.bind + ":" + std::to_string(kAccountPortNumber);
+                                                   : (options.tls_only ? "https://" : "http://") + options.bind + ":" +
+                                                         std::to_string(kAccountPortNumber);
     while (!port->public_url.empty() && port->public_url.back() == '/')
         port->public_url.pop_back();
     if (!HashPassword(NewToken(), port->dummy_hash)) {
@@ -443,6 +444,9 @@ AccountPort* StartAccountPort(const ServiceOptions& options, std::string& error,
     front.bind = options.bind;
     front.port = kAccountPortNumber;
     front.max_body = kHardBodyLimit;
+    front.tls_cert = options.tls_cert;
+    front.tls_key = options.tls_key;
+    front.tls_only = options.tls_only;
     front.error_body = [](int status) {
         return ErrorReply(status == 413 ? kTooLarge : status == 404 ? "Not found." : status >= 500 ? kServerFault : kBadRequest);
     };

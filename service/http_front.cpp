@@ -1,112 +1,45 @@
 #include "http_front.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/detect_ssl.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http.hpp>
+
+#include <openssl/ssl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
-#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = boost::beast::http;
+namespace ssl = boost::asio::ssl;
+using tcp = boost::asio::ip::tcp;
+using boost::system::error_code;
+
 namespace {
 
+// Request line and header fields, empty lines before them included.
 constexpr size_t kMaxHead = 16 * 1024;
-constexpr uint64_t kListenId = 0;
-constexpr uint64_t kWakeId = 1;
-
-int64_t NowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // ---------------------------------------------------------------------------
-// Framing
+// Parameters
 // ---------------------------------------------------------------------------
-
-bool EqualNoCase(const std::string& a, const char* b)
-{
-    return strcasecmp(a.c_str(), b) == 0;
-}
-
-std::string Trim(const std::string& s)
-{
-    size_t a = 0, b = s.size();
-    while (a < b && (s[a] == ' ' || s[a] == '\t'))
-        a++;
-    while (b > a && (s[b - 1] == ' ' || s[b - 1] == '\t'))
-        b--;
-    return s.substr(a, b - a);
-}
-
-bool IsToken(const std::string& s)
-{
-    if (s.empty())
-        return false;
-    for (unsigned char c : s)
-        if (c <= ' ' || c >= 127 || strchr("()<>@,;:\\\"/[]?={}", c))
-            return false;
-    return true;
-}
-
-// Every comma-separated item of a Content-Length value must be the same
-// number; a disagreement anywhere is a request smuggling attempt or a broken
-// peer, and is refused rather than guessed at.
-bool MergeLength(const std::string& value, long long& length)
-{
-    size_t at = 0;
-    do {
-        size_t comma = value.find(',', at);
-        if (comma == std::string::npos)
-            comma = value.size();
-        const std::string item = Trim(value.substr(at, comma - at));
-        if (item.empty() || item.size() > 15 || item.find_first_not_of("0123456789") != std::string::npos)
-            return false;
-        const long long v = std::stoll(item);
-        if (length >= 0 && v != length)
-            return false;
-        length = v;
-        at = comma + 1;
-    } while (at <= value.size());
-    return true;
-}
-
-const char* Reason(int status)
-{
-    switch (status) {
-    case 200: return "OK";
-    case 400: return "Bad Request";
-    case 404: return "Not Found";
-    case 413: return "Payload Too Large";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 503: return "Service Unavailable";
-    default: return "Status";
-    }
-}
-
-std::string Render(const HttpAnswer& a, bool keep_alive)
-{
-    std::string out = "HTTP/1.1 " + std::to_string(a.status) + " " + Reason(a.status) +
-                      "\r\nContent-Type: " + a.content_type + "\r\nContent-Length: " + std::to_string(a.body.size()) +
-                      (keep_alive ? "\r\nConnection: keep-alive\r\n\r\n" : "\r\nConnection: close\r\n\r\n");
-    out += a.body;
-    return out;
-}
 
 int Hex(char c)
 {
@@ -155,95 +88,6 @@ bool FindParam(const std::string& text, const char* name, std::string& out)
 
 } // namespace
 
-HttpParse ParseHttpRequest(const std::string& in, size_t max_body, HttpRequest& req, size_t& used, bool& keep_alive,
-                           int& status)
-{
-    size_t start = 0;
-    while (start + 1 < in.size() && in[start] == '\r' && in[start + 1] == '\n')
-        start += 2; // empty lines before a request are allowed
-    const size_t end = in.find("\r\n\r\n", start);
-    if (end == std::string::npos) {
-        if (in.size() - start > kMaxHead) {
-            status = 431;
-            return HttpParse::Refused;
-        }
-        return HttpParse::Incomplete;
-    }
-    if (end - start > kMaxHead) {
-        status = 431;
-        return HttpParse::Refused;
-    }
-    status = 400;
-    const std::string head = in.substr(start, end - start);
-    size_t line_end = head.find("\r\n");
-    const std::string first = head.substr(0, line_end);
-    const size_t sp1 = first.find(' ');
-    const size_t sp2 = first.find(' ', sp1 == std::string::npos ? 0 : sp1 + 1);
-    if (sp1 == std::string::npos || sp2 == std::string::npos || first.find(' ', sp2 + 1) != std::string::npos)
-        return HttpParse::Refused;
-    const std::string method = first.substr(0, sp1);
-    const std::string target = first.substr(sp1 + 1, sp2 - sp1 - 1);
-    const std::string version = first.substr(sp2 + 1);
-    if (!IsToken(method) || target.empty() || target[0] != '/' || (version != "HTTP/1.1" && version != "HTTP/1.0"))
-        return HttpParse::Refused;
-    for (unsigned char c : target)
-        if (c <= ' ' || c >= 127)
-            return HttpParse::Refused;
-
-    long long length = -1;
-    bool close = version == "HTTP/1.0", keep = false;
-    std::string content_type;
-    size_t at = line_end == std::string::npos ? head.size() : line_end + 2;
-    while (at < head.size()) {
-        size_t e = head.find("\r\n", at);
-        if (e == std::string::npos)
-            e = head.size();
-        const std::string line = head.substr(at, e - at);
-        at = e + 2;
-        const size_t colon = line.find(':');
-        // No folded lines, no space before the colon, no bare CR or LF.
-        if (colon == std::string::npos || !IsToken(line.substr(0, colon)) ||
-            line.find_first_of("\r\n") != std::string::npos)
-            return HttpParse::Refused;
-        const std::string name = line.substr(0, colon);
-        const std::string value = Trim(line.substr(colon + 1));
-        if (EqualNoCase(name, "Content-Length")) {
-            if (!MergeLength(value, length))
-                return HttpParse::Refused;
-        } else if (EqualNoCase(name, "Transfer-Encoding")) {
-            status = 501; // never sent by the client; refused, not guessed at
-            return HttpParse::Refused;
-        } else if (EqualNoCase(name, "Connection")) {
-            std::string v = value;
-            for (char& c : v)
-                c = (char)tolower((unsigned char)c);
-            close = close || v.find("close") != std::string::npos;
-            keep = keep || v.find("keep-alive") != std::string::npos;
-        } else if (EqualNoCase(name, "Content-Type")) {
-            content_type = value;
-        }
-    }
-    if (length < 0)
-        length = 0;
-    if ((size_t)length > max_body) {
-        status = 413;
-        return HttpParse::Refused;
-    }
-    const size_t total = end + 4 + (size_t)length;
-    if (in.size() < total)
-        return HttpParse::Incomplete;
-    req.method = method;
-    const size_t q = target.find('?');
-    req.path = target.substr(0, q);
-    req.query = q == std::string::npos ? std::string() : target.substr(q + 1);
-    req.content_type = content_type;
-    req.body = in.substr(end + 4, (size_t)length);
-    used = total;
-    keep_alive = version == "HTTP/1.1" ? !close : keep && !close;
-    status = 0;
-    return HttpParse::Complete;
-}
-
 std::string HttpParam(const HttpRequest& req, const char* name)
 {
     std::string v;
@@ -260,32 +104,13 @@ std::string HttpParam(const HttpRequest& req, const char* name)
 
 namespace {
 
-struct Connection
-{
-    int fd = -1;
-    uint32_t ip = 0;
-    std::string in;
-    std::string out;
-    size_t out_at = 0;
-    int64_t deadline_ns = 0;
-    bool busy = false;        // a handler has its request
-    bool close_after = false; // close once `out` is written
-    bool peer_done = false;   // the peer half-closed
-    uint32_t watching = 0;    // epoll events asked for
-};
+struct Connection;
 
 struct Job
 {
-    uint64_t id;
+    std::shared_ptr<Connection> conn;
     const HttpRoute* route;
     HttpRequest req;
-    bool keep_alive;
-};
-
-struct Finished
-{
-    uint64_t id;
-    std::string bytes;
     bool keep_alive;
 };
 
@@ -300,322 +125,370 @@ struct Pool
 
 } // namespace
 
+// Everything but the pools is touched by the event thread alone.
 struct HttpFront
 {
     HttpFrontOptions o;
     std::vector<HttpRoute> routes;
-    int listen_fd = -1, ep = -1, wake = -1;
-    std::atomic<bool> stop{false};
+    std::unique_ptr<ssl::context> tls; // outlives the io context and the streams in it
+    asio::io_context io{1};
+    tcp::acceptor acceptor{io};
+    asio::steady_timer resume{io};
     std::thread loop;
     Pool cheap, costly;
-    std::mutex finished_lock;
-    std::vector<Finished> finished;
-    std::unordered_map<uint64_t, Connection> conns;
     std::unordered_map<uint32_t, int> per_ip;
-    uint64_t next_id = 2;
-    bool accepting = true;
-    int64_t resume_ns = 0;
+    int open = 0;
+    bool accepting = false, waiting = false, stopping = false;
+    uint16_t port = 0;
 };
 
 namespace {
 
-std::string ErrorBody(HttpFront& f, int status)
-{
-    return f.o.error_body ? f.o.error_body(status) : std::string();
-}
+void Accept(HttpFront& f);
 
-void Watch(HttpFront& f, uint64_t id, Connection& c)
+const char* Reason(int status)
 {
-    uint32_t want = 0;
-    if (c.out_at < c.out.size())
-        want = EPOLLOUT;
-    else if (!c.busy && !c.peer_done)
-        want = EPOLLIN;
-    if (want == c.watching)
-        return;
-    epoll_event ev{};
-    ev.events = want;
-    ev.data.u64 = id;
-    epoll_ctl(f.ep, EPOLL_CTL_MOD, c.fd, &ev);
-    c.watching = want;
-}
-
-void Close(HttpFront& f, uint64_t id)
-{
-    auto it = f.conns.find(id);
-    if (it == f.conns.end())
-        return;
-    epoll_ctl(f.ep, EPOLL_CTL_DEL, it->second.fd, nullptr);
-    close(it->second.fd);
-    auto ip = f.per_ip.find(it->second.ip);
-    if (ip != f.per_ip.end() && --ip->second <= 0)
-        f.per_ip.erase(ip);
-    f.conns.erase(it);
-}
-
-void Advance(HttpFront& f, uint64_t id);
-
-// Writes what it can; returns false when the connection was closed.
-bool Flush(HttpFront& f, uint64_t id, Connection& c)
-{
-    while (c.out_at < c.out.size()) {
-        const ssize_t n = send(c.fd, c.out.data() + c.out_at, c.out.size() - c.out_at, MSG_NOSIGNAL);
-        if (n > 0) {
-            c.out_at += (size_t)n;
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            Watch(f, id, c);
-            return true;
-        }
-        Close(f, id);
-        return false;
+    switch (status) {
+    case 200: return "OK";
+    case 400: return "Bad Request";
+    case 404: return "Not Found";
+    case 413: return "Payload Too Large";
+    case 426: return "Upgrade Required";
+    case 431: return "Request Header Fields Too Large";
+    case 500: return "Internal Server Error";
+    case 501: return "Not Implemented";
+    case 503: return "Service Unavailable";
+    default: return "Status";
     }
-    c.out.clear();
-    c.out_at = 0;
-    if (c.close_after) {
-        Close(f, id);
-        return false;
+}
+
+// A refused head or body: what the peer is told.
+int RefusalStatus(const error_code& ec)
+{
+    if (ec == http::error::header_limit)
+        return 431;
+    if (ec == http::error::body_limit)
+        return 413;
+    return 400;
+}
+
+// True for the parser's own verdicts (a malformed or oversized request), as
+// against the connection failing or the deadline closing it.
+bool IsRefusal(const error_code& ec)
+{
+    return ec.category() == http::make_error_code(http::error::bad_method).category() &&
+           ec != http::error::end_of_stream && ec != http::error::partial_message && ec != http::error::need_more;
+}
+
+// One connection: detection of TLS, then requests one at a time. A deadline
+// covers each request from the end of the previous answer (or the accept) to
+// its last body byte, the handshake included; bytes that trickle in do not
+// move it. While a handler runs the clock is stopped: that time is ours.
+struct Connection : std::enable_shared_from_this<Connection>
+{
+    HttpFront& f;
+    tcp::socket sock;
+    std::unique_ptr<ssl::stream<tcp::socket>> tls;
+    uint32_t ip;
+    asio::steady_timer timer;
+    beast::flat_buffer in;
+    std::optional<http::request_parser<http::string_body>> parser;
+    http::response<http::string_body> out;
+    size_t skipped = 0; // empty lines before the current request
+    bool closed = false;
+    char drain[512];
+
+    Connection(HttpFront& front, tcp::socket s, uint32_t addr)
+        : f(front), sock(std::move(s)), ip(addr), timer(front.io), in(kMaxHead + front.o.max_body + 4096)
+    {
     }
-    c.deadline_ns = NowNs() + (int64_t)f.o.request_deadline_ms * 1000000;
-    Watch(f, id, c);
-    return true;
-}
 
-void Send(HttpFront& f, uint64_t id, Connection& c, std::string bytes, bool keep_alive)
-{
-    c.busy = false;
-    c.out = std::move(bytes);
-    c.out_at = 0;
-    c.close_after = c.close_after || !keep_alive;
-    c.deadline_ns = NowNs() + (int64_t)f.o.write_deadline_ms * 1000000;
-    if (Flush(f, id, c))
-        Advance(f, id); // a pipelined request may already be waiting
-}
+    tcp::socket& Raw() { return tls ? tls->next_layer() : sock; }
 
-void Refuse(HttpFront& f, uint64_t id, Connection& c, int status)
-{
-    HttpAnswer a;
-    a.status = status;
-    a.body = ErrorBody(f, status);
-    Send(f, id, c, Render(a, false), false);
-}
-
-bool Queue(HttpFront& f, Pool& pool, Job job)
-{
-    std::lock_guard<std::mutex> hold(pool.lock);
-    if (pool.jobs.size() >= f.o.queue_limit)
-        return false;
-    pool.jobs.push_back(std::move(job));
-    pool.ready.notify_one();
-    return true;
-}
-
-// Takes the next whole request off the connection's input, if any, and hands
-// it to a pool; one request at a time, so answers go out in order.
-void Advance(HttpFront& f, uint64_t id)
-{
-    auto it = f.conns.find(id);
-    if (it == f.conns.end())
-        return;
-    Connection& c = it->second;
-    if (c.busy || c.out_at < c.out.size())
-        return;
-    HttpRequest req;
-    size_t used = 0;
-    bool keep_alive = false;
-    int status = 0;
-    switch (ParseHttpRequest(c.in, f.o.max_body, req, used, keep_alive, status)) {
-    case HttpParse::Incomplete:
-        if (c.peer_done)
-            Close(f, id); // half a request and nothing more coming
+    template <class Fn> void WithStream(Fn&& fn)
+    {
+        if (tls)
+            fn(*tls);
         else
-            Watch(f, id, c);
-        return;
-    case HttpParse::Refused:
-        c.in.clear();
-        Refuse(f, id, c, status);
-        return;
-    case HttpParse::Complete:
-        break;
+            fn(sock);
     }
-    c.in.erase(0, used);
-    char addr[INET_ADDRSTRLEN] = {};
-    const in_addr a{htonl(c.ip)};
-    inet_ntop(AF_INET, &a, addr, sizeof(addr));
-    req.remote_addr = addr;
-    const HttpRoute* route = nullptr;
-    for (const HttpRoute& r : f.routes)
-        if (r.path == req.path && r.method == req.method)
-            route = &r;
-    if (!route) {
-        HttpAnswer none;
-        none.status = 404;
-        none.body = ErrorBody(f, 404);
-        Send(f, id, c, Render(none, keep_alive), keep_alive);
-        return;
-    }
-    c.busy = true;
-    Watch(f, id, c);
-    if (!Queue(f, route->costly ? f.costly : f.cheap, Job{id, route, std::move(req), keep_alive}))
-        Refuse(f, id, c, 503);
-}
 
-void Read(HttpFront& f, uint64_t id, Connection& c)
+    void Deadline(int ms)
+    {
+        timer.expires_after(std::chrono::milliseconds(ms));
+        timer.async_wait([self = shared_from_this()](const error_code& ec) {
+            if (!ec)
+                self->Close();
+        });
+    }
+
+    void Start()
+    {
+        Deadline(f.o.request_deadline_ms);
+        beast::async_detect_ssl(sock, in, [self = shared_from_this()](const error_code& ec, bool is_tls) {
+            self->Detected(ec, is_tls);
+        });
+    }
+
+    void Detected(const error_code& ec, bool is_tls)
+    {
+        if (ec || closed)
+            return Close();
+        if (!is_tls) {
+            if (f.o.tls_only)
+                return Refuse(426);
+            return Next();
+        }
+        if (!f.tls) // a handshake where none can be made: nothing to answer it with
+            return Close();
+        tls = std::make_unique<ssl::stream<tcp::socket>>(std::move(sock), *f.tls);
+        tls->async_handshake(ssl::stream_base::server, in.data(),
+                             [self = shared_from_this()](const error_code& e, size_t used) {
+                                 if (e || self->closed)
+                                     return self->Close();
+                                 self->in.consume(used);
+                                 self->Next();
+                             });
+    }
+
+    // Empty lines may come before a request; they count toward its head.
+    void Next()
+    {
+        for (;;) {
+            const char* p = (const char*)in.data().data();
+            const size_t n = in.size();
+            size_t k = 0;
+            while (k + 1 < n && p[k] == '\r' && p[k + 1] == '\n')
+                k += 2;
+            in.consume(k);
+            skipped += k;
+            if (skipped > kMaxHead)
+                return Refuse(431);
+            if (in.size() > 1 || (in.size() == 1 && *(const char*)in.data().data() != '\r'))
+                break;
+            WithStream([&](auto& s) {
+                s.async_read_some(in.prepare(2048), [self = shared_from_this()](const error_code& e, size_t got) {
+                    if (e || self->closed)
+                        return self->Close();
+                    self->in.commit(got);
+                    self->Next();
+                });
+            });
+            return;
+        }
+        parser.emplace();
+        parser->header_limit((uint32_t)(kMaxHead - skipped));
+        parser->body_limit(f.o.max_body);
+        WithStream([&](auto& s) {
+            http::async_read_header(s, in, *parser, [self = shared_from_this()](const error_code& e, size_t) {
+                self->Headed(e);
+            });
+        });
+    }
+
+    void Headed(const error_code& ec)
+    {
+        if (closed)
+            return;
+        if (ec)
+            return IsRefusal(ec) ? Refuse(RefusalStatus(ec)) : Close();
+        const auto& head = parser->get();
+        if (head.version() != 11 && head.version() != 10)
+            return Refuse(400);
+        const beast::string_view target = head.target();
+        if (target.empty() || target[0] != '/')
+            return Refuse(400);
+        for (unsigned char c : target)
+            if (c <= ' ' || c >= 127)
+                return Refuse(400);
+        if (head.find(http::field::transfer_encoding) != head.end())
+            return Refuse(501); // never sent by the client; refused, not guessed at
+        WithStream([&](auto& s) {
+            http::async_read(s, in, *parser, [self = shared_from_this()](const error_code& e, size_t) {
+                self->Read(e);
+            });
+        });
+    }
+
+    void Read(const error_code& ec)
+    {
+        if (closed)
+            return;
+        if (ec)
+            return IsRefusal(ec) ? Refuse(RefusalStatus(ec)) : Close();
+        auto msg = parser->release();
+        parser.reset();
+        HttpRequest req;
+        req.method = std::string(msg.method_string());
+        const std::string target(msg.target());
+        const size_t q = target.find('?');
+        req.path = target.substr(0, q);
+        req.query = q == std::string::npos ? std::string() : target.substr(q + 1);
+        req.content_type = std::string(msg[http::field::content_type]);
+        req.body = std::move(msg.body());
+        error_code e;
+        req.remote_addr = Raw().remote_endpoint(e).address().to_string();
+        const bool keep_alive = msg.keep_alive();
+        const HttpRoute* route = nullptr;
+        for (const HttpRoute& r : f.routes)
+            if (r.path == req.path && r.method == req.method)
+                route = &r;
+        if (!route)
+            return Answer(ErrorAnswer(404), keep_alive);
+        timer.cancel();
+        Pool& pool = route->costly ? f.costly : f.cheap;
+        {
+            std::lock_guard<std::mutex> hold(pool.lock);
+            if (pool.jobs.size() < f.o.queue_limit) {
+                pool.jobs.push_back(Job{shared_from_this(), route, std::move(req), keep_alive});
+                pool.ready.notify_one();
+                return;
+            }
+        }
+        Refuse(503);
+    }
+
+    HttpAnswer ErrorAnswer(int status)
+    {
+        HttpAnswer a;
+        a.status = status;
+        a.body = f.o.error_body ? f.o.error_body(status) : std::string();
+        return a;
+    }
+
+    // The answer, then the connection is closed: the rest of the input is not trusted.
+    void Refuse(int status)
+    {
+        parser.reset();
+        Answer(ErrorAnswer(status), false);
+    }
+
+    void Answer(const HttpAnswer& a, bool keep_alive)
+    {
+        if (closed)
+            return;
+        out = {};
+        out.version(11);
+        out.result((unsigned)a.status);
+        out.reason(Reason(a.status));
+        out.set(http::field::content_type, a.content_type);
+        out.set(http::field::connection, keep_alive ? "keep-alive" : "close");
+        if (a.status == 426)
+            out.set(http::field::upgrade, "TLS/1.2, HTTP/1.1");
+        out.body() = a.body;
+        out.prepare_payload();
+        Deadline(f.o.write_deadline_ms);
+        WithStream([&](auto& s) {
+            http::async_write(s, out, [self = shared_from_this(), keep_alive](const error_code& e, size_t) {
+                self->Written(e, keep_alive);
+            });
+        });
+    }
+
+    void Written(const error_code& ec, bool keep_alive)
+    {
+        if (ec || closed)
+            return Close();
+        if (!keep_alive)
+            return Finish();
+        skipped = 0;
+        Deadline(f.o.request_deadline_ms);
+        Next();
+    }
+
+    // A last answer must reach the peer before the close: TLS says so with
+    // close_notify; plain stops sending and lets the peer finish, so unread
+    // input does not reset the connection under the answer. Bounded by the
+    // write deadline already running.
+    void Finish()
+    {
+        if (tls) {
+            tls->async_shutdown([self = shared_from_this()](const error_code&) { self->Close(); });
+            return;
+        }
+        error_code e;
+        sock.shutdown(tcp::socket::shutdown_send, e);
+        Drain();
+    }
+
+    void Drain()
+    {
+        sock.async_read_some(asio::buffer(drain), [self = shared_from_this()](const error_code& e, size_t) {
+            if (e || self->closed)
+                return self->Close();
+            self->Drain();
+        });
+    }
+
+    void Close()
+    {
+        if (closed)
+            return;
+        closed = true;
+        timer.cancel();
+        error_code e;
+        Raw().close(e);
+        auto it = f.per_ip.find(ip);
+        if (it != f.per_ip.end() && --it->second <= 0)
+            f.per_ip.erase(it);
+        f.open--;
+        if (!f.accepting && !f.waiting && !f.stopping)
+            Accept(f);
+    }
+};
+
+bool OutOfDescriptors(const error_code& ec)
 {
-    const size_t cap = kMaxHead + f.o.max_body + 4096;
-    char buf[16384];
-    while (c.in.size() < cap) {
-        const ssize_t n = recv(c.fd, buf, sizeof(buf), 0);
-        if (n > 0) {
-            c.in.append(buf, (size_t)n);
-            continue;
-        }
-        if (n == 0) {
-            c.peer_done = true; // answered all the same, then closed
-            break;
-        }
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            break;
-        Close(f, id);
-        return;
-    }
-    Advance(f, id);
+    return ec == asio::error::no_descriptors || ec.value() == ENFILE || ec == asio::error::no_buffer_space ||
+           ec == asio::error::no_memory;
 }
 
+// One accept at a time; past the connection cap, or out of descriptors,
+// new peers wait in the listen queue.
 void Accept(HttpFront& f)
 {
-    while (f.accepting) {
-        if ((int)f.conns.size() >= f.o.max_connections) {
-            f.accepting = false; // the rest wait in the listen queue
-            break;
-        }
-        sockaddr_in from{};
-        socklen_t len = sizeof(from);
-        const int fd = accept4(f.listen_fd, (sockaddr*)&from, &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                f.accepting = false;
-                f.resume_ns = NowNs() + 100000000;
-            }
-            break;
-        }
-        const uint32_t ip = ntohl(from.sin_addr.s_addr);
-        int& held = f.per_ip[ip];
-        if (held >= f.o.per_address) {
-            close(fd);
-            continue;
-        }
-        held++;
-        const int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-        const uint64_t id = f.next_id++;
-        Connection& c = f.conns[id];
-        c.fd = fd;
-        c.ip = ip;
-        c.deadline_ns = NowNs() + (int64_t)f.o.request_deadline_ms * 1000000;
-        c.watching = EPOLLIN;
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.u64 = id;
-        epoll_ctl(f.ep, EPOLL_CTL_ADD, fd, &ev);
-    }
-    if (!f.accepting) {
-        epoll_event ev{};
-        ev.data.u64 = kListenId;
-        epoll_ctl(f.ep, EPOLL_CTL_MOD, f.listen_fd, &ev); // level-triggered: stop asking
-    }
-}
-
-void ResumeAccepting(HttpFront& f, int64_t now)
-{
-    if (f.accepting || (int)f.conns.size() >= f.o.max_connections || now < f.resume_ns)
+    if (f.stopping || f.open >= f.o.max_connections)
         return;
     f.accepting = true;
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u64 = kListenId;
-    epoll_ctl(f.ep, EPOLL_CTL_MOD, f.listen_fd, &ev);
-}
-
-void TakeFinished(HttpFront& f)
-{
-    std::vector<Finished> done;
-    {
-        std::lock_guard<std::mutex> hold(f.finished_lock);
-        done.swap(f.finished);
-    }
-    for (Finished& d : done) {
-        auto it = f.conns.find(d.id);
-        if (it != f.conns.end()) // the peer may have gone meanwhile
-            Send(f, d.id, it->second, std::move(d.bytes), d.keep_alive);
-    }
-}
-
-// Connections past their deadline: a request that did not arrive whole, an
-// idle keep-alive, or an answer the peer would not take. Not while a handler
-// runs: that time is the service's own.
-void Sweep(HttpFront& f, int64_t now)
-{
-    std::vector<uint64_t> late;
-    for (const auto& [id, c] : f.conns)
-        if (!c.busy && now > c.deadline_ns)
-            late.push_back(id);
-    for (uint64_t id : late)
-        Close(f, id);
-}
-
-void Loop(HttpFront* front)
-{
-    HttpFront& f = *front;
-    epoll_event events[256];
-    int64_t last_sweep = NowNs();
-    while (!f.stop.load()) {
-        const int n = epoll_wait(f.ep, events, 256, 100);
-        for (int i = 0; i < n; i++) {
-            const uint64_t id = events[i].data.u64;
-            if (id == kListenId) {
-                Accept(f);
-                continue;
+    f.acceptor.async_accept([&f](const error_code& ec, tcp::socket s) {
+        f.accepting = false;
+        if (f.stopping)
+            return;
+        if (ec) {
+            if (OutOfDescriptors(ec)) {
+                f.waiting = true;
+                f.resume.expires_after(std::chrono::milliseconds(100));
+                f.resume.async_wait([&f](const error_code& e) {
+                    f.waiting = false;
+                    if (!e && !f.accepting)
+                        Accept(f);
+                });
+                return;
             }
-            if (id == kWakeId) {
-                uint64_t count = 0;
-                if (read(f.wake, &count, sizeof(count)) < 0) {
-                    // nothing pending: the answers are taken below either way
-                }
-                continue;
-            }
-            auto it = f.conns.find(id);
-            if (it == f.conns.end())
-                continue;
-            Connection& c = it->second;
-            if (events[i].events & (EPOLLERR | EPOLLHUP)) {
-                Close(f, id);
-                continue;
-            }
-            if (events[i].events & EPOLLOUT) {
-                if (Flush(f, id, c))
-                    Advance(f, id);
-                continue;
-            }
-            if (events[i].events & EPOLLIN)
-                Read(f, id, c);
+            return Accept(f);
         }
-        TakeFinished(f);
-        const int64_t now = NowNs();
-        if (now - last_sweep >= 100000000) {
-            Sweep(f, now);
-            ResumeAccepting(f, now);
-            last_sweep = now;
+        error_code e;
+        const tcp::endpoint from = s.remote_endpoint(e);
+        const uint32_t ip = e ? 0 : from.address().to_v4().to_uint();
+        int& held = f.per_ip[ip];
+        if (e || held >= f.o.per_address) {
+            if (held == 0)
+                f.per_ip.erase(ip);
+            s.close(e);
+            return Accept(f);
         }
-    }
+        held++;
+        f.open++;
+        s.set_option(tcp::no_delay(true), e);
+        std::make_shared<Connection>(f, std::move(s), ip)->Start();
+        Accept(f);
+    });
 }
 
 void Work(HttpFront* front, Pool* pool, bool costly)
 {
     if (costly) // hashing yields the CPU to cheap requests
         setpriority(PRIO_PROCESS, (id_t)syscall(SYS_gettid), 10);
-    HttpFront& f = *front;
     for (;;) {
         Job job;
         {
@@ -630,18 +503,12 @@ void Work(HttpFront* front, Pool* pool, bool costly)
         try {
             answer = job.route->handler(job.req);
         } catch (...) {
-            answer = HttpAnswer();
-            answer.status = 500;
-            answer.body = ErrorBody(f, 500);
+            answer = job.conn->ErrorAnswer(500);
         }
-        {
-            std::lock_guard<std::mutex> hold(f.finished_lock);
-            f.finished.push_back(Finished{job.id, Render(answer, job.keep_alive), job.keep_alive});
-        }
-        const uint64_t one = 1;
-        if (write(f.wake, &one, sizeof(one)) < 0) {
-            // the counter is full: the event thread is awake already
-        }
+        // The connection is the event thread's: the answer goes back to it.
+        asio::post(front->io, [conn = std::move(job.conn), answer = std::move(answer), keep = job.keep_alive] {
+            conn->Answer(answer, keep);
+        });
     }
 }
 
@@ -650,11 +517,11 @@ void StopPool(Pool& pool)
     {
         std::lock_guard<std::mutex> hold(pool.lock);
         pool.stop = true;
-        pool.jobs.clear();
     }
     pool.ready.notify_all();
     for (std::thread& t : pool.threads)
         t.join();
+    pool.jobs.clear();
 }
 
 // Room for every connection the caps allow, up to what the system grants.
@@ -667,62 +534,81 @@ void RaiseFileLimit()
     }
 }
 
+// TLS 1.2 and 1.3 with the operator's key; false with a reason.
+bool LoadTls(HttpFront& f, std::string& error)
+{
+    if (f.o.tls_cert.empty() && f.o.tls_key.empty())
+        return true;
+    try {
+        f.tls = std::make_unique<ssl::context>(ssl::context::tls_server);
+        f.tls->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
+                           ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1 | ssl::context::single_dh_use);
+        SSL_CTX_set_min_proto_version(f.tls->native_handle(), TLS1_2_VERSION);
+        f.tls->use_certificate_chain_file(f.o.tls_cert);
+        f.tls->use_private_key_file(f.o.tls_key, ssl::context::pem);
+    } catch (const boost::system::system_error& e) {
+        error = "cannot load the TLS key or certificate (" + f.o.tls_cert + ", " + f.o.tls_key + "): " + e.what();
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 HttpFront* StartHttpFront(const HttpFrontOptions& options, std::vector<HttpRoute> routes, std::string& error)
 {
     RaiseFileLimit();
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(options.port);
-    if (inet_pton(AF_INET, options.bind.c_str(), &addr.sin_addr) != 1) {
+    std::unique_ptr<HttpFront> f(new HttpFront);
+    f->o = options;
+    f->routes = std::move(routes);
+    if (!LoadTls(*f, error))
+        return nullptr;
+    error_code ec;
+    const asio::ip::address_v4 addr = asio::ip::make_address_v4(options.bind, ec);
+    if (ec) {
         error = "bad bind address " + options.bind;
         return nullptr;
     }
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        error = strerror(errno);
+    const tcp::endpoint at(addr, options.port);
+    f->acceptor.open(at.protocol(), ec);
+    if (!ec)
+        f->acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec)
+        f->acceptor.bind(at, ec);
+    if (!ec)
+        f->acceptor.listen(options.backlog, ec);
+    if (ec) {
+        error = "cannot bind TCP " + options.bind + ":" + std::to_string(options.port) + ": " + ec.message();
         return nullptr;
     }
-    const int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    if (bind(fd, (const sockaddr*)&addr, sizeof(addr)) != 0 || listen(fd, options.backlog) != 0) {
-        error = "cannot bind TCP " + options.bind + ":" + std::to_string(options.port) + ": " + strerror(errno);
-        close(fd);
-        return nullptr;
-    }
-    HttpFront* f = new HttpFront;
-    f->o = options;
-    f->routes = std::move(routes);
-    f->listen_fd = fd;
-    f->ep = epoll_create1(EPOLL_CLOEXEC);
-    f->wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u64 = kListenId;
-    epoll_ctl(f->ep, EPOLL_CTL_ADD, fd, &ev);
-    ev.data.u64 = kWakeId;
-    epoll_ctl(f->ep, EPOLL_CTL_ADD, f->wake, &ev);
+    f->port = f->acceptor.local_endpoint(ec).port();
+    HttpFront* front = f.release();
     for (int i = 0; i < options.workers; i++)
-        f->cheap.threads.emplace_back(Work, f, &f->cheap, false);
+        front->cheap.threads.emplace_back(Work, front, &front->cheap, false);
     for (int i = 0; i < options.costly_workers; i++)
-        f->costly.threads.emplace_back(Work, f, &f->costly, true);
-    f->loop = std::thread(Loop, f);
-    return f;
+        front->costly.threads.emplace_back(Work, front, &front->costly, true);
+    Accept(*front);
+    front->loop = std::thread([front] { front->io.run(); });
+    return front;
+}
+
+uint16_t HttpFrontPort(const HttpFront* front)
+{
+    return front ? front->port : 0;
 }
 
 void StopHttpFront(HttpFront* front)
 {
     if (!front)
         return;
-    front->stop.store(true);
+    asio::post(front->io, [front] {
+        front->stopping = true;
+        error_code e;
+        front->acceptor.close(e);
+        front->io.stop();
+    });
     front->loop.join();
     StopPool(front->cheap);
     StopPool(front->costly);
-    for (auto& [id, c] : front->conns)
-        close(c.fd);
-    close(front->listen_fd);
-    close(front->ep);
-    close(front->wake);
-    delete front;
+    delete front; // pending handlers, and the connections they hold, go with the io context
 }

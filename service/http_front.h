@@ -4,6 +4,8 @@
 // connections, and handlers run on worker pools (the costly routes on a small
 // pool of their own) so a cheap request never waits behind a slow peer or a
 // password hash. Requests on one connection are answered in order.
+// With a key and certificate, the same port also speaks TLS: a connection
+// whose first bytes are a TLS handshake is TLS, anything else plain HTTP.
 #pragma once
 
 #include <cstddef>
@@ -51,7 +53,9 @@ struct HttpFrontOptions
     int workers = 4;
     int costly_workers = 2;           // run at a lower CPU priority
     size_t queue_limit = 1024;        // waiting requests per pool; beyond it 503
-    // The body of the front's own answers (400, 404, 413, 431, 500, 501, 503).
+    std::string tls_cert, tls_key;    // PEM files; both empty = plain HTTP only
+    bool tls_only = false;            // plain HTTP is answered 426 and closed
+    // The body of the front's own answers (400, 404, 413, 426, 431, 500, 501, 503).
     std::function<std::string(int status)> error_body;
 };
 
@@ -65,14 +69,5 @@ void StopHttpFront(HttpFront* front);
 // A parameter of the query or of a form body, decoded; "" when absent.
 std::string HttpParam(const HttpRequest& req, const char* name);
 
-// ---------------------------------------------------------------------------
-// Framing, exposed for the unit tests
-// ---------------------------------------------------------------------------
-
-enum class HttpParse { Incomplete, Complete, Refused };
-
-// Reads one request from the front of `in`. Complete: `req` (no address),
-// `used` bytes and `keep_alive` are set. Refused: `status` says why (400, 413,
-// 431, 501); the connection is closed after that answer.
-HttpParse ParseHttpRequest(const std::string& in, size_t max_body, HttpRequest& req, size_t& used, bool& keep_alive,
-                           int& status);
+// The port it listens on (the one the system chose when options.port was 0).
+uint16_t HttpFrontPort(const HttpFront* front);

@@ -12,6 +12,7 @@ const char* ServiceUsage()
            "  --store URI           keep accounts in PostgreSQL (postgresql://...) instead of\n"
            "                        DIR/accounts.sqlite3\n"
            "  --bind ADDR           IPv4 address of all three ports (default 127.0.0.1)\n"
+           "  --away-grace S        keep a silent member's place S seconds past the 10 s time-out (120; 0: none)\n"
            "  --relay-expire S      forget a relay registration silent for S seconds (15)\n"
            "  --relay-takeover S    let another address take a registration silent for S seconds (3)\n"
            "  --relay-any-ip        accept a member's HELLO from any IP (unusual networks)\n"
@@ -20,7 +21,10 @@ const char* ServiceUsage()
            "  --relay-batch N       datagrams per receive and send call, 1 to 256 (64)\n"
            "  --relay-no-segment    send each datagram on its own (no UDP segmentation offload)\n"
            "  --channels LIST       comma-separated client channels allowed to connect (beta2)\n"
-           "  --public-url URL      base of the links in mails (http://ADDR:39001)\n"
+           "  --public-url URL      base of the links in mails (http://ADDR:39001, https:// with --tls-only)\n"
+           "  --tls-cert FILE       PEM certificate: the HTTP ports take TLS as well as plain HTTP\n"
+           "  --tls-key FILE        PEM private key of that certificate\n"
+           "  --tls-only            refuse plain HTTP (needs --tls-cert and --tls-key)\n"
            "  --max-rooms N         rooms open at once; a create beyond them is refused (1000)\n"
            "  --metrics [ADDR:]PORT serve figures for Prometheus at /metrics (ADDR 127.0.0.1)\n"
            "  --online-window S     a player counts as online S seconds after its last request (60)\n"
@@ -78,6 +82,10 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
             out.relay_segment = false;
             continue;
         }
+        if (strcmp(flag, "--tls-only") == 0) {
+            out.tls_only = true;
+            continue;
+        }
         if (strcmp(flag, "--relay-any-ip") == 0) {
             out.relay_any_ip = true;
             continue;
@@ -98,8 +106,15 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
             out.bind = value;
         else if (strcmp(flag, "--channels") == 0)
             ok = ParseList(value, out.channels);
-        else if (strcmp(flag, "--public-url") == 0 && (ok = strncmp(value, "http://", 7) == 0))
+        else if (strcmp(flag, "--public-url") == 0 &&
+                 (ok = strncmp(value, "http://", 7) == 0 || strncmp(value, "https://", 8) == 0))
             out.public_url = value;
+        else if (strcmp(flag, "--away-grace") == 0 && (ok = ParseNumber(value, 0, 86400, v)))
+            out.away_grace_s = (int)v;
+        else if (strcmp(flag, "--tls-cert") == 0)
+            out.tls_cert = value;
+        else if (strcmp(flag, "--tls-key") == 0)
+            out.tls_key = value;
         else if (strcmp(flag, "--max-rooms") == 0 && (ok = ParseNumber(value, 1, 1e6, v)))
             out.max_rooms = (size_t)v;
         else if (strcmp(flag, "--metrics") == 0) {
@@ -139,6 +154,10 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
             error = std::string("bad value for ") + flag + ": " + value;
             return false;
         }
+    }
+    if (out.tls_cert.empty() != out.tls_key.empty() || (out.tls_only && out.tls_cert.empty())) {
+        error = "--tls-cert and --tls-key go together, and --tls-only needs both";
+        return false;
     }
     return true;
 }

@@ -21,6 +21,7 @@ struct ServiceOptions
     std::string data_dir = "kestrel-data";
     std::string store;      // "" = accounts.sqlite3 in data_dir; or a postgresql:// address
     std::string bind = "127.0.0.1";
+    int away_grace_s = 120;  // a member silent past the time-out stays in its room, away, this long
     int relay_expire_s = 15; // a registration silent this long is forgotten
     int relay_takeover_s = 3; // a HELLO from another address moves a registration silent this long
     bool relay_open = false;  // any well-formed HELLO registers (link tests without rooms)
@@ -30,7 +31,9 @@ struct ServiceOptions
     bool relay_segment = true; // runs of datagrams to one address leave as one segmented send
     RelayFaults faults;
     std::vector<std::string> channels = {"beta2"}; // client channels "/clientcheck" allows
-    std::string public_url; // base of the links in mails; "" = http://<bind>:39001
+    std::string public_url; // base of the links in mails; "" = http(s)://<bind>:39001
+    std::string tls_cert, tls_key; // PEM; with both, the HTTP ports also speak TLS
+    bool tls_only = false;         // plain HTTP is refused (every player has a pinned client)
     std::string metrics;    // "ADDR:PORT" of the metrics page; "" = none
     size_t max_rooms = 1000; // rooms open at once
     int online_window_s = 60; // a signed-in player counts as online this long after its last request

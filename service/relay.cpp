@@ -45,6 +45,7 @@ struct RelayMember
 {
     bool set = false;
     sockaddr_in addr{};
+    uint64_t seat = 0; // the room member's seat when it registered
     // Written by every worker under the shared lock, so atomic.
     std::atomic<int64_t> last_ns{0};
 };
@@ -139,6 +140,7 @@ static void ClearMember(RelayMember& m)
 {
     m.set = false;
     m.addr = sockaddr_in{};
+    m.seat = 0;
     m.last_ns.store(0, std::memory_order_relaxed);
 }
 
@@ -193,15 +195,18 @@ static bool Register(Relay& r, const std::string& code, char letter, const socka
     // A live member keeps its slot: anyone behind the same IP who knows the
     // code could otherwise divert its datagrams. A member whose NAT mapping
     // changed falls silent on the old address and gets through after a while.
+    // A member the room port saw come back (by its client id) is a new seat:
+    // its old address is free at once.
+    uint64_t seat = 0;
+    if (r.check && !r.check(code, letter, ntohl(from.sin_addr.s_addr), seat))
+        return false;
     auto held = r.rooms.find(code);
     if (held != r.rooms.end()) {
         const RelayMember& m = held->second.member[slot];
-        if (m.set && !SameAddr(m.addr, from) &&
+        if (m.set && !SameAddr(m.addr, from) && m.seat == seat &&
             now - m.last_ns.load(std::memory_order_relaxed) < (int64_t)r.options.relay_takeover_s * kSecondNs)
             return false;
     }
-    if (r.check && !r.check(code, letter, ntohl(from.sin_addr.s_addr)))
-        return false;
     const uint64_t key = AddrKey(from);
     auto known = r.by_addr.find(key);
     if (known != r.by_addr.end() && (known->second.first != code || known->second.second != slot))
@@ -213,6 +218,7 @@ static bool Register(Relay& r, const std::string& code, char letter, const socka
         r.by_addr.erase(AddrKey(m.addr)); // the member moved after falling silent
     m.set = true;
     m.addr = from;
+    m.seat = seat;
     m.last_ns.store(now, std::memory_order_relaxed);
     r.by_addr[key] = {code, slot};
     return true;
@@ -225,9 +231,10 @@ static void Expire(Relay& r, int64_t now)
     for (auto& [code, room] : r.rooms)
         for (int i = 0; i < 2; i++) {
             const RelayMember& m = room.member[i];
+            uint64_t seat = 0;
             // Silent, or its room is no longer live: forwarding ends with the room.
             if (m.set && (now - m.last_ns.load(std::memory_order_relaxed) > limit ||
-                          (r.check && !r.check(code, i == 0 ? 'A' : 'B', ntohl(m.addr.sin_addr.s_addr)))))
+                          (r.check && !r.check(code, i == 0 ? 'A' : 'B', ntohl(m.addr.sin_addr.s_addr), seat))))
                 gone.push_back(AddrKey(m.addr));
         }
     for (uint64_t key : gone)

@@ -12,8 +12,11 @@
 struct Relay;
 
 // Decides whether a HELLO may register (code, letter) for the sender's IPv4
-// address (host byte order). Unset: every well-formed HELLO registers.
-using RelayHelloCheck = std::function<bool(const std::string& code, char letter, uint32_t ip)>;
+// address (host byte order). Unset: every well-formed HELLO registers. `seat`
+// names the member's current place in its room: when it differs from the one
+// registered, the member came back or rejoined, and its new address takes the
+// registration at once.
+using RelayHelloCheck = std::function<bool(const std::string& code, char letter, uint32_t ip, uint64_t& seat)>;
 
 // What the relay has done since it started, summed over its workers.
 struct RelayStats

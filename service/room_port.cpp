@@ -141,6 +141,8 @@ static std::string HeartbeatReply(const RoomResult& r)
     AddBool(out, "my_ready", me.ready);
     AddBool(out, "peer_ready", other.present && other.ready);
     AddBool(out, "started", RoomStarted(room));
+    // Added for clients that ride out a partner's drop; older ones never read it.
+    AddBool(out, "peer_away", other.present && other.away);
     AddString(out, "role", r.slot == 0 ? "A" : "B");
     AddString(out, "peer", other.present ? other.name : std::string());
     return Finish(out);
@@ -295,6 +297,7 @@ static void Route(RoomPort& port, const char* path, Handler handler, bool need_p
 RoomPort* StartRoomPort(const ServiceOptions& options, std::string& error)
 {
     RoomPort* port = new RoomPort;
+    port->store.limits.away_grace_ms = (int64_t)options.away_grace_s * 1000;
     port->store.limits.max_rooms = options.max_rooms;
     Route(*port, "/create", OnCreate, true);
     Route(*port, "/join", OnJoin, true);
@@ -311,6 +314,9 @@ RoomPort* StartRoomPort(const ServiceOptions& options, std::string& error)
     front.bind = options.bind;
     front.port = kRoomPortNumber;
     front.max_body = kMaxBody;
+    front.tls_cert = options.tls_cert;
+    front.tls_key = options.tls_key;
+    front.tls_only = options.tls_only;
     front.error_body = [](int status) {
         return ErrorReply(status == 404 ? "Not found." : status >= 500 ? "Something went wrong." : "Bad request.");
     };
@@ -341,9 +347,9 @@ void StopRoomPort(RoomPort* port)
 
 RelayHelloCheck RoomRelayCheck(RoomPort* port, bool any_ip)
 {
-    return [port, any_ip](const std::string& code, char letter, uint32_t ip) {
+    return [port, any_ip](const std::string& code, char letter, uint32_t ip, uint64_t& seat) {
         std::lock_guard<std::mutex> g(port->lock);
-        return RelayMayRegister(port->store, code, letter, ip, any_ip);
+        return RelayMayRegister(port->store, code, letter, ip, any_ip, &seat);
     };
 }
 

@@ -50,6 +50,10 @@ static int SlotOf(const Room& room, const RoomCaller& who)
 // The member answered a request: seen now, from this address, under this name.
 static void Touch(RoomMember& m, const RoomCaller& who, int64_t now_ms)
 {
+    if (m.away) { // back: its new address may take the relay registration at once
+        m.away = false;
+        m.seat++;
+    }
     m.last_seen_ms = now_ms;
     m.ip = who.ip;
     m.name = who.name;
@@ -139,8 +143,9 @@ RoomResult JoinRoom(RoomStore& store, const RoomCaller& who, const std::string& 
         return Refuse("Room not found.");
     Room& room = it->second;
     const int slot = SlotOf(room, who);
-    if (slot >= 0) { // already in it: the same answer again
+    if (slot >= 0) { // already in it (or back after a restart): the same answer again
         Touch(room.member[slot], who, now_ms);
+        room.member[slot].seat++; // a restarted client links from a new socket
         return Accept(room, slot);
     }
     if (room.member[1].present)
@@ -230,24 +235,37 @@ std::vector<const Room*> OpenRooms(const RoomStore& store, size_t limit)
     return open;
 }
 
+// Away after the time-out, gone after the grace period on top of it.
+static bool Gone(RoomMember& m, const RoomLimits& limits, int64_t now_ms)
+{
+    const int64_t silent = now_ms - m.last_seen_ms;
+    if (silent <= limits.member_timeout_ms)
+        return false;
+    m.away = true;
+    return silent > limits.member_timeout_ms + limits.away_grace_ms;
+}
+
 void ExpireMembers(RoomStore& store, int64_t now_ms)
 {
     for (auto it = store.rooms.begin(); it != store.rooms.end();) {
         auto next = std::next(it);
         Room& room = it->second;
-        if (now_ms - room.member[0].last_seen_ms > store.limits.member_timeout_ms)
+        if (Gone(room.member[0], store.limits, now_ms))
             RemoveMember(store, it, 0);
-        else if (room.member[1].present && now_ms - room.member[1].last_seen_ms > store.limits.member_timeout_ms)
+        else if (room.member[1].present && Gone(room.member[1], store.limits, now_ms))
             RemoveMember(store, it, 1);
         it = next;
     }
 }
 
-bool RelayMayRegister(const RoomStore& store, const std::string& code, char letter, uint32_t ip, bool any_ip)
+bool RelayMayRegister(const RoomStore& store, const std::string& code, char letter, uint32_t ip, bool any_ip,
+                      uint64_t* seat)
 {
     auto it = store.rooms.find(code);
     if (it == store.rooms.end() || !RoomStarted(it->second))
         return false;
     const RoomMember& m = it->second.member[letter == 'A' ? 0 : 1];
+    if (seat)
+        *seat = m.seat;
     return m.present && (any_ip || m.ip == ip);
 }

@@ -1,6 +1,8 @@
 // Rooms, kept in memory: two members at most (the creator "A", the joiner
 // "B"), ready flags, a started flag once both are ready, and the lobby chat.
-// A member whose heartbeats stop is gone; when the host goes the room closes.
+// A member whose heartbeats stop is first away (its place, ready flag and the
+// room's "started" kept for a grace period), then gone; when the host goes the
+// room closes.
 // Plain data and functions; the room port serialises calls under one lock.
 #pragma once
 
@@ -18,6 +20,8 @@ struct RoomMember
     uint32_t ip = 0;      // where its room requests come from (host order)
     int64_t last_seen_ms = 0;
     bool ready = false;
+    bool away = false;    // silent past the time-out, inside the grace period
+    uint64_t seat = 0;    // moves on when the member comes back or rejoins (relay takeover)
 };
 
 struct ChatLine
@@ -45,6 +49,7 @@ struct RoomLimits
     size_t max_rooms = 1000;
     size_t max_chat_lines = 200;  // kept per room
     int64_t member_timeout_ms = 10000;
+    int64_t away_grace_ms = 120000; // after the time-out; 0: removed at the time-out
 };
 
 struct RoomStore
@@ -97,13 +102,15 @@ RoomResult SendChatLine(RoomStore& store, const RoomCaller& who, const std::stri
 // Public rooms that wait for a partner, oldest first, at most `limit`.
 std::vector<const Room*> OpenRooms(const RoomStore& store, size_t limit);
 
-// Removes members silent for longer than the timeout (closing rooms whose host went).
+// Marks members silent for longer than the timeout away, and removes those
+// away for longer than the grace period (closing rooms whose host went).
 void ExpireMembers(RoomStore& store, int64_t now_ms);
 
 // Whether the relay may register (code, letter) for this address: the room is
 // live and started, and the member's room requests come from the same IP
-// (unless `any_ip`).
-bool RelayMayRegister(const RoomStore& store, const std::string& code, char letter, uint32_t ip, bool any_ip);
+// (unless `any_ip`). `seat`, when given, receives the member's seat.
+bool RelayMayRegister(const RoomStore& store, const std::string& code, char letter, uint32_t ip, bool any_ip,
+                      uint64_t* seat = nullptr);
 
 // Whether both players are there and ready.
 bool RoomStarted(const Room& room);

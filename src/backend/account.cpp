@@ -65,10 +65,12 @@ bool ReadLoginFile(std::string& text)
 void AccountRequestWorker(std::wstring path, std::string username, std::string done_text)
 {
     std::string reply;
-    HttpPostJson(kAccountPort, path, "{\"username\":\"" + JsonEscape(username) + "\"}", reply);
+    // The reply is not read, but no answer at all is not a mail on its way.
+    const bool answered = HttpPostJson(kAccountPort, path, "{\"username\":\"" + JsonEscape(username) + "\"}", reply);
     {
         std::lock_guard<std::mutex> hold(g_app.account_request.lock);
-        g_app.account_request.request_message = std::move(done_text);
+        g_app.account_request.request_message = answered ? std::move(done_text) : std::string(kCantReachText);
+        g_app.account_request.request_failed = !answered;
     }
     g_app.flags.request_status.store(RequestDone);
 }
@@ -234,9 +236,21 @@ bool StartAccountRequest(const std::wstring& path, const std::string& username, 
     {
         std::lock_guard<std::mutex> hold(g_app.account_request.lock);
         g_app.account_request.request_message.clear();
+        g_app.account_request.request_path = path;
+        g_app.account_request.request_failed = false;
     }
     return StartStatusWorker(g_app.flags.request_status, RequestSending, AccountRequestWorker, path, username,
                              done_text);
+}
+
+bool RequestShownFor(const std::wstring& path, std::string& text, bool& failed)
+{
+    std::lock_guard<std::mutex> hold(g_app.account_request.lock);
+    if (g_app.account_request.request_path != path)
+        return false;
+    text = g_app.account_request.request_message;
+    failed = g_app.account_request.request_failed;
+    return true;
 }
 
 void ClearSignInFailure()

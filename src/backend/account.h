@@ -58,6 +58,10 @@ void SessionCheckWorker(std::string token);
 // Ignored while one is sending. True when a worker was started.
 bool StartAccountRequest(const std::wstring& path, const std::string& username, const std::string& done_text);
 
+// The reset/verify text and whether the service was never reached, when the
+// last request was to `path`; false for the other page's request.
+bool RequestShownFor(const std::wstring& path, std::string& text, bool& failed);
+
 // Render thread: a finished failure goes back to idle (hiding its message);
 // a running sign-in keeps its status, so no second one can start beside it.
 void ClearSignInFailure();

@@ -5,6 +5,7 @@
 #include "backend/client_check.h"
 #include "backend/lobby_chat.h"
 #include "backend/ready_leave.h"
+#include "backend/saved_room.h"
 #include "backend/settings.h"
 #include "state/app_state.h"
 
@@ -23,6 +24,8 @@ ClientFrameResult ClientFrame(ClientFrameState& state, double now_seconds, int64
     UploadSettingsIfDue(now_ns);
     if (g_app.flags.auth_status.load() == AuthSucceeded)
         result.signed_in = FinishSignIn();
+    if (result.signed_in)
+        ForgetSavedRoomOfOtherAccount();
 
     LinkStartStep();
     char role = 0;

@@ -105,6 +105,10 @@ void ClearSocialLists()
     s.friend_status.clear();
     s.chat_partner.clear();
     s.conversation.clear();
+    s.conversation_ids.clear();
+    s.conversation_opens++;
+    s.conversation_changes++;
     s.last_message_id = 0;
     s.compose[0] = 0;
+    s.send_status.clear();
 }

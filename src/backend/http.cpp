@@ -8,7 +8,7 @@ bool HttpPostJson(uint16_t port, const std::wstring& path, const std::string& bo
 {
     uint32_t status = 0;
     std::string response;
-    if (!HttpPost(BackendHost().c_str(), port, path, body, status, response))
+    if (!HttpPost(BackendHost().c_str(), port, path, body, BackendPin(), status, response))
         return false;
     reply = std::move(response);
     return status == 200;

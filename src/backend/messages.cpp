@@ -6,6 +6,7 @@
 #include "state/app_state.h"
 #include "state/worker.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -15,8 +16,12 @@ void OpenConversation(const std::string& gamertag)
         std::lock_guard<std::mutex> g(g_app.social.lock);
         g_app.social.chat_partner = gamertag;
         g_app.social.conversation.clear();
+        g_app.social.conversation_ids.clear();
+        g_app.social.conversation_opens++;
+        g_app.social.conversation_changes++;
         g_app.social.last_message_id = 0;
         g_app.social.compose[0] = 0;
+        g_app.social.send_status.clear();
     }
     NavigateTo(PageMessages);
 }
@@ -25,25 +30,29 @@ void FetchConversation()
 {
     std::string partner;
     int32_t after = 0;
+    uint32_t opened = 0;
     {
         std::lock_guard<std::mutex> g(g_app.social.lock);
         partner = g_app.social.chat_partner;
         after = g_app.social.last_message_id;
+        opened = g_app.social.conversation_opens;
     }
     // One fetch at a time: on a slow service the page's timer would stack them.
     if (!partner.empty())
-        StartGuardedWorker(g_app.flags.conversation_busy, ConversationWorker, partner, after);
+        StartGuardedWorker(g_app.flags.conversation_busy, ConversationWorker, partner, after, opened);
 }
 
 namespace {
 
-void StoreConversationReply(const std::string& partner, const std::string& reply)
+void StoreConversationReply(const std::string& partner, uint32_t opened, const std::string& reply)
 {
     const std::vector<std::string> objects = JsonGetObjectArray(reply, "messages");
     std::lock_guard<std::mutex> g(g_app.social.lock);
     SocialState& s = g_app.social;
-    if (s.chat_partner != partner)
-        return; // another conversation was opened meanwhile
+    // Asked for another conversation, or for this one before it was opened
+    // anew (its marker then was past history never fetched since): dropped.
+    if (s.chat_partner != partner || s.conversation_opens != opened)
+        return;
     for (const std::string& o : objects) {
         DirectMessage m;
         JsonGetInt(o, "id", m.id);
@@ -51,44 +60,66 @@ void StoreConversationReply(const std::string& partner, const std::string& reply
         m.body = JsonGetString(o, "body");
         // Overlapping fetches (the periodic one and the one after a send)
         // can both bring the same message: one copy is kept.
-        bool held = false;
-        for (const DirectMessage& h : s.conversation)
-            held |= m.id != 0 && h.id == m.id;
-        if (held)
-            continue;
+        if (m.id != 0) {
+            // Ids come in rising order, so this is an append but for a stray one.
+            std::vector<int32_t>& ids = s.conversation_ids;
+            const auto at = std::lower_bound(ids.begin(), ids.end(), m.id);
+            if (at != ids.end() && *at == m.id)
+                continue;
+            ids.insert(at, m.id);
+        }
         if (m.id > s.last_message_id)
             s.last_message_id = m.id;
         s.conversation.push_back(std::move(m));
+        s.conversation_changes++;
     }
 }
 
 } // namespace
 
-void ConversationWorker(std::string partner, int32_t after_id)
+void ConversationWorker(std::string partner, int32_t after_id, uint32_t opened)
 {
     std::string reply;
     if (PostWithToken(L"/messages/conversation",
                       "\"gamertag\":\"" + JsonEscape(partner) + "\",\"after_id\":" + std::to_string(after_id), reply))
-        StoreConversationReply(partner, reply);
+        StoreConversationReply(partner, opened, reply);
     g_app.flags.conversation_busy.store(false);
 }
 
-void SendDirectMessage(const std::string& text)
+bool SendDirectMessage(const std::string& text)
 {
     std::string partner;
     {
         std::lock_guard<std::mutex> g(g_app.social.lock);
         partner = g_app.social.chat_partner;
     }
-    if (!partner.empty() && !text.empty())
-        StartWorker(SendMessageWorker, partner, text);
+    if (partner.empty() || text.empty())
+        return false;
+    g_app.flags.message_send.store(SendRunning);
+    StartWorker(SendMessageWorker, partner, text);
+    return true;
 }
 
 void SendMessageWorker(std::string partner, std::string text)
 {
     std::string reply;
-    PostWithToken(L"/messages/send", "\"gamertag\":\"" + JsonEscape(partner) + "\",\"text\":\"" + JsonEscape(text) + "\"",
-                  reply);
+    const bool answered = PostWithToken(
+        L"/messages/send", "\"gamertag\":\"" + JsonEscape(partner) + "\",\"text\":\"" + JsonEscape(text) + "\"", reply);
+    bool ok = false;
+    if (answered)
+        JsonGetBool(reply, "ok", ok);
+    std::string failure;
+    if (!answered)
+        failure = "Message not sent: can't reach the server.";
+    else if (!ok)
+        failure = "Message not sent: " + (JsonGetString(reply, "error").empty() ? std::string("something went wrong.")
+                                                                                 : JsonGetString(reply, "error"));
+    {
+        std::lock_guard<std::mutex> g(g_app.social.lock);
+        if (g_app.social.chat_partner == partner)
+            g_app.social.send_status = failure;
+    }
+    g_app.flags.message_send.store(ok ? SendDelivered : SendFailed);
     FetchConversation();
 }
 

@@ -9,10 +9,14 @@ void OpenConversation(const std::string& gamertag);
 
 // Any thread: fetches the open conversation's messages after the last one held.
 void FetchConversation();
-void ConversationWorker(std::string partner, int32_t after_id);
+// `opened`: conversation_opens when it was asked for; another by the answer
+// (reopened, or signed out) and nothing is stored.
+void ConversationWorker(std::string partner, int32_t after_id, uint32_t opened);
 
 // Render thread: sends `text` to the open conversation, then fetches it.
-void SendDirectMessage(const std::string& text);
+// message_send is SendRunning until the outcome lands there and, for a
+// failure, in send_status (the last send's wins). True when a send started.
+bool SendDirectMessage(const std::string& text);
 void SendMessageWorker(std::string partner, std::string text);
 
 // Every 5 s while a token exists: "/messages/threads", toasts for grown counts.

@@ -5,11 +5,24 @@
 #include "backend/lobby_chat.h"
 #include "backend/player_name.h"
 #include "backend/rooms.h"
+#include "backend/saved_room.h"
 #include "link/peer_link.h"
 #include "state/app_state.h"
 #include "state/worker.h"
 
 #include <cstring>
+
+bool RequestReadyChange(bool ready, int64_t now_ns)
+{
+    RoomState& room = g_app.room;
+    if (room.ready_in_flight.load() > 0 || now_ns - room.last_ready_change_ns.load() < kReadyChangeGapNs)
+        return false;
+    if (CurrentRoomCode().empty())
+        return false;
+    room.last_ready_change_ns.store(now_ns);
+    SetReady(ready);
+    return true;
+}
 
 void SetReady(bool ready)
 {
@@ -69,6 +82,12 @@ RoomLeave LeaveRoomLocally()
     leave.cid = ClientId();
     room.heartbeat_active.store(false);
     room.room_generation.fetch_add(1);
+    // After the generation moved on: no late beat saves it again. Idle (as
+    // after a restart), the saved room stays on offer.
+    if (!leave.code.empty())
+        ForgetSavedRoom();
+    room.reconnecting.store(false);
+    room.partner_away.store(false);
     if (g_app.flags.link_running.load())
         StopPeerLink();
     {

@@ -8,6 +8,13 @@
 // Render thread (and the heartbeat, to un-ready when the partner is gone).
 // Sets my_ready at once and tells the service; nothing outside a room.
 void SetReady(bool ready);
+// Render thread, the lobby's button: "Ready Up" and "Cancel Ready" sit in the
+// same place, so the second click of a double click would undo the first. A
+// change is refused while the last one is still being sent and within
+// kReadyChangeGapNs of it. True when SetReady ran.
+constexpr int64_t kReadyChangeGapNs = 300000000;
+bool RequestReadyChange(bool ready, int64_t now_ns);
+
 void ReadyWorker(std::string player_name, std::string code, bool ready, uint32_t generation);
 
 // Render thread: stops the heartbeat and the link, tells the service without

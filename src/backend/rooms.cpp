@@ -6,8 +6,10 @@
 #include "backend/lobby_chat.h"
 #include "backend/player_name.h"
 #include "backend/ready_leave.h"
+#include "backend/saved_room.h"
 #include "link/peer_link.h"
 #include "state/app_state.h"
+#include "state/config.h"
 #include "state/worker.h"
 
 #include <atomic>
@@ -22,8 +24,12 @@
 
 std::string ClientId()
 {
+    // Read before the lock: the saved-room lock is never taken inside it.
+    const std::string saved = g_app.client_id.id.empty() ? SavedClientId() : std::string();
     std::lock_guard<std::mutex> g(g_app.client_id.lock);
     std::string& id = g_app.client_id.id;
+    if (id.empty() && !saved.empty())
+        id = saved; // the same member after a restart
     if (id.empty()) {
         std::random_device rd;
         const uint64_t r1 = rd(), r2 = rd(), r3 = rd(), r4 = rd();
@@ -115,6 +121,13 @@ void RoomOpWorker(RoomOpRequest request)
     RoomState& room = g_app.room;
     if (!answered || !ok) {
         const std::string error = JsonGetString(reply, "error");
+        if (request.mode == RoomOpJoin) {
+            g_app.room.rejoin_ready.store(false);
+            // The saved room is gone (or taken): no longer offered.
+            std::string saved;
+            if (answered && RejoinOffer(saved) && saved == request.code)
+                ForgetSavedRoom();
+        }
         std::lock_guard<std::mutex> g(room.lock);
         if (!Wanted(request))
             return;
@@ -162,7 +175,14 @@ void RoomOpWorker(RoomOpRequest request)
     // After the generation moved on: a poll reply of the old room is dropped
     // by its generation, so nothing of it lands in the emptied list.
     ClearRoomChat();
+    g_app.room.missed_beats.store(0);
+    g_app.room.reconnecting.store(false);
+    g_app.room.partner_away.store(false);
+    const bool ready_again = request.mode == RoomOpJoin && g_app.room.rejoin_ready.exchange(false);
+    SaveRoomIfCurrent(code, role.empty() ? 'A' : role[0], ready_again, generation);
     StartWorker(RoomHeartbeat, code, request.gamertag, generation);
+    if (ready_again && g_app.room.room_generation.load() == generation)
+        SetReady(true);
 }
 
 // ---------------------------------------------------------------------------
@@ -208,7 +228,10 @@ void RoomHeartbeat(std::string code, std::string player_name, uint32_t generatio
         const uint32_t ready_changes = room.ready_changes.load();
         const bool ready_settled = room.ready_in_flight.load() == 0;
         std::string reply;
-        if (HttpPostJson(kRoomPort, L"/heartbeat", body, reply)) {
+        const bool answered = HttpPostJson(kRoomPort, L"/heartbeat", body, reply);
+        if (!answered && RideOutDrops() && Current(generation) && room.missed_beats.fetch_add(1) + 1 >= 2)
+            room.reconnecting.store(true);
+        if (answered) {
             bool ok = false;
             JsonGetBool(reply, "ok", ok);
             if (!ok) {
@@ -225,13 +248,18 @@ void RoomHeartbeat(std::string code, std::string player_name, uint32_t generatio
                 g_app.flags.room_started.store(false);
                 g_app.flags.room_state.store(RoomFailed);
                 room.heartbeat_active.store(false);
+                room.reconnecting.store(false);
+                room.partner_away.store(false);
+                ForgetSavedRoom();
                 return;
             }
-            bool my_ready = false, peer_ready = false, started = false;
+            bool my_ready = false, peer_ready = false, started = false, peer_away = false;
             JsonGetBool(reply, "my_ready", my_ready);
             JsonGetBool(reply, "peer_ready", peer_ready);
             JsonGetBool(reply, "started", started);
+            JsonGetBool(reply, "peer_away", peer_away);
             const std::string peer = JsonGetString(reply, "peer");
+            char role = 0;
             {
                 // A beat answered after a leave or a new room changes nothing.
                 std::lock_guard<std::mutex> g(room.lock);
@@ -243,6 +271,17 @@ void RoomHeartbeat(std::string code, std::string player_name, uint32_t generatio
                     g_app.flags.room_started.store(started);
                 }
                 room.room_partner = peer;
+                role = room.room_role;
+            }
+            bool back = false;
+            if (RideOutDrops()) {
+                room.missed_beats.store(0);
+                room.reconnecting.store(false);
+                peer_away = peer_away && !peer.empty();
+                back = room.partner_away.exchange(peer_away) && !peer_away && !peer.empty();
+                if (back)
+                    PushToast("Partner Reconnected", peer + " is back in the session.", 4.8f);
+                SaveRoomIfCurrent(code, role, room.my_ready.load(), generation);
             }
             if (peer.empty() && g_app.flags.link_running.load()) {
                 StopPeerLink();
@@ -269,7 +308,7 @@ void RoomHeartbeat(std::string code, std::string player_name, uint32_t generatio
                     PushToast("Partner Despawned", "Your partner left the session.", 4.8f);
                 (in_game ? spawned : despawned) = true;
             }
-            if (joined || spawned)
+            if (joined || spawned || back)
                 RequestClickSound(ClickConfirm);
             else if (left || despawned)
                 RequestClickSound(ClickBack);

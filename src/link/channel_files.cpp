@@ -141,6 +141,14 @@ void WatchOwnFiles(ChannelSender& sender)
     }
 }
 
+void ResendOwnFilesAsNew(ChannelSender& sender)
+{
+    for (ChannelSendState& st : sender.state) {
+        st.last_hash = 0;
+        st.noticed = true; // with a watch, the next scan reads it
+    }
+}
+
 void StopWatchingOwnFiles(ChannelSender& sender)
 {
     FolderWatchClose(sender.watch);

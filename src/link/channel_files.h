@@ -89,6 +89,10 @@ int64_t OwnFilesNextScanNs(const ChannelSender& sender, int64_t tick_ns, int64_t
 // written file goes out as a version.
 void SendFinishedOwnFiles(ChannelSender& sender, const SendFileFn& send, int64_t now_ns);
 
+// Forgets what was sent: every own file goes out again on the next scan as a
+// new version (three sends under a new transfer number), even unchanged.
+void ResendOwnFilesAsNew(ChannelSender& sender);
+
 // Opens the sender's watch on the data folder (or again after notices were
 // lost); every file counts as noticed, so the next pass reads them all.
 void WatchOwnFiles(ChannelSender& sender);

@@ -110,7 +110,10 @@ void HandlePong(const std::string& body, double now_ms)
         sample = 0;
     std::lock_guard<std::mutex> g(g_app.link.lock);
     double& rtt = g_app.link.rtt_ms;
-    rtt = rtt < 0 ? sample : 0.7 * rtt + 0.3 * sample;
+    // A pong held up by a stall (a frozen game answering the pings queued
+    // meanwhile) is no round trip: it would show seconds for a long while.
+    if (sample < (double)(kPartnerGapNs / 1000000))
+        rtt = rtt < 0 ? sample : 0.7 * rtt + 0.3 * sample;
     if (g_app.link.first_pong_ms < 0)
         g_app.link.first_pong_ms = now_ms;
     for (PingRecord& r : g_app.link.pings)
@@ -148,6 +151,42 @@ std::string DispatchDatagram(LinkSession& session, const char* data, size_t size
     }
     AcceptChannelFile(session.reassembly, name, body, session.role, completed);
     return std::string();
+}
+
+// The sequence and the text after it ("seq time") of a ping datagram.
+static bool ReadPing(const char* data, size_t size, uint32_t& seq, std::string& body)
+{
+    static const char kPing[] = "FILE:__ping__";
+    const size_t n = sizeof(kPing) - 1;
+    if (size < n || memcmp(data, kPing, n) != 0)
+        return false;
+    const char* nl = (const char*)memchr(data + n, '\n', size - n);
+    if (!nl || nl + 1 >= data + size || nl[1] < '0' || nl[1] > '9')
+        return false;
+    body.assign(nl + 1, (size_t)(data + size - (nl + 1)));
+    seq = 0;
+    for (size_t i = 0; i < body.size() && body[i] >= '0' && body[i] <= '9'; i++)
+        seq = seq * 10u + (uint32_t)(body[i] - '0');
+    return true;
+}
+
+bool PartnerReturned(PartnerContact& c, const char* data, size_t size, int64_t now_ns)
+{
+    if (size < 5 || memcmp(data, "FILE:", 5) != 0)
+        return false;
+    bool back = now_ns - c.last_ns >= kPartnerGapNs;
+    uint32_t seq = 0;
+    std::string body;
+    if (ReadPing(data, size, seq, body)) {
+        // A restarted link counts from 1 again: a first ping that is not a
+        // copy of the last one (it carries its own send time). Pings may
+        // otherwise come a place out of order.
+        back |= seq == 1 ? c.last_ping >= 1 && body != c.last_ping_body : seq + 2 < c.last_ping;
+        c.last_ping = seq;
+        c.last_ping_body = body;
+    }
+    c.last_ns = now_ns;
+    return back;
 }
 
 // ---------------------------------------------------------------------------
@@ -194,6 +233,9 @@ static void PeerLinkThread(uint32_t role, std::string room_code)
     int64_t scan_timer = t0, hello_timer = t0, ping_timer = t0;
     std::vector<char> buffer(kReceiveBufferBytes, 0);
 
+    const bool resend_on_return = RideOutDrops();
+    PartnerContact contact;
+    contact.last_ns = t0; // a partner first heard long after the start missed what was sent at it
     int ready = kWaitDatagram | kWaitFolder;
     while (!g_app.flags.link_stop.load()) {
         CompletedFiles completed;
@@ -205,6 +247,13 @@ static void PeerLinkThread(uint32_t role, std::string room_code)
             // Only the relay forwards to us; anything else could forge files or pongs.
             if (n == 0 || from != relay)
                 continue;
+            if (resend_on_return && PartnerReturned(contact, buffer.data(), (size_t)n, SteadyNowNs())) {
+                // Registered again first: after a long stall the relay may
+                // have let this address go, and the files must get through.
+                if (!room_code.empty())
+                    UdpSendTo(sock, relay, hello.data(), hello.size());
+                ResendOwnFilesAsNew(sender);
+            }
             const std::string reply = DispatchDatagram(session, buffer.data(), (size_t)n, completed, LinkClockMs());
             if (!reply.empty())
                 UdpSendTo(sock, relay, reply.data(), reply.size());

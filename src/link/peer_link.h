@@ -52,6 +52,24 @@ void HandlePong(const std::string& body, double now_ms);
 
 int32_t LinkLossPercentAt(double now_ms);
 
+// What the link last heard from the partner, to tell when it comes back.
+struct PartnerContact
+{
+    int64_t last_ns = 0;    // the last word, or the link's start
+    uint32_t last_ping = 0; // the sequence of its latest ping...
+    std::string last_ping_body; // ...and its text
+};
+
+// The partner is heard from again after a silence of this long...
+const int64_t kPartnerGapNs = 3000000000LL;
+
+// Notes one datagram from the relay. True when the partner is back after a
+// gap (either side's network, or this process, stalled; or its link came up
+// long after this one) or its pings started over (its link restarted): each
+// side's game then needs the other's latest files at once, not at their next
+// change.
+bool PartnerReturned(PartnerContact& contact, const char* data, size_t size, int64_t now_ns);
+
 // Handles one received datagram. Returns a datagram to send back (a pong), or
 // "". Completed channel files land in `completed`.
 std::string DispatchDatagram(LinkSession& session, const char* data, size_t size, CompletedFiles& completed,

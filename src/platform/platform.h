@@ -154,13 +154,18 @@ constexpr int kHttpDeadlineMs = 8000;
 
 // One blocking HTTP/1.1 POST of `body` to http://host:port + path: user agent
 // "Kestrel/1.0", the one optional header "Content-Type: application/json",
-// kHttpDeadlineMs for the whole request, plain HTTP, a fresh connection per call.
+// kHttpDeadlineMs for the whole request, a fresh connection per call.
+// With a `pin` (base64 of the SHA-256 of the server key's SubjectPublicKeyInfo)
+// it is https:// instead, and only a server holding exactly that key is talked
+// to, whatever its certificate's names, issuer and dates; any other gets no
+// body (nor, where the system allows, anything after the handshake) and the
+// call fails. "" = plain HTTP.
 // True when a whole response arrived in time: `status` (0 when unreadable) and
 // `response` are set whatever the status. False when none did, when it was cut
 // off or still incomplete at the deadline, or when its body grew past
 // kHttpMaxReplyBytes: `status` and `response` are then untouched.
 bool HttpPost(const char* host, uint16_t port, const std::wstring& path, const std::string& body,
-              uint32_t& status, std::string& response);
+              const std::string& pin, uint32_t& status, std::string& response);
 
 // ---------------------------------------------------------------------------
 // Sound

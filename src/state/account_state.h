@@ -35,4 +35,6 @@ struct AccountRequestState // "the reset lock"
 {
     std::mutex lock;
     std::string request_message; // shown while request_status is RequestDone
+    std::wstring request_path;   // the request it answers: each page shows only its own
+    bool request_failed = false; // the service was never reached
 };

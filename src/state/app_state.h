@@ -61,6 +61,7 @@ struct CoreFlags
     std::atomic<int32_t> sound_request{0};            // a click sound asked for by another thread
     std::atomic<bool>    friends_busy{false};
     std::atomic<bool>    conversation_busy{false};    // a conversation fetch runs
+    std::atomic<int32_t> message_send{0};              // MessageSend: the direct message being sent
     std::atomic<int32_t> shown_page{0};               // current_page, published each frame
     std::atomic<bool>    chat_poll_busy{false};
     std::atomic<bool>    link_running{false};
@@ -84,6 +85,7 @@ struct AppState
     ShellState shell;                    // render thread
     RoomState room;                      // the room lock
     ClientIdState client_id;             // the client-id lock
+    SavedRoomState saved_room;           // the saved-room lock (taken inside none, holds none but file I/O)
     ChatState chat;                      // the chat lock
     RoomListState room_list;             // the room-list lock
     ToastState toasts;                   // the toast lock (innermost)

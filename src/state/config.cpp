@@ -2,6 +2,7 @@
 
 #include "state/app_state.h"
 
+#include <atomic>
 #include <mutex>
 
 // Detached workers may still ask for the host while the process exits, so the
@@ -10,6 +11,8 @@ struct HostOverride
 {
     std::mutex lock;
     std::string host;
+    std::string pin;
+    bool pin_set = false;
 };
 
 union HostOverrideStorage
@@ -32,4 +35,29 @@ void OverrideBackendHost(const std::string& host)
 {
     std::lock_guard<std::mutex> g(g_host.lock);
     g_host.host = host;
+}
+
+static std::atomic<bool> g_ride_out_drops{true};
+
+bool RideOutDrops()
+{
+    return g_ride_out_drops.load();
+}
+
+void SetRideOutDrops(bool on)
+{
+    g_ride_out_drops.store(on);
+}
+
+std::string BackendPin()
+{
+    std::lock_guard<std::mutex> g(g_host.lock);
+    return g_host.pin_set ? g_host.pin : std::string(KESTREL_BACKEND_PIN);
+}
+
+void OverrideBackendPin(const std::string& pin)
+{
+    std::lock_guard<std::mutex> g(g_host.lock);
+    g_host.pin = pin;
+    g_host.pin_set = true;
 }

@@ -30,8 +30,34 @@ struct RoomState // "the room lock"
     // let the heartbeat tell such a beat from a newer one.
     std::atomic<uint32_t> ready_changes{0};  // +1 on every SetReady
     std::atomic<int32_t> ready_in_flight{0}; // "/ready" requests not yet answered or failed
+    std::atomic<int64_t> last_ready_change_ns{INT64_MIN / 2}; // the lobby button's last accepted change (steady clock)
     std::atomic<bool> partner_present{false};  // as the heartbeat last saw it
     std::atomic<bool> partner_in_game{false};  // link_running as the heartbeat last saw it
+    // Riding out a drop: beats in a row that got no answer, the lobby's
+    // "Reconnecting..." after two of them, and the partner the service
+    // reports as away (silent, its place kept).
+    std::atomic<int32_t> missed_beats{0};
+    std::atomic<bool> reconnecting{false};
+    std::atomic<bool> partner_away{false};
+    std::atomic<bool> rejoin_ready{false}; // the next join is a rejoin of a room the player was ready in
+};
+
+// The client id and the last room, kept in the data folder across restarts.
+struct SavedRoom
+{
+    std::string cid;
+    std::string code;     // "" when there is no room to rejoin
+    char role = 0;
+    bool ready = false;
+    int64_t saved_s = 0;  // Unix time of the last beat the room answered
+    std::string account;  // the signed-in username, "" for a guest
+};
+
+struct SavedRoomState // "the saved-room lock"
+{
+    std::mutex lock;
+    bool loaded = false;  // the file has been read once
+    SavedRoom room;
 };
 
 struct ClientIdState // "the client-id lock"

@@ -28,6 +28,9 @@ struct ShellState
     float welcome_timer = 0.0f; // seconds the welcome page has been shown
 };
 
-// Asks the shell for `page` (it switches with a fade) and resets the reset /
-// verify request status. Callers pass a page other than the current one.
+// Asks the shell for `page` (it switches with a fade) and resets a finished
+// reset / verify request status. Callers pass a page other than the current one.
 void NavigateTo(int32_t page);
+
+// A finished reset/verify result back to idle (every page change does it).
+void ClearFinishedRequest();

@@ -44,9 +44,17 @@ struct SocialState // "the social lock"
     std::string friend_status;                   // text of the last friend action; "" after a success
     std::string chat_partner;                    // the open conversation; "" when none
     std::vector<DirectMessage> conversation;
+    std::vector<int32_t> conversation_ids;       // ids held, sorted: repeats dropped without a scan
+    uint32_t conversation_opens = 0;              // +1 on every open and clear: a fetch answers only its own
+    uint32_t conversation_changes = 0;            // +1 on every change: the page copies only then
     int32_t last_message_id = 0;
     char compose[512] = {};                      // render thread: the messages page's input
+    std::string send_status;                     // the last send's failure; "" after a success
 };
+
+// Values of message_send: the compose line is emptied only once a send is
+// known to have arrived.
+enum MessageSend : int32_t { SendIdle = 0, SendRunning = 1, SendDelivered = 2, SendFailed = 3 };
 
 struct UnreadCount
 {

@@ -113,6 +113,7 @@ void DrawOpenMenuHint(float dt)
 {
     // Shown after start-up and after every close; gone for good once opened.
     const bool open = g_app.overlay.overlay_open.load();
+    g_ui.hint_bottom = 0.0f;
     if (open && !g_ui.hint_was_open)
         g_ui.hint_active = false;
     if (!open && g_ui.hint_was_open) {
@@ -150,6 +151,7 @@ void DrawOpenMenuHint(float dt)
     const float s = g_app.settings.btn_scale_pct;
     const float right = ImGui::GetIO().DisplaySize.x - kMargin, x0 = right - width;
     const float y0 = kMargin + kButtonH * s + 12.0f - (1.0f - e) * 8.0f;
+    g_ui.hint_bottom = y0 + height + 9.0f; // its shadow included
 
     ImDrawList* dl = ImGui::GetForegroundDrawList();
     for (int k = 6; k >= 1; k--) {
@@ -209,20 +211,29 @@ void DrawConnectionBars()
         // A weak link brightens the whole readout and pulses.
         w = 0.62f + 0.3f * (0.5f + 0.5f * (float)std::sin(3.0 * ImGui::GetTime()));
     }
+    const bool away = g_app.room.reconnecting.load() || g_app.room.partner_away.load();
+    if (away) {
+        // Old figures would only mislead while one side is gone.
+        label = g_app.room.reconnecting.load() ? "Reconnecting..." : "Partner reconnecting...";
+        lit = 0, col = ColGold;
+        w = 0.62f + 0.3f * (0.5f + 0.5f * (float)std::sin(3.0 * ImGui::GetTime()));
+    }
 
+    ImFont* font = FontSmall ? FontSmall : ImGui::GetFont();
+    const float size = font->FontSize;
+    // The pill grows for a long word, never shrinks below its usual size.
+    const float right = ImMax(136.0f, 68.0f + std::ceil(font->CalcTextSizeA(size, FLT_MAX, 0.0f, label).x) + 12.0f);
     ImDrawList* dl = ImGui::GetForegroundDrawList();
-    dl->AddRectFilled(ImVec2(18.0f, 18.0f), ImVec2(136.0f, 62.0f),
+    dl->AddRectFilled(ImVec2(18.0f, 18.0f), ImVec2(right, 62.0f),
                       PackCol(ImVec4(0.05f, 0.055f, 0.066f, 1.0f), 0.3f + 0.25f * w), 9.0f);
-    dl->AddRect(ImVec2(18.0f, 18.0f), ImVec2(136.0f, 62.0f), PackCol(col, 0.1f + 0.45f * w), 9.0f, 0, 1.0f);
+    dl->AddRect(ImVec2(18.0f, 18.0f), ImVec2(right, 62.0f), PackCol(col, 0.1f + 0.45f * w), 9.0f, 0, 1.0f);
     for (int i = 0; i < 4; i++) {
         const float x = 30.0f + 10.0f * (float)i, h = 6.0f + 5.0f * (float)i;
         dl->AddRectFilled(ImVec2(x, 49.0f - h), ImVec2(x + 6.0f, 49.0f),
                           i < lit ? PackCol(col, 0.15f + 0.85f * w) : PackCol(kWhite, 0.1f * w), 1.5f);
     }
-    ImFont* font = FontSmall ? FontSmall : ImGui::GetFont();
-    const float size = font->FontSize;
     KitDrawText(dl, font, size, ImVec2(68.0f, 26.0f), PackCol(col, 0.15f + 0.85f * w), label);
-    if (rtt >= 0) {
+    if (rtt >= 0 && !away) {
         char ms[24];
         ImFormatString(ms, sizeof(ms), "%d ms", (int)rtt);
         KitDrawText(dl, font, size, ImVec2(68.0f, 26.0f + size + 2.0f), PackCol(kWhite, 0.05f + 0.55f * w), ms);
@@ -271,7 +282,9 @@ void DrawToasts()
     const float fill_alpha = style == 1 ? 0.86f : 0.97f;
 
     ImDrawList* dl = ImGui::GetForegroundDrawList();
-    float y = kMargin + kButtonH * st.btn_scale_pct + 14.0f; // under the Co-op button
+    // Under the Co-op button, and under the hint while it shows (drawn just
+    // before), so neither hides the other.
+    float y = ImMax(kMargin + kButtonH * st.btn_scale_pct + 14.0f, g_ui.hint_bottom + 6.0f);
     for (const Toast& t : g_ui.toasts_drawn) {
         const float age = (float)(now - t.start);
         float p = 1.0f;

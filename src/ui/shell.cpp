@@ -136,16 +136,26 @@ void DrawSidebar()
     NavButton("  Search", PageSearch);
     NavButton("  How to Use", PageHowTo);
     NavButton("  Settings", PageSettings);
-    const float left = ImGui::GetContentRegionAvail().y;
-    if (left > 78.0f)
-        ImGui::Dummy(ImVec2(0.0f, left - 78.0f));
+    // The block below sits at the bottom, by the height it took last frame:
+    // a fixed guess left "Sign Out" below the edge, out of sight.
+    const float spacing = ImGui::GetStyle().ItemSpacing.y;
+    const float top = ImGui::GetCursorPosY();
+    const float filler = ImGui::GetContentRegionAvail().y - spacing - g_ui.sidebar_foot_h;
+    if (filler > 0.0f)
+        ImGui::Dummy(ImVec2(0.0f, filler));
+    const float foot_start = ImGui::GetCursorScreenPos().y;
     ImGui::Separator();
     ImGui::Dummy(ImVec2(0.0f, 8.0f));
     ProfileBlock();
     ImGui::Dummy(ImVec2(0.0f, 4.0f));
     if (ImGui::SmallButton("Sign Out"))
         SignOut();
+    g_ui.sidebar_foot_h = ImGui::GetItemRectMax().y - foot_start;
+    const float sidebar_h = ImGui::GetWindowHeight();
+    const float need = top + g_ui.sidebar_foot_h + ImGui::GetStyle().WindowPadding.y;
     ImGui::EndChild();
+    // The smallest window the shell allows still shows the whole sidebar.
+    g_ui.min_window_h = need + (ImGui::GetWindowHeight() - sidebar_h);
 }
 
 //-----------------------------------------------------------------------------
@@ -218,6 +228,8 @@ void DrawMenuWindow(float dt)
     const float ease = Smooth(a);
     const bool fully_open = open && a >= 0.999f;
     const bool placed = PlaceMenuWindow(ease, fully_open);
+    if (g_ui.min_window_h > 0.0f)
+        ImGui::SetNextWindowSizeConstraints(ImVec2(kSidebarWidth + 200.0f, g_ui.min_window_h), ImVec2(FLT_MAX, FLT_MAX));
     ImGui::SetNextWindowBgAlpha(0.98f * ease);
     ImGui::PushStyleVar(ImGuiStyleVar_Alpha, ease);
     if (FontUi)

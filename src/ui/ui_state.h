@@ -4,6 +4,7 @@
 
 #include "backend/client_frame.h"
 #include "state/room_state.h"
+#include "state/social_state.h"
 #include "state/toasts.h"
 
 #include <cstdint>
@@ -21,6 +22,8 @@ struct UiState
     float applied_w = 0.0f;                   // the size the shell last gave the window
     float applied_h = 0.0f;
     bool was_fully_open = false;              // the window was fully open last frame
+    float sidebar_foot_h = 120.0f;            // height of the sidebar's profile and Sign Out block, last frame
+    float min_window_h = 0.0f;                // the height the whole sidebar needs (0: not measured yet)
     // Sign-in pages: one username and one password buffer serve sign-in and
     // sign-up, so text typed on one page shows on the other.
     char username[64] = "";
@@ -32,18 +35,23 @@ struct UiState
     // Friends, Messages and Profile: the add-friend field and the timers of
     // the friends refresh and the conversation fetch (ImGui time; the first
     // frame on a page runs at once).
-    char add_friend[40] = "";
+    char add_friend[64] = "";                 // a gamertag's whole capacity
     double last_friends_refresh = -100.0;
     double last_conversation_fetch = -100.0;
+    std::vector<DirectMessage> conversation;   // the Messages page's copy, taken when it changed
+    uint32_t conversation_seen = UINT32_MAX;   // conversation_changes of that copy
+    std::string message_sent;                 // the draft as it was sent; emptied on arrival if unchanged
     // Kit
     int segmented_choice = 0;                 // SegmentedPair: 0 or 1, kept across pages
     // Settings page and in-game indicators
     std::string settings_seen;                // settings text the page last saw; empty before its first frame
     int settings_drawn_frame = -1;            // Dear ImGui frame on which the page was last drawn
     int32_t capture_release_vk = 0;           // the key that ended a capture, still held (0: none)
+    bool capture_held_at_start[256] = {};     // keys down when the capture began: ignored until let go
     float coop_hover = 0.0f;                  // Co-op button hover level, 0..1
     bool hint_active = true;                  // the open-menu hint runs (shown after start-up)
     float hint_timer = 0.0f;                  // seconds since the hint started
+    float hint_bottom = 0.0f;                 // lowest y the hint took this frame (0: not drawn)
     bool hint_was_open = false;               // the menu was open on the previous frame
     std::vector<Toast> toasts_drawn;          // this frame's copy of the queue, its storage reused
     // Room pages (Create, Find, Lobby): kept for the whole process, so a page

@@ -130,6 +130,27 @@ TEST_F(HttpFront, FramingConflictingLengthsHalfCloseAndPipelining)
     EXPECT_NE(third, std::string::npos);
 }
 
+// Empty lines before a request are allowed, but they count toward the head's
+// limit: a flood of them is refused like any oversized head, not read forever.
+TEST_F(HttpFront, EmptyLinesBeforeARequestCountTowardTheHeadLimit)
+{
+    int fd = Connect(kRoomPort);
+    SendText(fd, "\r\n\r\n" + Post("/list", "{}", "Connection: close\r\n"));
+    std::string got = ReadAll(fd);
+    EXPECT_EQ(got.rfind("HTTP/1.1 200 ", 0), 0u) << got;
+    close(fd);
+
+    fd = Connect(kRoomPort);
+    std::string flood;
+    for (int i = 0; i < 20000; i++)
+        flood += "\r\n";
+    SendText(fd, flood + Post("/list", "{}"));
+    got = ReadAll(fd);
+    EXPECT_EQ(got.rfind("HTTP/1.1 431 ", 0), 0u) << got.substr(0, 200);
+    EXPECT_EQ(got.find("HTTP/1.1 200 "), std::string::npos);
+    close(fd);
+}
+
 TEST_F(HttpFront, SlowSilentAndManyPeersNeitherStallOthersNorStay)
 {
     // Slow heads from one host, silent connections from another, the most one

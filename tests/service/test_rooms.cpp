@@ -95,6 +95,7 @@ TEST(Rooms, StartedOnceBothAreReadyAndResetWhenTheJoinerGoes)
 TEST(Rooms, SilentMembersExpire)
 {
     RoomStore store;
+    store.limits.away_grace_ms = 0; // no grace: gone at the time-out
     const std::string code = CreateRoom(store, kAnn, CreateRequest{}, 0).room->code;
     JoinRoom(store, kBob, code, 0);
     SetMemberReady(store, kAnn, code, true, 0);

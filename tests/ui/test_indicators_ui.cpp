@@ -135,6 +135,25 @@ TEST_F(IndicatorsUi, TheHintShowsAfterStartAndEveryCloseForItsTime)
     EXPECT_FALSE(Shows("to open the menu")) << "hint off";
 }
 
+TEST_F(IndicatorsUi, AToastWhileTheHintShowsStartsBelowIt)
+{
+    DriverFrame(40); // the hint has slid in
+    ASSERT_TRUE(Shows("to open the menu"));
+    PushToast("Partner Joined", "Kes joined your lobby.", 4.8f);
+    DriverFrame(30);
+    // Each by its own fill colour, among the foreground's vertices.
+    ImRect hint(ImVec2(FLT_MAX, FLT_MAX), ImVec2(-FLT_MAX, -FLT_MAX)), toast = hint;
+    const ImU32 hint_fill = Rgb(ImVec4(0.078f, 0.086f, 0.104f, 1.0f)), toast_fill = Rgb(ImVec4(0.075f, 0.083f, 0.099f, 1.0f));
+    for (const ImDrawVert& v : Foreground()->VtxBuffer) {
+        if (Rgb(v.col) == hint_fill)
+            hint.Add(v.pos);
+        if (Rgb(v.col) == toast_fill)
+            toast.Add(v.pos);
+    }
+    ASSERT_TRUE(hint.Min.y < hint.Max.y && toast.Min.y < toast.Max.y);
+    EXPECT_GE(toast.Min.y, hint.Max.y) << "the toast starts below the hint";
+}
+
 TEST_F(IndicatorsUi, TheBarsRateTheLinkOnlyWhileItRunsAndConnIsOn)
 {
     g_app.settings.hint = false;

@@ -265,3 +265,36 @@ TEST_F(OverlayUi, AFrameLeftHalfwayByAnExceptionIsClosedAndTheNextOneDraws)
     EXPECT_TRUE(Shows("Co-op in 5 easy steps.")) << "the next frame draws as before";
     EXPECT_EQ(ImGui::GetStyle().Alpha, 1.0f);
 }
+
+namespace {
+
+// The sidebar's own "Sign Out" is in sight, and works, at the default size
+// and at the smallest window the shell lets the player drag it to.
+TEST_F(OverlayUi, TheSidebarSignOutShowsAtTheDefaultAndTheSmallestWindow)
+{
+    g_app.shell.current_page = PageHome;
+    for (float height : {640.0f, 120.0f}) {
+        g_ui.main_window_w = 880.0f;
+        g_ui.main_window_h = height;
+        g_ui.was_fully_open = false; // placed anew, as on opening
+        OpenMenu();
+        DriverFrame(2);
+        const DriverItem* button = nullptr;
+        for (const DriverItem& item : DriverItems())
+            if (item.label == "Sign Out" && item.window.find("sidebar") != std::string::npos)
+                button = &item;
+        ASSERT_NE(button, nullptr) << height;
+        const ImGuiWindow* sidebar = ImGui::FindWindowByName(button->window.c_str());
+        ASSERT_NE(sidebar, nullptr);
+        EXPECT_LE(button->rect.Max.y, sidebar->InnerClipRect.Max.y) << "window height " << height;
+        EXPECT_GE(button->rect.Min.y, sidebar->InnerClipRect.Min.y);
+        EXPECT_EQ(sidebar->Scroll.y, 0.0f);
+        DriverClickAt(button->rect.GetCenter());
+        DriverFrame(21);
+        EXPECT_EQ(g_app.shell.current_page, PageSignIn) << "window height " << height;
+        g_app.shell.current_page = PageHome;
+        CloseMenu();
+    }
+}
+
+} // namespace

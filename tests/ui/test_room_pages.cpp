@@ -3,6 +3,7 @@
 #include "room_pages_fixture.h"
 
 #include "backend/lobby_chat.h"
+#include "backend/ready_leave.h"
 #include "backend/rooms.h"
 #include "link/peer_link.h"
 #include "mini_http_server.h"
@@ -10,6 +11,7 @@
 #include "ui/pages/pages.h"
 #include "ui/palette.h"
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <thread>
@@ -22,6 +24,7 @@ protected:
     MiniHttpServer* rooms = nullptr;
     std::mutex answers_lock;
     std::map<std::string, std::string> answers; // by path
+    std::atomic<int> heartbeat_status{200};
     std::atomic<bool> holding{false};            // hold every answer back
 
     void SetUp() override
@@ -41,6 +44,7 @@ protected:
             auto it = answers.find(r.target);
             MiniHttpAnswer a;
             a.body = it == answers.end() ? "{\"ok\":true}" : it->second;
+            a.status = r.target == "/heartbeat" ? heartbeat_status.load() : 200;
             return a;
         });
     }
@@ -196,6 +200,16 @@ TEST_F(ScriptedRoomsUi, QuickmatchFromHomeThenTheChatLineAndLeaving)
     EXPECT_TRUE(Shows("Idle - not in a room"));
 }
 
+TEST_F(ScriptedRoomsUi, AJoinerAloneSeesNoHostTagOnTheEmptySlot)
+{
+    Answer("/quickmatch", "{\"ok\":true,\"code\":\"QX7K2P\",\"role\":\"B\"}");
+    ShowPage(PageHome);
+    Click("Quickmatch");
+    ASSERT_TRUE(DriverRunUntil([] { return Shows("Waiting for a player..."); })) << DriverText();
+    EXPECT_TRUE(Shows("You - Joiner (B)"));
+    EXPECT_FALSE(Shows("HOST"));
+}
+
 TEST_F(ScriptedRoomsUi, AStartFromAClosedRoomLeavesItFirst)
 {
     Answer("/chat/poll", "{\"ok\":true,\"messages\":[{\"id\":9,\"role\":\"B\",\"name\":\"Bob\",\"body\":\"bye\"}]}");
@@ -272,6 +286,30 @@ TEST_F(ScriptedRoomsUi, FindARoomFetchesOnceUpperCasesTheCodeAndJoinsOnlyWhenIdl
     EXPECT_NE(Bodies("/join")[0].find("\"code\":\"QX7K2P\"}"), std::string::npos) << "the row's code";
     Click("Refresh");
     ASSERT_TRUE(DriverRunUntil([&] { return Bodies("/list").size() == 2; }));
+}
+
+TEST_F(ScriptedRoomsUi, ReconnectingAndPartnerReconnectingComeAndGoWithoutAClick)
+{
+    const auto beat = [&](bool away) { Answer("/heartbeat", away ? R"({"ok":true,"peer_away":true,"peer":"Bob"})" : R"({"ok":true,"peer":"Bob"})"); };
+    beat(false);
+    StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+    ShowPage(PageMatchmaking);
+    const char* kWaiting = "Both players must ready up to connect.";
+    ASSERT_TRUE(DriverRunUntil([&] { return Shows(kWaiting); }, 10.0)) << DriverText();
+    for (const char* shown : {"Partner reconnecting...", "Reconnecting..."}) {
+        // The service holds the partner's place, or this client's beats go unanswered.
+        shown[0] == 'P' ? beat(true) : (void)(heartbeat_status = 503);
+        ASSERT_TRUE(DriverRunUntil([&] { return Shows(shown); }, 15.0)) << DriverText();
+        EXPECT_TRUE(Shows("Bob") && Shows("QX7K2P"));
+        beat(false), heartbeat_status = 200;
+        ASSERT_TRUE(DriverRunUntil([&] { return Shows(kWaiting); }, 10.0)) << DriverText();
+        const std::vector<Toast> q = CopyToasts(); // the toast comes with the partner's return
+        EXPECT_TRUE(shown[0] != 'P' || std::any_of(q.begin(), q.end(), [](const Toast& t) {
+                        return t.title == "Partner Reconnected" && t.text == "Bob is back in the session.";
+                    }));
+    }
+    LeaveRoom();
+    TakeToasts(); // not for the next case to read
 }
 
 TEST_F(ScriptedRoomsUi, TheConnectionReadoutAndTheNameplateSliders)

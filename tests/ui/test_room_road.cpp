@@ -7,9 +7,11 @@
 #include "backend/ready_leave.h"
 #include "backend/rooms.h"
 #include "link/peer_link.h"
+#include "platform/platform.h"
 
 #include <csignal>
 #include <regex>
+#include <thread>
 
 namespace {
 
@@ -116,6 +118,30 @@ TEST_F(RoadUi, QuickmatchChatReadyConnectedAndLeaving)
     Partner("carl", {"--quickmatch"});
     ASSERT_TRUE(DriverRunUntil([&] { return !LogMatch("carl", "room: ([A-Z0-9]+, role [AB])").empty(); }));
     EXPECT_NE(LogMatch("carl", "room: ([A-Z0-9]+, role [AB])").find("role A"), std::string::npos);
+}
+
+TEST_F(RoadUi, ARestartedGameRejoinsFromHomeUntilTheRoomIsGone)
+{
+    const pid_t host = Partner("host", {"--create", "Kept room"});
+    ASSERT_TRUE(DriverRunUntil([&] { return !LogMatch("host", "room: ([A-Z0-9]+)").empty(); }));
+    const std::string code = LogMatch("host", "room: ([A-Z0-9]+)"), tile = "Rejoin Room " + code;
+    StartRoomOp(RoomOpJoin, code, "", 0, "", "", "", false);
+    ASSERT_TRUE(DriverRunUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
+    for (const bool room_gone : {false, true}) {
+        // What a restart leaves: no room in memory, no leave sent, the data folder.
+        g_app.room.heartbeat_active = false, g_app.room.room_generation++, g_app.flags.room_state = RoomIdle;
+        { std::lock_guard<std::mutex> hold(g_app.room.lock); g_app.room.room_code.clear(); }
+        { std::lock_guard<std::mutex> hold(g_app.saved_room.lock); g_app.saved_room.loaded = false; }
+        { std::lock_guard<std::mutex> hold(g_app.client_id.lock); g_app.client_id.id.clear(); }
+        if (room_gone && kill(host, SIGTERM) == 0) { // the host closes the room meanwhile
+            ASSERT_TRUE(DriverRunUntil([&] { return Logged("host", "left room"); }));
+        }
+        ShowPage(PageHome);
+        ASSERT_TRUE(DriverClick(tile)) << DriverText();
+        ASSERT_TRUE(DriverRunUntil([&] { return Shows(room_gone ? "Room not found." : "Partner - Host (A)"); }, 10.0));
+    }
+    ShowPage(PageHome); // the tile is gone with the room
+    EXPECT_TRUE(DriverFind(tile) == nullptr && DriverFind("Quickmatch") != nullptr) << DriverText();
 }
 
 TEST_F(RoadUi, FindARoomListsThePartnersRoomAndJoinEntersIt)
@@ -225,6 +251,29 @@ TEST_F(RoadUi, ARoomOperationInARoomLeavesTheOldRoomFirst)
     EXPECT_TRUE(Shows("The server is full. Try again later.")) << DriverText();
     EXPECT_EQ(DriverFind("Leave Room"), nullptr);
     EXPECT_EQ(DriverFind("Ready Up"), nullptr);
+}
+
+// "Ready Up" and "Cancel Ready" share a place: a double click readies once.
+TEST_F(RoadUi, ADoubleClickOnReadyUpReadiesOnce)
+{
+    ShowPage(PageHome);
+    ASSERT_TRUE(DriverClick("Quickmatch"));
+    ASSERT_TRUE(DriverRunUntil([] { return Shows("Ready Up"); }));
+    const ImVec2 button = DriverFind("Ready Up")->rect.GetCenter();
+    DriverClickAt(button);
+    DriverClickAt(button);
+    DriverFrame();
+    EXPECT_TRUE(g_app.room.my_ready.load());
+    EXPECT_TRUE(Shows("Cancel Ready"));
+    // The service agrees once its next beat is in.
+    ASSERT_TRUE(DriverRunUntil([] { return g_app.room.ready_in_flight.load() == 0; }));
+    const int64_t settled = SteadyNowNs();
+    DriverRunUntil([&] { return SteadyNowNs() - settled > 3500000000; });
+    EXPECT_TRUE(g_app.room.my_ready.load());
+    // A single click later does what it says.
+    ASSERT_TRUE(DriverClick("Cancel Ready"));
+    ASSERT_TRUE(DriverRunUntil([] { return Shows("Ready Up"); }));
+    EXPECT_FALSE(g_app.room.my_ready.load());
 }
 
 } // namespace

@@ -42,6 +42,13 @@ public:
         DriverFrame(3);
     }
     static bool Capturing() { return g_app.overlay.capturing_key.load(); }
+    // A key as the game's window gets it: held in the key state, and its
+    // edge among the window's messages.
+    static void Hold(uint32_t vk, bool down)
+    {
+        SetAsyncKeyDown((int32_t)vk, down);
+        QueueKeyEvent(vk, down);
+    }
 };
 
 TEST_F(SettingsUi, CaptureBindsTheLowestHeldKeyAndEndsOnlyWhenItIsReleased)
@@ -59,17 +66,17 @@ TEST_F(SettingsUi, CaptureBindsTheLowestHeldKeyAndEndsOnlyWhenItIsReleased)
     EXPECT_EQ(g_app.settings.toggle_vk, 0x23);
     EXPECT_TRUE(Capturing());
 
-    SetAsyncKeyDown(kVkF12, true);
-    SetAsyncKeyDown(kVkF5, true);
-    DriverFrame();
+    Hold(kVkF12, true);
+    Hold(kVkF5, true);
+    DriverFrame(2);
     EXPECT_EQ(g_app.settings.toggle_vk, 0x74) << "the lower of two held codes";
     EXPECT_TRUE(Shows("(currently  F5 )")) << DriverText();
     // F5's own key-down may reach the window thread only now: it must not toggle.
     DriverFrame();
     EXPECT_FALSE(ToggleOverlayOnKey(kVkF5, false));
     EXPECT_TRUE(g_app.overlay.overlay_open.load());
-    SetAsyncKeyDown(kVkF5, false);
-    SetAsyncKeyDown(kVkF12, false);
+    Hold(kVkF5, false);
+    Hold(kVkF12, false);
     DriverFrame();
     EXPECT_FALSE(Capturing()) << "released: capture over";
     EXPECT_TRUE(Shows("Change key"));
@@ -96,6 +103,43 @@ TEST_F(SettingsUi, CaptureBindsTheLowestHeldKeyAndEndsOnlyWhenItIsReleased)
     DriverFrame();
     EXPECT_FALSE(Capturing());
     EXPECT_EQ(g_app.settings.toggle_vk, 0x74);
+}
+
+TEST_F(SettingsUi, CaptureTakesOnlyKeysPressedForItAndResetToEndAlwaysWorks)
+{
+    constexpr uint32_t kVkPrintScreen = 0x2C, kVkW = 'W', kVkD = 'D';
+    Hold(kVkW, true); // walking when the player clicks
+    DriverFrame();
+    ASSERT_TRUE(DriverClick("Change key"));
+    DriverFrame(3);
+    QueueKeyEvent(kVkW, true); // the window's auto-repeat
+    DriverFrame(2);
+    EXPECT_TRUE(Capturing());
+    EXPECT_EQ(g_app.settings.toggle_vk, 0x23) << "a key already held is not taken";
+    SetAsyncKeyDown(kVkPrintScreen, true); // its key-down never reaches the window
+    DriverFrame(3);
+    EXPECT_EQ(g_app.settings.toggle_vk, 0x23) << "nor one the window never sees go down";
+    SetAsyncKeyDown(kVkPrintScreen, false);
+    Hold(kVkD, true);
+    DriverFrame(2);
+    EXPECT_EQ(g_app.settings.toggle_vk, (int32_t)kVkD);
+    Hold(kVkD, false);
+    Hold(kVkW, false);
+    DriverFrame(2);
+    EXPECT_FALSE(Capturing());
+
+    // Let go and pressed again, the held key is a fair choice.
+    ASSERT_TRUE(DriverClick("Change key"));
+    DriverFrame();
+    Hold(kVkW, true);
+    DriverFrame(2);
+    EXPECT_EQ(g_app.settings.toggle_vk, (int32_t)kVkW);
+    Hold(kVkW, false);
+    DriverFrame(2);
+    ASSERT_TRUE(DriverClick("Reset to End"));
+    DriverFrame();
+    EXPECT_EQ(g_app.settings.toggle_vk, 0x23);
+    EXPECT_TRUE(Shows("(currently  END )"));
 }
 
 TEST_F(SettingsUi, ClosingTheMenuMidCaptureLeavesTheMenuKeyWorking)
@@ -208,8 +252,9 @@ TEST_F(SettingsUploadUi, OneUploadASecondAfterTheLastChangeAndNoneForOpeningOrFo
     // Signed in: 50 % -> 80 % -> 50 % within a second, one upload.
     g_app.account.is_guest = false;
     TypeIntoSlider("##btnalpha", "80");
-    TypeIntoSlider("##btnalpha", "50");
+    // Stamped before the last change: the upload is at least a second after it.
     const auto last_change = std::chrono::steady_clock::now();
+    TypeIntoSlider("##btnalpha", "50");
     ASSERT_TRUE(DriverRunUntil([&] { return !Uploads().empty(); }, 5.0));
     EXPECT_GE(std::chrono::steady_clock::now() - last_change, std::chrono::seconds(1));
     Wait(1.3);

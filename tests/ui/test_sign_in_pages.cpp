@@ -169,3 +169,71 @@ TEST_F(SignInPages, TheEmailRuleAndTheResetPageSendNothingInvalid)
 }
 
 } // namespace
+
+namespace {
+
+// Reset and verify requests on a slow or absent service: no second mail, no
+// result on the other page, and no answer is not a success.
+TEST_F(SignInPages, AResetOrVerifyRequestEndsOnItsOwnPageAndSaysWhenNothingWasReached)
+{
+    StartIn(false);
+    std::atomic<bool> gate{false};
+    ReleaseOnExit release{gate};
+    SetMiniHttpHandler(account, [&gate](const MiniHttpRequest&) {
+        MiniHttpAnswer a;
+        a.gate = &gate;
+        return a;
+    });
+    g_app.shell.current_page = PageForgotPassword;
+    OpenMenu();
+    snprintf(g_ui.reset_email, sizeof(g_ui.reset_email), "nova@example.com");
+    ASSERT_TRUE(DriverClick("Send reset link"));
+    ASSERT_EQ(WaitForMiniHttpRequests(account, 1, 5000), 1u);
+    // Away and back while it is out: still sending, so no second mail.
+    ASSERT_TRUE(DriverClick("Back to Sign In"));
+    Fade();
+    ASSERT_TRUE(DriverClick("Forgot password?"));
+    Fade();
+    ASSERT_TRUE(DriverClick("Sending..."));
+    DriverFrame(2);
+    EXPECT_EQ(Bodies("/request-reset").size(), 1u);
+    gate = true;
+    ASSERT_TRUE(DriverRunUntil([] { return Shows(kResetDoneText); }));
+
+    // A verify answered after the player moved to the reset page shows there nothing.
+    gate = false;
+    {
+        std::lock_guard<std::mutex> g(g_app.account.lock);
+        g_app.account.token = "T";
+        g_app.account.username = g_app.account.gamertag = "nova";
+    }
+    g_app.account.is_guest = false;
+    g_app.shell.current_page = PageProfile;
+    DriverFrame();
+    ASSERT_TRUE(DriverClick("Resend verification email"));
+    ASSERT_TRUE(DriverRunUntil([this] { return Bodies("/request-verify").size() == 1; }));
+    NavigateTo(PageForgotPassword);
+    Fade();
+    gate = true;
+    ASSERT_TRUE(DriverRunUntil([] { return g_app.flags.request_status.load() == RequestDone; }));
+    DriverFrame();
+    EXPECT_FALSE(Shows(kVerifyDoneText)) << DriverText();
+
+    // Nobody answers: the sign-in's "can't reach" text, on both pages.
+    StopMiniHttpServer(account);
+    account = nullptr;
+    NavigateTo(PageSignIn);
+    Fade();
+    ASSERT_TRUE(DriverClick("Forgot password?"));
+    Fade();
+    ASSERT_TRUE(DriverClick("Send reset link"));
+    ASSERT_TRUE(DriverRunUntil([] { return Shows(kCantReachText); })) << DriverText();
+    EXPECT_FALSE(Shows(kResetDoneText));
+    NavigateTo(PageProfile);
+    Fade();
+    ASSERT_TRUE(DriverClick("Resend verification email"));
+    ASSERT_TRUE(DriverRunUntil([] { return Shows(kCantReachText); })) << DriverText();
+    EXPECT_FALSE(Shows(kVerifyDoneText));
+}
+
+} // namespace

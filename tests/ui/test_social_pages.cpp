@@ -128,8 +128,7 @@ TEST_F(SocialPages, FriendsAndAConversationWithThePartner)
     ASSERT_TRUE(DriverClick("##chatin"));
     DriverType("hello kes");
     DriverKey(kVkReturn);
-    DriverFrame();
-    EXPECT_EQ(g_app.social.compose[0], 0);
+    EXPECT_TRUE(DriverRunUntil([] { return g_app.social.compose[0] == 0; })) << "once it arrived";
     Partner("Kes", {"--user", "kes", "--password", kTestPassword, "--message", "Nova", "hi nova"});
     ASSERT_TRUE(LinesReach(2));
     EXPECT_TRUE(Shows("hello kes"));
@@ -221,4 +220,49 @@ TEST_F(SocialPages, TheButtonsSendTheirBodiesAndFetchesNeverStack)
         << "the timer fetches again once the first has ended";
 }
 
+// A message the service did not take stays in the line to send again; a
+// gamertag as long as gamertags go can be added.
+TEST_F(SocialPages, AFailedMessageKeepsItsDraftAndLongGamertagsCanBeAdded)
+{
+    StartIn(false);
+    std::atomic<bool> refuse{true};
+    SetMiniHttpHandler(account, [&refuse](const MiniHttpRequest& r) {
+        MiniHttpAnswer a;
+        a.body = "{\"ok\":true}";
+        if (r.target == "/messages/send" && refuse.load())
+            a.body = "{\"ok\":false,\"error\":\"You can only message friends.\"}";
+        return a;
+    });
+    SignedInWithToken("T");
+    // With no conversation open the page points to where friends are.
+    g_app.shell.current_page = PageMessages;
+    OpenMenu();
+    EXPECT_TRUE(Shows("Open a friend from the Profile page to chat."));
+    ASSERT_TRUE(DriverClick("  < Back to Friends"));
+    Fade();
+    EXPECT_TRUE(Shows("FRIENDS")) << DriverText();
+    OpenConversation("Xav");
+    Fade();
+    ASSERT_TRUE(DriverClick("##chatin"));
+    DriverType("see you at the bridge");
+    ASSERT_TRUE(DriverClick("Send"));
+    ASSERT_TRUE(DriverRunUntil([] { return Shows("Message not sent: You can only message friends."); })) << DriverText();
+    EXPECT_STREQ(g_app.social.compose, "see you at the bridge");
+    refuse = false;
+    ASSERT_TRUE(DriverClick("Send"));
+    ASSERT_TRUE(DriverRunUntil([] { return g_app.social.compose[0] == 0; }));
+    EXPECT_FALSE(Shows("Message not sent"));
+    EXPECT_EQ(Bodies("/messages/send").size(), 2u);
+
+    const std::string tag(63, 'k');
+    g_app.shell.current_page = PageFriends;
+    DriverFrame(2);
+    ASSERT_TRUE(DriverClick("##addf"));
+    DriverType(tag);
+    ASSERT_TRUE(DriverClick("Add"));
+    ASSERT_TRUE(DriverRunUntil([this] { return !Bodies("/friends/add").empty(); }));
+    EXPECT_EQ(Bodies("/friends/add")[0], "{\"token\":\"T\",\"gamertag\":\"" + tag + "\"}");
+}
+
 } // namespace
+

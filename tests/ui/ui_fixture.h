@@ -18,7 +18,10 @@ constexpr uint32_t kVkF5 = 0x74;
 class OverlayUi : public testing::Test
 {
 protected:
-    void SetUp() override { DriverStart(); }
+    void SetUp() override // no room saved by an earlier case (or run) is offered
+    {
+        DriverStart(), g_app.saved_room.loaded = true, g_app.saved_room.room = SavedRoom{};
+    }
     void TearDown() override { DriverStop(); }
 
 public:

@@ -27,6 +27,8 @@ inline void ResetAccountAreas()
     g_app.account.is_guest = true;
     g_app.account.login_loaded.store(false);
     g_app.account.session_checked.store(false);
+    g_app.account.sign_outs.store(0);
+    g_app.room.last_ready_change_ns.store(INT64_MIN / 2);
     {
         std::lock_guard<std::mutex> hold(g_app.account_request.lock);
         g_app.account_request.request_message.clear();
@@ -132,6 +134,7 @@ inline void ResetRoomAreas()
 inline void ResetSocialAreas()
 {
     ClearSocialLists();
+    g_app.flags.message_send.store(SendIdle);
     g_app.poller.threads_primed.store(false);
     std::lock_guard<std::mutex> hold(g_app.poller.lock);
     g_app.poller.unread_counts.clear();

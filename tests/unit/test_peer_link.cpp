@@ -87,6 +87,8 @@ TEST(LinkPing, RttTakesTheFirstSampleThenSmooths)
     EXPECT_EQ(LinkRttMs(), 52);     // 49 + 3.12 = 52.12
     HandlePong("1 5000.0", 4000.0); // echoed time in the future: sample 0
     EXPECT_EQ(LinkRttMs(), 36);     // 0.7 * 52.12 = 36.48
+    HandlePong("1 5000.0", 25000.0); // answered after a 20 s stall: no sample
+    EXPECT_EQ(LinkRttMs(), 36);
 }
 
 TEST(LinkPing, MalformedPongsChangeNothing)
@@ -183,6 +185,17 @@ TEST(LinkDispatch, MalformedDatagramsAreIgnored)
 // ---------------------------------------------------------------------------
 // Start guard
 // ---------------------------------------------------------------------------
+
+TEST(LinkDispatch, APartnerWhosePingsStartOverHasReturned)
+{
+    PartnerContact c; // no gap below: only the pings tell
+    const auto ping = [&](const std::string& body) {
+        const std::string d = "FILE:__ping___B.json\n" + body;
+        return PartnerReturned(c, d.data(), d.size(), 0);
+    };
+    EXPECT_FALSE(ping("1 1.0") || ping("1 1.0") || ping("3 2.0") || ping("2 3.0")); // a copy; a place out of order
+    EXPECT_TRUE(ping("1 9.0")); // restarted, however short its last life
+}
 
 TEST(LinkStart, RoleZeroStartsNothing)
 {

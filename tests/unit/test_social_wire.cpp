@@ -164,8 +164,13 @@ TEST_F(SocialWire, AConversationIsFetchedAfterTheLastIdAndNeverShowsAMessageTwic
     EXPECT_EQ(port.Bodies("/messages/conversation")[0], "{\"token\":\"tok-y\",\"gamertag\":\"Xav\",\"after_id\":0}");
 
     // Replies that bring the same messages again keep one copy.
-    std::thread again(ConversationWorker, std::string("Xav"), 0);
-    ConversationWorker("Xav", 0);
+    uint32_t opened = 0;
+    {
+        std::lock_guard<std::mutex> g(g_app.social.lock);
+        opened = g_app.social.conversation_opens;
+    }
+    std::thread again(ConversationWorker, std::string("Xav"), 0, opened);
+    ConversationWorker("Xav", 0, opened);
     again.join();
     EXPECT_EQ(Conversation().size(), 2u);
 
@@ -185,6 +190,27 @@ TEST_F(SocialWire, AReplyForAConversationNoLongerOpenIsDropped)
     OpenConversation("Zed");
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_TRUE(Conversation().empty());
+}
+
+TEST_F(SocialWire, AFetchAskedBeforeTheConversationWasReopenedChangesNothing)
+{
+    OpenConversation("Xav");
+    port.Answer("/messages/conversation", R"({"ok":true,"messages":[{"id":1,"body":"a"},{"id":2,"body":"b"},{"id":3,"body":"c"}]})");
+    FetchConversation();
+    ASSERT_TRUE(WaitUntil([] { return Conversation().size() == 3 && !g_app.flags.conversation_busy.load(); }));
+    // Asked after 3; the player reopens the conversation before it answers.
+    port.Delay("/messages/conversation", 300);
+    port.Answer("/messages/conversation", R"({"ok":true,"messages":[{"id":4,"body":"d"}]})");
+    FetchConversation();
+    ASSERT_TRUE(WaitUntil([this] { return port.Count("/messages/conversation") == 2; }));
+    OpenConversation("Xav");
+    ASSERT_TRUE(WaitUntil([] { return !g_app.flags.conversation_busy.load(); }));
+    EXPECT_TRUE(Conversation().empty());
+    // The next fetch starts from the beginning again: no history skipped.
+    port.Delay("/messages/conversation", 0);
+    FetchConversation();
+    ASSERT_TRUE(WaitUntil([this] { return port.Count("/messages/conversation") == 3; }));
+    EXPECT_EQ(port.Bodies("/messages/conversation")[2], "{\"token\":\"tok-y\",\"gamertag\":\"Xav\",\"after_id\":0}");
 }
 
 TEST_F(SocialWire, SendingPostsTheEscapedTextThenFetches)

@@ -5,6 +5,8 @@
 //   kestrel-partner link --role A|B --code CODE --dir DIR [--mirror] [--host ADDR] [--for SECONDS]
 //   kestrel-partner [--guest | --user ...] (--quickmatch | --create NAME | --join CODE) [--ready] ...
 //   either with --old-timing: the scan alone and the 3 s heartbeat (for comparisons)
+//   either with --no-resume: a client that does not ride out drops (no saved
+//   room, no away partner, no files sent again on a return), as clients were
 #include "backend/rooms.h"
 #include "link/peer_link.h"
 #include "partner_room.h"
@@ -47,6 +49,8 @@ static int Usage(const char* why)
           stderr);
     fputs(kRoomUsage, stderr);
     fputs("either form takes --old-timing: channel files by the 1/30 s scan alone, the 3 s heartbeat throughout\n",
+          stderr);
+    fputs("either form takes --no-resume: no saved room, no away partner, no files sent again when the partner returns\n",
           stderr);
     return 2;
 }
@@ -149,6 +153,14 @@ int main(int argc, char** argv)
         if (strcmp(argv[i], "--old-timing") == 0) {
             SetLinkFileWatch(false);
             SetFastReadyHeartbeat(false);
+            for (int j = i; j + 1 < argc; j++)
+                argv[j] = argv[j + 1];
+            argc--;
+            break;
+        }
+    for (int i = 1; i < argc; i++)
+        if (strcmp(argv[i], "--no-resume") == 0) {
+            SetRideOutDrops(false);
             for (int j = i; j + 1 < argc; j++)
                 argv[j] = argv[j + 1];
             argc--;

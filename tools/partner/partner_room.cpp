@@ -11,6 +11,7 @@
 #include "backend/lobby_chat.h"
 #include "backend/ready_leave.h"
 #include "backend/rooms.h"
+#include "backend/saved_room.h"
 #include "backend/settings.h"
 #include "link/peer_link.h"
 #include "link/role_file.h"
@@ -29,9 +30,9 @@
 
 const char* const kRoomUsage =
     "       kestrel-partner [--guest | --user NAME --password PASS [--signup --gamertag TAG --email ADDR]]\n"
-    "                       [--quickmatch | --create NAME [--private] | --join CODE]\n"
-    "                       [--ready] [--say TEXT]... [--dir DIR] [--mirror] [--host ADDR] [--for SECONDS]\n"
-    "                       [--friend TAG]... [--accept-all] [--message TAG TEXT]...\n"
+    "                       [--quickmatch | --create NAME [--private] | --join CODE | --rejoin]\n"
+    "                       [--ready] [--say TEXT]... [--dir DIR] [--mirror] [--host ADDR] [--pin SHA256]\n"
+    "                       [--for SECONDS] [--friend TAG]... [--accept-all] [--message TAG TEXT]...\n"
     "                       [--invite TAG]... [--accept-invite | --decline-invite]\n";
 
 bool ParseRoomOptions(int argc, char** argv, int first, RoomOptions& o, std::string& error)
@@ -42,6 +43,7 @@ bool ParseRoomOptions(int argc, char** argv, int first, RoomOptions& o, std::str
         if (flag == "--guest") continue;
         if (flag == "--signup") { o.signup = true; continue; }
         if (flag == "--quickmatch") { o.quickmatch = true; ways++; continue; }
+        if (flag == "--rejoin") { o.rejoin = true; ways++; continue; }
         if (flag == "--private") { o.create_private = true; continue; }
         if (flag == "--ready") { o.ready = true; continue; }
         if (flag == "--mirror") { o.mirror = true; continue; }
@@ -73,6 +75,7 @@ bool ParseRoomOptions(int argc, char** argv, int first, RoomOptions& o, std::str
         else if (flag == "--invite") o.invite.push_back(value);
         else if (flag == "--dir") o.dir = value;
         else if (flag == "--host") o.host = value;
+        else if (flag == "--pin") { o.pin = value; o.pin_set = true; }
         else if (flag == "--for" && atof(value.c_str()) > 0) o.seconds = atof(value.c_str());
         else {
             error = "bad option " + flag + " " + value;
@@ -80,7 +83,7 @@ bool ParseRoomOptions(int argc, char** argv, int first, RoomOptions& o, std::str
         }
     }
     if (ways > 1) {
-        error = "say at most one of --quickmatch, --create NAME or --join CODE";
+        error = "say at most one of --quickmatch, --create NAME, --join CODE or --rejoin";
         return false;
     }
     if ((!o.befriend.empty() || o.accept_all || !o.messages.empty() || !o.invite.empty() || o.accept_invite ||
@@ -266,6 +269,8 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
     }
     if (!o.host.empty())
         OverrideBackendHost(o.host);
+    if (o.pin_set) // HTTPS to the key with this pin; "" = plain HTTP
+        OverrideBackendPin(o.pin);
     BuildClickSounds();
     ClientFrameState frame;
     const auto t0 = std::chrono::steady_clock::now();
@@ -278,6 +283,15 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
         StartRoomOp(RoomOpJoin, o.join_code, "", 0, "", "", "", false);
     else if (!o.create_name.empty())
         StartRoomOp(RoomOpCreate, "", o.create_name, o.create_private ? 1 : 0, "", "", "", false);
+    else if (o.rejoin) {
+        std::string code;
+        if (!RejoinOffer(code)) {
+            Say("rejoin: no room to rejoin");
+            return 1;
+        }
+        Say("rejoin: %s", code);
+        RejoinSavedRoom();
+    }
     if (!o.user.empty())
         StartMessagePoller();
     for (const std::string& tag : o.befriend) {
@@ -293,6 +307,7 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
     MirrorState mirror;
     int32_t chat_printed = 0; // the id of the last line printed (the list keeps only the newest lines)
     bool in_room = false, readied = false, said = false, started = false, link_up = false;
+    bool reconnecting = false, partner_away = false;
     std::set<std::string> invited;
     std::string partner, room_shown;
     int exit_code = 0;
@@ -354,6 +369,14 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
         if (partner_now != partner) {
             partner = partner_now;
             Say(partner.empty() ? "partner left" : "partner joined: %s", partner);
+        }
+        if (g_app.room.reconnecting.load() != reconnecting) {
+            reconnecting = !reconnecting;
+            Say(reconnecting ? "reconnecting" : "reconnected");
+        }
+        if (g_app.room.partner_away.load() != partner_away) {
+            partner_away = !partner_away;
+            Say(partner_away ? "partner away" : "partner back");
         }
         if (g_app.flags.room_started.load() != started) {
             started = !started;

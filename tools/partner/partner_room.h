@@ -16,6 +16,7 @@ struct RoomOptions
     std::string create_name;
     bool create_private = false;
     std::string join_code;
+    bool rejoin = false; // the room saved in --dir by an earlier run
     // Friends and messages (signed in).
     std::vector<std::string> befriend;                               // --friend TAG
     bool accept_all = false;                                         // --accept-all
@@ -27,6 +28,8 @@ struct RoomOptions
     bool ready = false;
     std::vector<std::string> say;
     std::string dir, host;
+    std::string pin; // --pin: the service's key pin, as a release built with it
+    bool pin_set = false;
     bool mirror = false;
     double seconds = 0; // 0: until Ctrl-C or the room closes
 };

@@ -3,6 +3,7 @@
 
 #include "backend/player_name.h"
 #include "backend/rooms.h"
+#include "backend/saved_room.h"
 #include "state/app_state.h"
 #include "ui/fonts.h"
 #include "ui/kit.h"
@@ -40,9 +41,16 @@ void DrawHomePage()
     ImGui::Dummy(ImVec2(0.0f, 16.0f));
     FieldLabel("QUICK ACTIONS");
     ImGui::Dummy(ImVec2(0.0f, 6.0f));
+    std::string rejoin;
     if (state == RoomBusy || state == RoomIn || linked) {
         if (ActionTile("Return to Lobby", "You're in a room - jump back to the lobby."))
             GoToPage(PageMatchmaking);
+    } else if (RejoinOffer(rejoin)) {
+        // After a restart: the same room, as the same member, while the service keeps the place.
+        if (ActionTile(("Rejoin Room " + rejoin).c_str(), "Your partner is waiting - jump back into your room.")) {
+            RejoinSavedRoom();
+            GoToPage(PageMatchmaking);
+        }
     } else if (ActionTile("Quickmatch", "Instantly find a partner and jump into a lobby.")) {
         StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
         GoToPage(PageMatchmaking);

@@ -12,7 +12,9 @@
 #include "backend/player_name.h"
 #include "backend/ready_leave.h"
 #include "backend/rooms.h"
+#include "backend/saved_room.h"
 #include "link/peer_link.h"
+#include "platform/platform.h"
 #include "state/app_state.h"
 #include "ui/fonts.h"
 #include "ui/kit.h"
@@ -88,7 +90,12 @@ void DrawConnectionQuality()
 {
     const int32_t rtt = LinkRttMs();
     const int32_t loss = LinkLossPercent();
-    const LinkRating rating = RateLink(rtt, loss);
+    LinkRating rating = RateLink(rtt, loss);
+    // The figures are from before the drop: what matters now is who is gone.
+    if (g_app.room.reconnecting.load())
+        rating = {"Reconnecting...", 0, ColGold};
+    else if (g_app.room.partner_away.load())
+        rating = {"Partner reconnecting...", 0, ColGold};
     TextColoured(ColMuted, "CONNECTION");
     ImGui::SameLine(0.0f, 12.0f);
     TextColoured(rating.colour, rating.word);
@@ -125,6 +132,7 @@ struct LobbyView
     std::string code, partner, chapter, stage, mod, name;
     char role = 0;
     bool peer_ready = false, my_ready = false, started = false, linked = false;
+    bool reconnecting = false, partner_away = false;
 };
 
 LobbyView TakeLobbyView()
@@ -144,6 +152,8 @@ LobbyView TakeLobbyView()
     v.my_ready = g_app.room.my_ready.load();
     v.started = g_app.flags.room_started.load();
     v.linked = g_app.flags.link_running.load();
+    v.reconnecting = g_app.room.reconnecting.load();
+    v.partner_away = g_app.room.partner_away.load() && !v.partner.empty();
     v.name = PlayerName();
     return v;
 }
@@ -213,7 +223,7 @@ void Players(const LobbyView& v)
     PlayerSlot("##slot_self", v.name.c_str(), host ? "You - Host (A)" : "You - Joiner (B)", host, v.my_ready ? 1 : 0);
     ImGui::Dummy(ImVec2(0.0f, 8.0f));
     if (v.partner.empty())
-        PlayerSlot("##slot_wait", "Waiting for a player...", "Share your room code to invite someone", !host, -1);
+        PlayerSlot("##slot_wait", "Waiting for a player...", "Share your room code to invite someone", false, -1);
     else
         PlayerSlot("##slot_peer", v.partner.c_str(), host ? "Partner - Joiner (B)" : "Partner - Host (A)", !host,
                    v.peer_ready ? 1 : 0);
@@ -296,7 +306,14 @@ void ChatInput()
 void SessionStatus(const LobbyView& v)
 {
     ImGui::Dummy(ImVec2(0.0f, 14.0f));
-    if (v.linked) {
+    if (v.reconnecting || v.partner_away) {
+        // The room, the ready flags and the link all wait for the return.
+        TextColoured(ColGold, v.reconnecting ? "Reconnecting..." : "Partner reconnecting...");
+        if (v.linked) {
+            ImGui::Dummy(ImVec2(0.0f, 10.0f));
+            DrawConnectionQuality();
+        }
+    } else if (v.linked) {
         TextColoured(ColGreen, "Connected - load into the same area to play together.");
         ImGui::Dummy(ImVec2(0.0f, 10.0f));
         DrawConnectionQuality();
@@ -312,9 +329,9 @@ void SessionStatus(const LobbyView& v)
         TextColoured(ColGreen, "Connected");
     else if (!v.my_ready) {
         if (AccentButton("Ready Up", ImVec2(-1.0f, 44.0f)))
-            SetReady(true);
+            RequestReadyChange(true, SteadyNowNs());
     } else if (ImGui::Button("Cancel Ready", ImVec2(-1.0f, 44.0f))) {
-        SetReady(false);
+        RequestReadyChange(false, SteadyNowNs());
     }
     ImGui::Dummy(ImVec2(0.0f, 8.0f));
     if (ImGui::Button("Leave Room", ImVec2(-1.0f, 38.0f))) {
@@ -372,6 +389,12 @@ void DrawMatchmakingPage()
     ImGui::Dummy(ImVec2(0.0f, 10.0f));
     if (ImGui::Button("Create a Room instead", ImVec2(-1.0f, 40.0f)))
         GoToPage(PageCreate);
+    std::string rejoin;
+    if (RejoinOffer(rejoin)) {
+        ImGui::Dummy(ImVec2(0.0f, 10.0f));
+        if (ImGui::Button(("Rejoin Room " + rejoin).c_str(), ImVec2(-1.0f, 40.0f)))
+            RejoinSavedRoom();
+    }
     if (state == RoomFailed) {
         ImGui::Dummy(ImVec2(0.0f, 12.0f));
         DrawRoomError();

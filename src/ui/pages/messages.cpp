@@ -8,6 +8,7 @@
 #include "ui/ui_state.h"
 
 #include <imgui.h>
+#include <imgui_internal.h>
 
 #include <algorithm>
 #include <cmath>
@@ -54,7 +55,7 @@ void DrawMessagesPage()
     }
     PageHeader("MESSAGES", partner.empty() ? "Chat" : partner.c_str());
     if (partner.empty()) {
-        TextColoured(ColMuted, "Open a friend from the Friends tab to chat.");
+        TextColoured(ColMuted, "Open a friend from the Profile page to chat.");
         return;
     }
     const double now = ImGui::GetTime();
@@ -64,19 +65,32 @@ void DrawMessagesPage()
     }
 
     ImGui::BeginChild("chatscroll", ImVec2(0.0f, ImGui::GetContentRegionAvail().y - 48.0f), true);
-    std::vector<DirectMessage> conversation;
     {
+        // Copied only when it changed: a long history costs nothing per frame.
         std::lock_guard<std::mutex> hold(g_app.social.lock);
-        conversation = g_app.social.conversation;
+        if (g_ui.conversation_seen != g_app.social.conversation_changes) {
+            g_ui.conversation = g_app.social.conversation;
+            g_ui.conversation_seen = g_app.social.conversation_changes;
+        }
     }
-    DrawConversation(conversation);
+    DrawConversation(g_ui.conversation);
     // Near the bottom the view follows new lines; scrolled further up it stays.
     if (ImGui::GetScrollY() >= ImGui::GetScrollMaxY() - 40.0f)
         ImGui::SetScrollHereY(1.0f);
     ImGui::EndChild();
 
     // The compose buffer is touched only on this thread (OpenConversation empties it).
+    // The draft goes only once the message arrived; a failure keeps it to send again.
     char* compose = g_app.social.compose;
+    int32_t delivered = SendDelivered;
+    if (g_app.flags.message_send.compare_exchange_strong(delivered, SendIdle) && g_ui.message_sent == compose) {
+        compose[0] = 0;
+        // A field still being typed in keeps its own copy: refocus it so it reads the empty line.
+        if (ImGui::GetActiveID() == ImGui::GetID("##chatin")) {
+            ImGui::ClearActiveID();
+            ImGui::SetKeyboardFocusHere();
+        }
+    }
     ImGui::SetNextItemWidth(ImGui::GetContentRegionAvail().x - 90.0f);
     const bool enter =
         ImGui::InputText("##chatin", compose, sizeof(g_app.social.compose), ImGuiInputTextFlags_EnterReturnsTrue);
@@ -84,8 +98,13 @@ void DrawMessagesPage()
         ImGui::SetKeyboardFocusHere(-1); // keep typing after Enter
     ImGui::SameLine();
     const bool send = ImGui::Button("Send", ImVec2(78.0f, 0.0f));
-    if ((enter || send) && compose[0]) {
-        SendDirectMessage(std::string(compose));
-        compose[0] = 0;
-    }
+    // One at a time: a double click sends once.
+    if ((enter || send) && compose[0] && g_app.flags.message_send.load() != SendRunning &&
+        SendDirectMessage(std::string(compose)))
+        g_ui.message_sent = compose;
+    int32_t failed = SendFailed;
+    g_app.flags.message_send.compare_exchange_strong(failed, SendIdle);
+    std::lock_guard<std::mutex> hold(g_app.social.lock);
+    if (!g_app.social.send_status.empty())
+        TextWrappedColoured(ColGold, g_app.social.send_status.c_str());
 }

@@ -84,11 +84,10 @@ void DrawProfilePage()
         if (OutlineButton("Resend verification email", 32.0f))
             StartAccountRequest(L"/request-verify", username, kVerifyDoneText);
         const int32_t status = g_app.flags.request_status.load();
-        if (status != RequestIdle) {
-            std::lock_guard<std::mutex> hold(g_app.account_request.lock);
-            TextWrappedColoured(ColMuted, status == RequestSending ? "Sending..."
-                                                                   : g_app.account_request.request_message.c_str());
-        }
+        std::string result;
+        bool failed = false;
+        if (status != RequestIdle && RequestShownFor(L"/request-verify", result, failed))
+            TextWrappedColoured(failed ? ColGold : ColMuted, status == RequestSending ? "Sending..." : result.c_str());
     }
     ImGui::Dummy(ImVec2(0.0f, 12.0f));
     if (OutlineButton("Sign Out", 36.0f)) {

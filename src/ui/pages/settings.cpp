@@ -72,12 +72,31 @@ void KeyCaptureStep()
         return;
     }
     // Lowest code first: a held Shift binds 0x10, never a mouse button (< 8).
-    for (int32_t vk = 8; vk <= 254; vk++)
-        if (AsyncKeyDown(vk)) {
+    // Only a key the window saw go down counts (Print Screen arrives as a
+    // key-up alone, and could never open the menu), and not one already held
+    // when the capture began (W while walking) until it has been let go.
+    const ImGuiIO& io = ImGui::GetIO();
+    for (int32_t vk = 8; vk <= 254; vk++) {
+        const bool down = AsyncKeyDown(vk);
+        if (g_ui.capture_held_at_start[vk]) {
+            if (!down && !io.KeysDown[vk])
+                g_ui.capture_held_at_start[vk] = false;
+            continue;
+        }
+        if (down && io.KeysDown[vk]) {
             g_app.settings.toggle_vk = vk;
             g_ui.capture_release_vk = vk;
             return;
         }
+    }
+}
+
+void StartKeyCapture()
+{
+    g_ui.capture_release_vk = 0;
+    for (int32_t vk = 0; vk < 256; vk++)
+        g_ui.capture_held_at_start[vk] = AsyncKeyDown(vk);
+    g_app.overlay.capturing_key.store(true);
 }
 
 } // namespace
@@ -140,9 +159,13 @@ void ControlsSection()
     if (listening) {
         if (AccentButton("Press any key...  (Esc cancels)", ImVec2(-FLT_MIN, 40.0f)))
             g_app.overlay.capturing_key.store(false);
-    } else if (ImGui::Button("Change key", ImVec2(-FLT_MIN, 40.0f))) {
-        g_ui.capture_release_vk = 0;
-        g_app.overlay.capturing_key.store(true);
+    } else {
+        if (ImGui::Button("Change key", ImVec2(ImGui::GetContentRegionAvail().x - 150.0f, 40.0f)))
+            StartKeyCapture();
+        // A way back whatever the bound key does (or fails to do).
+        ImGui::SameLine();
+        if (ImGui::Button("Reset to End", ImVec2(-FLT_MIN, 40.0f)))
+            g_app.settings.toggle_vk = SettingsRecord{}.toggle_vk;
     }
     SectionEnd();
 }

@@ -152,7 +152,7 @@ void DrawSignInPage()
         ContinueAsGuest();
     }
     if (GhostButton("Forgot password?", 30.0f)) {
-        g_app.flags.request_status.store(RequestIdle);
+        ClearFinishedRequest();
         NavigateTo(PageForgotPassword);
     }
     StatusLine();
@@ -231,17 +231,20 @@ void DrawForgotPasswordPage()
         } else {
             std::lock_guard<std::mutex> hold(g_app.account_request.lock);
             g_app.account_request.request_message = "Please enter your email.";
+            g_app.account_request.request_path = L"/request-reset";
+            g_app.account_request.request_failed = false;
             g_app.flags.request_status.store(RequestDone);
         }
     }
-    if (g_app.flags.request_status.load() == RequestDone) {
+    std::string result;
+    bool failed = false;
+    if (g_app.flags.request_status.load() == RequestDone && RequestShownFor(L"/request-reset", result, failed)) {
         Space(4);
-        std::lock_guard<std::mutex> hold(g_app.account_request.lock);
-        TextWrappedColoured(ColGreen, g_app.account_request.request_message.c_str());
+        TextWrappedColoured(failed ? ColGold : ColGreen, result.c_str());
     }
     Space(2);
     if (GhostButton("Back to Sign In", 34.0f)) {
-        g_app.flags.request_status.store(RequestIdle);
+        ClearFinishedRequest();
         NavigateTo(PageSignIn);
     }
     EndCard(kForgotCard);
@@ -291,7 +294,7 @@ void DrawWelcomePage(float dt)
 
     ShellState& s = g_app.shell;
     if (t >= 2.8f && s.pending_page < 0 && s.current_page == PageWelcome) {
-        g_app.flags.request_status.store(RequestIdle);
+        ClearFinishedRequest();
         s.pending_page = PageHome;
     }
 }

@@ -1,0 +1,185 @@
+#include "backend/saved_room.h"
+
+#include "backend/json_text.h"
+#include "backend/rooms.h"
+#include "link/channel_files.h"
+#include "platform/platform.h"
+#include "state/app_state.h"
+#include "state/config.h"
+
+#include <chrono>
+
+static int64_t UnixNow()
+{
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+static bool IsClientId(const std::string& s)
+{
+    if (s.size() != 32)
+        return false;
+    for (char c : s)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    return true;
+}
+
+static bool IsRoomCode(const std::string& s)
+{
+    if (s.empty() || s.size() > 16)
+        return false;
+    for (char c : s)
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')))
+            return false;
+    return true;
+}
+
+std::string SavedRoomText(const SavedRoom& r)
+{
+    std::string text = "{\"cid\":\"" + JsonEscape(r.cid) + "\"";
+    if (!r.code.empty())
+        text += ",\"code\":\"" + JsonEscape(r.code) + "\",\"role\":\"" + std::string(1, r.role == 'B' ? 'B' : 'A') +
+                "\",\"ready\":" + (r.ready ? "true" : "false") + ",\"saved_at\":\"" + std::to_string(r.saved_s) +
+                "\",\"account\":\"" + JsonEscape(r.account) + "\"";
+    return text + "}";
+}
+
+bool ParseSavedRoom(const std::string& text, SavedRoom& out)
+{
+    SavedRoom r;
+    r.cid = JsonGetString(text, "cid");
+    if (!IsClientId(r.cid))
+        return false;
+    r.code = JsonGetString(text, "code");
+    const std::string role = JsonGetString(text, "role");
+    const std::string saved = JsonGetString(text, "saved_at");
+    r.account = JsonGetString(text, "account");
+    JsonGetBool(text, "ready", r.ready);
+    int64_t t = 0;
+    bool digits = !saved.empty() && saved.size() <= 18;
+    for (char c : saved)
+        digits = digits && c >= '0' && c <= '9';
+    if (digits)
+        for (char c : saved)
+            t = t * 10 + (c - '0');
+    if (!IsRoomCode(r.code) || (role != "A" && role != "B") || !digits) {
+        r.code.clear(); // the id alone is still worth keeping
+        r.ready = false;
+    } else {
+        r.role = role[0];
+        r.saved_s = t;
+    }
+    out = r;
+    return true;
+}
+
+// Saved-room lock held.
+static SavedRoom& Loaded()
+{
+    SavedRoomState& s = g_app.saved_room;
+    if (!s.loaded) {
+        s.loaded = true;
+        std::string text;
+        if (!ReadWholeFile(DataPath(kSavedRoomFileName), text, 4096) || !ParseSavedRoom(text, s.room))
+            s.room = SavedRoom{};
+    }
+    return s.room;
+}
+
+static void Store(const SavedRoom& r)
+{
+    WriteFileAtomically(DataPath(kSavedRoomFileName), SavedRoomText(r));
+}
+
+static std::string Username()
+{
+    std::lock_guard<std::mutex> g(g_app.account.lock);
+    return g_app.account.username;
+}
+
+std::string SavedClientId()
+{
+    if (!RideOutDrops())
+        return std::string();
+    std::lock_guard<std::mutex> g(g_app.saved_room.lock);
+    return Loaded().cid;
+}
+
+void SaveRoomIfCurrent(const std::string& code, char role, bool ready, uint32_t generation)
+{
+    if (!RideOutDrops() || !IsRoomCode(code))
+        return;
+    const std::string cid = ClientId();
+    const std::string account = Username();
+    std::lock_guard<std::mutex> g(g_app.saved_room.lock);
+    // LeaveRoom moves the generation on before it forgets, so either this
+    // write comes first and is forgotten, or it sees the new generation.
+    if (g_app.room.room_generation.load() != generation)
+        return;
+    SavedRoom& r = Loaded();
+    r.cid = cid;
+    r.code = code;
+    r.role = role;
+    r.ready = ready;
+    r.saved_s = UnixNow();
+    r.account = account;
+    Store(r);
+}
+
+void ForgetSavedRoom()
+{
+    if (!RideOutDrops())
+        return;
+    std::lock_guard<std::mutex> g(g_app.saved_room.lock);
+    SavedRoom& r = Loaded();
+    if (r.code.empty())
+        return;
+    r.code.clear();
+    r.ready = false;
+    Store(r);
+}
+
+void ForgetSavedRoomOfOtherAccount()
+{
+    const std::string account = Username();
+    bool other = false;
+    {
+        std::lock_guard<std::mutex> g(g_app.saved_room.lock);
+        other = !Loaded().code.empty() && Loaded().account != account;
+    }
+    if (other)
+        ForgetSavedRoom();
+}
+
+bool RejoinOffer(std::string& code, int64_t now_s)
+{
+    if (!RideOutDrops())
+        return false;
+    const std::string account = Username();
+    std::lock_guard<std::mutex> g(g_app.saved_room.lock);
+    const SavedRoom& r = Loaded();
+    if (r.code.empty() || r.account != account || now_s - r.saved_s > kRejoinWindowS || r.saved_s > now_s + 60)
+        return false;
+    code = r.code;
+    return true;
+}
+
+bool RejoinOffer(std::string& code)
+{
+    return RejoinOffer(code, UnixNow());
+}
+
+void RejoinSavedRoom()
+{
+    std::string code;
+    if (!RejoinOffer(code) || g_app.flags.room_state.load() == RoomBusy)
+        return;
+    bool ready = false;
+    {
+        std::lock_guard<std::mutex> g(g_app.saved_room.lock);
+        ready = Loaded().ready;
+    }
+    g_app.room.rejoin_ready.store(ready);
+    StartRoomOp(RoomOpJoin, code, "", 0, "", "", "", false);
+}

@@ -1,0 +1,42 @@
+// The client id and the last room, kept in "Kestrel_rejoin.json" so a player
+// whose game restarted can rejoin the same room as the same member with one
+// click while the service still keeps the place.
+#pragma once
+
+#include "state/room_state.h"
+
+#include <cstdint>
+#include <string>
+
+constexpr const char* kSavedRoomFileName = "Kestrel_rejoin.json";
+
+// How long after the room's last answered beat a rejoin is offered: the
+// service's time-out and grace period, a little over.
+const int64_t kRejoinWindowS = 135;
+
+std::string SavedRoomText(const SavedRoom& room);
+// False for a text that is not a saved room; a bad member is dropped, not trusted.
+bool ParseSavedRoom(const std::string& text, SavedRoom& out);
+
+// The saved client id ("" when none), read from the file on first use.
+std::string SavedClientId();
+
+// Records the room (on entering it and on every answered beat) unless the
+// generation moved on meanwhile, so a late beat never brings back a room
+// the player has left.
+void SaveRoomIfCurrent(const std::string& code, char role, bool ready, uint32_t generation);
+
+// The room is left or gone: nothing to rejoin (the client id stays).
+void ForgetSavedRoom();
+
+// A sign-in as another account forgets the saved room of the previous one.
+void ForgetSavedRoomOfOtherAccount();
+
+// The code to offer as "Rejoin Room CODE": a saved room of this account whose
+// last beat is within the window. `now_s` is Unix time.
+bool RejoinOffer(std::string& code, int64_t now_s);
+bool RejoinOffer(std::string& code);
+
+// Render thread: joins the offered room again (readying up again if the
+// player was ready in it). Does nothing without an offer.
+void RejoinSavedRoom();
