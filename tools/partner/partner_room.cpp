@@ -29,12 +29,9 @@
 
 const char* const kRoomUsage =
     "       kestrel-partner [--guest | --user NAME --password PASS [--signup --gamertag TAG --email ADDR]]\n"
-    "                       [--quickmatch | --create NAME [--private] | --join CODE | --rejoin]
-"
-    "                       [--ready] [--say TEXT]... [--dir DIR] [--mirror] [--host ADDR] [--pin SHA256]
-"
-    "                       [--for SECONDS] [--friend TAG]... [--accept-all] [--message TAG TEXT]...
-";
+    "                       [--quickmatch | --create NAME [--private] | --join CODE | --rejoin]\n"
+    "                       [--ready] [--say TEXT]... [--dir DIR] [--mirror] [--host ADDR] [--pin SHA256]\n"
+    "                       [--for SECONDS] [--friend TAG]... [--accept-all] [--message TAG TEXT]...\n";
 
 bool ParseRoomOptions(int argc, char** argv, int first, RoomOptions& o, std::string& error)
 {
