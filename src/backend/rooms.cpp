@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <random>
+#include <system_error>
 #include <thread>
 
 // ---------------------------------------------------------------------------
@@ -136,7 +137,18 @@ void RoomOpWorker(RoomOpRequest request)
     // After the generation moved on: a poll reply of the old room is dropped
     // by its generation, so nothing of it lands in the emptied list.
     ClearRoomChat();
-    StartWorker(RoomHeartbeat, code, request.gamertag, generation);
+    try {
+        StartWorker(RoomHeartbeat, code, request.gamertag, generation);
+    } catch (const std::system_error&) {
+        // No heartbeat, no room: the service would close it unseen. Taken
+        // back as a failed attempt; the next room operation leaves it first.
+        std::lock_guard<std::mutex> g(room.lock);
+        if (room.room_generation.load() == generation) {
+            room.heartbeat_active.store(false);
+            room.room_error = "Matchmaking failed.";
+            g_app.flags.room_state.store(RoomFailed);
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------
