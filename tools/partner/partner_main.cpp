@@ -91,25 +91,6 @@ static bool ParseLinkOptions(int argc, char** argv, LinkOptions& o, std::string&
     return true;
 }
 
-// "sync in/out s: Packet 0.1/0.0 ..." : seconds since the partner's last
-// version and since the last own send per channel; "-" none yet, "!" late.
-static std::string SyncHealthLine(const SyncHealth& h)
-{
-    std::string line = "sync in/out s:";
-    for (size_t i = 0; i < kChannelCount; i++) {
-        const ChannelHealth& c = h.channels[i];
-        char part[64];
-        char in[16] = "-", out[16] = "-";
-        if (c.received_age_s >= 0)
-            snprintf(in, sizeof(in), "%.1f", c.received_age_s);
-        if (c.sent_age_s >= 0)
-            snprintf(out, sizeof(out), "%.1f", c.sent_age_s);
-        snprintf(part, sizeof(part), " %s %s%s/%s", ChannelShortName(i), in, c.late ? "!" : "", out);
-        line += part;
-    }
-    return line;
-}
-
 static int RunLink(const LinkOptions& o)
 {
     std::error_code ec;
@@ -145,7 +126,7 @@ static int RunLink(const LinkOptions& o)
             const int rtt = LinkRttMs(), loss = LinkLossPercent();
             printf("rtt %s ms, loss %s %%\n", rtt < 0 ? "--" : std::to_string(rtt).c_str(),
                    loss < 0 ? "--" : std::to_string(loss).c_str());
-            printf("%s\n", SyncHealthLine(LinkSyncHealth()).c_str());
+            printf("%s\n", SyncHealthLine().c_str());
             fflush(stdout);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -25,6 +25,7 @@ struct RoomOptions
     std::vector<std::string> say;
     std::string dir, host;
     bool mirror = false;
+    bool game_files = false; // --game-files: write the own channel files 10 times a second while linked
     double seconds = 0; // 0: until Ctrl-C or the room closes
 };
 
