@@ -167,6 +167,7 @@ void WatchOwnFiles(ChannelSender& sender, int64_t now_ns)
     sender.watch = FolderWatchOpen(DataFolder(), sender.names);
     for (ChannelSendState& st : sender.state) {
         st.writing = true;
+        st.notice_ns = now_ns;
         st.seen_ns = 0;
         st.due_ns = now_ns + kSettleNs;
     }
@@ -209,6 +210,7 @@ static void TakeNotices(ChannelSender& sender, bool touched[kChannelCount], int6
             continue;
         ChannelSendState& st = sender.state[i];
         st.writing = !e.closed;
+        st.notice_ns = now_ns;
         st.seen_ns = 0;
         st.due_ns = e.closed ? now_ns : now_ns + kSettleNs;
         touched[i] = true;
@@ -253,12 +255,14 @@ static void TakeVersion(ChannelSendState& st, std::string& content, uint64_t h)
     st.due_ns = 0;
 }
 
-// How long a content must have stood before it counts as finished.
+// How long a content must have stood before it counts as finished: nothing
+// after a close (or, without close notices, for a whole JSON text read once
+// the notices settled), else kStableNs.
 static int64_t StabilityNeeded(const ChannelSendState& st, const std::string& content)
 {
     if (kFolderWatchTellsClose)
         return st.writing ? kStableNs : 0;
-    return LooksWholeJson(content) ? kSettleNs : kStableNs;
+    return LooksWholeJson(content) ? 0 : kStableNs;
 }
 
 // A content read with a watch: true when it is a finished new version (then
@@ -269,6 +273,10 @@ static bool TakeIfFinished(ChannelSendState& st, std::string& content, int64_t n
     if (h == st.last_hash) {
         st.seen_ns = 0;
         st.due_ns = 0;
+        return false;
+    }
+    if (!kFolderWatchTellsClose && now_ns - st.notice_ns < kSettleNs) {
+        st.due_ns = st.notice_ns + kSettleNs; // a writer was at it a moment ago
         return false;
     }
     if (st.seen_ns == 0 || st.seen_hash != h) {
@@ -390,7 +398,7 @@ void ResendOwnFiles(ChannelSender& sender, const SendFileFn& send, int64_t now_n
         std::string content;
         if (ReadFileShared(DataPath(sender.names[i]), content, kMaxChannelFileBytes)) {
             // As the scripts have it now, if that is finished; else the last version.
-            if (!sender.watch || now_ns - st.seen_ns >= StabilityNeeded(st, content) || st.content.empty())
+            if (!sender.watch || StabilityNeeded(st, content) == 0 || st.content.empty())
                 st.content.swap(content);
         }
         if (st.content.empty())

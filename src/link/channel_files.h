@@ -55,6 +55,7 @@ struct ChannelSendState
     int64_t early_send_ns = 0; // its first send came between scans, at this time
     // With a watch: what the notices said, and a content read but not yet sent.
     bool writing = false;  // written to and not closed since (or unknown, after lost notices)
+    int64_t notice_ns = 0; // the latest notice (or the watch's opening)
     int64_t due_ns = 0;    // read it again at this time; 0: nothing to read
     uint64_t seen_hash = 0;
     int64_t seen_ns = 0;   // when that content was first read, unchanged since; 0: none
@@ -73,20 +74,19 @@ ChannelSender MakeChannelSender(uint32_t role);
 
 using SendFileFn = std::function<void(const std::string& name, const std::string& content, uint32_t transfer)>;
 
-// How long the notices of a file must be quiet, and its content the same in
-// two reads that far apart, before it counts as finished where the system
-// does not tell when a writer closes it. A script writes a whole channel file
-// in well under a millisecond, so 10 ms is a wide margin, and two reads 10 ms
-// apart keep the delay near the old 1/30 s scan's.
+// Where the system does not tell when a writer closes a file (Windows), a file
+// is read once its notices have been quiet this long, and sent when that read
+// (with no notice during it) is one whole JSON text. A script writes a whole
+// channel file in well under a millisecond, so 10 ms is a wide margin, and it
+// keeps the delay under the old 1/30 s scan's; it is also short enough to fit
+// between the writes of a script that rewrites its file every 60 Hz frame.
 const int64_t kSettleNs = 10000000;
-// A file whose writer keeps it open (or whose state the notices lost) is sent
-// once its content has stood this long unchanged.
+// A file whose writer keeps it open (or whose state the notices lost), or whose
+// text is not whole, is sent once its content has stood this long unchanged.
 const int64_t kStableNs = 1000000000;
 
 // Whether the content is one whole JSON object or array and nothing after it
-// but white space. Where no close notice exists, a settled file that is not
-// (yet) whole waits for the longer stability instead: a writer that pauses
-// mid-file leaves a text that is not whole.
+// but white space. A writer that pauses mid-file leaves a text that is not.
 bool LooksWholeJson(const std::string& content);
 
 // The 1/30 s scan: a new content is sent on three consecutive scans under one
@@ -108,7 +108,7 @@ int64_t OwnFilesNextReadNs(const ChannelSender& sender);
 // Between scans: takes the watch's notices and reads the files whose read
 // has come due, sending at once every one that is finished with a new
 // content. "Finished": its writer closed it (where the system tells), or it
-// settled (see kSettleNs), or it stood unchanged for kStableNs. A file
+// settled whole (see kSettleNs), or it stood unchanged for kStableNs. A file
 // written again while it was being read is not trusted.
 void SendFinishedOwnFiles(ChannelSender& sender, const SendFileFn& send, int64_t now_ns);
 

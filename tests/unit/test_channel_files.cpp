@@ -355,16 +355,15 @@ TEST(OwnFileWatch, OnlyTheOwnNamesAreReported)
     GameDirectory dir;
     FolderWatch* w = FolderWatchOpen(DataFolder(), ChannelFileNames(1));
     ASSERT_NE(w, nullptr);
-    GameDirectory::Write("OtherScript_log.json", "{}");
-    GameDirectory::Write("Kestrel_Flags_B.json", "{}");
-    GameDirectory::Write("Kestrel_Flags_A.json", "{}");
+    for (const char* name : {"OtherScript_log.json", "Kestrel_Flags_B.json", "Kestrel_Flags_A.json"})
+        GameDirectory::Write(name, "{}");
     std::vector<FolderEvent> all, taken;
     bool lost = false;
-    for (int i = 0; i < 200; i++) {
-        FolderWatchTake(w, taken, lost);
-        all.insert(all.end(), taken.begin(), taken.end());
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    for (int i = 0; i < 200 && all.empty(); i++, std::this_thread::sleep_for(std::chrono::milliseconds(2)))
+        FolderWatchTake(w, all, lost);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    FolderWatchTake(w, taken, lost);
+    all.insert(all.end(), taken.begin(), taken.end());
     FolderWatchClose(w);
     ASSERT_FALSE(all.empty());
     for (const FolderEvent& e : all)
