@@ -363,11 +363,10 @@ TEST_F(Link, AFileHeldOpenIsSentOnceItStandsStill)
             return std::find(bodies.begin(), bodies.end(), body) != bodies.end();
         },
         5000ms);
-    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - last_change);
+    const auto took = std::chrono::steady_clock::now() - last_change;
     fclose(f);
     StopRawPeer(peer);
-    ASSERT_TRUE(arrived);
-    EXPECT_LE(took.count(), 1800) << "ms after the last change";
+    EXPECT_TRUE(arrived && took < 1800ms) << (took / 1ms) << " ms after the last change";
 }
 
 // The lobby's figures follow the traffic, and a resend sends every own file
@@ -390,9 +389,8 @@ TEST_F(Link, SyncHealthFollowsTheTrafficAndResendSendsAgain)
     EXPECT_TRUE(LinkSyncHealthAt(after.now_ms + 6000).channels[4].late);
     EXPECT_TRUE(WaitUntil([] { return !LinkSyncHealth().rtt.empty(); }, 3000ms));
 
-    std::this_thread::sleep_for(200ms);
     RequestOwnFilesResend();
-    EXPECT_TRUE(WaitUntil([&] { return BodiesOf(peer, "Kestrel_Flags_A.json").size() == 6; }, 3000ms));
+    WaitUntil([&] { return BodiesOf(peer, "Kestrel_Flags_A.json").size() >= 6; }, 3000ms);
     std::this_thread::sleep_for(300ms);
     StopRawPeer(peer);
     EXPECT_EQ(BodiesOf(peer, "Kestrel_Flags_A.json").size(), 6u); // one click, one resend

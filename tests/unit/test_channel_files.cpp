@@ -275,14 +275,12 @@ void Pump(ChannelSender& sender, const SendFileFn& send, int ms)
 
 TEST(OwnFileWatch, WholeJsonIsTellableFromAPrefix)
 {
-    EXPECT_TRUE(LooksWholeJson("{\"a\":[1,{\"b\":\"}\"}]}\r\n"));
-    EXPECT_TRUE(LooksWholeJson(" [1,2] "));
+    EXPECT_TRUE(LooksWholeJson("{\"a\":[1,{\"b\":\"}\"}]}\r\n") && LooksWholeJson(" [1,2] "));
     const std::string whole = JsonVersion(300, 3);
     for (size_t cut : {size_t(1), size_t(10), whole.size() - 1})
         EXPECT_FALSE(LooksWholeJson(whole.substr(0, cut))) << cut;
-    EXPECT_FALSE(LooksWholeJson("{\"a\":\"\\\"}\"")); // the escaped quote keeps the string open
-    EXPECT_FALSE(LooksWholeJson("{} {}"));
-    EXPECT_FALSE(LooksWholeJson("v1"));
+    for (const char* text : {"{\"a\":\"\\\"}\"", "{} {}", "v1"}) // an escaped quote keeps the string open
+        EXPECT_FALSE(LooksWholeJson(text)) << text;
 }
 
 // A writer that keeps its handle and pauses 200 ms between three pieces, with
