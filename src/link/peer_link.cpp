@@ -102,7 +102,7 @@ SyncHealth LinkSyncHealthAt(double now_ms)
         c.received_age_s = t.received_ms < 0 ? -1.0 : (now_ms - t.received_ms) / 1000.0;
         c.sent_age_s = t.sent_ms < 0 ? -1.0 : (now_ms - t.sent_ms) / 1000.0;
         const double limit = std::max(kLateFloorMs, 4.0 * t.received_gap_ms);
-        // One version says nothing of the partner's pace: not late before a second.
+        // One version says nothing of the partner's pace: never late before a second one.
         c.late = up && t.received_gap_ms >= 0 && now_ms - t.received_ms > limit;
     }
     h.rtt = g_app.link.rtt_history;
