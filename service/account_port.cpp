@@ -399,7 +399,7 @@ AccountPort* StartAccountPort(const ServiceOptions& options, std::string& error)
         delete port;
         return nullptr;
     }
-    port->store = OpenAccountStore(options.data_dir + "/accounts.sqlite3", error);
+    port->store = OpenAccountStore(options.store.empty() ? options.data_dir + "/accounts.sqlite3" : options.store, error);
     if (!port->store) {
         delete port;
         return nullptr;
@@ -415,6 +415,8 @@ AccountPort* StartAccountPort(const ServiceOptions& options, std::string& error)
     RouteSocial(*port);
     RoutePages(*port);
 
+    port->counters.port = "account";
+    CountRoutes(port->counters, port->routes);
     HttpFrontOptions front;
     front.bind = options.bind;
     front.port = kAccountPortNumber;
@@ -438,4 +440,14 @@ void StopAccountPort(AccountPort* port)
     StopHttpFront(port->front);
     CloseAccountStore(port->store);
     delete port;
+}
+
+const HttpCounters& AccountPortCounters(AccountPort* port)
+{
+    return port->counters;
+}
+
+const StoreCounters& AccountPortStoreCounters(AccountPort* port)
+{
+    return AccountStoreCounters(port->store);
 }

@@ -4,6 +4,7 @@
 // "ok" false and an "error" text the client shows as it comes.
 #pragma once
 
+#include "metrics.h"
 #include "options.h"
 
 #include <string>
@@ -16,3 +17,6 @@ constexpr int kAccountPortNumber = 39001;
 // serving on threads of its own; nullptr with a reason on failure.
 AccountPort* StartAccountPort(const ServiceOptions& options, std::string& error);
 void StopAccountPort(AccountPort* port);
+
+const HttpCounters& AccountPortCounters(AccountPort* port);
+const StoreCounters& AccountPortStoreCounters(AccountPort* port);

@@ -5,6 +5,7 @@
 
 #include "account_store.h"
 #include "http_front.h"
+#include "metrics.h"
 #include "options.h"
 #include "sign_in_limit.h"
 
@@ -28,6 +29,7 @@ struct AccountPort
     std::map<std::pair<int64_t, std::string>, int64_t> last_mail;
     std::vector<HttpRoute> routes; // served once the port starts
     HttpFront* front = nullptr;
+    HttpCounters counters;
 };
 
 using Json = nlohmann::json;

@@ -3,6 +3,8 @@
 // every call may come from any of the account port's threads.
 #pragma once
 
+#include "metrics.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,6 +38,8 @@ const char* AccountMigrationSql(int from_version);
 AccountStore* OpenAccountStore(const std::string& path, std::string& error);
 void CloseAccountStore(AccountStore* store);
 int AccountSchemaVersion(AccountStore* store);
+// Every call's count and time, and the ones without an answer.
+const StoreCounters& AccountStoreCounters(AccountStore* store);
 
 // True when a call on this thread failed inside the database since the last
 // take (then its false or empty result means "no answer", not "not found").

@@ -1,9 +1,13 @@
 // The account store on an embedded SQLite file: WAL, one connection behind a
-// mutex, every statement prepared once, schema versions in user_version.
+// mutex, every statement prepared once, schema versions in user_version. A
+// store opened on a postgresql:// address hands each call on to the
+// PostgreSQL store; either way every call is counted and timed here.
 #include "account_store.h"
+#include "account_store_postgres.h"
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <set>
@@ -172,6 +176,8 @@ const char* AccountMigrationSql(int from_version)
 
 struct AccountStore
 {
+    PgStore* pg = nullptr; // set: every call goes to the PostgreSQL store instead
+    StoreCounters counters;
     std::mutex lock;
     sqlite3* db = nullptr;
     sqlite3_stmt* stmt[StmtCount] = {};
@@ -179,6 +185,36 @@ struct AccountStore
 };
 
 namespace {
+
+// Counts and times one public call. The fault mark gathers until taken, so
+// only what this call adds counts as its error.
+struct CallTimer
+{
+    AccountStore* store;
+    int64_t start;
+    bool earlier_fault;
+    explicit CallTimer(AccountStore* s)
+        : store(s),
+          start(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+                    .count()),
+          earlier_fault(t_store_fault)
+    {
+        t_store_fault = false;
+    }
+    ~CallTimer()
+    {
+        const int64_t now =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+                .count();
+        store->counters.calls.fetch_add(1, std::memory_order_relaxed);
+        if (t_store_fault)
+            store->counters.errors.fetch_add(1, std::memory_order_relaxed);
+        store->counters.call_time.Observe(now - start);
+        t_store_fault = t_store_fault || earlier_fault;
+    }
+    CallTimer(const CallTimer&) = delete;
+    CallTimer& operator=(const CallTimer&) = delete;
+};
 
 bool Exec(sqlite3* db, const char* sql, std::string& error)
 {
@@ -328,6 +364,15 @@ bool Change(AccountStore* store, Use& q)
 
 AccountStore* OpenAccountStore(const std::string& path, std::string& error)
 {
+    if (IsPostgresAddress(path)) {
+        PgStore* pg = OpenPgStore(path, error);
+        if (!pg)
+            return nullptr;
+        AccountStore* store = new AccountStore;
+        store->pg = pg;
+        store->counters.kind = "postgresql";
+        return store;
+    }
     AccountStore* store = new AccountStore;
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
     if (sqlite3_open_v2(path.c_str(), &store->db, flags, nullptr) != SQLITE_OK) {
@@ -356,10 +401,16 @@ void CloseAccountStore(AccountStore* store)
 {
     if (!store)
         return;
+    ClosePgStore(store->pg);
     for (sqlite3_stmt* s : store->stmt)
         sqlite3_finalize(s);
     sqlite3_close(store->db);
     delete store;
+}
+
+void MarkStoreFault()
+{
+    t_store_fault = true;
 }
 
 bool TakeStoreFault()
@@ -369,13 +420,23 @@ bool TakeStoreFault()
     return fault;
 }
 
+const StoreCounters& AccountStoreCounters(AccountStore* store)
+{
+    return store->counters;
+}
+
 int AccountSchemaVersion(AccountStore* store)
 {
+    if (store->pg)
+        return PgSchemaVersion(store->pg);
     return store->version;
 }
 
 CreateResult CreateAccount(AccountStore* store, AccountRecord& account, int64_t now)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::CreateAccount(store->pg, account, now);
     std::lock_guard<std::mutex> hold(store->lock);
     AccountRecord existing;
     if (FindByText(store, AccountByName, account.username, existing))
@@ -399,18 +460,27 @@ CreateResult CreateAccount(AccountStore* store, AccountRecord& account, int64_t 
 
 bool FindAccountByName(AccountStore* store, const std::string& username, AccountRecord& out)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::FindAccountByName(store->pg, username, out);
     std::lock_guard<std::mutex> hold(store->lock);
     return FindByText(store, AccountByName, username, out);
 }
 
 bool FindAccountByEmail(AccountStore* store, const std::string& email, AccountRecord& out)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::FindAccountByEmail(store->pg, email, out);
     std::lock_guard<std::mutex> hold(store->lock);
     return FindByText(store, AccountByEmail, email, out);
 }
 
 bool FindAccountById(AccountStore* store, int64_t id, AccountRecord& out)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::FindAccountById(store->pg, id, out);
     std::lock_guard<std::mutex> hold(store->lock);
     Use q(store->stmt[AccountById]);
     q.Int(1, id);
@@ -433,16 +503,25 @@ bool SetColumn(AccountStore* store, Stmt which, int64_t id, const std::string& t
 
 bool SetAccountSettings(AccountStore* store, int64_t id, const std::string& settings)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::SetAccountSettings(store->pg, id, settings);
     return SetColumn(store, UpdateSettings, id, settings);
 }
 
 bool SetPasswordHash(AccountStore* store, int64_t id, const std::string& hash)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::SetPasswordHash(store->pg, id, hash);
     return SetColumn(store, UpdatePassword, id, hash);
 }
 
 bool SetEmailVerified(AccountStore* store, int64_t id)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::SetEmailVerified(store->pg, id);
     std::lock_guard<std::mutex> hold(store->lock);
     Use q(store->stmt[UpdateVerified]);
     q.Int(1, id);
@@ -451,6 +530,9 @@ bool SetEmailVerified(AccountStore* store, int64_t id)
 
 bool AddSession(AccountStore* store, int64_t account_id, const std::string& token_hash, int64_t now)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::AddSession(store->pg, account_id, token_hash, now);
     std::lock_guard<std::mutex> hold(store->lock);
     Use q(store->stmt[InsertSession]);
     q.Text(1, token_hash);
@@ -463,6 +545,9 @@ bool AddSession(AccountStore* store, int64_t account_id, const std::string& toke
 bool FindSession(AccountStore* store, const std::string& token_hash, int64_t now, int64_t max_idle_s,
                  AccountRecord& out)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::FindSession(store->pg, token_hash, now, max_idle_s, out);
     std::lock_guard<std::mutex> hold(store->lock);
     {
         Use purge(store->stmt[DeleteExpiredSessions]);
@@ -492,6 +577,9 @@ bool FindSession(AccountStore* store, const std::string& token_hash, int64_t now
 
 void DeleteSessions(AccountStore* store, int64_t account_id)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::DeleteSessions(store->pg, account_id);
     std::lock_guard<std::mutex> hold(store->lock);
     Use q(store->stmt[DeleteAccountSessions]);
     q.Int(1, account_id);
@@ -501,6 +589,9 @@ void DeleteSessions(AccountStore* store, int64_t account_id)
 bool AddMailToken(AccountStore* store, int64_t account_id, const std::string& kind, const std::string& token_hash,
                   int64_t expires_at)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::AddMailToken(store->pg, account_id, kind, token_hash, expires_at);
     std::lock_guard<std::mutex> hold(store->lock);
     Use q(store->stmt[InsertMailToken]);
     q.Text(1, token_hash);
@@ -536,6 +627,9 @@ bool LookUpMailToken(AccountStore* store, const std::string& kind, const std::st
 bool PeekMailToken(AccountStore* store, const std::string& kind, const std::string& token_hash, int64_t now,
                    int64_t& account_id)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::PeekMailToken(store->pg, kind, token_hash, now, account_id);
     std::lock_guard<std::mutex> hold(store->lock);
     return LookUpMailToken(store, kind, token_hash, now, account_id);
 }
@@ -543,6 +637,9 @@ bool PeekMailToken(AccountStore* store, const std::string& kind, const std::stri
 bool TakeMailToken(AccountStore* store, const std::string& kind, const std::string& token_hash, int64_t now,
                    int64_t& account_id)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::TakeMailToken(store->pg, kind, token_hash, now, account_id);
     std::lock_guard<std::mutex> hold(store->lock);
     if (!LookUpMailToken(store, kind, token_hash, now, account_id))
         return false;
@@ -553,6 +650,9 @@ bool TakeMailToken(AccountStore* store, const std::string& kind, const std::stri
 
 bool FindAccountByGamertag(AccountStore* store, const std::string& gamertag, AccountRecord& out)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::FindAccountByGamertag(store->pg, gamertag, out);
     std::lock_guard<std::mutex> hold(store->lock);
     return FindByText(store, AccountByGamertag, gamertag, out);
 }
@@ -602,6 +702,9 @@ bool Names(AccountStore* store, Stmt which, int64_t me, std::vector<std::string>
 
 FriendLink GetFriendLink(AccountStore* store, int64_t me, int64_t other)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::GetFriendLink(store->pg, me, other);
     std::lock_guard<std::mutex> hold(store->lock);
     if (PairExists(store, FriendshipExists, me, other))
         return FriendLink::Friends;
@@ -614,12 +717,18 @@ FriendLink GetFriendLink(AccountStore* store, int64_t me, int64_t other)
 
 bool AddFriendRequest(AccountStore* store, int64_t from, int64_t to, int64_t now)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::AddFriendRequest(store->pg, from, to, now);
     std::lock_guard<std::mutex> hold(store->lock);
     return PairInsert(store, InsertRequest, from, to, now);
 }
 
 bool AcceptFriendRequest(AccountStore* store, int64_t me, int64_t other, int64_t now)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::AcceptFriendRequest(store->pg, me, other, now);
     std::lock_guard<std::mutex> hold(store->lock);
     std::string error;
     if (!Exec(store->db, "BEGIN IMMEDIATE", error))
@@ -632,6 +741,9 @@ bool AcceptFriendRequest(AccountStore* store, int64_t me, int64_t other, int64_t
 
 bool RemoveFriendLinks(AccountStore* store, int64_t me, int64_t other)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::RemoveFriendLinks(store->pg, me, other);
     std::lock_guard<std::mutex> hold(store->lock);
     std::string error;
     if (!Exec(store->db, "BEGIN IMMEDIATE", error))
@@ -645,6 +757,9 @@ bool RemoveFriendLinks(AccountStore* store, int64_t me, int64_t other)
 
 bool ListFriends(AccountStore* store, int64_t me, FriendLists& out)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::ListFriends(store->pg, me, out);
     std::lock_guard<std::mutex> hold(store->lock);
     return Names(store, SelectFriends, me, out.friends) && Names(store, SelectIncoming, me, out.incoming) &&
            Names(store, SelectOutgoing, me, out.outgoing);
@@ -656,6 +771,9 @@ bool ListFriends(AccountStore* store, int64_t me, FriendLists& out)
 
 int64_t AddMessage(AccountStore* store, int64_t from, int64_t to, const std::string& body, int64_t now)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::AddMessage(store->pg, from, to, body, now);
     std::lock_guard<std::mutex> hold(store->lock);
     Use q(store->stmt[InsertMessage]);
     q.Int(1, from);
@@ -668,6 +786,9 @@ int64_t AddMessage(AccountStore* store, int64_t from, int64_t to, const std::str
 bool ReadConversation(AccountStore* store, int64_t me, int64_t partner, int64_t after_id, int limit,
                       std::vector<StoredMessage>& out)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::ReadConversation(store->pg, me, partner, after_id, limit, out);
     std::lock_guard<std::mutex> hold(store->lock);
     int64_t newest = 0;
     {
@@ -699,6 +820,9 @@ bool ReadConversation(AccountStore* store, int64_t me, int64_t partner, int64_t 
 
 bool ListThreads(AccountStore* store, int64_t me, std::vector<ThreadSummary>& out)
 {
+    CallTimer timer(store);
+    if (store->pg)
+        return pg::ListThreads(store->pg, me, out);
     std::lock_guard<std::mutex> hold(store->lock);
     Use q(store->stmt[SelectThreads]);
     q.Int(1, me);

@@ -2,6 +2,7 @@
 // UDP relay (39000) in one process. Prints "kestrel-service ready" once every
 // port is bound, and runs until SIGINT or SIGTERM.
 #include "account_port.h"
+#include "metrics.h"
 #include "options.h"
 #include "relay.h"
 #include "room_port.h"
@@ -17,6 +18,41 @@ static volatile sig_atomic_t g_stop = 0;
 static void OnSignal(int)
 {
     g_stop = 1;
+}
+
+static std::string MetricsPage(Relay* relay, RoomPort* rooms, AccountPort* accounts)
+{
+    std::string out;
+    RenderHttpCounters(out, {&AccountPortCounters(accounts), &RoomPortCounters(rooms)});
+    RenderStoreCounters(out, AccountPortStoreCounters(accounts));
+
+    const RoomStats r = ReadRoomStats(rooms);
+    MetricHead(out, "kestrel_rooms", "gauge", "Rooms now, by state.");
+    MetricLine(out, "kestrel_rooms", "state=\"waiting\"", (double)r.waiting);
+    MetricLine(out, "kestrel_rooms", "state=\"full\"", (double)r.full);
+    MetricLine(out, "kestrel_rooms", "state=\"started\"", (double)r.started);
+    MetricHead(out, "kestrel_room_members", "gauge", "Players in rooms now.");
+    MetricLine(out, "kestrel_room_members", "", (double)r.members);
+    MetricHead(out, "kestrel_room_chat_lines", "gauge", "Lobby chat lines kept now.");
+    MetricLine(out, "kestrel_room_chat_lines", "", (double)r.chat_lines);
+
+    const RelayStats s = ReadRelayStats(relay);
+    MetricHead(out, "kestrel_relay_forwarded_datagrams_total", "counter", "Datagrams the relay passed on.");
+    MetricLine(out, "kestrel_relay_forwarded_datagrams_total", "", (double)s.forwarded);
+    MetricHead(out, "kestrel_relay_forwarded_bytes_total", "counter", "Bytes of the datagrams the relay passed on.");
+    MetricLine(out, "kestrel_relay_forwarded_bytes_total", "", (double)s.forwarded_bytes);
+    MetricHead(out, "kestrel_relay_dropped_datagrams_total", "counter", "Datagrams the relay did not pass on, by cause.");
+    MetricLine(out, "kestrel_relay_dropped_datagrams_total", "cause=\"unregistered\"", (double)s.dropped_unregistered);
+    MetricLine(out, "kestrel_relay_dropped_datagrams_total", "cause=\"no_partner\"", (double)s.dropped_no_partner);
+    MetricLine(out, "kestrel_relay_dropped_datagrams_total", "cause=\"fault_injection\"", (double)s.dropped_fault);
+    MetricLine(out, "kestrel_relay_dropped_datagrams_total", "cause=\"queue_full\"", (double)s.dropped_queue_full);
+    MetricLine(out, "kestrel_relay_dropped_datagrams_total", "cause=\"send_error\"", (double)s.dropped_send_error);
+    MetricHead(out, "kestrel_relay_hellos_total", "counter", "HELLOs, by outcome.");
+    MetricLine(out, "kestrel_relay_hellos_total", "outcome=\"registered\"", (double)s.hellos_registered);
+    MetricLine(out, "kestrel_relay_hellos_total", "outcome=\"refused\"", (double)s.hellos_refused);
+    MetricHead(out, "kestrel_relay_registrations", "gauge", "Addresses registered with the relay now.");
+    MetricLine(out, "kestrel_relay_registrations", "", (double)s.registrations);
+    return out;
 }
 
 int main(int argc, char** argv)
@@ -66,10 +102,25 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    MetricsServer* metrics = nullptr;
+    if (!options.metrics.empty()) {
+        const size_t colon = options.metrics.rfind(':');
+        metrics = StartMetricsServer(options.metrics.substr(0, colon), (uint16_t)std::stoi(options.metrics.substr(colon + 1)),
+                                     [=] { return MetricsPage(relay, rooms, accounts); }, error);
+        if (!metrics) {
+            fprintf(stderr, "kestrel-service: metrics: %s\n", error.c_str());
+            StopAccountPort(accounts);
+            StopRelay(relay);
+            StopRoomPort(rooms);
+            return 1;
+        }
+    }
+
     printf("kestrel-service ready (data %s, bind %s)\n", options.data_dir.c_str(), options.bind.c_str());
     fflush(stdout);
     while (!g_stop)
         pause();
+    StopMetricsServer(metrics);
     StopAccountPort(accounts);
     StopRelay(relay);
     StopRoomPort(rooms);

@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "metrics.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -7,6 +9,8 @@ const char* ServiceUsage()
 {
     return "usage: kestrel-service [--data DIR] [--bind ADDR]\n"
            "  --data DIR            data folder (default kestrel-data)\n"
+           "  --store URI           keep accounts in PostgreSQL (postgresql://...) instead of\n"
+           "                        DIR/accounts.sqlite3\n"
            "  --bind ADDR           IPv4 address of all three ports (default 127.0.0.1)\n"
            "  --relay-expire S      forget a relay registration silent for S seconds (15)\n"
            "  --relay-takeover S    let another address take a registration silent for S seconds (3)\n"
@@ -17,6 +21,8 @@ const char* ServiceUsage()
            "  --relay-no-segment    send each datagram on its own (no UDP segmentation offload)\n"
            "  --channels LIST       comma-separated client channels allowed to connect (beta2)\n"
            "  --public-url URL      base of the links in mails (http://ADDR:39001)\n"
+           "  --max-rooms N         rooms open at once; a create beyond them is refused (1000)\n"
+           "  --metrics [ADDR:]PORT serve figures for Prometheus at /metrics (ADDR 127.0.0.1)\n"
            "  --version             print the version and exit\n"
            "test only, applied to every forwarded datagram:\n"
            "  --relay-drop P  --relay-duplicate P  --relay-reorder P   probabilities 0..1\n"
@@ -83,13 +89,23 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
         bool ok = true;
         if (strcmp(flag, "--data") == 0)
             out.data_dir = value;
+        else if (strcmp(flag, "--store") == 0 &&
+                 (ok = strncmp(value, "postgresql://", 13) == 0 || strncmp(value, "postgres://", 11) == 0))
+            out.store = value;
         else if (strcmp(flag, "--bind") == 0)
             out.bind = value;
         else if (strcmp(flag, "--channels") == 0)
             ok = ParseList(value, out.channels);
         else if (strcmp(flag, "--public-url") == 0 && (ok = strncmp(value, "http://", 7) == 0))
             out.public_url = value;
-        else if (strcmp(flag, "--relay-expire") == 0 && (ok = ParseNumber(value, 1, 86400, v)))
+        else if (strcmp(flag, "--max-rooms") == 0 && (ok = ParseNumber(value, 1, 1e6, v)))
+            out.max_rooms = (size_t)v;
+        else if (strcmp(flag, "--metrics") == 0) {
+            std::string addr;
+            uint16_t port = 0;
+            if ((ok = ParseMetricsAddress(value, addr, port)))
+                out.metrics = addr + ":" + std::to_string(port);
+        } else if (strcmp(flag, "--relay-expire") == 0 && (ok = ParseNumber(value, 1, 86400, v)))
             out.relay_expire_s = (int)v;
         else if (strcmp(flag, "--relay-takeover") == 0 && (ok = ParseNumber(value, 1, 3600, v)))
             out.relay_takeover_s = (int)v;

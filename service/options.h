@@ -1,6 +1,7 @@
 // kestrel-service's command line.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@ struct RelayFaults // test-only fault injection on forwarded datagrams
 struct ServiceOptions
 {
     std::string data_dir = "kestrel-data";
+    std::string store;      // "" = accounts.sqlite3 in data_dir; or a postgresql:// address
     std::string bind = "127.0.0.1";
     int relay_expire_s = 15; // a registration silent this long is forgotten
     int relay_takeover_s = 3; // a HELLO from another address moves a registration silent this long
@@ -29,6 +31,8 @@ struct ServiceOptions
     RelayFaults faults;
     std::vector<std::string> channels = {"beta2"}; // client channels "/clientcheck" allows
     std::string public_url; // base of the links in mails; "" = http://<bind>:39001
+    std::string metrics;    // "ADDR:PORT" of the metrics page; "" = none
+    size_t max_rooms = 1000; // rooms open at once
 };
 
 // Parses argv; on failure returns false with a one-line reason in `error`.

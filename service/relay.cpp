@@ -1,5 +1,7 @@
 #include "relay.h"
 
+#include "metrics.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/udp.h>
@@ -31,6 +33,9 @@ static const int64_t kSecondNs = 1000000000;
 static const size_t kMaxSegments = 64;      // the system's limit for one segmented send
 static const size_t kMaxSegmentBytes = 1472; // fits a 1500-byte MTU, the usual path
 static const size_t kMaxRunBytes = 65000;   // one segmented send stays one UDP payload
+// Longest a worker keeps receiving before it looks at its other duties (stop,
+// delayed datagrams, the sweep): a flood keeps every batch full.
+static const int64_t kReceiveTurnNs = 5000000;
 
 // ---------------------------------------------------------------------------
 // Tables
@@ -87,6 +92,10 @@ struct RelayWorker
     std::vector<mmsghdr> runs;
     std::vector<size_t> run_first; // index in `out` of each run's first datagram
     std::vector<RunControl> run_control;
+
+    // Counters only this worker writes; the metrics page reads them.
+    std::atomic<uint64_t> forwarded{0}, forwarded_bytes{0}, dropped_unregistered{0}, dropped_no_partner{0},
+        dropped_fault{0}, dropped_queue_full{0}, dropped_send_error{0}, hellos_registered{0}, hellos_refused{0};
 
     std::mt19937_64 rng;
     std::priority_queue<PendingDatagram, std::vector<PendingDatagram>, std::greater<PendingDatagram>> queue;
@@ -178,7 +187,7 @@ static void Unregister(Relay& r, uint64_t key)
     r.by_addr.erase(it);
 }
 
-static void Register(Relay& r, const std::string& code, char letter, const sockaddr_in& from, int64_t now)
+static bool Register(Relay& r, const std::string& code, char letter, const sockaddr_in& from, int64_t now)
 {
     const int slot = letter == 'A' ? 0 : 1;
     // A live member keeps its slot: anyone behind the same IP who knows the
@@ -189,16 +198,16 @@ static void Register(Relay& r, const std::string& code, char letter, const socka
         const RelayMember& m = held->second.member[slot];
         if (m.set && !SameAddr(m.addr, from) &&
             now - m.last_ns.load(std::memory_order_relaxed) < (int64_t)r.options.relay_takeover_s * kSecondNs)
-            return;
+            return false;
     }
     if (r.check && !r.check(code, letter, ntohl(from.sin_addr.s_addr)))
-        return;
+        return false;
     const uint64_t key = AddrKey(from);
     auto known = r.by_addr.find(key);
     if (known != r.by_addr.end() && (known->second.first != code || known->second.second != slot))
         Unregister(r, key); // one registration per address
     if (r.rooms.find(code) == r.rooms.end() && r.rooms.size() >= kMaxRooms)
-        return;
+        return false;
     RelayMember& m = r.rooms[code].member[slot];
     if (m.set && !SameAddr(m.addr, from))
         r.by_addr.erase(AddrKey(m.addr)); // the member moved after falling silent
@@ -206,6 +215,7 @@ static void Register(Relay& r, const std::string& code, char letter, const socka
     m.addr = from;
     m.last_ns.store(now, std::memory_order_relaxed);
     r.by_addr[key] = {code, slot};
+    return true;
 }
 
 static void Expire(Relay& r, int64_t now)
@@ -234,6 +244,8 @@ static void SendEach(RelayWorker& w, size_t first, size_t count)
     while (at < count) {
         const int n = sendmmsg(w.fd, w.out.data() + first + at, (unsigned)(count - at), 0);
         // A datagram the system refuses is dropped, as a lone send error was.
+        if (n <= 0)
+            AddOwn(w.dropped_send_error, 1);
         at += n > 0 ? (size_t)n : 1;
     }
 }
@@ -357,8 +369,10 @@ static void Schedule(Relay& r, RelayWorker& w, const sockaddr_in& to, const char
         SendNow(r, w, to, data, size); // no copy on the common path
         return;
     }
-    if (Chance(w, f.drop))
+    if (Chance(w, f.drop)) {
+        AddOwn(w.dropped_fault, 1);
         return;
+    }
     const int copies = Chance(w, f.duplicate) ? 2 : 1;
     for (int c = 0; c < copies; c++) {
         int64_t delay_ms = f.delay_ms;
@@ -374,6 +388,8 @@ static void Schedule(Relay& r, RelayWorker& w, const sockaddr_in& to, const char
             SendKept(r, w, d.to, std::move(d.bytes));
         else if (w.queue.size() < kMaxQueued)
             w.queue.push(std::move(d));
+        else
+            AddOwn(w.dropped_queue_full, 1);
         if (w.holding) {
             w.held.due_ns = std::max(w.held.due_ns, now + delay_ms * 1000000);
             w.held.order = w.order++;
@@ -390,15 +406,19 @@ static void Schedule(Relay& r, RelayWorker& w, const sockaddr_in& to, const char
 static void Forward(Relay& r, RelayWorker& w, const sockaddr_in& from, const char* data, size_t size, int64_t now)
 {
     auto it = r.by_addr.find(AddrKey(from));
-    if (it == r.by_addr.end())
+    auto room = it == r.by_addr.end() ? r.rooms.end() : r.rooms.find(it->second.first);
+    if (room == r.rooms.end()) {
+        AddOwn(w.dropped_unregistered, 1);
         return;
-    auto room = r.rooms.find(it->second.first);
-    if (room == r.rooms.end())
-        return;
+    }
     room->second.member[it->second.second].last_ns.store(now, std::memory_order_relaxed);
     const RelayMember& other = room->second.member[1 - it->second.second];
-    if (!other.set || SameAddr(other.addr, from))
+    if (!other.set || SameAddr(other.addr, from)) {
+        AddOwn(w.dropped_no_partner, 1);
         return;
+    }
+    AddOwn(w.forwarded, 1);
+    AddOwn(w.forwarded_bytes, size);
     Schedule(r, w, other.addr, data, size, now);
 }
 
@@ -449,7 +469,7 @@ static void HandleBatch(Relay& r, RelayWorker& w, int count)
             shared.unlock();
             {
                 std::unique_lock<std::shared_mutex> exclusive(r.table);
-                Register(r, code, letter, w.in_from[i], now);
+                AddOwn(Register(r, code, letter, w.in_from[i], now) ? w.hellos_registered : w.hellos_refused, 1);
             }
             shared.lock();
         } else if (n > 0) {
@@ -473,6 +493,7 @@ static void WorkerLoop(Relay* relay, RelayWorker* worker, bool sweeps)
             timeout_ms = std::min(timeout_ms, 10);
         pollfd p{w.fd, POLLIN, 0};
         poll(&p, 1, timeout_ms);
+        const int64_t turn_end = NowNs() + kReceiveTurnNs;
         for (;;) {
             for (size_t i = 0; i < r.batch; i++) {
                 w.in_iov[i] = iovec{w.in_buf.data() + i * kSlotStride, kMaxDatagram};
@@ -488,7 +509,7 @@ static void WorkerLoop(Relay* relay, RelayWorker* worker, bool sweeps)
                 break;
             HandleBatch(r, w, got);
             FlushOut(w); // before the receive slots are reused
-            if ((size_t)got < r.batch)
+            if ((size_t)got < r.batch || NowNs() > turn_end)
                 break;
         }
         const int64_t now = NowNs();
@@ -588,4 +609,23 @@ void StopRelay(Relay* relay)
         delete w;
     }
     delete relay;
+}
+
+RelayStats ReadRelayStats(Relay* relay)
+{
+    RelayStats s;
+    for (RelayWorker* w : relay->workers) {
+        s.forwarded += w->forwarded.load(std::memory_order_relaxed);
+        s.forwarded_bytes += w->forwarded_bytes.load(std::memory_order_relaxed);
+        s.dropped_unregistered += w->dropped_unregistered.load(std::memory_order_relaxed);
+        s.dropped_no_partner += w->dropped_no_partner.load(std::memory_order_relaxed);
+        s.dropped_fault += w->dropped_fault.load(std::memory_order_relaxed);
+        s.dropped_queue_full += w->dropped_queue_full.load(std::memory_order_relaxed);
+        s.dropped_send_error += w->dropped_send_error.load(std::memory_order_relaxed);
+        s.hellos_registered += w->hellos_registered.load(std::memory_order_relaxed);
+        s.hellos_refused += w->hellos_refused.load(std::memory_order_relaxed);
+    }
+    std::shared_lock<std::shared_mutex> shared(relay->table);
+    s.registrations = relay->by_addr.size();
+    return s;
 }

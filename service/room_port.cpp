@@ -25,6 +25,7 @@ struct RoomPort
     std::atomic<bool> stop{false};
     std::mutex lock; // guards store
     RoomStore store;
+    HttpCounters counters;
 };
 
 static int64_t NowMs()
@@ -297,6 +298,7 @@ static void Route(RoomPort& port, const char* path, Handler handler, bool need_p
 RoomPort* StartRoomPort(const ServiceOptions& options, std::string& error)
 {
     RoomPort* port = new RoomPort;
+    port->store.limits.max_rooms = options.max_rooms;
     Route(*port, "/create", OnCreate, true);
     Route(*port, "/join", OnJoin, true);
     Route(*port, "/quickmatch", OnQuickmatch, true);
@@ -306,6 +308,8 @@ RoomPort* StartRoomPort(const ServiceOptions& options, std::string& error)
     Route(*port, "/chat/poll", OnChatPoll, true);
     Route(*port, "/chat/send", OnChatSend, true);
     Route(*port, "/list", OnList, false);
+    port->counters.port = "room";
+    CountRoutes(port->counters, port->routes);
     HttpFrontOptions front;
     front.bind = options.bind;
     front.port = kRoomPortNumber;
@@ -344,4 +348,27 @@ RelayHelloCheck RoomRelayCheck(RoomPort* port, bool any_ip)
         std::lock_guard<std::mutex> g(port->lock);
         return RelayMayRegister(port->store, code, letter, ip, any_ip);
     };
+}
+
+RoomStats ReadRoomStats(RoomPort* port)
+{
+    RoomStats s;
+    std::lock_guard<std::mutex> g(port->lock);
+    for (const auto& [code, room] : port->store.rooms) {
+        const int members = room.member[0].present + room.member[1].present;
+        s.members += (uint64_t)members;
+        s.chat_lines += room.chat.size();
+        if (RoomStarted(room))
+            s.started++;
+        else if (members == 2)
+            s.full++;
+        else
+            s.waiting++;
+    }
+    return s;
+}
+
+const HttpCounters& RoomPortCounters(RoomPort* port)
+{
+    return port->counters;
 }

@@ -2,6 +2,7 @@
 // "/ready", "/leave", "/chat/poll", "/chat/send", "/list".
 #pragma once
 
+#include "metrics.h"
 #include "options.h"
 #include "relay.h"
 
@@ -15,3 +16,12 @@ void StopRoomPort(RoomPort* port);
 
 // The relay's HELLO rule, answered from this port's rooms.
 RelayHelloCheck RoomRelayCheck(RoomPort* port, bool any_ip);
+
+// Rooms by state right now: waiting for a partner, both there but not both
+// ready, started; and the players in them.
+struct RoomStats
+{
+    uint64_t waiting = 0, full = 0, started = 0, members = 0, chat_lines = 0;
+};
+RoomStats ReadRoomStats(RoomPort* port);
+const HttpCounters& RoomPortCounters(RoomPort* port);

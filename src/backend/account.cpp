@@ -4,6 +4,7 @@
 
 #include "backend/http.h"
 #include "backend/json_text.h"
+#include "backend/ready_leave.h"
 #include "backend/settings.h"
 #include "link/channel_files.h"
 #include "platform/platform.h"
@@ -80,12 +81,20 @@ void AccountRequestWorker(std::wstring path, std::string username, std::string d
 bool StartSignIn(bool is_signup, const std::string& username, const std::string& password,
                  const std::string& gamertag, const std::string& email)
 {
-    return StartStatusWorker(g_app.flags.auth_status, AuthRunning, SignInWorker, is_signup, username, password,
-                             gamertag, email);
+    void (*worker)(bool, std::string, std::string, std::string, std::string, uint32_t) = SignInWorker;
+    return StartStatusWorker(g_app.flags.auth_status, AuthRunning, worker, is_signup, username, password, gamertag,
+                             email, g_app.account.sign_outs.load());
 }
 
 void SignInWorker(bool is_signup, std::string username, std::string password, std::string gamertag,
                   std::string email)
+{
+    SignInWorker(is_signup, std::move(username), std::move(password), std::move(gamertag), std::move(email),
+                 g_app.account.sign_outs.load());
+}
+
+void SignInWorker(bool is_signup, std::string username, std::string password, std::string gamertag,
+                  std::string email, uint32_t sign_outs)
 {
     std::string body;
     if (is_signup)
@@ -104,6 +113,12 @@ void SignInWorker(bool is_signup, std::string username, std::string password, st
         std::string token, login;
         {
             std::lock_guard<std::mutex> hold(a.lock);
+            // The player signed out while this ran: nobody asked for this
+            // account any more, so it is neither kept nor saved.
+            if (a.sign_outs.load() != sign_outs) {
+                g_app.flags.auth_status.store(AuthIdle);
+                return;
+            }
             StoreIdentity(reply);
             a.token = token = JsonGetString(reply, "token");
             login = LoginFileText();
@@ -120,6 +135,10 @@ void SignInWorker(bool is_signup, std::string username, std::string password, st
         return;
     }
     std::lock_guard<std::mutex> hold(a.lock);
+    if (a.sign_outs.load() != sign_outs) {
+        g_app.flags.auth_status.store(AuthIdle);
+        return;
+    }
     if (answered) {
         const std::string error = JsonGetString(reply, "error");
         a.auth_message = error.empty() ? kSignInFailedText : error;
@@ -246,11 +265,19 @@ void ContinueAsGuest()
 
 void SignOut()
 {
+    // The room goes first, while the name it was entered under is still set:
+    // the partner sees the player leave, and nothing of it runs on under the
+    // next player's name.
+    LeaveRoom();
+    // A change not yet uploaded belongs to this account: sent now with its
+    // token, never later with the next player's.
+    FlushSettingsUpload();
     g_app.account.is_guest = true;
     {
         std::lock_guard<std::mutex> hold(g_app.account.lock);
         SetDisplayName("Guest");
         AccountState& a = g_app.account;
+        a.sign_outs.fetch_add(1);
         a.username.clear();
         a.gamertag.clear();
         a.role.clear();
@@ -259,6 +286,10 @@ void SignOut()
     }
     ClearSocialLists();
     RemoveFile(DataPath(kLoginFileName));
-    g_app.flags.auth_status.store(AuthIdle);
+    // A sign-in still running keeps its status until it ends (discarded), so
+    // no second one starts beside it.
+    int32_t status = g_app.flags.auth_status.load();
+    while (status != AuthRunning && !g_app.flags.auth_status.compare_exchange_weak(status, AuthIdle)) {
+    }
     NavigateTo(PageSignIn);
 }

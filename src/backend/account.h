@@ -3,6 +3,7 @@
 // Fields live in g_app.account (the state lock) and g_app.account_request.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // "reframework/data/" + this: {"token":"T","username":"U","gamertag":"G","role":"R","verified":true}
@@ -22,7 +23,11 @@ bool StartSignIn(bool is_signup, const std::string& username, const std::string&
 
 // One "/login" or "/signup" exchange; ends with auth_status AuthSucceeded
 // (fields set, login file written, settings handed over) or AuthFailed (with
-// auth_message).
+// auth_message). `sign_outs` is the sign-out count at its start: after a
+// sign-out the answer is dropped and the status goes back to idle.
+void SignInWorker(bool is_signup, std::string username, std::string password, std::string gamertag,
+                  std::string email, uint32_t sign_outs);
+// The same, as of the current sign-out count.
 void SignInWorker(bool is_signup, std::string username, std::string password, std::string gamertag,
                   std::string email);
 
@@ -60,5 +65,7 @@ void ClearSignInFailure();
 // Render thread: a guest named Guest1000..Guest9999, on Home.
 void ContinueAsGuest();
 
-// Render thread: forgets the account and the login file, back to sign-in.
+// Render thread: leaves the room, uploads a pending settings change under
+// this account, forgets the account, its lists and the login file, back to
+// sign-in. A sign-in still running ends discarded.
 void SignOut();

@@ -15,6 +15,9 @@ ClientFrameResult ClientFrame(ClientFrameState& state, double now_seconds, int64
     StartClientCheck();
     if (g_app.flags.session_expired.exchange(false))
         SignOut();
+    const uint32_t sign_outs = g_app.account.sign_outs.load();
+    result.signed_out = sign_outs != state.sign_outs_seen;
+    state.sign_outs_seen = sign_outs;
 
     ApplyPendingSettings();
     UploadSettingsIfDue(now_ns);

@@ -13,11 +13,13 @@ struct ClientFrameState // render thread
     RoleFileState role_file;
     NameplateFileState nameplate;
     double last_chat_poll = -100.0; // the first room is polled at once
+    uint32_t sign_outs_seen = 0;    // account.sign_outs as of the last frame
 };
 
 struct ClientFrameResult
 {
-    bool signed_in = false; // a sign-in was taken over: empty the password field
+    bool signed_in = false;  // a sign-in was taken over: empty the password field
+    bool signed_out = false; // a sign-out happened since the last frame: empty what was typed
 };
 
 // `now_seconds`: the frame's clock for the chat timer (Dear ImGui's time in the

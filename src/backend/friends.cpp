@@ -18,17 +18,33 @@ static std::vector<std::string> Gamertags(const std::string& reply, const char* 
     return tags;
 }
 
+// Writes an answer into the social state only while the token it was asked
+// with is still the player's: after a sign-out (or a sign-in as someone else)
+// the next player must not see, or act on, the last one's lists. The state
+// lock is held across the write, so a sign-out cannot slip in between; it
+// empties the lists after releasing it (never the other way round).
+template <class Write>
+static void WriteForToken(const std::string& token, Write write)
+{
+    std::lock_guard<std::mutex> account(g_app.account.lock);
+    if (token.empty() || g_app.account.token != token)
+        return;
+    std::lock_guard<std::mutex> g(g_app.social.lock);
+    write(g_app.social);
+}
+
 void FriendsListWorker()
 {
-    std::string reply;
-    if (PostWithToken(L"/friends/list", "", reply)) {
+    std::string reply, token;
+    if (PostWithToken(L"/friends/list", "", reply, &token)) {
         std::vector<std::string> friends = Gamertags(reply, "friends");
         std::vector<std::string> incoming = Gamertags(reply, "incoming");
         std::vector<std::string> outgoing = Gamertags(reply, "outgoing");
-        std::lock_guard<std::mutex> g(g_app.social.lock);
-        g_app.social.friends.swap(friends);
-        g_app.social.incoming_requests.swap(incoming);
-        g_app.social.outgoing_requests.swap(outgoing);
+        WriteForToken(token, [&](SocialState& s) {
+            s.friends.swap(friends);
+            s.incoming_requests.swap(incoming);
+            s.outgoing_requests.swap(outgoing);
+        });
     }
     g_app.flags.friends_busy.store(false);
 }
@@ -43,9 +59,9 @@ void FriendActionWorker(std::wstring path, std::string gamertag, bool accept, bo
     std::string fields = "\"gamertag\":\"" + JsonEscape(gamertag) + "\"";
     if (has_accept)
         fields += accept ? ",\"accept\":true" : ",\"accept\":false";
-    std::string reply;
+    std::string reply, token;
     std::string status;
-    if (!PostWithToken(path, fields, reply)) {
+    if (!PostWithToken(path, fields, reply, &token)) {
         status = "Can't reach the server.";
     } else {
         bool ok = false;
@@ -56,10 +72,7 @@ void FriendActionWorker(std::wstring path, std::string gamertag, bool accept, bo
                 status = "Something went wrong.";
         }
     }
-    {
-        std::lock_guard<std::mutex> g(g_app.social.lock);
-        g_app.social.friend_status = status;
-    }
+    WriteForToken(token, [&](SocialState& s) { s.friend_status = status; });
     RefreshFriends();
 }
 

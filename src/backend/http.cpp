@@ -14,13 +14,15 @@ bool HttpPostJson(uint16_t port, const std::wstring& path, const std::string& bo
     return status == 200;
 }
 
-bool PostWithToken(const std::wstring& path, const std::string& fields, std::string& reply)
+bool PostWithToken(const std::wstring& path, const std::string& fields, std::string& reply, std::string* token_used)
 {
     std::string token;
     {
         std::lock_guard<std::mutex> hold(g_app.account.lock);
         token = g_app.account.token;
     }
+    if (token_used)
+        *token_used = token;
     if (token.empty())
         return false;
     std::string body = "{\"token\":\"" + JsonEscape(token) + "\"";

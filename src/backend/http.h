@@ -14,4 +14,6 @@ bool HttpPostJson(uint16_t port, const std::wstring& path, const std::string& bo
 // Account-port request of the signed-in player: {"token":"T"} or
 // {"token":"T",FIELDS}, where `fields` holds already-formatted members. With no
 // token nothing is sent and false comes back with `reply` untouched.
-bool PostWithToken(const std::wstring& path, const std::string& fields, std::string& reply);
+// `token_used`, when given, receives the token sent ("" when none).
+bool PostWithToken(const std::wstring& path, const std::string& fields, std::string& reply,
+                   std::string* token_used = nullptr);

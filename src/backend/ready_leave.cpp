@@ -60,18 +60,17 @@ void ReadyWorker(std::string player_name, std::string code, bool ready, uint32_t
     g_app.room.peer_ready.store(peer_ready);
 }
 
-void LeaveRoom()
+RoomLeave LeaveRoomLocally()
 {
     RoomState& room = g_app.room;
-    const std::string code = CurrentRoomCode();
-    const std::string name = PlayerName();
-    const std::string cid = ClientId();
+    RoomLeave leave;
+    leave.code = CurrentRoomCode();
+    leave.player_name = PlayerName();
+    leave.cid = ClientId();
     room.heartbeat_active.store(false);
     room.room_generation.fetch_add(1);
     if (g_app.flags.link_running.load())
         StopPeerLink();
-    if (!code.empty())
-        StartWorker(LeaveWorker, name, cid, code);
     {
         std::lock_guard<std::mutex> g(room.lock);
         room.room_code.clear();
@@ -91,6 +90,14 @@ void LeaveRoom()
     room.peer_ready.store(false);
     g_app.flags.room_started.store(false);
     g_app.flags.room_state.store(RoomIdle);
+    return leave;
+}
+
+void LeaveRoom()
+{
+    RoomLeave leave = LeaveRoomLocally();
+    if (!leave.code.empty())
+        StartWorker(LeaveWorker, std::move(leave.player_name), std::move(leave.cid), std::move(leave.code));
 }
 
 void LeaveWorker(std::string player_name, std::string cid, std::string code)

@@ -13,6 +13,16 @@ void ReadyWorker(std::string player_name, std::string code, bool ready, uint32_t
 // Render thread: stops the heartbeat and the link, tells the service without
 // waiting, and clears every room and chat field.
 void LeaveRoom();
+
+// Who left which room: what "/leave" needs. code is "" when in no room.
+struct RoomLeave
+{
+    std::string player_name;
+    std::string cid;
+    std::string code;
+};
+// LeaveRoom without telling the service: the caller sends the "/leave".
+RoomLeave LeaveRoomLocally();
 void LeaveWorker(std::string player_name, std::string cid, std::string code);
 
 // Once per frame: starts the peer link when the room has started and the link

@@ -70,11 +70,11 @@ void StartRoomOp(uint32_t mode, const std::string& code, const std::string& name
 {
     if (g_app.flags.room_state.load() == RoomBusy)
         return;
-    // A room the service closed keeps its code and chat for the page; leave it
-    // first, so nothing of it follows the player into the next room.
-    if (g_app.flags.room_state.load() == RoomFailed && !g_app.room.heartbeat_active.load() &&
-        !CurrentRoomCode().empty())
-        LeaveRoom();
+    // The room the player is in (or one the service closed) is left first,
+    // completely: heartbeat, link, fields and chat stop here, and the worker
+    // tells the service before it asks for the new room. A failure then
+    // leaves the player in no room.
+    RoomLeave leave = LeaveRoomLocally();
     RoomOpRequest r;
     r.mode = mode;
     r.show_mod = show_mod;
@@ -84,16 +84,30 @@ void StartRoomOp(uint32_t mode, const std::string& code, const std::string& name
     r.chapter_text = chapter_text;
     r.stage_text = stage_text;
     r.code = code;
-    r.gamertag = PlayerName();
-    r.cid = ClientId();
+    r.gamertag = std::move(leave.player_name);
+    r.cid = std::move(leave.cid);
+    r.leave_code = std::move(leave.code);
+    r.generation = g_app.room.room_generation.load();
     // Refused only while one is in flight; the page shows "searching" from now on.
     StartStatusWorker(g_app.flags.room_state, RoomBusy, RoomOpWorker, std::move(r));
+}
+
+// Still the operation the player waits for: nothing has left the room state
+// (a leave, a sign-out, the next operation) since it started. The caller
+// holds the room lock.
+static bool Wanted(const RoomOpRequest& request)
+{
+    return g_app.room.room_generation.load() == request.generation;
 }
 
 void RoomOpWorker(RoomOpRequest request)
 {
     const wchar_t* path = request.mode == RoomOpCreate ? L"/create" : request.mode == RoomOpJoin ? L"/join"
                                                                                                    : L"/quickmatch";
+    // Sent before the request and waited for: a "/leave" arriving after a join
+    // of the same room would throw the player out of it again.
+    if (!request.leave_code.empty())
+        LeaveWorker(request.gamertag, request.cid, request.leave_code);
     std::string reply;
     const bool answered = HttpPostJson(kRoomPort, path, RoomOpBody(request), reply);
     bool ok = false;
@@ -103,6 +117,8 @@ void RoomOpWorker(RoomOpRequest request)
     if (!answered || !ok) {
         const std::string error = JsonGetString(reply, "error");
         std::lock_guard<std::mutex> g(room.lock);
+        if (!Wanted(request))
+            return;
         room.room_error = !answered ? "Can't reach the matchmaking server."
                           : !error.empty() ? error
                                            : "Matchmaking failed.";
@@ -115,24 +131,34 @@ void RoomOpWorker(RoomOpRequest request)
     const std::string stage = JsonGetString(reply, "stage");
     const std::string mod = JsonGetString(reply, "mod");
     uint32_t generation = 0;
+    bool entered = false;
     {
         // The generation moves on with the field writes, under the room lock:
         // a late "/ready" answer or a beat of the previous room checks it under
         // the same lock, so it can never land in the new room.
         std::lock_guard<std::mutex> g(room.lock);
-        generation = room.room_generation.fetch_add(1) + 1;
-        room.room_code = code;
-        room.room_name = request.mode == RoomOpCreate ? request.name : std::string();
-        room.room_partner.clear();
-        room.room_role = role.empty() ? 'A' : role[0];
-        room.room_chapter_label = chapter.empty() ? request.chapter_text : chapter;
-        room.room_stage = stage.empty() ? request.stage_text : stage;
-        room.room_mod = mod.empty() ? ModValue(request) : mod;
-        room.my_ready.store(false);
-        room.peer_ready.store(false);
-        g_app.flags.room_started.store(false);
-        g_app.flags.room_state.store(RoomIn);
-        room.heartbeat_active.store(true);
+        if (Wanted(request)) {
+            entered = true;
+            generation = room.room_generation.fetch_add(1) + 1;
+            room.room_code = code;
+            room.room_name = request.mode == RoomOpCreate ? request.name : std::string();
+            room.room_partner.clear();
+            room.room_role = role.empty() ? 'A' : role[0];
+            room.room_chapter_label = chapter.empty() ? request.chapter_text : chapter;
+            room.room_stage = stage.empty() ? request.stage_text : stage;
+            room.room_mod = mod.empty() ? ModValue(request) : mod;
+            room.my_ready.store(false);
+            room.peer_ready.store(false);
+            g_app.flags.room_started.store(false);
+            g_app.flags.room_state.store(RoomIn);
+            room.heartbeat_active.store(true);
+        }
+    }
+    if (!entered) {
+        // Nobody waits for this room any more: the service hears it is left.
+        if (!code.empty())
+            LeaveWorker(request.gamertag, request.cid, code);
+        return;
     }
     // After the generation moved on: a poll reply of the old room is dropped
     // by its generation, so nothing of it lands in the emptied list.

@@ -26,6 +26,8 @@ struct RoomOpRequest
     std::string chapter_text;
     std::string stage_text;
     std::string code;
+    std::string leave_code;   // the room left on the way: "/leave" goes first
+    uint32_t generation = 0;  // room_generation at the start; moved on: outcome dropped
 };
 
 // Render thread. Ignored while an operation is in flight; the outcome shows

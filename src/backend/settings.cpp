@@ -111,6 +111,13 @@ bool UploadSettingsIfDue(int64_t now_ns)
     return true;
 }
 
+void FlushSettingsUpload()
+{
+    if (g_app.account.is_guest || !g_app.flags.settings_dirty.exchange(false))
+        return;
+    PushSettings();
+}
+
 void PushSettings()
 {
     std::string token;

@@ -37,6 +37,10 @@ std::string BuildSettingsJson();
 // PushSettings. True on the frame that did.
 bool UploadSettingsIfDue(int64_t now_ns);
 
+// Render thread, at sign-out: a change still waiting for its second is sent
+// at once, under the account it was made in.
+void FlushSettingsUpload();
+
 // Starts the upload of the current record (nothing without a token).
 void PushSettings();
 

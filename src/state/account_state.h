@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -22,6 +23,9 @@ struct AccountState // "the state lock"
     bool is_guest = true;                 // render thread only
     std::atomic<bool> login_loaded{false}; // LoadSavedLogin has run in this process
     std::atomic<bool> session_checked{false}; // the saved session's check has ended, answered or not
+    // +1 on every sign-out, under the lock: a sign-in started before it ends
+    // discarded, and the overlay empties the forms the last player typed in.
+    std::atomic<uint32_t> sign_outs{0};
 };
 
 // Values of request_status.

@@ -26,6 +26,8 @@ void OverlayFrame(bool host_menu_shown)
     const ClientFrameResult client = ClientFrame(g_ui.client_frame, ImGui::GetTime(), SteadyNowNs());
     if (client.signed_in)
         memset(g_ui.password, 0, sizeof(g_ui.password));
+    if (client.signed_out)
+        ForgetTypedText();
     const float dt = io.DeltaTime > 0.0f ? io.DeltaTime : 0.016f;
 
     // The host draws its own cursor over its menu.

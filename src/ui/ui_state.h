@@ -63,3 +63,7 @@ extern UiState g_ui;
 
 // Everything back to its start value (tests).
 void ResetUiState();
+
+// After a sign-out, on a shared PC: what the last player typed into the
+// account and social forms goes (the sign-in name stays, as on any login form).
+void ForgetTypedText();

@@ -8,11 +8,13 @@
 #include "backend/http.h"
 #include "backend/json_text.h"
 #include "backend/settings.h"
+#include "pg_server.h"
 #include "service_process.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <libpq-fe.h>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -68,25 +70,38 @@ std::string Slurp(const std::filesystem::path& p)
     return ss.str();
 }
 
-class AccountService : public testing::Test
+// Every case runs on the embedded SQLite store and on a PostgreSQL server.
+class AccountService : public testing::TestWithParam<bool>
 {
 protected:
     ServiceProcess service;
+    std::string pg_uri;
     std::unique_ptr<GameDirectory> game;
 
     void SetUp() override
     {
         ResetAccountAreas();
         game = std::make_unique<GameDirectory>();
+        if (GetParam()) {
+            std::string error;
+            pg_uri = CreateTestDatabase(error);
+            ASSERT_FALSE(pg_uri.empty()) << error;
+        }
         Start();
     }
     void TearDown() override
     {
         StopService(service);
         game.reset();
+        if (!pg_uri.empty())
+            DropTestDatabase(pg_uri);
     }
-    void Start(const std::vector<std::string>& args = {})
+    void Start(std::vector<std::string> args = {})
     {
+        if (!pg_uri.empty()) {
+            args.push_back("--store");
+            args.push_back(pg_uri);
+        }
         ASSERT_TRUE(StartService(service, args)) << service.output;
     }
 
@@ -145,11 +160,14 @@ protected:
 
 } // namespace
 
+INSTANTIATE_TEST_SUITE_P(Store, AccountService, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& i) { return i.param ? "PostgreSQL" : "SQLite"; });
+
 // ---------------------------------------------------------------------------
 // Sign-up, sign-in and the login file
 // ---------------------------------------------------------------------------
 
-TEST_F(AccountService, SignUpThenSignInThroughTheClientWorkers)
+TEST_P(AccountService, SignUpThenSignInThroughTheClientWorkers)
 {
     ASSERT_TRUE(StartSignIn(true, "ann_1", kPassword, "Annie", "ann@example.com"));
     ASSERT_TRUE(WaitUntil([] { return g_app.flags.auth_status.load() != AuthRunning; }));
@@ -182,7 +200,7 @@ TEST_F(AccountService, SignUpThenSignInThroughTheClientWorkers)
     EXPECT_EQ(LinkToken(mails[0], "verify").size(), 64u);
 }
 
-TEST_F(AccountService, EveryRefusalShowsItsOwnText)
+TEST_P(AccountService, EveryRefusalShowsItsOwnText)
 {
     ASSERT_EQ(Worker(true, "bob", kPassword, "", "bob@example.com"), AuthSucceeded) << AuthMessage();
     EXPECT_EQ(Current().gamertag, "bob"); // no gamertag given: the username
@@ -212,7 +230,7 @@ TEST_F(AccountService, EveryRefusalShowsItsOwnText)
 // The saved session in a new process
 // ---------------------------------------------------------------------------
 
-TEST_F(AccountService, ANewProcessRestoresTheLoginAndTheCheckRefreshesTheNames)
+TEST_P(AccountService, ANewProcessRestoresTheLoginAndTheCheckRefreshesTheNames)
 {
     ASSERT_EQ(Worker(true, "cara", kPassword, "CaraTag", "cara@example.com"), AuthSucceeded) << AuthMessage();
     const std::string token = Current().token;
@@ -234,7 +252,7 @@ TEST_F(AccountService, ANewProcessRestoresTheLoginAndTheCheckRefreshesTheNames)
     EXPECT_EQ(p["login_file"], "1");
 }
 
-TEST_F(AccountService, ARefusedTokenSignsOutAndDeletesTheFile)
+TEST_P(AccountService, ARefusedTokenSignsOutAndDeletesTheFile)
 {
     GameDirectory::Write(kLoginFileName, "{\"token\":\"" + std::string(64, 'a') +
                                              "\",\"username\":\"ghost\",\"gamertag\":\"Ghost\",\"role\":\"player\","
@@ -251,7 +269,7 @@ TEST_F(AccountService, ARefusedTokenSignsOutAndDeletesTheFile)
     EXPECT_FALSE(GameDirectory::Exists(kLoginFileName));
 }
 
-TEST_F(AccountService, AnUnreachableServiceLeavesTheSavedIdentityInPlace)
+TEST_P(AccountService, AnUnreachableServiceLeavesTheSavedIdentityInPlace)
 {
     ASSERT_EQ(Worker(true, "dora", kPassword, "Dora", "dora@example.com"), AuthSucceeded) << AuthMessage();
     const std::string saved = GameDirectory::Read(kLoginFileName);
@@ -271,7 +289,7 @@ TEST_F(AccountService, AnUnreachableServiceLeavesTheSavedIdentityInPlace)
 // Settings
 // ---------------------------------------------------------------------------
 
-TEST_F(AccountService, UploadedSettingsComeBackWithTheNextSignIn)
+TEST_P(AccountService, UploadedSettingsComeBackWithTheNextSignIn)
 {
     ASSERT_EQ(Worker(true, "emma", kPassword, "", "emma@example.com"), AuthSucceeded) << AuthMessage();
     ASSERT_TRUE(FinishSignIn());
@@ -300,7 +318,7 @@ TEST_F(AccountService, UploadedSettingsComeBackWithTheNextSignIn)
     EXPECT_EQ(BuildSettingsJson(), uploaded);
 }
 
-TEST_F(AccountService, AGuestUploadsNothing)
+TEST_P(AccountService, AGuestUploadsNothing)
 {
     ASSERT_EQ(Worker(true, "finn", kPassword, "", "finn@example.com"), AuthSucceeded) << AuthMessage();
     const std::string token = Current().token;
@@ -311,7 +329,7 @@ TEST_F(AccountService, AGuestUploadsNothing)
     EXPECT_EQ(JsonGetString(Post(L"/session", Body({{"token", token}})), "settings"), "");
 }
 
-TEST_F(AccountService, OnlyAJsonObjectIsStoredAsSettingsAndOnlyForALiveSession)
+TEST_P(AccountService, OnlyAJsonObjectIsStoredAsSettingsAndOnlyForALiveSession)
 {
     ASSERT_EQ(Worker(true, "gail", kPassword, "", "gail@example.com"), AuthSucceeded) << AuthMessage();
     const std::string token = Current().token;
@@ -332,7 +350,7 @@ TEST_F(AccountService, OnlyAJsonObjectIsStoredAsSettingsAndOnlyForALiveSession)
 
 // Every member name the client reads, reply by reply: as a username or a
 // gamertag, in any letter case, it is refused with one fixed text.
-TEST_F(AccountService, NamesSpelledLikeAMemberTheClientReadsAreRefused)
+TEST_P(AccountService, NamesSpelledLikeAMemberTheClientReadsAreRefused)
 {
     const std::vector<std::vector<std::string>> replies = {
         {"ok", "error", "username", "gamertag", "role", "email_verified", "token", "settings"}, // account
@@ -364,7 +382,7 @@ TEST_F(AccountService, NamesSpelledLikeAMemberTheClientReadsAreRefused)
 }
 
 // Names next to member names are fine, and every reply reads right.
-TEST_F(AccountService, RepliesReadRightWhenNamesComeCloseToMemberNames)
+TEST_P(AccountService, RepliesReadRightWhenNamesComeCloseToMemberNames)
 {
     const std::pair<std::string, std::string> names[] = {
         {"gamertags", "username_"}, {"usernames", "gamertag1"}, {"settings_", "tokens"}, {"token_", "my_settings"},
@@ -405,18 +423,26 @@ TEST_F(AccountService, RepliesReadRightWhenNamesComeCloseToMemberNames)
     }
 }
 
-// Another connection holds the store's write lock past the service's busy
-// timeout: the service has no answer, and says so with a status the client
-// reads as "no answer", so a saved session is kept, not signed out.
-TEST_F(AccountService, AStoreThatCannotAnswerIsNoAnswerNotARefusal)
+// Another connection holds the store's lock past the service's wait: the
+// service has no answer, and says so with a status the client reads as "no
+// answer", so a saved session is kept, not signed out.
+TEST_P(AccountService, AStoreThatCannotAnswerIsNoAnswerNotARefusal)
 {
     const std::string token = JsonGetString(Post(L"/signup", Body({{"username", "lee"}, {"password", kPassword},
                                                                  {"email", "lee@example.com"}})),
                                             "token");
     ASSERT_EQ(token.size(), 64u);
     sqlite3* locker = nullptr;
-    ASSERT_EQ(sqlite3_open((service.data_dir + "/accounts.sqlite3").c_str(), &locker), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(locker, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    PGconn* pg_locker = nullptr;
+    if (GetParam()) {
+        pg_locker = PQconnectdb(pg_uri.c_str());
+        PGresult* r = PQexec(pg_locker, "BEGIN; LOCK TABLE accounts, friendships IN ACCESS EXCLUSIVE MODE");
+        ASSERT_EQ(PQresultStatus(r), PGRES_COMMAND_OK) << PQerrorMessage(pg_locker);
+        PQclear(r);
+    } else {
+        ASSERT_EQ(sqlite3_open((service.data_dir + "/accounts.sqlite3").c_str(), &locker), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(locker, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    }
 
     httplib::Client web("127.0.0.1", 39001);
     web.set_read_timeout(15, 0);
@@ -430,8 +456,12 @@ TEST_F(AccountService, AStoreThatCannotAnswerIsNoAnswerNotARefusal)
     SessionCheckWorker(token);
     EXPECT_FALSE(g_app.flags.session_expired.load());
 
-    sqlite3_exec(locker, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(locker);
+    if (pg_locker) {
+        PQfinish(pg_locker); // ends its transaction
+    } else {
+        sqlite3_exec(locker, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(locker);
+    }
     EXPECT_TRUE(Ok(Post(L"/session", Body({{"token", token}}))));
 }
 
@@ -439,7 +469,7 @@ TEST_F(AccountService, AStoreThatCannotAnswerIsNoAnswerNotARefusal)
 // Reset and verify mails, and their pages
 // ---------------------------------------------------------------------------
 
-TEST_F(AccountService, AResetLinkSetsANewPasswordOnceAndEndsOldSessions)
+TEST_P(AccountService, AResetLinkSetsANewPasswordOnceAndEndsOldSessions)
 {
     ASSERT_EQ(Worker(true, "hal", kPassword, "", "hal@example.com"), AuthSucceeded) << AuthMessage();
     const std::string old_token = Current().token;
@@ -476,7 +506,7 @@ TEST_F(AccountService, AResetLinkSetsANewPasswordOnceAndEndsOldSessions)
     EXPECT_EQ(Worker(false, "hal", "Brand&New9"), AuthSucceeded) << AuthMessage();
 }
 
-TEST_F(AccountService, AVerifyLinkConfirmsTheAddressOnce)
+TEST_P(AccountService, AVerifyLinkConfirmsTheAddressOnce)
 {
     ASSERT_EQ(Worker(true, "ivy", kPassword, "", "ivy@example.com"), AuthSucceeded) << AuthMessage();
     const std::string token = Current().token;
@@ -512,7 +542,7 @@ TEST_F(AccountService, AVerifyLinkConfirmsTheAddressOnce)
 // Limits, the sign-in brake and the client check
 // ---------------------------------------------------------------------------
 
-TEST_F(AccountService, OversizedOrMalformedRequestsGetClearAnswers)
+TEST_P(AccountService, OversizedOrMalformedRequestsGetClearAnswers)
 {
     EXPECT_EQ(Error(Post(L"/login", Body({{"username", "x"}, {"password", std::string(9000, 'p')}}))),
               "Request too large.");
@@ -532,7 +562,7 @@ TEST_F(AccountService, OversizedOrMalformedRequestsGetClearAnswers)
     EXPECT_EQ(JsonGetString(reply, "error"), "Not found.");
 }
 
-TEST_F(AccountService, RepeatedFailedSignInsAreRefusedForAWhile)
+TEST_P(AccountService, RepeatedFailedSignInsAreRefusedForAWhile)
 {
     ASSERT_EQ(Worker(true, "kim", kPassword, "", "kim@example.com"), AuthSucceeded) << AuthMessage();
     ASSERT_EQ(Worker(true, "lee", kPassword, "", "lee@example.com"), AuthSucceeded) << AuthMessage();
@@ -545,7 +575,7 @@ TEST_F(AccountService, RepeatedFailedSignInsAreRefusedForAWhile)
     EXPECT_EQ(Worker(false, "lee", kPassword), AuthSucceeded) << AuthMessage();
 }
 
-TEST_F(AccountService, TheClientCheckAllowsTheConfiguredChannels)
+TEST_P(AccountService, TheClientCheckAllowsTheConfiguredChannels)
 {
     ClientCheckWorker();
     EXPECT_FALSE(g_app.update_notice.update_required.load());

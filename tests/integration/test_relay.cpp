@@ -11,6 +11,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 namespace {
 
 struct Udp
@@ -321,4 +325,69 @@ TEST_P(Relay, WithSegmentingOffRunsStillArriveInOrder)
     }
     SendWhileHeld(sends);
     EXPECT_EQ(Difference(b.Receive(300), expected), "");
+}
+
+// A member that sends without pause keeps every receive batch full. The relay
+// must still sweep (the silent partner is forgotten) and stop when asked, both
+// while the flood goes on.
+TEST_P(Relay, AFloodOfFullBatchesStillLetsTheSweepAndStopRun)
+{
+    Start({"--relay-batch", "1", "--relay-expire", "1"});
+    Udp a, b;
+    a.Send("HELLO R A\n");
+    b.Send("HELLO R B\n");
+    usleep(50000);
+
+    std::atomic<bool> flooding{true}, stop_flood{false};
+    const auto flood_end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    auto flood = [&] {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(39000);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        char body[] = "FILE:flood";
+        iovec iov{body, sizeof(body) - 1};
+        std::vector<mmsghdr> msgs(64);
+        for (mmsghdr& m : msgs) {
+            m.msg_hdr.msg_name = &to;
+            m.msg_hdr.msg_namelen = sizeof(to);
+            m.msg_hdr.msg_iov = &iov;
+            m.msg_hdr.msg_iovlen = 1;
+        }
+        while (!stop_flood.load() && std::chrono::steady_clock::now() < flood_end)
+            sendmmsg(a.fd, msgs.data(), (unsigned)msgs.size(), 0);
+    };
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 4; i++)
+        senders.emplace_back(flood);
+    std::thread watch([&] {
+        for (std::thread& t : senders)
+            t.join();
+        flooding.store(false);
+    });
+
+    // b never speaks again, so the sweep forgets it and a's flood stops reaching it.
+    bool reached_b = false, b_forgotten_while_flooding = false;
+    char buf[2048];
+    for (;;) {
+        pollfd p{b.fd, POLLIN, 0};
+        if (poll(&p, 1, 500) <= 0) {
+            b_forgotten_while_flooding = flooding.load();
+            break;
+        }
+        if (recv(b.fd, buf, sizeof(buf), 0) > 0)
+            reached_b = true;
+        if (!flooding.load())
+            break;
+    }
+    EXPECT_TRUE(reached_b);
+    EXPECT_TRUE(b_forgotten_while_flooding);
+
+    const int status = StopProgram(service.pid, 5000);
+    const bool stopped_while_flooding = flooding.load();
+    service.pid = -1;
+    stop_flood.store(true);
+    watch.join();
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(stopped_while_flooding);
 }

@@ -6,6 +6,7 @@
 #include "backend/json_text.h"
 #include "backend/messages.h"
 #include "backend/settings.h"
+#include "pg_server.h"
 #include "raw_peer.h"
 #include "service_process.h"
 #include "state/app_state.h"
@@ -23,18 +24,26 @@ namespace {
 
 const char* kPassword = "Secret#123";
 
-class Social : public testing::Test
+// Every case runs on the embedded SQLite store and on a PostgreSQL server.
+class Social : public testing::TestWithParam<bool>
 {
 protected:
     ServiceProcess service;
-    std::string root;
+    std::string root, pg_uri;
 
     void SetUp() override
     {
         root = MakeTempDir("kestrel-social");
         fs::create_directories(root + "/y/reframework/data");
         fs::current_path(root + "/y");
-        ASSERT_TRUE(StartService(service)) << service.output;
+        std::vector<std::string> args;
+        if (GetParam()) {
+            std::string error;
+            pg_uri = CreateTestDatabase(error);
+            ASSERT_FALSE(pg_uri.empty()) << error;
+            args = {"--store", pg_uri};
+        }
+        ASSERT_TRUE(StartService(service, args)) << service.output;
     }
     void TearDown() override
     {
@@ -44,6 +53,8 @@ protected:
         fs::current_path("/");
         std::error_code ec;
         fs::remove_all(root, ec);
+        if (!pg_uri.empty())
+            DropTestDatabase(pg_uri);
     }
     // Runs kestrel-partner to the end (it signs in, does its part, stops).
     std::string Partner(const std::string& tag, std::vector<std::string> args, const char* seconds = "2")
@@ -89,7 +100,10 @@ protected:
 
 } // namespace
 
-TEST_F(Social, FriendsThenMessagesWithNotifications)
+INSTANTIATE_TEST_SUITE_P(Store, Social, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& i) { return i.param ? "PostgreSQL" : "SQLite"; });
+
+TEST_P(Social, FriendsThenMessagesWithNotifications)
 {
     ASSERT_NE(SignUp("Xav", "xavier").find("signed up: Xav"), std::string::npos);
     ASSERT_NE(SignUp("Zed", "zed").find("signed up: Zed"), std::string::npos);
@@ -164,7 +178,7 @@ TEST_F(Social, FriendsThenMessagesWithNotifications)
     EXPECT_EQ(JsonGetString(seen[1], "body"), "hello Y");
 }
 
-TEST_F(Social, RefusalsCarryTheServicesText)
+TEST_P(Social, RefusalsCarryTheServicesText)
 {
     SignUp("Xav", "xavier");
     StartSignIn(true, "yolanda", kPassword, "Yol", "yolanda@example.com");
@@ -200,7 +214,7 @@ TEST_F(Social, RefusalsCarryTheServicesText)
 }
 
 // The compose input holds 511 bytes; a message that long is sent and read back whole.
-TEST_F(Social, AMessageAsLongAsTheInputHoldsIsSent)
+TEST_P(Social, AMessageAsLongAsTheInputHoldsIsSent)
 {
     auto post = [](const wchar_t* path, const std::string& body) {
         std::string reply;

@@ -1,5 +1,7 @@
-// Friends and messages in the account store, called directly.
+// Friends and messages in the account store, called directly, on SQLite and
+// on PostgreSQL.
 #include "account_store.h"
+#include "pg_server.h"
 
 #include <gtest/gtest.h>
 
@@ -9,10 +11,10 @@
 
 namespace {
 
-class SocialStore : public testing::Test
+class SocialStore : public testing::TestWithParam<bool>
 {
 protected:
-    std::string dir;
+    std::string dir, pg_uri;
     AccountStore* store = nullptr;
     int64_t ann = 0, bob = 0, cid = 0;
 
@@ -22,7 +24,11 @@ protected:
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir);
         std::string error;
-        store = OpenAccountStore(dir + "/a.sqlite3", error);
+        if (GetParam()) {
+            pg_uri = CreateTestDatabase(error);
+            ASSERT_FALSE(pg_uri.empty()) << error;
+        }
+        store = OpenAccountStore(GetParam() ? pg_uri : dir + "/a.sqlite3", error);
         ASSERT_NE(store, nullptr) << error;
         ann = Make("ann", "Ann");
         bob = Make("bob", "Bob");
@@ -32,6 +38,8 @@ protected:
     {
         CloseAccountStore(store);
         std::filesystem::remove_all(dir);
+        if (!pg_uri.empty())
+            DropTestDatabase(pg_uri);
     }
     int64_t Make(const std::string& name, const std::string& tag)
     {
@@ -55,7 +63,10 @@ using Names = std::vector<std::string>;
 
 } // namespace
 
-TEST_F(SocialStore, GamertagsAreUniqueAndFoundWhateverTheCase)
+INSTANTIATE_TEST_SUITE_P(Db, SocialStore, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& i) { return i.param ? "PostgreSQL" : "SQLite"; });
+
+TEST_P(SocialStore, GamertagsAreUniqueAndFoundWhateverTheCase)
 {
     AccountRecord dup;
     dup.username = "other";
@@ -68,7 +79,7 @@ TEST_F(SocialStore, GamertagsAreUniqueAndFoundWhateverTheCase)
     EXPECT_FALSE(FindAccountByGamertag(store, "nobody", found));
 }
 
-TEST_F(SocialStore, RequestsBecomeFriendshipsSeenFromBothSides)
+TEST_P(SocialStore, RequestsBecomeFriendshipsSeenFromBothSides)
 {
     EXPECT_EQ(GetFriendLink(store, ann, bob), FriendLink::None);
     ASSERT_TRUE(AddFriendRequest(store, ann, bob, 10));
@@ -87,7 +98,7 @@ TEST_F(SocialStore, RequestsBecomeFriendshipsSeenFromBothSides)
     EXPECT_TRUE(b.incoming.empty());
 }
 
-TEST_F(SocialStore, RemovingWorksFromEitherSideAndForRequests)
+TEST_P(SocialStore, RemovingWorksFromEitherSideAndForRequests)
 {
     AddFriendRequest(store, ann, bob, 1);
     AcceptFriendRequest(store, bob, ann, 2);
@@ -101,7 +112,7 @@ TEST_F(SocialStore, RemovingWorksFromEitherSideAndForRequests)
     EXPECT_TRUE(Lists(cid).outgoing.empty());
 }
 
-TEST_F(SocialStore, ConversationsReadInOrderAndMarkTheirMessagesRead)
+TEST_P(SocialStore, ConversationsReadInOrderAndMarkTheirMessagesRead)
 {
     const int64_t m1 = AddMessage(store, ann, bob, "one", 1);
     const int64_t m2 = AddMessage(store, bob, ann, "two", 2);

@@ -154,6 +154,25 @@ void Stall(MiniHttpServer* server, Socket client, MiniHttpAnswer answer)
     CloseSocket(client);
 }
 
+void Answer(Socket client, const MiniHttpAnswer& answer)
+{
+    if (answer.hang_up)
+        return;
+    const std::string head = "HTTP/1.1 " + std::to_string(answer.status) + " " + Reason(answer.status) +
+                             "\r\nContent-Type: application/json\r\nContent-Length: " +
+                             std::to_string(answer.body.size()) + "\r\nConnection: close\r\n\r\n";
+    if (SendAll(client, head))
+        SendAll(client, answer.body);
+}
+
+void AnswerWhenLetGo(MiniHttpServer* server, Socket client, MiniHttpAnswer answer)
+{
+    while (!server->stop.load() && !answer.gate->load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    Answer(client, answer);
+    CloseSocket(client);
+}
+
 void Serve(MiniHttpServer* server)
 {
     while (!server->stop.load()) {
@@ -175,17 +194,15 @@ void Serve(MiniHttpServer* server)
             answer.body = "{\"ok\":true}";
             if (handler)
                 answer = handler(req);
+            if (answer.gate) {
+                server->stallers.emplace_back(AnswerWhenLetGo, server, client, std::move(answer));
+                continue;
+            }
             if (!answer.raw.empty() || answer.hold_ms > 0) {
                 server->stallers.emplace_back(Stall, server, client, std::move(answer));
                 continue;
             }
-            if (!answer.hang_up) {
-                const std::string head = "HTTP/1.1 " + std::to_string(answer.status) + " " + Reason(answer.status) +
-                                         "\r\nContent-Type: application/json\r\nContent-Length: " +
-                                         std::to_string(answer.body.size()) + "\r\nConnection: close\r\n\r\n";
-                if (SendAll(client, head))
-                    SendAll(client, answer.body);
-            }
+            Answer(client, answer);
         }
 #ifdef _WIN32
         shutdown(client, SD_SEND);

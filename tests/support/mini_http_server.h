@@ -4,6 +4,7 @@
 // on threads of their own; every answer closes the connection.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -33,6 +34,9 @@ struct MiniHttpAnswer
     std::vector<std::string> raw;
     int pause_ms = 0;
     int hold_ms = 0;
+    // A late answer: when set, the answer goes out on a thread of its own once
+    // *gate is true, and other requests are served meanwhile.
+    const std::atomic<bool>* gate = nullptr;
 };
 
 using MiniHttpHandler = std::function<MiniHttpAnswer(const MiniHttpRequest&)>;

@@ -22,7 +22,8 @@ protected:
     void SetUp() override
     {
         RoomPagesUi::SetUp();
-        ASSERT_TRUE(StartService(service)) << service.output;
+        // Three rooms at most, so a test can fill the service with partners.
+        ASSERT_TRUE(StartService(service, {"--max-rooms", "3"})) << service.output;
     }
     void TearDown() override
     {
@@ -169,4 +170,62 @@ TEST_F(RoadUi, ANewRoomAfterRoomClosedShowsItsOwnFirstLines)
     EXPECT_FALSE(Shows("old"));
 }
 
+// Create while in a room: the old room is left first, completely, whether
+// the new one is granted or refused.
+TEST_F(RoadUi, ARoomOperationInARoomLeavesTheOldRoomFirst)
+{
+    Partner("bob", {"--create", "Bob's room", "--ready"});
+    ASSERT_TRUE(DriverRunUntil([&] { return !LogMatch("bob", "room: ([A-Z0-9]+), role A").empty(); }));
+    Partner("carl", {"--create", "Carl's room"});
+    ASSERT_TRUE(DriverRunUntil([&] { return !LogMatch("carl", "room: ([A-Z0-9]+), role A").empty(); }));
+    ShowPage(PageHome);
+    ASSERT_TRUE(DriverClick("Quickmatch")); // the oldest open room: Bob's
+    ASSERT_TRUE(DriverRunUntil([] { return Shows("Partner - Host (A)"); }, 15.0)) << DriverText();
+    ASSERT_TRUE(DriverRunUntil([&] { return Logged("bob", "partner joined"); }, 8.0));
+    ASSERT_TRUE(DriverClick("Ready Up"));
+    ASSERT_TRUE(DriverRunUntil([] { return g_app.flags.link_running.load(); }, 15.0));
+    const std::string role_file = dir + "/reframework/data/Kestrel_role.json";
+
+    // Granted: Bob sees the player leave at once, the link stops, and the
+    // lobby is the new room's alone.
+    const std::string bobs = Code();
+    g_app.shell.current_page = PageCreate;
+    DriverFrame();
+    ASSERT_TRUE(DriverClick("Create Room"));
+    ASSERT_TRUE(DriverRunUntil([&] { return g_app.flags.room_state.load() == RoomIn && Code() != bobs; }));
+    EXPECT_TRUE(DriverRunUntil([] { return !g_app.flags.link_running.load(); }));
+    ASSERT_TRUE(DriverRunUntil([&] { return Logged("bob", "partner left"); }, 8.0)) << ReadText(dir + "/bob.log");
+    g_app.shell.current_page = PageMatchmaking;
+    ASSERT_TRUE(DriverRunUntil([] { return Shows("You - Host (A)") && Shows("Waiting for a player..."); }));
+    EXPECT_FALSE(Shows("Partner - Host (A)"));
+    EXPECT_TRUE(DriverRunUntil([&] { return ReadText(role_file).find("\"role\":\"A\"") != std::string::npos; }))
+        << ReadText(role_file);
+
+    // Back with Bob; then the service is full (Bob's, Carl's and Dan's rooms)
+    // and refuses the next create: the player ends in no room at all.
+    ASSERT_TRUE(DriverClick("Leave Room"));
+    DriverFrame(21);
+    ShowPage(PageHome);
+    ASSERT_TRUE(DriverClick("Quickmatch"));
+    ASSERT_TRUE(DriverRunUntil([] { return Shows("Partner - Host (A)"); }, 15.0)) << DriverText();
+    const size_t bob_left = ReadText(dir + "/bob.log").rfind("partner left");
+    ASSERT_TRUE(DriverRunUntil([&] { return ReadText(dir + "/bob.log").rfind("partner joined") > bob_left; }, 8.0));
+    Partner("dan", {"--create", "Dan's room"});
+    ASSERT_TRUE(DriverRunUntil([&] { return !LogMatch("dan", "room: ([A-Z0-9]+), role A").empty(); }));
+    g_app.shell.current_page = PageCreate;
+    DriverFrame();
+    ASSERT_TRUE(DriverClick("Create Room"));
+    ASSERT_TRUE(DriverRunUntil([] { return g_app.flags.room_state.load() == RoomFailed; }));
+    EXPECT_EQ(RoomError(), "The server is full. Try again later.");
+    EXPECT_EQ(Code(), "");
+    EXPECT_FALSE(g_app.room.heartbeat_active.load());
+    ASSERT_TRUE(DriverRunUntil([&] { return ReadText(dir + "/bob.log").rfind("partner left") != bob_left; }, 8.0));
+    DriverFrame(21);
+    EXPECT_FALSE(std::filesystem::exists(role_file));
+    EXPECT_TRUE(Shows("The server is full. Try again later.")) << DriverText();
+    EXPECT_EQ(DriverFind("Leave Room"), nullptr);
+    EXPECT_EQ(DriverFind("Ready Up"), nullptr);
+}
+
 } // namespace
+

@@ -1,0 +1,126 @@
+// The metrics page of the real service: a little traffic on each part, then
+// one scrape, read the way Prometheus reads it.
+#include "service_process.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <map>
+#include <sstream>
+
+namespace {
+
+// "name{labels} value" lines; comments must be HELP or TYPE lines.
+std::map<std::string, double> ReadPage(const std::string& page, std::string& bad_line)
+{
+    std::map<std::string, double> out;
+    std::istringstream in(page);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("# HELP ", 0) == 0 || line.rfind("# TYPE ", 0) == 0)
+            continue;
+        const size_t space = line.rfind(' ');
+        if (line.empty() || line[0] == '#' || space == std::string::npos) {
+            bad_line = line;
+            continue;
+        }
+        out[line.substr(0, space)] = std::stod(line.substr(space + 1));
+    }
+    return out;
+}
+
+int Udp()
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, (sockaddr*)&a, sizeof(a));
+    return fd;
+}
+
+void SendToRelay(int fd, const std::string& text)
+{
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(39000);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sendto(fd, text.data(), text.size(), 0, (sockaddr*)&to, sizeof(to));
+}
+
+} // namespace
+
+TEST(Metrics, ThePageCountsWhatEachPartDid)
+{
+    ServiceProcess service;
+    ASSERT_TRUE(StartService(service, {"--metrics", "39090", "--relay-open"})) << service.output;
+
+    httplib::Client rooms("127.0.0.1", 39002), accounts("127.0.0.1", 39001);
+    auto created = rooms.Post("/create", R"({"gamertag":"ann","cid":"c1","name":"r"})", "application/json");
+    ASSERT_TRUE(created);
+    auto refused = rooms.Post("/join", R"({"gamertag":"bob","cid":"c2","code":"ZZZZZZ"})", "application/json");
+    ASSERT_TRUE(refused);
+    auto session = accounts.Post("/session", "{\"token\":\"" + std::string(64, 'a') + "\"}", "application/json");
+    ASSERT_TRUE(session);
+
+    const int a = Udp(), b = Udp(), stranger = Udp();
+    SendToRelay(a, "HELLO R A\n");
+    SendToRelay(b, "HELLO R B\n");
+    usleep(100000);
+    SendToRelay(a, "FILE:one");
+    SendToRelay(a, "FILE:two!");
+    SendToRelay(stranger, "FILE:nobody");
+    usleep(100000);
+
+    httplib::Client scrape("127.0.0.1", 39090);
+    auto page = scrape.Get("/metrics");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+    EXPECT_EQ(page->get_header_value("Content-Type").rfind("text/plain; version=0.0.4", 0), 0u);
+    std::string bad;
+    auto m = ReadPage(page->body, bad);
+    EXPECT_EQ(bad, "");
+
+    EXPECT_EQ(m[R"(kestrel_http_requests_total{port="room",route="/create",status="200"})"], 1);
+    EXPECT_EQ(m[R"(kestrel_http_requests_total{port="room",route="/join",status="200"})"], 1);
+    EXPECT_EQ(m[R"(kestrel_http_requests_total{port="account",route="/session",status="200"})"], 1);
+    EXPECT_EQ(m[R"(kestrel_http_handler_seconds_count{port="room"})"], 2);
+    EXPECT_EQ(m[R"(kestrel_http_handler_seconds_bucket{port="room",le="+Inf"})"], 2);
+    EXPECT_LE(m[R"(kestrel_http_handler_seconds_bucket{port="room",le="0.0001"})"], 2);
+    EXPECT_EQ(m[R"(kestrel_store_calls_total{store="sqlite"})"], 1); // the session lookup
+    EXPECT_EQ(m[R"(kestrel_store_errors_total{store="sqlite"})"], 0);
+    EXPECT_EQ(m[R"(kestrel_rooms{state="waiting"})"], 1);
+    EXPECT_EQ(m[R"(kestrel_rooms{state="started"})"], 0);
+    EXPECT_EQ(m["kestrel_room_members"], 1);
+    EXPECT_EQ(m[R"(kestrel_relay_hellos_total{outcome="registered"})"], 2);
+    EXPECT_EQ(m["kestrel_relay_registrations"], 2);
+    EXPECT_EQ(m["kestrel_relay_forwarded_datagrams_total"], 2);
+    EXPECT_EQ(m["kestrel_relay_forwarded_bytes_total"], 8 + 9);
+    EXPECT_EQ(m[R"(kestrel_relay_dropped_datagrams_total{cause="unregistered"})"], 1);
+
+    // Other paths are not the page, and by default only loopback's first address listens.
+    auto other = scrape.Get("/");
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->status, 404);
+    ASSERT_EQ(system("ip addr add 10.9.0.1/24 dev lo"), 0);
+    httplib::Client outside("10.9.0.1", 39090);
+    outside.set_connection_timeout(1, 0);
+    EXPECT_FALSE(outside.Get("/metrics"));
+
+    close(a);
+    close(b);
+    close(stranger);
+    StopService(service);
+}
+
+TEST(Metrics, ABadAddressStopsTheStart)
+{
+    ServiceProcess service;
+    EXPECT_FALSE(StartService(service, {"--metrics", "127.0.0.1:99999"}));
+    StopService(service);
+}
