@@ -5,6 +5,7 @@
 #include "account_store.h"
 #include "client_members.h"
 #include "credentials.h"
+#include "gamertag_rules.h"
 #include "outbox.h"
 #include "reply.h"
 #include "sign_in_limit.h"
@@ -25,12 +26,12 @@ const char* const kTooLarge = "Request too large.";
 const char* const kTooLong = "A field is too long.";
 const char* const kMissingSignIn = "Enter your username and password.";
 const char* const kBadUsername = "Usernames are 3-20 letters, digits or underscores.";
-const char* const kBadGamertag = "Gamertags are 3-20 letters, digits or underscores.";
 const char* const kReservedName = "That name is reserved. Choose another.";
 const char* const kBadEmail = "Enter a valid email address.";
 const char* const kWeakPassword = "Password needs 8+ chars, one capital letter, one special character.";
 const char* const kNameTaken = "That username is taken.";
 const char* const kGamertagTaken = "That gamertag is taken.";
+const char* const kGamertagConfusable = "That gamertag looks like one that is taken. Choose another.";
 const char* const kEmailTaken = "That email address is already in use.";
 const char* const kWrongPassword = "Wrong username or password.";
 const char* const kTooManyFailures = "Too many failed sign-ins. Try again in a few minutes.";
@@ -142,11 +143,16 @@ std::string SignUp(AccountPort& port, const Json& body, const std::string&)
         return ErrorReply(kBadUsername);
     if (a.gamertag.empty())
         a.gamertag = a.username;
-    else if (!NameAcceptable(a.gamertag))
-        return ErrorReply(kBadGamertag);
+    GamertagForm tag;
+    std::string why;
+    if (!CheckGamertag(a.gamertag, tag, why))
+        return ErrorReply(why);
+    a.gamertag = tag.nfc;
     // Names stand in replies (friends lists, threads, rooms) where the client
-    // would read one spelled like a member name in that member's place.
-    if (QuotesClientMember(a.username, true) || QuotesClientMember(a.gamertag, true))
+    // would read one spelled like a member name in that member's place; the
+    // folded form catches the spellings that only look different.
+    if (QuotesClientMember(a.username, true) || QuotesClientMember(a.gamertag, true) ||
+        QuotesClientMember(tag.key, true))
         return ErrorReply(kReservedName);
     if (!EmailAcceptable(a.email))
         return ErrorReply(kBadEmail);
@@ -161,6 +167,7 @@ std::string SignUp(AccountPort& port, const Json& body, const std::string&)
     case CreateResult::Created: break;
     case CreateResult::UsernameTaken: return ErrorReply(kNameTaken);
     case CreateResult::GamertagTaken: return ErrorReply(kGamertagTaken);
+    case CreateResult::GamertagConfusable: return ErrorReply(kGamertagConfusable);
     case CreateResult::EmailTaken: return ErrorReply(kEmailTaken);
     case CreateResult::Failed: return ErrorReply(kServerFault);
     }

@@ -23,10 +23,10 @@ struct AccountRecord
     bool email_verified = false;
 };
 
-enum class CreateResult { Created, UsernameTaken, GamertagTaken, EmailTaken, Failed };
+enum class CreateResult { Created, UsernameTaken, GamertagTaken, GamertagConfusable, EmailTaken, Failed };
 
 // The schema version this build writes; a store of a newer version is refused.
-constexpr int kAccountSchemaVersion = 2;
+constexpr int kAccountSchemaVersion = 3;
 
 // The statements that take a store from `from_version` to the next one
 // (nullptr past the last); tests build older stores with them.
@@ -52,7 +52,7 @@ CreateResult CreateAccount(AccountStore* store, AccountRecord& account, int64_t 
 bool FindAccountByName(AccountStore* store, const std::string& username, AccountRecord& out);
 bool FindAccountByEmail(AccountStore* store, const std::string& email, AccountRecord& out);
 bool FindAccountById(AccountStore* store, int64_t id, AccountRecord& out);
-// Gamertags are unique regardless of letter case too: friends find each other by them.
+// Gamertags are unique by their case-folded key (any script): friends find each other by them.
 bool FindAccountByGamertag(AccountStore* store, const std::string& gamertag, AccountRecord& out);
 bool SetAccountSettings(AccountStore* store, int64_t id, const std::string& settings);
 bool SetPasswordHash(AccountStore* store, int64_t id, const std::string& hash);

@@ -2,8 +2,11 @@
 // statement prepared on each, schema versions in kestrel_schema, upgrades in
 // transactions under an advisory lock so instances starting together take
 // turns. Letter case is folded the way the SQLite store's NOCASE folds it
-// (ASCII only), so both stores find and refuse the same names.
+// (ASCII only) for usernames and e-mails; gamertags by their folded key, as
+// there, so both stores find and refuse the same names.
 #include "account_store_postgres.h"
+
+#include "gamertag_rules.h"
 
 #include <libpq-fe.h>
 
@@ -67,6 +70,12 @@ const char* const kMigrations[] = {
     "  created_at BIGINT NOT NULL,"
     "  read BOOLEAN NOT NULL DEFAULT false);"
     "CREATE INDEX messages_by_pair ON messages (from_id, to_id, id);",
+
+    // Gamertags in any script: the case-folded key is the unique one, the
+    // confusable skeleton finds look-alikes. Filled for stored names by
+    // FillGamertagForms before their indexes are made.
+    "ALTER TABLE accounts ADD COLUMN gamertag_key TEXT;"
+    "ALTER TABLE accounts ADD COLUMN gamertag_skeleton TEXT;",
 };
 static_assert(sizeof(kMigrations) / sizeof(kMigrations[0]) == kAccountSchemaVersion);
 
@@ -78,6 +87,7 @@ enum Stmt {
     AccountByEmail,
     AccountById,
     AccountByGamertag,
+    AccountBySkeleton,
     UpdateSettings,
     UpdatePassword,
     UpdateVerified,
@@ -105,12 +115,13 @@ enum Stmt {
 };
 
 const char* const kSql[StmtCount] = {
-    "INSERT INTO accounts (username, gamertag, email, password_hash, role, created_at) VALUES ($1, $2, $3, $4, $5, $6)"
-    " RETURNING id",
+    "INSERT INTO accounts (username, gamertag, email, password_hash, role, created_at, gamertag_key, gamertag_skeleton)"
+    " VALUES ($1, $2, $3, $4, $5, $6, $7, $8) RETURNING id",
     "SELECT " ACCOUNT_COLUMNS " FROM accounts WHERE kestrel_nocase(username) = kestrel_nocase($1)",
     "SELECT " ACCOUNT_COLUMNS " FROM accounts WHERE kestrel_nocase(email) = kestrel_nocase($1)",
     "SELECT " ACCOUNT_COLUMNS " FROM accounts WHERE id = $1",
-    "SELECT " ACCOUNT_COLUMNS " FROM accounts WHERE kestrel_nocase(gamertag) = kestrel_nocase($1)",
+    "SELECT " ACCOUNT_COLUMNS " FROM accounts WHERE gamertag_key = $1",
+    "SELECT " ACCOUNT_COLUMNS " FROM accounts WHERE gamertag_skeleton = $1 LIMIT 1",
     "UPDATE accounts SET settings = $1 WHERE id = $2",
     "UPDATE accounts SET password_hash = $1 WHERE id = $2",
     "UPDATE accounts SET email_verified = true WHERE id = $1",
@@ -249,6 +260,33 @@ bool ExecPlain(PGconn* c, const char* sql, std::string& error)
     return false;
 }
 
+// Schema 3: the key and skeleton of every stored gamertag (the names stay as
+// they are). Stored names were ASCII under a unique case-blind index, so their
+// keys are unique too.
+bool FillGamertagForms(PGconn* c, std::string& error)
+{
+    Result rows(PQexec(c, "SELECT id, gamertag FROM accounts ORDER BY id"));
+    if (!rows.Ok()) {
+        error = PQerrorMessage(c);
+        return false;
+    }
+    for (int i = 0; i < rows.Rows(); i++) {
+        const GamertagForm f = GamertagForms(rows.Text(i, 1));
+        const std::string id = rows.Text(i, 0);
+        const char* values[3] = {f.key.c_str(), f.skeleton.c_str(), id.c_str()};
+        Result u(PQexecParams(c, "UPDATE accounts SET gamertag_key = $1, gamertag_skeleton = $2 WHERE id = $3", 3,
+                              nullptr, values, nullptr, nullptr, 0));
+        if (!u.Ok()) {
+            error = PQerrorMessage(c);
+            return false;
+        }
+    }
+    return ExecPlain(c,
+                     "CREATE UNIQUE INDEX accounts_by_gamertag_key ON accounts (gamertag_key);"
+                     "CREATE INDEX accounts_by_gamertag_skeleton ON accounts (gamertag_skeleton);",
+                     error);
+}
+
 // One upgrade step per transaction, each under the advisory lock and from the
 // version read inside it: an instance that waited finds the work done.
 bool Migrate(PGconn* c, int& version, std::string& error)
@@ -282,7 +320,8 @@ bool Migrate(PGconn* c, int& version, std::string& error)
         if (version == kAccountSchemaVersion)
             return ExecPlain(c, "COMMIT", error);
         const std::string bump = "UPDATE kestrel_schema SET version = " + std::to_string(version + 1);
-        if (!ExecPlain(c, kMigrations[version], why) || !ExecPlain(c, bump.c_str(), why) ||
+        if (!ExecPlain(c, kMigrations[version], why) || (version == 2 && !FillGamertagForms(c, why)) ||
+            !ExecPlain(c, bump.c_str(), why) ||
             !ExecPlain(c, "COMMIT", why)) {
             std::string ignored;
             ExecPlain(c, "ROLLBACK", ignored);
@@ -469,18 +508,21 @@ CreateResult CreateAccount(PgStore* store, AccountRecord& account, int64_t now)
     // unique indexes still decide when two instances race for one name.
     if (l.Run(AccountByName, Args() << account.username).Rows() > 0)
         return CreateResult::UsernameTaken;
-    if (l.Run(AccountByGamertag, Args() << account.gamertag).Rows() > 0)
+    const GamertagForm forms = GamertagForms(account.gamertag);
+    if (l.Run(AccountByGamertag, Args() << forms.key).Rows() > 0)
         return CreateResult::GamertagTaken;
+    if (!forms.skeleton.empty() && l.Run(AccountBySkeleton, Args() << forms.skeleton).Rows() > 0)
+        return CreateResult::GamertagConfusable;
     if (l.Run(AccountByEmail, Args() << account.email).Rows() > 0)
         return CreateResult::EmailTaken;
     Result r = l.Run(InsertAccount,
                      Args() << account.username << account.gamertag << account.email << account.password_hash
-                            << account.role << now,
+                            << account.role << now << forms.key << forms.skeleton,
                      true);
     if (r.IsUniqueViolation()) {
         const std::string c = r.Constraint();
         return c == "accounts_by_username" ? CreateResult::UsernameTaken
-               : c == "accounts_by_gamertag" ? CreateResult::GamertagTaken
+               : c.rfind("accounts_by_gamertag", 0) == 0 ? CreateResult::GamertagTaken
                                              : CreateResult::EmailTaken;
     }
     if (r.Rows() != 1)
@@ -506,7 +548,7 @@ bool FindAccountById(PgStore* store, int64_t id, AccountRecord& out)
 
 bool FindAccountByGamertag(PgStore* store, const std::string& gamertag, AccountRecord& out)
 {
-    return FindBy(store, AccountByGamertag, Args() << gamertag, out);
+    return FindBy(store, AccountByGamertag, Args() << GamertagForms(gamertag).key, out);
 }
 
 bool SetAccountSettings(PgStore* store, int64_t id, const std::string& settings)

@@ -5,6 +5,8 @@
 #include "account_store.h"
 #include "account_store_postgres.h"
 
+#include "gamertag_rules.h"
+
 #include <sqlite3.h>
 
 #include <chrono>
@@ -59,6 +61,12 @@ const char* const kMigrations[] = {
     "  created_at INTEGER NOT NULL,"
     "  read INTEGER NOT NULL DEFAULT 0);"
     "CREATE INDEX messages_by_pair ON messages(from_id, to_id, id);",
+
+    // Gamertags in any script: their case-folded key is the unique one, and
+    // the confusable skeleton finds look-alikes. Filled for stored names by
+    // FillGamertagForms before the indexes are made.
+    "ALTER TABLE accounts ADD COLUMN gamertag_key TEXT;"
+    "ALTER TABLE accounts ADD COLUMN gamertag_skeleton TEXT;",
 };
 static_assert(sizeof(kMigrations) / sizeof(kMigrations[0]) == kAccountSchemaVersion);
 
@@ -80,6 +88,7 @@ enum Stmt {
     DeleteMailToken,
     DeleteExpiredMailTokens,
     AccountByGamertag,
+    AccountBySkeleton,
     FriendshipExists,
     RequestExists,
     InsertRequest,
@@ -97,7 +106,8 @@ enum Stmt {
 };
 
 const char* const kSql[StmtCount] = {
-    "INSERT INTO accounts (username, gamertag, email, password_hash, role, created_at) VALUES (?, ?, ?, ?, ?, ?)",
+    "INSERT INTO accounts (username, gamertag, email, password_hash, role, created_at, gamertag_key, gamertag_skeleton)"
+    " VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
     "SELECT id, username, gamertag, email, password_hash, role, settings, email_verified FROM accounts WHERE username = ?",
     "SELECT id, username, gamertag, email, password_hash, role, settings, email_verified FROM accounts WHERE email = ?",
     "SELECT id, username, gamertag, email, password_hash, role, settings, email_verified FROM accounts WHERE id = ?",
@@ -113,7 +123,8 @@ const char* const kSql[StmtCount] = {
     "SELECT account_id FROM mail_tokens WHERE token_hash = ? AND kind = ? AND expires_at >= ?",
     "DELETE FROM mail_tokens WHERE token_hash = ?",
     "DELETE FROM mail_tokens WHERE expires_at < ?",
-    "SELECT id, username, gamertag, email, password_hash, role, settings, email_verified FROM accounts WHERE gamertag = ? COLLATE NOCASE",
+    "SELECT id, username, gamertag, email, password_hash, role, settings, email_verified FROM accounts WHERE gamertag_key = ?",
+    "SELECT id, username, gamertag, email, password_hash, role, settings, email_verified FROM accounts WHERE gamertag_skeleton = ? LIMIT 1",
     "SELECT 1 FROM friendships WHERE account_id = ? AND friend_id = ?",
     "SELECT 1 FROM friend_requests WHERE from_id = ? AND to_id = ?",
     "INSERT OR IGNORE INTO friend_requests (from_id, to_id, created_at) VALUES (?, ?, ?)",
@@ -303,6 +314,47 @@ bool SettleGamertags(sqlite3* db, std::string& error)
     return true;
 }
 
+// Schema 3: the key and skeleton of every stored gamertag; the names
+// themselves stay as they are. Stored names were ASCII under a unique
+// case-blind index, so their keys are unique too.
+bool FillGamertagForms(sqlite3* db, std::string& error)
+{
+    std::vector<std::pair<int64_t, std::string>> accounts;
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT id, gamertag FROM accounts ORDER BY id", -1, &s, nullptr) != SQLITE_OK) {
+        error = sqlite3_errmsg(db);
+        return false;
+    }
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        const unsigned char* tag = sqlite3_column_text(s, 1);
+        accounts.emplace_back(sqlite3_column_int64(s, 0), tag ? (const char*)tag : "");
+    }
+    sqlite3_finalize(s);
+    if (rc != SQLITE_DONE || sqlite3_prepare_v2(db, "UPDATE accounts SET gamertag_key = ?, gamertag_skeleton = ? WHERE id = ?",
+                                                -1, &s, nullptr) != SQLITE_OK) {
+        error = sqlite3_errmsg(db);
+        return false;
+    }
+    for (const auto& [id, tag] : accounts) {
+        const GamertagForm f = GamertagForms(tag);
+        sqlite3_reset(s);
+        sqlite3_bind_text(s, 1, f.key.data(), (int)f.key.size(), SQLITE_TRANSIENT);
+        sqlite3_bind_text(s, 2, f.skeleton.data(), (int)f.skeleton.size(), SQLITE_TRANSIENT);
+        sqlite3_bind_int64(s, 3, id);
+        if (sqlite3_step(s) != SQLITE_DONE) {
+            error = sqlite3_errmsg(db);
+            sqlite3_finalize(s);
+            return false;
+        }
+    }
+    sqlite3_finalize(s);
+    return Exec(db,
+                "CREATE UNIQUE INDEX accounts_by_gamertag_key ON accounts(gamertag_key);"
+                "CREATE INDEX accounts_by_gamertag_skeleton ON accounts(gamertag_skeleton);",
+                error);
+}
+
 bool Migrate(sqlite3* db, int& version, std::string& error)
 {
     version = UserVersion(db);
@@ -320,7 +372,8 @@ bool Migrate(sqlite3* db, int& version, std::string& error)
             std::string(kMigrations[version]) + "PRAGMA user_version = " + std::to_string(version + 1) + ";";
         std::string why;
         const bool ok = Exec(db, "BEGIN IMMEDIATE", why) && (version != 1 || SettleGamertags(db, why)) &&
-                        Exec(db, sql.c_str(), why) && Exec(db, "COMMIT", why);
+                        Exec(db, sql.c_str(), why) && (version != 2 || FillGamertagForms(db, why)) &&
+                        Exec(db, "COMMIT", why);
         if (!ok) {
             std::string ignored;
             Exec(db, "ROLLBACK", ignored);
@@ -441,8 +494,11 @@ CreateResult CreateAccount(AccountStore* store, AccountRecord& account, int64_t 
     AccountRecord existing;
     if (FindByText(store, AccountByName, account.username, existing))
         return CreateResult::UsernameTaken;
-    if (FindByText(store, AccountByGamertag, account.gamertag, existing))
+    const GamertagForm forms = GamertagForms(account.gamertag);
+    if (FindByText(store, AccountByGamertag, forms.key, existing))
         return CreateResult::GamertagTaken;
+    if (!forms.skeleton.empty() && FindByText(store, AccountBySkeleton, forms.skeleton, existing))
+        return CreateResult::GamertagConfusable;
     if (FindByText(store, AccountByEmail, account.email, existing))
         return CreateResult::EmailTaken;
     Use q(store->stmt[InsertAccount]);
@@ -452,6 +508,8 @@ CreateResult CreateAccount(AccountStore* store, AccountRecord& account, int64_t 
     q.Text(4, account.password_hash);
     q.Text(5, account.role);
     q.Int(6, now);
+    q.Text(7, forms.key);
+    q.Text(8, forms.skeleton);
     if (q.Step() != SQLITE_DONE)
         return CreateResult::Failed;
     account.id = sqlite3_last_insert_rowid(store->db);
@@ -654,7 +712,7 @@ bool FindAccountByGamertag(AccountStore* store, const std::string& gamertag, Acc
     if (store->pg)
         return pg::FindAccountByGamertag(store->pg, gamertag, out);
     std::lock_guard<std::mutex> hold(store->lock);
-    return FindByText(store, AccountByGamertag, gamertag, out);
+    return FindByText(store, AccountByGamertag, GamertagForms(gamertag).key, out);
 }
 
 // ---------------------------------------------------------------------------

@@ -1,5 +1,7 @@
 #include "room_port.h"
 
+#include "gamertag_rules.h"
+
 #include "client_members.h"
 #include "http_front.h"
 #include "reply.h"
@@ -38,16 +40,11 @@ static int64_t NowMs()
 // Input
 // ---------------------------------------------------------------------------
 
-// Player names appear in replies next to fixed members: a small safe set.
+// Player names appear in replies next to fixed members: letters and digits
+// of any script and a few separators, never a quote or a backslash.
 static bool ValidPlayerName(const std::string& s)
 {
-    if (s.empty() || s.size() > 24)
-        return false;
-    for (char c : s)
-        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
-              c == '.' || c == ' '))
-            return false;
-    return true;
+    return PlayerNameAcceptable(s);
 }
 
 static bool ValidCid(const std::string& s)

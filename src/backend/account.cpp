@@ -9,6 +9,7 @@
 #include "link/channel_files.h"
 #include "platform/platform.h"
 #include "state/app_state.h"
+#include "state/utf8_text.h"
 #include "state/worker.h"
 
 #include <cstdio>
@@ -23,11 +24,7 @@ constexpr size_t kLoginFileMaxBytes = 64 * 1024;
 // The caller holds the state lock: other threads copy the name under it.
 void SetDisplayName(const std::string& name)
 {
-    char* out = g_app.account.display_name;
-    const size_t n = name.size() < sizeof(g_app.account.display_name) - 1 ? name.size()
-                                                                           : sizeof(g_app.account.display_name) - 1;
-    memcpy(out, name.data(), n);
-    out[n] = 0;
+    Utf8CopyCut(g_app.account.display_name, sizeof(g_app.account.display_name), name.data(), name.size());
 }
 
 // The identity members of an accepted "/login", "/signup" or "/session" reply,

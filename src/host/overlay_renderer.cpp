@@ -167,6 +167,7 @@ bool InitOverlayRenderer()
     if (!ok)
         return false;
     r.initialised = true;
+    r.font_texture_stale = false;
     return true;
 }
 
@@ -223,6 +224,27 @@ void RenderDrawData12()
     queue->Signal(r.fence, ++r.fence_value);
     r.allocator_fence[slot] = r.fence_value;
     r.frame_index++;
+}
+
+void RecreateFontTexture(void*)
+{
+    RendererState& r = g_renderer;
+    r.font_texture_stale = true;
+    if (!r.initialised || !reframework::API::exists())
+        return; // set-up creates it from the grown atlas
+    const HostRendererData* rd = reframework::API::get().renderer_data();
+    if (rd->renderer_type == HostRendererD3D11) {
+        // The immediate context holds no work of ours between frames.
+        ImGui_ImplDX11_InvalidateDeviceObjects();
+        r.font_texture_stale = !ImGui_ImplDX11_CreateDeviceObjects();
+    } else if (rd->renderer_type == HostRendererD3D12) {
+        if (!WaitForFence(r.fence_value, kResetFenceWaitMs))
+            return;
+        ImGui_ImplDX12_InvalidateDeviceObjects();
+        r.font_texture_stale = !ImGui_ImplDX12_CreateDeviceObjects();
+    } else {
+        r.font_texture_stale = false;
+    }
 }
 
 void OnDeviceReset()

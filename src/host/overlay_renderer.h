@@ -10,6 +10,11 @@ bool InitOverlayRenderer();
 void RenderDrawData11();
 void RenderDrawData12();
 
+// Render thread, between frames, after the font atlas was rebuilt: replaces
+// the renderer's font texture. On Direct3D 12 the GPU must be done with the
+// old one first; when it is not in time, the next frame tries again.
+void RecreateFontTexture(void* user = nullptr);
+
 // Host callback: releases the renderer's device objects so the next present
 // sets them up again.
 void OnDeviceReset();

@@ -20,6 +20,7 @@ void FrameSteps()
 {
     FramePlatform platform;
     platform.new_frame = PlatformNewFrame;
+    platform.fonts_rebuilt = RecreateFontTexture;
     platform.host_menu_shown = HostMenuShown();
     if (RunOverlayFrameSequence(platform))
         ClipCursor(nullptr); // the game may confine the cursor; the overlay needs all of it
@@ -44,10 +45,17 @@ void OnPresent()
             FrameSteps();
             RenderDrawData11();
         } else if (rd->renderer_type == HostRendererD3D12 && rd->command_queue) {
+            if (g_renderer.font_texture_stale)
+                RecreateFontTexture();
             ImGui_ImplDX12_NewFrame();
             FrameSteps();
             RenderDrawData12();
         }
+        // The texture holds the atlas now: its CPU copy (10 MB at 1024 x 2048)
+        // is not kept in the game's memory. A device reset rebuilds it.
+        ImFontAtlas* atlas = ImGui::GetIO().Fonts;
+        if ((atlas->TexPixelsAlpha8 || atlas->TexPixelsRGBA32) && !g_renderer.font_texture_stale)
+            atlas->ClearTexData();
     } catch (...) {
         DebugOutput("Overlay frame failed\n");
     }

@@ -17,6 +17,7 @@ struct RendererState
     int64_t counter_frequency = 0;
     int64_t counter_last = 0;
     int32_t last_cursor = -3;          // shape last set on the system cursor (none yet)
+    bool font_texture_stale = false;   // the atlas grew and its texture is not re-created yet
 
     // Direct3D 11
     ID3D11RenderTargetView* back_buffer_view = nullptr;

@@ -221,3 +221,21 @@ void OpenWebPage(const char* url);
 // Linux stand-in: the pages asked for since the last take, oldest first.
 std::vector<std::string> TakeOpenedPages();
 #endif
+
+// ---------------------------------------------------------------------------
+// System fonts
+// ---------------------------------------------------------------------------
+
+// Scripts the overlay's own faces lack and the system's fonts supply.
+enum class CjkScript { Han, Kana, Hangul };
+
+struct SystemFontFile
+{
+    std::string path;
+    int face = 0; // index of the face inside a font collection (.ttc)
+};
+
+// Font files of the system that draw `script`, the most suitable first; only
+// files that exist. Windows: the usual system fonts under the Windows fonts
+// folder. Linux stand-in: the CJK fonts of Debian's font packages.
+std::vector<SystemFontFile> FindCjkFontFiles(CjkScript script);

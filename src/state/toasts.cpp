@@ -1,6 +1,7 @@
 #include "state/toasts.h"
 
 #include "state/app_state.h"
+#include "state/utf8_text.h"
 
 void PushToast(const std::string& title, const std::string& text, float duration_seconds)
 {
@@ -8,16 +9,8 @@ void PushToast(const std::string& title, const std::string& text, float duration
     if (!t.enabled.load())
         return;
     Toast toast;
-    toast.title = title.empty() ? "Message" : title;
-    if (text.size() > kMaxToastText) {
-        // Never inside a multi-byte character: back up over continuation bytes.
-        size_t cut = kMaxToastText - 3;
-        while (cut > 0 && ((unsigned char)text[cut] & 0xC0) == 0x80)
-            cut--;
-        toast.text = text.substr(0, cut) + "...";
-    } else {
-        toast.text = text;
-    }
+    toast.title = title.empty() ? std::string("Message") : Utf8Ellipsize(title, kMaxToastTitle);
+    toast.text = Utf8Ellipsize(text, kMaxToastText);
     toast.duration = duration_seconds;
     std::lock_guard<std::mutex> g(t.lock);
     t.queue.push_back(std::move(toast));

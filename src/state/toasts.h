@@ -17,6 +17,8 @@ struct Toast
 
 const size_t kMaxToasts = 6;
 const size_t kMaxToastText = 160;
+// A title is one line of the toast; a longer one would run off its edge.
+const size_t kMaxToastTitle = 32;
 
 struct ToastState // "the toast lock"
 {
@@ -27,8 +29,8 @@ struct ToastState // "the toast lock"
 };
 
 // Queues a notification unless notifications are off; an empty title becomes
-// "Message", a text over 160 bytes is cut to at most 157 (at a UTF-8
-// character boundary) plus "...", and a seventh
+// "Message", a title over 32 bytes or a text over 160 bytes is cut to at most
+// 3 bytes less (on a character boundary) plus "...", and a seventh
 // toast pushes out the oldest.
 void PushToast(const std::string& title, const std::string& text, float duration_seconds);
 

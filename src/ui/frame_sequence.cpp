@@ -43,6 +43,9 @@ bool SetUpOverlay(ImGuiIO& io)
 bool RunOverlayFrameSequence(const FramePlatform& platform)
 {
     ImGuiIO& io = ImGui::GetIO();
+    // Never inside a frame: the atlas is only rebuilt while nothing draws from it.
+    if (GrowFontAtlasIfDue(*io.Fonts, ImGui::GetTime()) && platform.fonts_rebuilt)
+        platform.fonts_rebuilt(platform.user);
     ApplyQueuedInput(io);
     if (platform.new_frame)
         platform.new_frame(io, platform.user);

@@ -1,6 +1,6 @@
 // One overlay frame from input to draw data, the same for the plugin, the
 // desktop harness, the UI test driver and the benchmarks:
-//   queued input, platform step, virtual cursor, new frame, overlay frame,
+//   font atlas growth, queued input, platform step, virtual cursor, new frame, overlay frame,
 //   end of frame and render, published wishes.
 // The caller renders ImGui::GetDrawData() afterwards.
 #pragma once
@@ -13,6 +13,9 @@ struct FramePlatform
     // mouse position and modifiers, as the platform knows them.
     void (*new_frame)(ImGuiIO& io, void* user) = nullptr;
     void* user = nullptr;
+    // The font atlas was rebuilt between frames (characters added): the
+    // renderer re-creates its font texture before it draws again.
+    void (*fonts_rebuilt)(void* user) = nullptr;
     bool host_menu_shown = false; // the host's own menu is up: it keeps the cursor
 };
 

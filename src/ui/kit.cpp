@@ -44,6 +44,7 @@ void PopFontIf(ImFont* font)
 
 void TextRangeColoured(const ImVec4& col, const char* text, const char* text_end)
 {
+    NoteTextGlyphs(text, text_end);
     ImGui::PushStyleColor(ImGuiCol_Text, col);
     ImGui::TextUnformatted(text, text_end);
     ImGui::PopStyleColor();
@@ -65,6 +66,7 @@ void KitDrawText(ImDrawList* dl, ImFont* font, float size, const ImVec2& pos, Im
 {
     if ((col & IM_COL32_A_MASK) == 0 || !text)
         return;
+    NoteTextGlyphs(text, text_end);
     dl->AddText(font, size, pos, col, text, text_end, wrap_width);
 #ifdef IMGUI_ENABLE_TEST_ENGINE
     // Draw-list text never reaches Dear ImGui's log by itself; one line per call.

@@ -1,7 +1,8 @@
 // The overlay's CPU cost without a renderer: first-frame set-up (context,
 // fonts, atlas, sounds) and one whole frame sequence with the menu closed and
 // open on How to Use, and closed with every in-game indicator showing, with
-// the heap allocations a frame makes.
+// the heap allocations a frame makes; the lobby with a long chat in many
+// scripts, and the cost of growing the atlas with CJK characters.
 #include "state/app_state.h"
 #include "state/toasts.h"
 #include "ui/fonts.h"
@@ -60,6 +61,11 @@ void OneFrame()
 {
     FramePlatform platform;
     platform.new_frame = NewFrame;
+    platform.fonts_rebuilt = [](void*) {
+        unsigned char* pixels;
+        int w, h;
+        ImGui::GetIO().Fonts->GetTexDataAsRGBA32(&pixels, &w, &h);
+    };
     RunOverlayFrameSequence(platform);
 }
 
@@ -75,6 +81,17 @@ void StartContext()
     io.Fonts->GetTexDataAsRGBA32(&pixels, &w, &h); // what a renderer uploads
 }
 
+void AtlasCounters(benchmark::State& state)
+{
+    const ImFontAtlas* atlas = ImGui::GetIO().Fonts;
+    state.counters["atlas_w"] = atlas->TexWidth;
+    state.counters["atlas_h"] = atlas->TexHeight;
+    int glyphs = 0;
+    for (const ImFont* f : atlas->Fonts)
+        glyphs += f->Glyphs.Size;
+    state.counters["glyphs"] = glyphs;
+}
+
 void BM_OverlayFirstFrameSetUp(benchmark::State& state)
 {
     for (auto _ : state) {
@@ -87,6 +104,131 @@ void BM_OverlayFirstFrameSetUp(benchmark::State& state)
     }
 }
 BENCHMARK(BM_OverlayFirstFrameSetUp)->Unit(benchmark::kMillisecond);
+
+void BM_OverlayAtlasSize(benchmark::State& state)
+{
+    ResetFontGrowth();
+    StartContext();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(ImGui::GetIO().Fonts->TexHeight);
+    AtlasCounters(state);
+    ImGui::DestroyContext();
+    ResetUiState();
+}
+BENCHMARK(BM_OverlayAtlasSize)->Iterations(1);
+
+const char* const kChatNames[] = {"Zoë Łukasiewicz", "Дмитрий", "Νίκη", "Nguyễn Văn An", "佐藤花子", "김민준"};
+const char* const kChatLines[] = {
+    "Cześć! Gotowa na rozdział 3?",  "Привет, давай начнём с главы 2.", "Γεια σας! Έτοιμοι για το στάδιο 1-2;",
+    "Chào bạn, mình sẵn sàng rồi.", "こんにちは、一緒に遊びましょう！",  "안녕하세요, 준비됐어요!",
+};
+
+void FillLobby(int lines)
+{
+    {
+        std::lock_guard<std::mutex> hold(g_app.room.lock);
+        g_app.room.room_code = "QX7K2P";
+        g_app.room.room_role = 'A';
+        g_app.room.room_partner = "佐藤花子";
+    }
+    g_app.room.partner_present = true;
+    g_app.flags.room_state = RoomIn;
+    std::lock_guard<std::mutex> hold(g_app.chat.lock);
+    g_app.chat.chat_messages.clear();
+    for (int i = 0; i < lines; i++) {
+        ChatMessage m;
+        m.id = i + 1;
+        m.role = i % 2 ? "A" : "B";
+        m.name = kChatNames[i % 6];
+        m.body = kChatLines[i % 6];
+        g_app.chat.chat_messages.push_back(m);
+    }
+}
+
+void LeaveLobby()
+{
+    {
+        std::lock_guard<std::mutex> hold(g_app.room.lock);
+        g_app.room.room_code.clear();
+        g_app.room.room_partner.clear();
+        g_app.room.room_role = 0;
+    }
+    g_app.flags.room_state = RoomIdle;
+    std::lock_guard<std::mutex> hold(g_app.chat.lock);
+    g_app.chat.chat_messages.clear();
+}
+
+// The menu open on the lobby with 200 chat lines in six scripts, after the
+// atlas grew with their CJK characters.
+void BM_OverlayFrameLobbyChat(benchmark::State& state)
+{
+    ResetFontGrowth();
+    StartContext();
+    ResetUiState();
+    FillLobby(200);
+    g_app.shell.current_page = PageMatchmaking;
+    g_app.overlay.overlay_open = true;
+    g_app.overlay.virtual_cursor_placed = false;
+    for (int i = 0; i < 120; i++)
+        OneFrame();
+    const long before = g_allocations.load();
+    for (auto _ : state)
+        OneFrame();
+    state.counters["allocs_per_frame"] =
+        benchmark::Counter((double)(g_allocations.load() - before) / (double)state.iterations());
+    state.counters["atlas_builds"] = FontGrowthInfo().builds;
+    AtlasCounters(state);
+    g_app.overlay.overlay_open = false;
+    LeaveLobby();
+    ImGui::DestroyContext();
+    ResetUiState();
+}
+BENCHMARK(BM_OverlayFrameLobbyChat)->Unit(benchmark::kMicrosecond);
+
+// One growth: the frame that rebuilds the atlas with the CJK characters of
+// the chat (rebuild plus the upload a renderer makes, then the frame).
+void BM_OverlayAtlasGrowth(benchmark::State& state)
+{
+    double rebuild_ms = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        ResetFontGrowth();
+        StartContext();
+        ResetUiState();
+        FillLobby(200);
+        g_app.shell.current_page = PageMatchmaking;
+        g_app.overlay.overlay_open = true;
+        g_app.overlay.virtual_cursor_placed = false;
+        for (int i = 0; i < 30; i++)
+            OneFrame(); // past the opening; the first frame noted the characters and grew
+        // A new line of characters not seen yet: the next frame grows.
+        {
+            std::lock_guard<std::mutex> hold(g_app.chat.lock);
+            ChatMessage m;
+            m.id = 1000;
+            m.role = "B";
+            m.name = "김민준";
+            m.body = "다음에 또 같이 해요. 红色的龙在天空飞翔";
+            g_app.chat.chat_messages.push_back(m);
+        }
+        OneFrame(); // draws them as ? and notes them; the last growth is long enough ago
+        const int builds = FontGrowthInfo().builds;
+        state.ResumeTiming();
+        OneFrame();
+        state.PauseTiming();
+        if (FontGrowthInfo().builds == builds) // the interval had not passed yet: not a growth frame
+            state.SkipWithError("no growth in the measured frame");
+        rebuild_ms += FontGrowthInfo().last_build_ms;
+        AtlasCounters(state);
+        g_app.overlay.overlay_open = false;
+        LeaveLobby();
+        ImGui::DestroyContext();
+        ResetUiState();
+        state.ResumeTiming();
+    }
+    state.counters["rebuild_ms"] = rebuild_ms / (double)state.iterations();
+}
+BENCHMARK(BM_OverlayAtlasGrowth)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 // Arg 0: menu closed; 1: open on How to Use.
 void BM_OverlayFrame(benchmark::State& state)

@@ -217,7 +217,7 @@ TEST_P(AccountService, EveryRefusalShowsItsOwnText)
         {[&] { return Worker(true, "x y", kPassword, "", "x@example.com"); },
          "Usernames are 3-20 letters, digits or underscores."},
         {[&] { return Worker(true, "eve", kPassword, "E\"ve", "e@example.com"); },
-         "Gamertags are 3-20 letters, digits or underscores."},
+         "Gamertags are 3-20 letters or digits, \"_\" or \"-\"."},
     };
     for (const auto& [run, text] : cases) {
         EXPECT_EQ(run(), AuthFailed) << text;
@@ -589,4 +589,62 @@ TEST_P(AccountService, TheClientCheckAllowsTheConfiguredChannels)
     std::lock_guard<std::mutex> hold(g_app.update_notice.lock);
     EXPECT_EQ(g_app.update_notice.update_message,
               "This client is no longer supported. Download the latest version to keep playing.");
+}
+
+// Gamertags in the players' own scripts, through the client's scanners: the
+// account replies, the login file and a friends list read them back whole;
+// case-folded and look-alike doubles and mixed scripts are refused, and so
+// are spellings that fold to a member name the client reads.
+TEST_P(AccountService, GamertagsInEveryScriptReadRightAndTheirDoublesAreRefused)
+{
+    const std::vector<std::string> tags = {"Zoë_Łukasiewicz", "Дмитрий", "Νίκη", "Nguyễn-Văn-An", "佐藤花子", "김민준"};
+    std::vector<std::string> tokens;
+    int n = 0;
+    for (const std::string& tag : tags) {
+        const std::string user = "player" + std::to_string(n);
+        const std::string reply = Post(L"/signup", Body({{"username", user}, {"gamertag", tag}, {"password", kPassword},
+                                                         {"email", "p" + std::to_string(n++) + "@example.com"}}));
+        ASSERT_TRUE(Ok(reply)) << tag << ": " << reply;
+        EXPECT_EQ(JsonGetString(reply, "gamertag"), tag);
+        EXPECT_EQ(JsonGetString(reply, "username"), user);
+        EXPECT_EQ(JsonGetString(reply, "token").size(), 64u);
+        tokens.push_back(JsonGetString(reply, "token"));
+        const std::string session = Post(L"/session", Body({{"token", tokens.back()}}));
+        EXPECT_EQ(JsonGetString(session, "gamertag"), tag) << session;
+    }
+    // The worker takes the name over and the login file keeps it whole.
+    ResetAccountAreas();
+    ASSERT_EQ(Worker(false, "player1", kPassword), AuthSucceeded) << AuthMessage();
+    EXPECT_EQ(Current().gamertag, "Дмитрий");
+    EXPECT_NE(Slurp(game->root / "reframework/data/Kestrel_login.json").find("\"gamertag\":\"Дмитрий\""),
+              std::string::npos);
+
+    // Friends find each other by any case of the name; the list reads whole.
+    EXPECT_TRUE(Ok(Post(L"/friends/add", Body({{"token", tokens[0]}, {"gamertag", "ДМИТРИЙ"}}))));
+    const std::string out = Post(L"/friends/list", Body({{"token", tokens[0]}}));
+    EXPECT_NE(out.find("\"outgoing\":[{\"gamertag\":\"Дмитрий\"}]"), std::string::npos) << out;
+    const std::vector<std::string> sent = JsonGetObjectArray(out, "outgoing");
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(JsonGetString(sent[0], "gamertag"), "Дмитрий");
+    EXPECT_TRUE(Ok(out));
+
+    const struct { std::string tag; std::string error; } refused[] = {
+        {"дмитрий", "That gamertag is taken."},
+        {"ΝΊΚΗ", "That gamertag is taken."},
+        {"Nguye\xCC\x82\xCC\x83n-Văn-An", "That gamertag is taken."}, // the same name, decomposed
+        {"Ζοë", "A gamertag keeps to one script: letters that look alike from two scripts are not allowed."},
+        {"Дmитрий", "A gamertag keeps to one script: letters that look alike from two scripts are not allowed."},
+        {"ＴＯＫＥＮ", "That name is reserved. Choose another."},     // full-width, folds to token
+        {"Ｓｅｔｔｉｎｇｓ", "That name is reserved. Choose another."},
+    };
+    for (const auto& r : refused) {
+        const std::string reply = Post(L"/signup", Body({{"username", "late" + std::to_string(n)}, {"gamertag", r.tag},
+                                                         {"password", kPassword},
+                                                         {"email", "l" + std::to_string(n++) + "@example.com"}}));
+        EXPECT_EQ(Error(reply), r.error) << r.tag;
+    }
+    // Sign-in names stay ASCII.
+    EXPECT_EQ(Error(Post(L"/signup", Body({{"username", "Дмитрий2"}, {"password", kPassword},
+                                           {"email", "x@example.com"}}))),
+              "Usernames are 3-20 letters, digits or underscores.");
 }

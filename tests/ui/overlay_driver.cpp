@@ -109,6 +109,7 @@ void DriverResetState()
 void DriverStart(ImVec2 display)
 {
     DriverResetState();
+    ResetFontGrowth();
     ImGui::CreateContext();
     ImGuiIO& io = ImGui::GetIO();
     io.IniFilename = nullptr;
@@ -148,6 +149,11 @@ void DriverFrame(int count)
         io.DeltaTime = g_frame_time;
         io.MousePos = g_system_mouse; // the overlay's own cursor replaces it while open
         io.KeyCtrl = io.KeysDown[0x11]; // as the host's platform frame does
+    };
+    platform.fonts_rebuilt = [](void*) { // what a renderer uploads
+        unsigned char* pixels;
+        int w, h;
+        ImGui::GetIO().Fonts->GetTexDataAsRGBA32(&pixels, &w, &h);
     };
     for (int i = 0; i < count; i++) {
         g_rec.building.clear();

@@ -201,6 +201,10 @@ void Frame(std::vector<uint8_t>* scene = nullptr, std::vector<uint8_t>* full = n
     ImGui_ImplOpenGL3_NewFrame();
     FramePlatform platform;
     platform.new_frame = PlatformFrame;
+    platform.fonts_rebuilt = [](void*) {
+        ImGui_ImplOpenGL3_DestroyFontsTexture();
+        ImGui_ImplOpenGL3_CreateFontsTexture();
+    };
     platform.host_menu_shown = g_desk.menu_shown;
     RunOverlayFrameSequence(platform);
     ImGui_ImplOpenGL3_RenderDrawData(ImGui::GetDrawData());

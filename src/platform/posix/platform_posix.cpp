@@ -302,3 +302,21 @@ bool ReadFileShared(const std::string& path, std::string& content, size_t max_by
     close(fd);
     return ok;
 }
+
+// ---------------------------------------------------------------------------
+// System fonts
+// ---------------------------------------------------------------------------
+
+std::vector<SystemFontFile> FindCjkFontFiles(CjkScript script)
+{
+    // fonts-wqy-microhei draws all three scripts from one small file;
+    // fonts-noto-cjk's collection has a face per language (JP, KR, SC, TC).
+    static const char kWqy[] = "/usr/share/fonts/truetype/wqy/wqy-microhei.ttc";
+    static const char kNoto[] = "/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc";
+    const int noto_face = script == CjkScript::Kana ? 0 : script == CjkScript::Hangul ? 1 : 2;
+    std::vector<SystemFontFile> found;
+    for (const SystemFontFile& f : {SystemFontFile{kWqy, 0}, SystemFontFile{kNoto, noto_face}})
+        if (access(f.path.c_str(), R_OK) == 0)
+            found.push_back(f);
+    return found;
+}

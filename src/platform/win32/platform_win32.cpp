@@ -341,3 +341,61 @@ int UdpWaitOrFolder(UdpSocket s, FolderWatch* w, int64_t timeout_us)
     // Either may be ready whatever the wait returned.
     return kWaitDatagram | kWaitFolder;
 }
+
+// ---------------------------------------------------------------------------
+// System fonts
+// ---------------------------------------------------------------------------
+
+std::vector<SystemFontFile> FindCjkFontFiles(CjkScript script)
+{
+    // Shipped with Windows 10 and 11 (some with their language's feature on
+    // demand); older systems have the later names of each list.
+    static const char* const kChinese[] = {"msyh.ttc", "msjh.ttc", "simsun.ttc"};
+    static const char* const kTraditional[] = {"msjh.ttc", "msyh.ttc", "mingliu.ttc"};
+    static const char* const kJapanese[] = {"YuGothM.ttc", "meiryo.ttc", "msgothic.ttc"};
+    static const char* const kKorean[] = {"malgun.ttf", "gulim.ttc", "batang.ttc"};
+    const LANGID ui = GetUserDefaultUILanguage();
+    const WORD primary = PRIMARYLANGID(ui), sub = SUBLANGID(ui);
+    const bool traditional = primary == LANG_CHINESE &&
+                             (sub == SUBLANG_CHINESE_TRADITIONAL || sub == SUBLANG_CHINESE_HONGKONG ||
+                              sub == SUBLANG_CHINESE_MACAU);
+    std::vector<const char*> names;
+    auto add = [&names](const char* const* list, size_t n) { names.insert(names.end(), list, list + n); };
+    switch (script) {
+    case CjkScript::Han:
+        // Ideographs take the shapes of the player's own language where it
+        // is one of the three; Chinese faces otherwise.
+        if (primary == LANG_JAPANESE)
+            add(kJapanese, 3);
+        else if (primary == LANG_KOREAN)
+            add(kKorean, 3);
+        add(traditional ? kTraditional : kChinese, 3);
+        add(kJapanese, 3);
+        break;
+    case CjkScript::Kana:
+        add(kJapanese, 3);
+        add(kChinese, 3);
+        break;
+    case CjkScript::Hangul:
+        add(kKorean, 3);
+        break;
+    }
+    char windir[MAX_PATH];
+    const UINT n = GetWindowsDirectoryA(windir, MAX_PATH);
+    std::vector<SystemFontFile> found;
+    if (n == 0 || n >= MAX_PATH)
+        return found;
+    for (const char* name : names) {
+        SystemFontFile f;
+        f.path = std::string(windir, n) + "\\Fonts\\" + name;
+        const DWORD attr = GetFileAttributesA(f.path.c_str());
+        if (attr == INVALID_FILE_ATTRIBUTES || (attr & FILE_ATTRIBUTE_DIRECTORY))
+            continue;
+        bool seen = false;
+        for (const SystemFontFile& g : found)
+            seen = seen || g.path == f.path;
+        if (!seen)
+            found.push_back(f);
+    }
+    return found;
+}

@@ -7,6 +7,7 @@
 #include "ui/kit.h"
 #include "ui/palette.h"
 #include "ui/ui_state.h"
+#include "state/utf8_text.h"
 
 #include <imgui.h>
 #include <imgui_internal.h>
@@ -36,7 +37,7 @@ void RoomRows(int32_t state)
         ImGui::PushID((int)i);
         TextColoured(ColText, r.name.empty() ? r.code.c_str() : r.name.c_str());
         char line[256];
-        ImFormatString(line, sizeof(line), "Host: %s   %d/%d   Code: %s", r.host.empty() ? "-" : r.host.c_str(),
+        Utf8Format(line, sizeof(line), "Host: %s   %d/%d   Code: %s", r.host.empty() ? "-" : r.host.c_str(),
                        r.players, r.max, r.code.c_str());
         TextColoured(ColMuted, line);
         if (state != RoomBusy) {

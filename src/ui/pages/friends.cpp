@@ -8,6 +8,7 @@
 #include "ui/kit.h"
 #include "ui/palette.h"
 #include "ui/ui_state.h"
+#include "state/utf8_text.h"
 
 #include <imgui.h>
 
@@ -23,12 +24,18 @@ void Space(float h)
     ImGui::Dummy(ImVec2(0.0f, h));
 }
 
-// Buttons of one row live in an ID scope named after its gamertag.
+// Buttons of one row live in an ID scope named after its whole gamertag, so
+// two names alike in their first bytes never share a button.
 void PushRowId(const char* scope, const std::string& gamertag)
 {
-    char id[96];
-    snprintf(id, sizeof(id), "%s%s", scope, gamertag.c_str());
-    ImGui::PushID(id);
+    ImGui::PushID(scope);
+    ImGui::PushID(gamertag.data(), gamertag.data() + gamertag.size());
+}
+
+void PopRowId()
+{
+    ImGui::PopID();
+    ImGui::PopID();
 }
 
 void DrawIncomingRequests(const std::vector<std::string>& incoming)
@@ -53,7 +60,7 @@ void DrawIncomingRequests(const std::vector<std::string>& incoming)
         ImGui::SameLine();
         if (ImGui::Button("Decline", ImVec2(80.0f, 26.0f)))
             StartFriendAction(L"/friends/respond", tag, false, true);
-        ImGui::PopID();
+        PopRowId();
     }
 }
 
@@ -90,7 +97,7 @@ void DrawFriendsList(const std::vector<std::string>& friends)
         ImGui::SameLine();
         if (ImGui::Button("Remove", ImVec2(80.0f, 26.0f)))
             StartFriendAction(L"/friends/remove", tag, false, false);
-        ImGui::PopID();
+        PopRowId();
     }
 }
 
@@ -148,7 +155,7 @@ void DrawFriendsSection()
         Space(4);
         char line[96];
         for (const std::string& tag : outgoing) {
-            snprintf(line, sizeof(line), "%s  -  waiting", tag.c_str());
+            Utf8Format(line, sizeof(line), "%s  -  waiting", tag.c_str());
             TextColoured(ColMuted, line);
         }
     }

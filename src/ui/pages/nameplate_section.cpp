@@ -6,6 +6,7 @@
 #include "state/app_state.h"
 #include "ui/kit.h"
 #include "ui/palette.h"
+#include "state/utf8_text.h"
 
 #include <imgui.h>
 #include <imgui_internal.h>
@@ -33,7 +34,7 @@ void DrawNameplateSection()
     NameplateSettings& np = g_app.nameplate;
     const std::string name = PlayerName();
     char intro[256];
-    ImFormatString(intro, sizeof(intro),
+    Utf8Format(intro, sizeof(intro),
                    "Your name (%s) floats over your character so your partner can see who you are. These control "
                    "how it looks on their screen.",
                    name.c_str());

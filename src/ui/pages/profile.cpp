@@ -6,6 +6,7 @@
 #include "ui/fonts.h"
 #include "ui/kit.h"
 #include "ui/palette.h"
+#include "state/utf8_text.h"
 
 #include <imgui.h>
 
@@ -44,7 +45,7 @@ void DrawAccountCard(const char* name, const std::string& username, const std::s
     ImGui::BeginGroup();
     TextInFont(FontDisplay, ColText, name);
     char line[160];
-    snprintf(line, sizeof(line), "@%s   -   %s", username.empty() ? "-" : username.c_str(),
+    Utf8Format(line, sizeof(line), "@%s   -   %s", username.empty() ? "-" : username.c_str(),
              role.empty() ? "user" : role.c_str());
     TextColoured(ColMuted, line);
     if (verified)

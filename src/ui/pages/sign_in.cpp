@@ -15,6 +15,7 @@
 #include "ui/kit.h"
 #include "ui/palette.h"
 #include "ui/ui_state.h"
+#include "state/utf8_text.h"
 
 #include <imgui.h>
 #include <imgui_internal.h>
@@ -279,7 +280,7 @@ void DrawWelcomePage(float dt)
     {
         std::lock_guard<std::mutex> hold(g_app.account.lock);
         if (!g_app.account.gamertag.empty())
-            snprintf(line, sizeof(line), "Signed in as %s", g_app.account.gamertag.c_str());
+            Utf8Format(line, sizeof(line), "Signed in as %s", g_app.account.gamertag.c_str());
     }
     if (line[0]) {
         Space(12);

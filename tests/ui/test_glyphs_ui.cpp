@@ -1,0 +1,107 @@
+// Names and words in the players' own scripts: drawn from the atlas, never as
+// the fallback "?"; CJK characters grown into it between frames, once.
+#include "room_pages_fixture.h"
+
+#include "state/toasts.h"
+#include "ui/fonts.h"
+
+namespace {
+
+// Draw lists of the last frame that used some font's "?" glyph; the texts
+// drawn here hold no "?", so each one fell back.
+int ListsWithFallback()
+{
+    int n = 0;
+    const ImDrawData* data = ImGui::GetDrawData();
+    for (int i = 0; data && i < data->CmdListsCount; i++) {
+        bool fell = false;
+        for (ImFont* font : {FontUi, FontDisplay, FontSmall})
+            if (const ImFontGlyph* q = font->FindGlyphNoFallback('?'))
+                for (const ImDrawVert& v : data->CmdLists[i]->VtxBuffer)
+                    fell = fell || (v.uv.x == q->U0 && v.uv.y == q->V0);
+        n += fell ? 1 : 0;
+    }
+    return n;
+}
+
+void EnterLobby(const char* partner, const char* name, const char* line)
+{
+    {
+        std::lock_guard<std::mutex> hold(g_app.room.lock);
+        g_app.room.room_code = "QX7K2P";
+        g_app.room.room_role = 'A';
+        g_app.room.room_partner = partner;
+    }
+    g_app.room.partner_present = true;
+    g_app.flags.room_state = RoomIn;
+    std::lock_guard<std::mutex> hold(g_app.chat.lock);
+    g_app.chat.chat_messages.push_back(ChatMessage{(int32_t)g_app.chat.chat_messages.size() + 1, "B", name, line});
+}
+
+std::vector<SystemFontFile> NoSystemFonts(CjkScript)
+{
+    return {};
+}
+
+using GlyphsUi = RoomPagesUi;
+
+} // namespace
+
+TEST_F(GlyphsUi, CyrillicGreekAndVietnameseComeFromTheShippedFaces)
+{
+    strcpy(g_app.account.display_name, "Дмитрий");
+    ShowPage(PageHome);
+    EXPECT_TRUE(Shows("Дмитрий")) << DriverText();
+    EXPECT_EQ(ListsWithFallback(), 0);
+
+    EnterLobby("Νίκη", "Νίκη", "Γεια σου! Chào bạn, Nguyễn Văn An. Zoë Łukasiewicz – 5 €");
+    PushToast("Νίκη", "Дмитрий joined your lobby.", 4.8f);
+    ShowPage(PageMatchmaking);
+    EXPECT_TRUE(Shows("Νίκη")) << DriverText();
+    EXPECT_TRUE(Shows("Nguyễn Văn An"));
+    EXPECT_TRUE(Shows("Дмитрий joined your lobby."));
+    EXPECT_EQ(ListsWithFallback(), 0);
+    EXPECT_EQ(FontGrowthInfo().builds, 0) << "none of it needed a system font";
+    EXPECT_EQ(FontGrowthInfo().pending, 0);
+}
+
+TEST_F(GlyphsUi, CjkTextGrowsTheAtlasOnceBetweenFramesAndOnlyForNewCharacters)
+{
+    EnterLobby("佐藤花子", "佐藤花子", "こんにちは、김민준님! 一起玩吧");
+    g_app.shell.current_page = PageMatchmaking;
+    DriverKey(kVkEnd);
+    DriverFrame(1);
+    EXPECT_GT(ListsWithFallback(), 0) << "drawn as ? until the atlas grows";
+    EXPECT_GT(FontGrowthInfo().pending, 0);
+
+    DriverFrame(60);
+    FontGrowthStats s = FontGrowthInfo();
+    EXPECT_EQ(s.builds, 1);
+    EXPECT_FALSE(s.built_in_frame);
+    EXPECT_EQ(s.pending, 0);
+    EXPECT_EQ(ListsWithFallback(), 0);
+    for (const char* p = "佐藤花子こんにちは김민준님一起玩吧"; *p;) {
+        unsigned cp;
+        p += ImTextCharFromUtf8(&cp, p, nullptr);
+        EXPECT_NE(FontDisplay->FindGlyphNoFallback((ImWchar)cp), nullptr) << std::hex << cp;
+    }
+
+    EnterLobby("佐藤花子", "김민준", "안녕 花子");
+    DriverFrame(60);
+    EXPECT_EQ(FontGrowthInfo().builds, 2) << "one more for the two new characters";
+    EXPECT_EQ(FontGrowthInfo().grown, s.grown + 2);
+    EXPECT_EQ(ListsWithFallback(), 0);
+}
+
+TEST_F(GlyphsUi, WithoutASystemCjkFontTheCharactersStayQuestionMarks)
+{
+    ResetFontGrowth(NoSystemFonts);
+    const int tex_h = ImGui::GetIO().Fonts->TexHeight;
+    EnterLobby("佐藤花子", "佐藤花子", "こんにちは Дмитрий");
+    ShowPage(PageMatchmaking);
+    EXPECT_TRUE(Shows("Дмитрий"));
+    EXPECT_EQ(FontGrowthInfo().builds, 0);
+    EXPECT_EQ(FontGrowthInfo().pending, 0) << "dropped, not asked for every frame";
+    EXPECT_GT(ListsWithFallback(), 0);
+    EXPECT_EQ(ImGui::GetIO().Fonts->TexHeight, tex_h);
+}
