@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <random>
+#include <system_error>
 #include <thread>
 
 // ---------------------------------------------------------------------------
@@ -180,7 +181,19 @@ void RoomOpWorker(RoomOpRequest request)
     g_app.room.partner_away.store(false);
     const bool ready_again = request.mode == RoomOpJoin && g_app.room.rejoin_ready.exchange(false);
     SaveRoomIfCurrent(code, role.empty() ? 'A' : role[0], ready_again, generation);
-    StartWorker(RoomHeartbeat, code, request.gamertag, generation);
+    try {
+        StartWorker(RoomHeartbeat, code, request.gamertag, generation);
+    } catch (const std::system_error&) {
+        // No heartbeat, no room: the service would close it unseen. Taken
+        // back as a failed attempt; the next room operation leaves it first.
+        std::lock_guard<std::mutex> g(room.lock);
+        if (room.room_generation.load() == generation) {
+            room.heartbeat_active.store(false);
+            room.room_error = "Matchmaking failed.";
+            g_app.flags.room_state.store(RoomFailed);
+        }
+        return;
+    }
     if (ready_again && g_app.room.room_generation.load() == generation)
         SetReady(true);
 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 const char* const kChannelNames[kChannelCount] = {
     "Kestrel_Packet", "Kestrel_Anim", "Kestrel_enemy_unified", "Kestrel_Flags", "Kestrel_Joints", "Kestrel_Companion",
@@ -123,30 +125,57 @@ bool ReadWholeFile(const std::string& path, std::string& content, size_t max_byt
 static const int64_t kScanPeriodNs = 1000000000 / 30;
 static const int64_t kFullScanNs = 1000000000;
 
-static int OwnIndex(const ChannelSender& sender, const std::string& name)
+bool LooksWholeJson(const std::string& content)
 {
-    for (size_t i = 0; i < kChannelCount && i < sender.names.size(); i++)
-        if (sender.names[i] == name)
-            return (int)i;
-    return -1;
+    size_t i = 0;
+    const auto space = [&](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (i < content.size() && space(content[i]))
+        i++;
+    if (i == content.size() || (content[i] != '{' && content[i] != '['))
+        return false;
+    int depth = 0;
+    bool in_string = false, escaped = false;
+    for (; i < content.size(); i++) {
+        const char c = content[i];
+        if (in_string) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '{' || c == '[') {
+            depth++;
+        } else if (c == '}' || c == ']') {
+            if (--depth == 0)
+                break;
+        }
+    }
+    if (depth != 0 || i == content.size())
+        return false;
+    for (i++; i < content.size(); i++)
+        if (!space(content[i]))
+            return false;
+    return true;
+}
+
+void WatchOwnFiles(ChannelSender& sender, int64_t now_ns)
+{
+    StopWatchingOwnFiles(sender);
+    sender.watch = FolderWatchOpen(DataFolder(), sender.names);
+    for (ChannelSendState& st : sender.state) {
+        st.writing = true;
+        st.notice_ns = now_ns;
+        st.seen_ns = 0;
+        st.due_ns = now_ns + kSettleNs;
+    }
 }
 
 void WatchOwnFiles(ChannelSender& sender)
 {
-    StopWatchingOwnFiles(sender);
-    sender.watch = FolderWatchOpen(DataFolder());
-    for (ChannelSendState& st : sender.state) {
-        st.noticed = true;
-        st.held = false;
-    }
-}
-
-void ResendOwnFilesAsNew(ChannelSender& sender)
-{
-    for (ChannelSendState& st : sender.state) {
-        st.last_hash = 0;
-        st.noticed = true; // with a watch, the next scan reads it
-    }
+    WatchOwnFiles(sender, SteadyNowNs());
 }
 
 void StopWatchingOwnFiles(ChannelSender& sender)
@@ -155,10 +184,20 @@ void StopWatchingOwnFiles(ChannelSender& sender)
     sender.watch = nullptr;
 }
 
+static int OwnIndex(const ChannelSender& sender, const std::string& name)
+{
+    for (size_t i = 0; i < kChannelCount && i < sender.names.size(); i++)
+        if (sender.names[i] == name)
+            return (int)i;
+    return -1;
+}
+
 // Applies the notices that came since the last take; `touched` marks the own
-// files they name. Lost notices reopen the watch (it may have died with its
-// folder), which marks every file.
-static void TakeNotices(ChannelSender& sender, bool touched[kChannelCount])
+// files they name. A close makes a read due at once; a write a read after the
+// settle, and whatever was seen of the file before no longer counts. Lost
+// notices reopen the watch (it may have died with its folder): every file is
+// then as unknown as at the start.
+static void TakeNotices(ChannelSender& sender, bool touched[kChannelCount], int64_t now_ns)
 {
     if (!sender.watch)
         return;
@@ -169,33 +208,34 @@ static void TakeNotices(ChannelSender& sender, bool touched[kChannelCount])
         const int i = OwnIndex(sender, e.name);
         if (i < 0)
             continue;
-        sender.state[i].noticed = true;
-        sender.state[i].held = !e.finished;
+        ChannelSendState& st = sender.state[i];
+        st.writing = !e.closed;
+        st.notice_ns = now_ns;
+        st.seen_ns = 0;
+        st.due_ns = e.closed ? now_ns : now_ns + kSettleNs;
         touched[i] = true;
     }
     if (lost) {
-        WatchOwnFiles(sender);
+        WatchOwnFiles(sender, now_ns);
         for (size_t i = 0; i < kChannelCount; i++)
             touched[i] = true;
     }
 }
 
-// Reads the picked files. With a watch, notices that came during the reads
-// void them: the writer was at work, and its close brings another notice.
+// Reads the picked files through handles that never refuse another writer.
+// With a watch, notices that came during the reads void them: the writer was
+// at work, and its notices have made a new read due.
 static void ReadPicked(ChannelSender& sender, const bool pick[kChannelCount], std::string content[kChannelCount],
-                       bool ok[kChannelCount])
+                       bool ok[kChannelCount], int64_t now_ns)
 {
     for (size_t i = 0; i < kChannelCount && i < sender.names.size(); i++)
         // Missing, empty, oversized and short-read files wait for a later pass.
-        ok[i] = pick[i] && ReadWholeFile(DataPath(sender.names[i]), content[i], kMaxChannelFileBytes);
+        ok[i] = pick[i] && ReadFileShared(DataPath(sender.names[i]), content[i], kMaxChannelFileBytes);
     bool touched[kChannelCount] = {};
-    TakeNotices(sender, touched);
-    for (size_t i = 0; i < kChannelCount; i++) {
+    TakeNotices(sender, touched, now_ns);
+    for (size_t i = 0; i < kChannelCount; i++)
         if (touched[i])
             ok[i] = false;
-        else if (pick[i])
-            sender.state[i].noticed = false;
-    }
 }
 
 static void SendVersion(ChannelSender& sender, size_t i, const SendFileFn& send)
@@ -203,17 +243,62 @@ static void SendVersion(ChannelSender& sender, size_t i, const SendFileFn& send)
     send(sender.names[i], sender.state[i].content, sender.state[i].transfer);
 }
 
-// A content read whole: a new version starts its three sends.
-static bool TakeIfNew(ChannelSendState& st, std::string& content)
+// A content read whole becomes the version to send: three sends from now on.
+static void TakeVersion(ChannelSendState& st, std::string& content, uint64_t h)
 {
-    const uint64_t h = ChannelHash(content);
-    if (h == st.last_hash)
-        return false;
     st.last_hash = h;
     st.resend_count = 2;
     st.transfer++;
     st.content.swap(content);
     st.early_send_ns = 0;
+    st.seen_ns = 0;
+    st.due_ns = 0;
+}
+
+// How long a content must have stood before it counts as finished: nothing
+// after a close (or, without close notices, for a whole JSON text read once
+// the notices settled), else kStableNs.
+static int64_t StabilityNeeded(const ChannelSendState& st, const std::string& content)
+{
+    if (kFolderWatchTellsClose)
+        return st.writing ? kStableNs : 0;
+    return LooksWholeJson(content) ? 0 : kStableNs;
+}
+
+// A content read with a watch: true when it is a finished new version (then
+// taken). Otherwise a later read is made due when one can decide.
+static bool TakeIfFinished(ChannelSendState& st, std::string& content, int64_t now_ns)
+{
+    const uint64_t h = ChannelHash(content);
+    if (h == st.last_hash) {
+        st.seen_ns = 0;
+        st.due_ns = 0;
+        return false;
+    }
+    if (!kFolderWatchTellsClose && now_ns - st.notice_ns < kSettleNs) {
+        st.due_ns = st.notice_ns + kSettleNs; // a writer was at it a moment ago
+        return false;
+    }
+    if (st.seen_ns == 0 || st.seen_hash != h) {
+        st.seen_hash = h;
+        st.seen_ns = now_ns;
+    }
+    const int64_t needed = StabilityNeeded(st, content);
+    if (now_ns - st.seen_ns >= needed) {
+        TakeVersion(st, content, h);
+        return true;
+    }
+    st.due_ns = st.seen_ns + needed;
+    return false;
+}
+
+// Without a watch every read content is as the scripts left it: new is sent.
+static bool TakeIfNew(ChannelSendState& st, std::string& content)
+{
+    const uint64_t h = ChannelHash(content);
+    if (h == st.last_hash)
+        return false;
+    TakeVersion(st, content, h);
     return true;
 }
 
@@ -222,16 +307,19 @@ void ScanOwnFiles(ChannelSender& sender, const SendFileFn& send, int64_t now_ns)
     bool pick[kChannelCount] = {}, ok[kChannelCount] = {};
     std::string content[kChannelCount];
     bool touched[kChannelCount] = {};
-    TakeNotices(sender, touched);
+    TakeNotices(sender, touched, now_ns);
     const bool full = !sender.watch || now_ns - sender.last_full_scan_ns >= kFullScanNs;
     if (full)
         sender.last_full_scan_ns = now_ns;
-    for (size_t i = 0; i < kChannelCount; i++)
-        pick[i] = !sender.state[i].held && (full || sender.state[i].noticed);
-    ReadPicked(sender, pick, content, ok);
+    for (size_t i = 0; i < kChannelCount; i++) {
+        const ChannelSendState& st = sender.state[i];
+        pick[i] = full || (st.due_ns != 0 && st.due_ns <= now_ns);
+    }
+    ReadPicked(sender, pick, content, ok, now_ns);
     for (size_t i = 0; i < kChannelCount && i < sender.names.size(); i++) {
         ChannelSendState& st = sender.state[i];
-        if (ok[i] && TakeIfNew(st, content[i])) {
+        const bool taken = ok[i] && (sender.watch ? TakeIfFinished(st, content[i], now_ns) : TakeIfNew(st, content[i]));
+        if (taken) {
             SendVersion(sender, i, send);
             continue;
         }
@@ -254,12 +342,20 @@ int64_t OwnFilesNextScanNs(const ChannelSender& sender, int64_t tick_ns, int64_t
         return t <= tick_ns ? tick_ns : tick_ns + (t - tick_ns + period_ns - 1) / period_ns * period_ns;
     };
     int64_t next = first_tick_from(sender.last_full_scan_ns + kFullScanNs);
-    for (const ChannelSendState& st : sender.state) {
-        if (st.noticed)
-            return tick_ns;
+    for (const ChannelSendState& st : sender.state)
         if (st.resend_count > 0)
             next = std::min(next, first_tick_from(st.early_send_ns == 0 ? tick_ns : st.early_send_ns + kScanPeriodNs));
-    }
+    return next;
+}
+
+int64_t OwnFilesNextReadNs(const ChannelSender& sender)
+{
+    int64_t next = INT64_MAX;
+    if (!sender.watch)
+        return next;
+    for (const ChannelSendState& st : sender.state)
+        if (st.due_ns != 0)
+            next = std::min(next, st.due_ns);
     return next;
 }
 
@@ -274,18 +370,45 @@ void SendFinishedOwnFiles(ChannelSender& sender, const SendFileFn& send, int64_t
         return;
     bool pick[kChannelCount] = {}, ok[kChannelCount] = {}, touched[kChannelCount] = {};
     std::string content[kChannelCount];
-    TakeNotices(sender, touched);
+    TakeNotices(sender, touched, now_ns);
     bool any = false;
     for (size_t i = 0; i < kChannelCount; i++)
-        any |= pick[i] = sender.state[i].noticed && !sender.state[i].held;
+        any |= pick[i] = sender.state[i].due_ns != 0 && sender.state[i].due_ns <= now_ns;
     if (!any)
         return;
-    ReadPicked(sender, pick, content, ok);
-    for (size_t i = 0; i < kChannelCount && i < sender.names.size(); i++)
-        if (ok[i] && TakeIfNew(sender.state[i], content[i])) {
-            sender.state[i].early_send_ns = now_ns;
-            SendVersion(sender, i, send);
+    ReadPicked(sender, pick, content, ok, now_ns);
+    for (size_t i = 0; i < kChannelCount && i < sender.names.size(); i++) {
+        ChannelSendState& st = sender.state[i];
+        if (!ok[i]) {
+            if (pick[i] && !touched[i] && st.due_ns <= now_ns)
+                st.due_ns = 0; // missing or empty: the next notice or full read tells
+            continue;
         }
+        if (!TakeIfFinished(st, content[i], now_ns))
+            continue;
+        st.early_send_ns = now_ns;
+        SendVersion(sender, i, send);
+    }
+}
+
+void ResendOwnFiles(ChannelSender& sender, const SendFileFn& send, int64_t now_ns)
+{
+    for (size_t i = 0; i < kChannelCount && i < sender.names.size(); i++) {
+        ChannelSendState& st = sender.state[i];
+        std::string content;
+        if (ReadFileShared(DataPath(sender.names[i]), content, kMaxChannelFileBytes)) {
+            // As the scripts have it now, if that is finished; else the last version.
+            if (!sender.watch || StabilityNeeded(st, content) == 0 || st.content.empty())
+                st.content.swap(content);
+        }
+        if (st.content.empty())
+            continue;
+        const uint64_t h = ChannelHash(st.content);
+        std::string again = st.content;
+        TakeVersion(st, again, h);
+        st.early_send_ns = now_ns;
+        SendVersion(sender, i, send);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -378,4 +501,22 @@ void WriteCompletedFiles(const CompletedFiles& completed)
 {
     for (const auto& [name, content] : completed)
         WriteFileAtomically(DataPath(name), content);
+}
+
+std::vector<std::string> WriteNewCompletedFiles(const CompletedFiles& completed, WrittenFiles& written)
+{
+    std::vector<std::string> names;
+    for (const auto& [name, content] : completed) {
+        const uint64_t h = ChannelHash(content);
+        const auto it = written.find(name);
+        std::error_code ec;
+        // Gone since (the scripts reset, say): a repeat puts it back.
+        if (it != written.end() && it->second == h && std::filesystem::exists(DataPath(name), ec))
+            continue;
+        if (!WriteFileAtomically(DataPath(name), content))
+            continue; // the previous version stays, and so does its hash
+        written[name] = h;
+        names.push_back(name);
+    }
+    return names;
 }

@@ -51,10 +51,14 @@ struct ChannelSendState
     uint64_t last_hash = 0;
     int32_t resend_count = 0;
     uint32_t transfer = 0;
-    std::string content;     // the version being repeated
-    int64_t early_send_ns = 0; // its first send came on a change notice, at this time
-    bool noticed = false;    // a change notice came since the file was last read
-    bool held = false;       // its writer has not closed it yet: not to be read
+    std::string content;       // the version being repeated
+    int64_t early_send_ns = 0; // its first send came between scans, at this time
+    // With a watch: what the notices said, and a content read but not yet sent.
+    bool writing = false;  // written to and not closed since (or unknown, after lost notices)
+    int64_t notice_ns = 0; // the latest notice (or the watch's opening)
+    int64_t due_ns = 0;    // read it again at this time; 0: nothing to read
+    uint64_t seen_hash = 0;
+    int64_t seen_ns = 0;   // when that content was first read, unchanged since; 0: none
 };
 
 struct ChannelSender
@@ -70,32 +74,53 @@ ChannelSender MakeChannelSender(uint32_t role);
 
 using SendFileFn = std::function<void(const std::string& name, const std::string& content, uint32_t transfer)>;
 
+// Where the system does not tell when a writer closes a file (Windows), a file
+// is read once its notices have been quiet this long, and sent when that read
+// (with no notice during it) is one whole JSON text. A script writes a whole
+// channel file in well under a millisecond, so 10 ms is a wide margin, and it
+// keeps the delay under the old 1/30 s scan's; it is also short enough to fit
+// between the writes of a script that rewrites its file every 60 Hz frame.
+const int64_t kSettleNs = 10000000;
+// A file whose writer keeps it open (or whose state the notices lost), or whose
+// text is not whole, is sent once its content has stood this long unchanged.
+const int64_t kStableNs = 1000000000;
+
+// Whether the content is one whole JSON object or array and nothing after it
+// but white space. A writer that pauses mid-file leaves a text that is not.
+bool LooksWholeJson(const std::string& content);
+
 // The 1/30 s scan: a new content is sent on three consecutive scans under one
 // transfer number. Without a watch it reads every own file, as it must. With
-// one it reads only files with unread notices (and every file once a second,
-// in case a notice was lost) and repeats from memory; a version first sent on
-// a notice is repeated from one scan period after that send on.
+// one it reads the files that have a read due (and every file once a second,
+// in case a notice was lost) and repeats from memory; a version first sent
+// between scans is repeated from one scan period after that send on.
 void ScanOwnFiles(ChannelSender& sender, const SendFileFn& send, int64_t now_ns);
 void ScanOwnFiles(ChannelSender& sender, const SendFileFn& send); // now
 
 // The first scan time from `tick_ns` on (a multiple of `period_ns` after it)
 // at which a scan has work: every tick without a watch; with one the tick of
-// an unread notice, of a repeat that has come due, or of the once-a-second read.
+// a repeat that has come due, or of the once-a-second read.
 int64_t OwnFilesNextScanNs(const ChannelSender& sender, int64_t tick_ns, int64_t period_ns);
 
-// Between scans: takes the watch's notices and sends at once every own file
-// that its writer has finished with a new content. A file written again while
-// it was being read is not trusted (it waits for the next close), so no half-
-// written file goes out as a version.
+// The earliest time a file read is due between scans (INT64_MAX: none).
+int64_t OwnFilesNextReadNs(const ChannelSender& sender);
+
+// Between scans: takes the watch's notices and reads the files whose read
+// has come due, sending at once every one that is finished with a new
+// content. "Finished": its writer closed it (where the system tells), or it
+// settled whole (see kSettleNs), or it stood unchanged for kStableNs. A file
+// written again while it was being read is not trusted.
 void SendFinishedOwnFiles(ChannelSender& sender, const SendFileFn& send, int64_t now_ns);
 
-// Forgets what was sent: every own file goes out again on the next scan as a
-// new version (three sends under a new transfer number), even unchanged.
-void ResendOwnFilesAsNew(ChannelSender& sender);
+// Sends every own file that exists again as a new version (three sends under
+// a new transfer number), whether it changed or not.
+void ResendOwnFiles(ChannelSender& sender, const SendFileFn& send, int64_t now_ns);
 
-// Opens the sender's watch on the data folder (or again after notices were
-// lost); every file counts as noticed, so the next pass reads them all.
-void WatchOwnFiles(ChannelSender& sender);
+// Opens the sender's watch on the own files of the data folder. Nothing is
+// known of the files yet: each is read soon and counts as held open by a
+// writer until a close notice or the stability time says otherwise.
+void WatchOwnFiles(ChannelSender& sender, int64_t now_ns);
+void WatchOwnFiles(ChannelSender& sender); // now
 void StopWatchingOwnFiles(ChannelSender& sender);
 
 // ---------------------------------------------------------------------------
@@ -127,6 +152,14 @@ void AcceptChannelFile(ReassemblyTable& table, const std::string& name, const st
 // Replaces each completed file through "<path>.tmp" and a move; a failed
 // create or move leaves the previous version in place.
 void WriteCompletedFiles(const CompletedFiles& completed);
+
+// Name -> hash of the content last written there during this link.
+using WrittenFiles = std::map<std::string, uint64_t>;
+
+// As WriteCompletedFiles, but a content the file still holds from this link
+// (a repeat of the same version) is not written again: the scripts would see
+// the file replaced for nothing. Returns the names written.
+std::vector<std::string> WriteNewCompletedFiles(const CompletedFiles& completed, WrittenFiles& written);
 
 // Reads a whole file; false when it cannot be opened or read whole.
 bool ReadWholeFile(const std::string& path, std::string& content, size_t max_bytes);

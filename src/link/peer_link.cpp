@@ -19,11 +19,18 @@ static const int64_t kSecondNs = 1000000000;
 static const int64_t kNoticeSettleUs = 500;
 
 static std::atomic<bool> g_watch_own_files{true};
+static std::atomic<uint32_t> g_resend_requests{0};
 static std::atomic<int64_t> g_link_start_ns{0};
 
 void SetLinkFileWatch(bool on)
 {
     g_watch_own_files.store(on);
+}
+
+void RequestOwnFilesResend()
+{
+    if (g_app.flags.link_running.load())
+        g_resend_requests.fetch_add(1);
 }
 
 uint64_t LinkScanCount()
@@ -70,6 +77,71 @@ int32_t LinkLossPercent()
     return LinkLossPercentAt(LinkClockMs());
 }
 
+static const char* const kChannelShortNames[kChannelCount] = {"Packet", "Anim", "Enemies", "Flags", "Joints",
+                                                              "Companion"};
+
+const char* ChannelShortName(size_t index)
+{
+    return index < kChannelCount ? kChannelShortNames[index] : "";
+}
+
+// The partner's channel counts as late once it has been quiet for this long
+// and for four of its usual gaps: a channel the scripts rewrite 30 times a
+// second is late after 5 s, one they touch once a minute only after 4 min.
+static const double kLateFloorMs = 5000.0;
+
+SyncHealth LinkSyncHealthAt(double now_ms)
+{
+    SyncHealth h;
+    h.now_ms = now_ms;
+    const bool up = g_app.flags.link_running.load();
+    std::lock_guard<std::mutex> g(g_app.link.lock);
+    for (size_t i = 0; i < kChannelCount; i++) {
+        const ChannelTraffic& t = g_app.link.channels[i];
+        ChannelHealth& c = h.channels[i];
+        c.received_age_s = t.received_ms < 0 ? -1.0 : (now_ms - t.received_ms) / 1000.0;
+        c.sent_age_s = t.sent_ms < 0 ? -1.0 : (now_ms - t.sent_ms) / 1000.0;
+        const double limit = std::max(kLateFloorMs, 4.0 * t.received_gap_ms);
+        // One version says nothing of the partner's pace: never late before a second one.
+        c.late = up && t.received_gap_ms >= 0 && now_ms - t.received_ms > limit;
+    }
+    h.rtt = g_app.link.rtt_history;
+    return h;
+}
+
+SyncHealth LinkSyncHealth()
+{
+    return LinkSyncHealthAt(LinkClockMs());
+}
+
+static void NoteSent(const std::string& name, uint32_t role)
+{
+    const int i = PartnerChannelIndex(name, role == 1 ? 2 : 1); // the own names are the other side's partner names
+    if (i < 0)
+        return;
+    std::lock_guard<std::mutex> g(g_app.link.lock);
+    g_app.link.channels[i].sent_ms = LinkClockMs();
+}
+
+static void NoteReceived(const std::vector<std::string>& names, uint32_t role)
+{
+    if (names.empty())
+        return;
+    const double now = LinkClockMs();
+    std::lock_guard<std::mutex> g(g_app.link.lock);
+    for (const std::string& name : names) {
+        const int i = PartnerChannelIndex(name, role);
+        if (i < 0)
+            continue;
+        ChannelTraffic& t = g_app.link.channels[i];
+        if (t.received_ms >= 0) {
+            const double gap = now - t.received_ms;
+            t.received_gap_ms = t.received_gap_ms < 0 ? gap : 0.8 * t.received_gap_ms + 0.2 * gap;
+        }
+        t.received_ms = now;
+    }
+}
+
 std::string HelloDatagram(const std::string& room_code, char letter)
 {
     return "HELLO " + room_code + " " + letter + "\n";
@@ -112,8 +184,15 @@ void HandlePong(const std::string& body, double now_ms)
     double& rtt = g_app.link.rtt_ms;
     // A pong held up by a stall (a frozen game answering the pings queued
     // meanwhile) is no round trip: it would show seconds for a long while.
-    if (sample < (double)(kPartnerGapNs / 1000000))
+    if (sample < (double)(kPartnerGapNs / 1000000)) {
         rtt = rtt < 0 ? sample : 0.7 * rtt + 0.3 * sample;
+        std::vector<RttSample>& history = g_app.link.rtt_history;
+        history.push_back(RttSample{now_ms, (float)rtt});
+        size_t old = 0;
+        while (old < history.size() && now_ms - history[old].at_ms > kRttHistoryMs)
+            old++;
+        history.erase(history.begin(), history.begin() + (std::ptrdiff_t)old);
+    }
     if (g_app.link.first_pong_ms < 0)
         g_app.link.first_pong_ms = now_ms;
     for (PingRecord& r : g_app.link.pings)
@@ -193,18 +272,32 @@ bool PartnerReturned(PartnerContact& c, const char* data, size_t size, int64_t n
 // The link thread
 // ---------------------------------------------------------------------------
 
-static void PeerLinkThread(uint32_t role, std::string room_code)
+// What the link thread holds, let go of on every way out, an exception too.
+struct LinkResources
 {
-    if (!NetStartup()) {
-        g_app.flags.link_running.store(false);
-        return;
+    bool net = false;
+    UdpSocket sock = kNoSocket;
+    ChannelSender sender;
+    ~LinkResources()
+    {
+        StopWatchingOwnFiles(sender);
+        if (sock != kNoSocket)
+            UdpClose(sock);
+        if (net)
+            NetCleanup();
     }
-    const UdpSocket sock = UdpOpen(kRelayPort, kSocketBufferBytes);
-    if (sock == kNoSocket) {
-        NetCleanup();
-        g_app.flags.link_running.store(false);
+};
+
+static void RunPeerLink(uint32_t role, const std::string& room_code)
+{
+    LinkResources held;
+    held.net = NetStartup();
+    if (!held.net)
         return;
-    }
+    held.sock = UdpOpen(kRelayPort, kSocketBufferBytes);
+    const UdpSocket sock = held.sock;
+    if (sock == kNoSocket)
+        return;
     NetAddress relay;
     ParseIpv4(BackendHost().c_str(), relay.ip);
     relay.port = kRelayPort;
@@ -219,14 +312,18 @@ static void PeerLinkThread(uint32_t role, std::string room_code)
         g_app.link.local_port = UdpLocalPort(sock);
     }
 
-    ChannelSender sender = MakeChannelSender(role);
+    ChannelSender& sender = held.sender;
+    sender = MakeChannelSender(role);
     if (g_watch_own_files.load())
         WatchOwnFiles(sender);
     LinkSession session;
     session.role = role;
+    WrittenFiles written;
     const SendFileFn send = [&](const std::string& name, const std::string& content, uint32_t transfer) {
         SendDataFile(sock, relay, name, content, transfer);
+        NoteSent(name, role);
     };
+    uint32_t resends_seen = g_resend_requests.load();
 
     const int64_t t0 = SteadyNowNs();
     g_link_start_ns.store(t0);
@@ -252,16 +349,21 @@ static void PeerLinkThread(uint32_t role, std::string room_code)
                 // have let this address go, and the files must get through.
                 if (!room_code.empty())
                     UdpSendTo(sock, relay, hello.data(), hello.size());
-                ResendOwnFilesAsNew(sender);
+                ResendOwnFiles(sender, send, SteadyNowNs());
             }
             const std::string reply = DispatchDatagram(session, buffer.data(), (size_t)n, completed, LinkClockMs());
             if (!reply.empty())
                 UdpSendTo(sock, relay, reply.data(), reply.size());
         }
-        WriteCompletedFiles(completed);
+        NoteReceived(WriteNewCompletedFiles(completed, written), role);
 
         const int64_t now = SteadyNowNs();
-        if (ready & kWaitFolder) {
+        const uint32_t resends = g_resend_requests.load();
+        if (resends != resends_seen) {
+            resends_seen = resends;
+            ResendOwnFiles(sender, send, now);
+        }
+        if ((ready & kWaitFolder) || OwnFilesNextReadNs(sender) <= now) {
             // The scripts write all six files at once, and each write brings
             // several notices: one short wait lets the burst finish, so it
             // costs two wake-ups instead of one per notice.
@@ -295,15 +397,22 @@ static void PeerLinkThread(uint32_t role, std::string room_code)
         // handled as they come. Without change notices the scan has work on
         // every beat, as before; with them an idle link wakes about once a
         // second (HELLO, ping, and a read of every file in case a notice was lost).
-        const int64_t due = std::min(OwnFilesNextScanNs(sender, scan_timer + kScanIntervalNs, kScanIntervalNs),
+        const int64_t due = std::min(std::min(OwnFilesNextScanNs(sender, scan_timer + kScanIntervalNs, kScanIntervalNs),
+                                              OwnFilesNextReadNs(sender)),
                                      std::min(hello_timer, ping_timer) + kSecondNs);
         const int64_t wait_ns = due - SteadyNowNs();
         ready = UdpWaitOrFolder(sock, sender.watch, wait_ns > 0 ? wait_ns / 1000 : 0);
     }
-    StopWatchingOwnFiles(sender);
-    UdpClose(sock);
-    NetCleanup();
-    g_app.flags.link_running.store(false);
+}
+
+static void PeerLinkThread(uint32_t role, std::string room_code)
+{
+    // Cleared on every way out: a link that failed must be able to start again.
+    struct ClearRunning
+    {
+        ~ClearRunning() { g_app.flags.link_running.store(false); }
+    } clear;
+    RunPeerLink(role, room_code);
 }
 
 void StartPeerLink(uint32_t role, const std::string& room_code)
@@ -318,6 +427,9 @@ void StartPeerLink(uint32_t role, const std::string& room_code)
         g_app.link.pings.clear();
         g_app.link.first_pong_ms = -1.0;
         g_app.link.local_port = 0;
+        for (ChannelTraffic& t : g_app.link.channels)
+            t = ChannelTraffic{};
+        g_app.link.rtt_history.clear();
     }
     StartGuardedWorker(g_app.flags.link_running, PeerLinkThread, role, room_code);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "link/channel_files.h"
+#include "state/link_state.h"
 
 #include <cstdint>
 #include <string>
@@ -26,6 +27,34 @@ int32_t LinkLossPercent();
 // files from the system and send a finished file at once. Off: the 1/30 s scan
 // alone, as before (benchmarks compare the two).
 void SetLinkFileWatch(bool on);
+
+// Asks the running link to send the six own files again as new versions
+// (once per call). Nothing happens while no link runs.
+void RequestOwnFilesResend();
+
+// Per channel, in channel order: seconds since the partner's last new version
+// arrived and since the last own file went out (below 0: none this link), and
+// whether the partner's channel has gone quiet for longer than its own pace
+// explains. Plus the round trips of the last minute, oldest first.
+struct ChannelHealth
+{
+    double received_age_s = -1.0;
+    double sent_age_s = -1.0;
+    bool late = false;
+};
+
+struct SyncHealth
+{
+    ChannelHealth channels[kChannelCount];
+    std::vector<RttSample> rtt; // at_ms on the steady clock
+    double now_ms = 0;
+};
+
+SyncHealth LinkSyncHealthAt(double now_ms);
+SyncHealth LinkSyncHealth();
+
+// The short channel names shown beside the figures ("Packet", "Anim", ...).
+const char* ChannelShortName(size_t index);
 
 // Scan periods (1/30 s) since the latest link started: the scans keep this
 // beat, so a file sent within the period it was written in beat the scan.

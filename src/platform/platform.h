@@ -69,26 +69,37 @@ std::string DataFolder();
 // Folder watch
 // ---------------------------------------------------------------------------
 
-// Tells which files of one folder were written. A file counts as finished
-// once its writer has closed it (Linux: inotify's close-after-write; Windows:
-// a ReadDirectoryChangesW notice, then an open that denies writers succeeds,
-// that is no writer holds it any more) or when it was moved in whole.
+// Tells when some named files of one folder are written. Only those names are
+// looked at: notices for any other file are dropped before any file system
+// call, and the watch never opens a file of the folder.
 struct FolderWatch;
 
 struct FolderEvent
 {
-    std::string name;  // relative to the folder
-    bool finished;     // false: written to and still held open by its writer
+    std::string name; // one of the watched names
+    bool closed;      // its writer closed it (Linux close-after-write) or it was moved in whole
 };
 
+// True where the system tells when a writer closes a file (Linux). Elsewhere
+// (Windows) a notice only says the file was written to: whether its writer is
+// done must be judged from quiet and from the content staying the same.
+extern const bool kFolderWatchTellsClose;
+
 // nullptr when the folder cannot be watched (missing, or no notices here).
-FolderWatch* FolderWatchOpen(const std::string& folder);
+FolderWatch* FolderWatchOpen(const std::string& folder, const std::vector<std::string>& names);
+// Cancels the pending request, waits until the system has let go of it, then frees.
 void FolderWatchClose(FolderWatch* w);
 
 // What happened since the last call, oldest first, without waiting. `lost`
-// is set when notices were dropped (the system's queue overflowed): every
-// file may have changed.
+// is set when notices were dropped (the system's queue overflowed, or the
+// watch died with its folder): every file may have changed.
 void FolderWatchTake(FolderWatch* w, std::vector<FolderEvent>& events, bool& lost);
+
+// Reads a whole file through a handle that shares reading, writing and
+// deletion with everyone, so no other writer is ever refused while it is open.
+// False when it cannot be opened, is empty, is larger than `max_bytes`, or is
+// not read whole.
+bool ReadFileShared(const std::string& path, std::string& content, size_t max_bytes);
 
 // ---------------------------------------------------------------------------
 // UDP

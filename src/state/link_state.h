@@ -13,6 +13,24 @@ struct PingRecord
     bool answered = false;
 };
 
+// One channel's traffic, steady-clock milliseconds; below 0: none yet.
+struct ChannelTraffic
+{
+    double received_ms = -1.0;       // the partner's last new version was written here
+    double received_gap_ms = -1.0;   // smoothed time between the partner's versions
+    double sent_ms = -1.0;           // the last own datagram of this channel left
+};
+
+// A round-trip sample for the lobby's graph.
+struct RttSample
+{
+    double at_ms = 0;
+    float rtt_ms = 0;
+};
+
+const size_t kLinkChannels = 6;
+const double kRttHistoryMs = 60000.0;
+
 struct LinkStats
 {
     std::mutex lock;
@@ -21,6 +39,8 @@ struct LinkStats
     std::vector<PingRecord> pings;    // oldest first, at most kPingRecordsKept
     double first_pong_ms = -1.0;      // when the session's first pong came; below 0: none yet
     uint16_t local_port = 0;          // the link socket's port once known (diagnostics)
+    ChannelTraffic channels[kLinkChannels];
+    std::vector<RttSample> rtt_history; // oldest first, the last kRttHistoryMs
 };
 
 const size_t kPingRecordsKept = 32;

@@ -40,14 +40,26 @@ void StartWorker(Fn&& fn, Args&&... args)
 }
 
 // Test-and-set start: runs the worker only if `busy` was clear, and leaves it
-// set; the worker clears it when done. Returns false when one already runs.
+// set; the worker clears it when done. A worker that ends by an exception has
+// it cleared for it, so the operation can start again. Returns false when one
+// already runs.
 template <class Fn, class... Args>
 bool StartGuardedWorker(std::atomic<bool>& busy, Fn&& fn, Args&&... args)
 {
     if (busy.exchange(true))
         return false;
     try {
-        StartWorker(std::forward<Fn>(fn), std::forward<Args>(args)...);
+        std::atomic<bool>* flag = &busy;
+        StartWorker(
+            [flag](auto&& f, auto&&... a) {
+                try {
+                    std::invoke(std::forward<decltype(f)>(f), std::forward<decltype(a)>(a)...);
+                } catch (...) {
+                    flag->store(false);
+                    throw;
+                }
+            },
+            std::forward<Fn>(fn), std::forward<Args>(args)...);
     } catch (...) {
         busy.store(false); // no worker will ever clear it
         throw;

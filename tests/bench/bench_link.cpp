@@ -114,9 +114,9 @@ static void Propagation(const std::string& root, bool old)
 // The partner's CPU (its link thread plus a 10 ms housekeeping loop), idle for
 // 5 s and then with six 2 KB own files rewritten 30 times a second for 10 s, as
 // {idle %, busy %} of one core.
-static std::pair<double, double> LinkCpu(const std::string& root, bool old, int round)
+static std::pair<double, double> LinkCpu(const std::string& root, bool old, int round, int others = 0)
 {
-    const std::string code = (old ? "PO" : "PN") + std::to_string(round);
+    const std::string code = (old ? "PO" : others ? "PX" : "PN") + std::to_string(round);
     const std::string b = root + "/cpu-" + code;
     std::vector<std::string> args = {BuiltProgram("tools/kestrel-partner"), "link", "--role", "B", "--code", code,
                                      "--dir", b};
@@ -133,6 +133,9 @@ static std::pair<double, double> LinkCpu(const std::string& root, bool old, int 
     for (int v = 0; Clock::now() - t1 < 10s; v++) {
         for (const std::string& n : own)
             WriteInPlace(b + "/reframework/data/" + n, Version(2048, v));
+        // Other scripts' files in the same folder, as busy as the own ones.
+        for (int k = 0; k < others; k++)
+            WriteInPlace(b + "/reframework/data/OtherScript_" + std::to_string(k) + ".json", Version(512, v));
         std::this_thread::sleep_until(t1 + std::chrono::microseconds(33333) * (v + 1));
     }
     const double busy = (CpuSeconds(partner) - c1) / 10.0 * 100.0;
@@ -144,18 +147,20 @@ static std::pair<double, double> LinkCpu(const std::string& root, bool old, int 
 // more than the difference between them.
 static void LinkCpuFigures(const std::string& root)
 {
-    std::vector<double> idle[2], busy[2]; // [0] before, [1] change notices
+    // [0] before, [1] change notices, [2] change notices with 50 other files
+    // in the folder changing as often.
+    std::vector<double> idle[3], busy[3];
     for (int round = 0; round < 3; round++)
-        for (int k = 0; k < 2; k++) {
-            const auto [i, b] = LinkCpu(root, k == 0, round);
+        for (int k = 0; k < 3; k++) {
+            const auto [i, b] = LinkCpu(root, k == 0, round, k == 2 ? 50 : 0);
             idle[k].push_back(i);
             busy[k].push_back(b);
         }
-    for (int k = 0; k < 2; k++)
+    const char* const how[3] = {"scan only (before)", "change notices", "change notices, 50 other files changing 30/s"};
+    for (int k = 0; k < 3; k++)
         printf("link CPU (one core), %s: idle %.2f %%, six 2 KB files changing 30/s %.2f %% (median of %.2f, %.2f, "
                "%.2f)\n",
-               k == 0 ? "scan only (before)" : "change notices", Percentile(idle[k], 0.5), Percentile(busy[k], 0.5),
-               busy[k][0], busy[k][1], busy[k][2]);
+               how[k], Percentile(idle[k], 0.5), Percentile(busy[k], 0.5), busy[k][0], busy[k][1], busy[k][2]);
 }
 
 // ---------------------------------------------------------------------------

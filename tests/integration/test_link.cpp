@@ -305,6 +305,104 @@ TEST_F(Link, AFileWrittenInSlowPiecesIsNeverSentHalfWritten)
     EXPECT_EQ(bodies.back(), Content(1000, 4));
 }
 
+// Another script rewriting its own file and one of ours as fast as it can,
+// while files flow both ways: the link never stands in a writer's way.
+TEST_F(Link, WritersBesideTheLinkAreNeverRefused)
+{
+    StartRelay();
+    StartPartner();
+    StartPeerLink(1, kPartnerCode);
+    ASSERT_TRUE(WaitUntil([] { return LinkRttMs() >= 0; }, 5000ms));
+    const std::string other = A("OtherScript_state.json"), own = A("Kestrel_Packet_A.json");
+    int writes = 0, refused = 0, moves_refused = 0;
+    std::string last;
+    const auto end = std::chrono::steady_clock::now() + 5s;
+    for (int v = 1; std::chrono::steady_clock::now() < end; v++) {
+        for (const std::string* path : {&other, &own}) {
+            last = Content(300, v);
+            FILE* f = fopen(path->c_str(), "wb"); // as a script's io.open does
+            writes++;
+            if (!f) {
+                refused++;
+                continue;
+            }
+            fwrite(last.data(), 1, last.size(), f);
+            fclose(f);
+        }
+        // Replaced by a move, which needs delete sharing on the old file.
+        if (v % 16 == 0 && !(WriteFileText(other + ".new", last) && MoveFileOver(other + ".new", other)))
+            moves_refused++;
+    }
+    EXPECT_GT(writes, 100);
+    EXPECT_EQ(refused, 0) << "of " << writes << " opens";
+    EXPECT_EQ(moves_refused, 0);
+    // The last version went to the partner and came back mirrored.
+    EXPECT_TRUE(WaitUntil([&] { return ReadFileText(A("Kestrel_Packet_B.json")) == last; }, 5000ms));
+}
+
+// A script that keeps its handle and rewrites in place: the content is sent
+// once it has stood still about a second, with the handle still open.
+TEST_F(Link, AFileHeldOpenIsSentOnceItStandsStill)
+{
+    RawPeer peer;
+    LinkToRawPeer(peer);
+    FILE* f = fopen(A("Kestrel_Anim_A.json").c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::string body;
+    for (int v = 1; v <= 8; v++) {
+        body = Content(500, v);
+        fseek(f, 0, SEEK_SET);
+        fwrite(body.data(), 1, body.size(), f);
+        fflush(f);
+        std::this_thread::sleep_for(100ms);
+    }
+    const auto last_change = std::chrono::steady_clock::now() - 100ms;
+    const bool arrived = WaitUntil(
+        [&] {
+            const std::vector<std::string> bodies = BodiesOf(peer, "Kestrel_Anim_A.json");
+            return std::find(bodies.begin(), bodies.end(), body) != bodies.end();
+        },
+        5000ms);
+    const auto took = std::chrono::steady_clock::now() - last_change;
+    fclose(f);
+    StopRawPeer(peer);
+    EXPECT_TRUE(arrived && took < 1800ms) << (took / 1ms) << " ms after the last change";
+}
+
+// The lobby's figures follow the traffic, and a resend sends every own file
+// again as a new version.
+TEST_F(Link, SyncHealthFollowsTheTrafficAndResendSendsAgain)
+{
+    RawPeer peer;
+    LinkToRawPeer(peer);
+    EXPECT_LT(LinkSyncHealth().channels[3].sent_age_s, 0);
+    ASSERT_TRUE(WriteFileText(A("Kestrel_Flags_A.json"), "{\"flag\":1}"));
+    for (const char* joints : {"{\"j\":1}", "{\"j\":2}"}) { // two versions show the partner's pace
+        // Sent again until it lands: the relay may not have taken the raw peer's registration yet.
+        bool landed = false;
+        for (int i = 0; i < 15 && !landed; i++) {
+            RawPeerSend(peer, std::string("FILE:Kestrel_Joints_B.json\n") + joints);
+            landed = WaitUntil([&] { return ReadFileText(A("Kestrel_Joints_B.json")) == joints; }, 200ms);
+        }
+        EXPECT_TRUE(landed) << joints;
+    }
+    ASSERT_TRUE(WaitUntil([&] { return BodiesOf(peer, "Kestrel_Flags_A.json").size() == 3; }, 3000ms));
+    const SyncHealth after = LinkSyncHealth();
+    EXPECT_GE(after.channels[3].sent_age_s, 0);
+    EXPECT_TRUE(after.channels[4].received_age_s >= 0 && after.channels[4].received_age_s < 3.0);
+    EXPECT_LT(after.channels[0].sent_age_s, 0); // nothing of the Packet channel yet
+    // Late only once quiet for longer than 5 s while the link is up.
+    EXPECT_FALSE(after.channels[4].late);
+    EXPECT_TRUE(LinkSyncHealthAt(after.now_ms + 6000).channels[4].late);
+    EXPECT_TRUE(WaitUntil([] { return !LinkSyncHealth().rtt.empty(); }, 3000ms));
+
+    RequestOwnFilesResend();
+    WaitUntil([&] { return BodiesOf(peer, "Kestrel_Flags_A.json").size() >= 6; }, 3000ms);
+    std::this_thread::sleep_for(300ms);
+    StopRawPeer(peer);
+    EXPECT_EQ(BodiesOf(peer, "Kestrel_Flags_A.json").size(), 6u); // one click, one resend
+}
+
 // Ten percent of every forwarded datagram dropped: the ping and the pong each
 // cross the relay, so about 19 % of round trips fail; each file version goes
 // out three times, so only about 0.1 % of single-chunk versions are lost.

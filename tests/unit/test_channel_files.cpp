@@ -5,6 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
 
 namespace {
 
@@ -234,4 +238,149 @@ TEST(ChannelFilesOnDisk, HashStartsFromTheLinksOwnValue)
     EXPECT_EQ(ChannelHash(""), 0x14650FB0739D0383ull);
     EXPECT_EQ(ChannelHash("a"), (0x14650FB0739D0383ull ^ 'a') * 0x100000001B3ull);
     EXPECT_NE(ChannelHash("ab"), ChannelHash("ba"));
+}
+
+// ---------------------------------------------------------------------------
+// Own files under a folder watch
+// ---------------------------------------------------------------------------
+
+namespace {
+
+std::string JsonVersion(size_t size, int v)
+{
+    std::string s = "{\"v\":" + std::to_string(v) + ",\"p\":\"";
+    while (s.size() + 2 < size)
+        s += (char)('a' + (s.size() + (size_t)v) % 26);
+    return s + "\"}";
+}
+
+// Runs the sender as the link thread does (reads as they come due, scans on
+// their beat) for `ms` of real time.
+void Pump(ChannelSender& sender, const SendFileFn& send, int ms)
+{
+    const int64_t until = SteadyNowNs() + (int64_t)ms * 1000000;
+    int64_t scan = SteadyNowNs();
+    while (SteadyNowNs() < until) {
+        const int64_t now = SteadyNowNs();
+        SendFinishedOwnFiles(sender, send, now);
+        if (now - scan >= 1000000000 / 30) {
+            scan = now;
+            ScanOwnFiles(sender, send, now);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+} // namespace
+
+TEST(OwnFileWatch, WholeJsonIsTellableFromAPrefix)
+{
+    EXPECT_TRUE(LooksWholeJson("{\"a\":[1,{\"b\":\"}\"}]}\r\n") && LooksWholeJson(" [1,2] "));
+    const std::string whole = JsonVersion(300, 3);
+    for (size_t cut : {size_t(1), size_t(10), whole.size() - 1})
+        EXPECT_FALSE(LooksWholeJson(whole.substr(0, cut))) << cut;
+    for (const char* text : {"{\"a\":\"\\\"}\"", "{} {}", "v1"}) // an escaped quote keeps the string open
+        EXPECT_FALSE(LooksWholeJson(text)) << text;
+}
+
+// A writer that keeps its handle and pauses 200 ms between three pieces, with
+// the watch reopened between the pieces as lost notices do: only the whole
+// file is ever sent.
+TEST(OwnFileWatch, PausedWriterIsNeverSentHalfWrittenAcrossLostNotices)
+{
+    GameDirectory dir;
+    ChannelSender sender = MakeChannelSender(1);
+    WatchOwnFiles(sender);
+    ASSERT_NE(sender.watch, nullptr);
+    std::vector<std::string> sent;
+    const SendFileFn record = [&](const std::string& name, const std::string& content, uint32_t) {
+        if (name == "Kestrel_Joints_A.json")
+            sent.push_back(content);
+    };
+    const std::string body = JsonVersion(1000, 1);
+    FILE* f = fopen(GameDirectory::Data("Kestrel_Joints_A.json").string().c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    for (size_t piece = 0; piece < 3; piece++) {
+        const size_t from = piece * 400, to = std::min(body.size(), from + 400);
+        fwrite(body.data() + from, 1, to - from, f);
+        fflush(f);
+        Pump(sender, record, 200);
+        WatchOwnFiles(sender); // what lost notices do
+    }
+    fclose(f);
+    Pump(sender, record, 300);
+    StopWatchingOwnFiles(sender);
+    ASSERT_FALSE(sent.empty());
+    for (const std::string& s : sent)
+        EXPECT_EQ(s, body) << s.size() << " of " << body.size() << " bytes sent";
+}
+
+// The watch opened and closed over and over while the files change: a close
+// must not free what the system still writes into. (Linux spends about 10 ms
+// in each close of a notice queue, so this takes some 20 s there.)
+TEST(OwnFileWatch, OpenedAndClosedTwoThousandTimesWhileFilesChange)
+{
+    GameDirectory dir;
+    const std::vector<std::string> names = ChannelFileNames(1);
+    const std::string folder = DataFolder();
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (int v = 0; !stop.load(); v++) {
+            GameDirectory::Write(names[(size_t)v % names.size()], JsonVersion(200, v));
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
+    });
+    int opened = 0, events = 0;
+    for (int i = 0; i < 2000; i++) {
+        FolderWatch* w = FolderWatchOpen(folder, names);
+        opened += w ? 1 : 0;
+        if (i % 2 == 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        std::vector<FolderEvent> taken;
+        bool lost = false;
+        FolderWatchTake(w, taken, lost);
+        events += (int)taken.size();
+        FolderWatchClose(w);
+    }
+    stop.store(true);
+    writer.join();
+    EXPECT_EQ(opened, 2000);
+    EXPECT_GT(events, 0);
+}
+
+TEST(OwnFileWatch, OnlyTheOwnNamesAreReported)
+{
+    GameDirectory dir;
+    FolderWatch* w = FolderWatchOpen(DataFolder(), ChannelFileNames(1));
+    ASSERT_NE(w, nullptr);
+    for (const char* name : {"OtherScript_log.json", "Kestrel_Flags_B.json", "Kestrel_Flags_A.json"})
+        GameDirectory::Write(name, "{}");
+    std::vector<FolderEvent> all, taken;
+    bool lost = false;
+    for (int i = 0; i < 200 && all.empty(); i++, std::this_thread::sleep_for(std::chrono::milliseconds(2)))
+        FolderWatchTake(w, all, lost);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    FolderWatchTake(w, taken, lost);
+    all.insert(all.end(), taken.begin(), taken.end());
+    FolderWatchClose(w);
+    ASSERT_FALSE(all.empty());
+    for (const FolderEvent& e : all)
+        EXPECT_EQ(e.name, "Kestrel_Flags_A.json");
+}
+
+// The receiver: a repeat of the version a file already holds is not written
+// again (the scripts would see it replaced), unless the file has gone since.
+TEST(ChannelFilesOnDisk, RepeatsOfAWrittenVersionAreNotWrittenAgain)
+{
+    GameDirectory dir;
+    WrittenFiles written;
+    EXPECT_EQ(WriteNewCompletedFiles({{"Kestrel_Packet_A.json", "v1"}}, written),
+              std::vector<std::string>{"Kestrel_Packet_A.json"});
+    GameDirectory::Write("Kestrel_Packet_A.json", "marker"); // would be replaced by a rewrite
+    EXPECT_TRUE(WriteNewCompletedFiles({{"Kestrel_Packet_A.json", "v1"}}, written).empty());
+    EXPECT_EQ(GameDirectory::Read("Kestrel_Packet_A.json"), "marker");
+    EXPECT_EQ(WriteNewCompletedFiles({{"Kestrel_Packet_A.json", "v2"}}, written).size(), 1u);
+    std::filesystem::remove(GameDirectory::Data("Kestrel_Packet_A.json"));
+    EXPECT_EQ(WriteNewCompletedFiles({{"Kestrel_Packet_A.json", "v2"}}, written).size(), 1u);
+    EXPECT_EQ(GameDirectory::Read("Kestrel_Packet_A.json"), "v2");
 }

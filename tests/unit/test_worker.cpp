@@ -161,6 +161,21 @@ TEST(Worker, AWorkerThatThrowsEndsOnlyItself)
     EXPECT_EQ(probe->seen, std::vector<std::string>{"after"});
 }
 
+// A guarded worker (the link thread is one) that ends by an exception must
+// not leave its flag set: the operation could never start again.
+TEST(Worker, AGuardedWorkerThatThrowsCanStartAgain)
+{
+    static std::atomic<bool> busy{false};
+    static std::atomic<int> runs{0};
+    const auto failing = [] { runs++, throw std::runtime_error("link thread failed"); };
+    for (int start = 1; start <= 2; start++) {
+        ASSERT_TRUE(StartGuardedWorker(busy, failing)) << "start " << start;
+        for (int i = 0; i < 500 && (busy.load() || runs.load() < start); i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_EQ(runs.load(), 2);
+}
+
 TEST(Worker, RacingStartersStartExactlyOne)
 {
     static std::atomic<bool> busy{false};

@@ -1,6 +1,9 @@
 #include "mirror.h"
 
+#include "link/peer_link.h"
 #include "platform/platform.h"
+
+#include <cstdio>
 
 int MirrorPartnerFiles(MirrorState& state, uint32_t role)
 {
@@ -20,4 +23,33 @@ int MirrorPartnerFiles(MirrorState& state, uint32_t role)
         }
     }
     return copied;
+}
+
+void WriteOwnGameFiles(uint32_t role, int counter)
+{
+    for (const std::string& name : ChannelFileNames(role)) {
+        const std::string content = "{\"tick\":" + std::to_string(counter) + "}";
+        FILE* f = fopen(DataPath(name).c_str(), "wb"); // in place, as the scripts do
+        if (!f)
+            continue;
+        fwrite(content.data(), 1, content.size(), f);
+        fclose(f);
+    }
+}
+
+std::string SyncHealthLine()
+{
+    const SyncHealth h = LinkSyncHealth();
+    std::string line = "sync in/out s:";
+    for (size_t i = 0; i < kChannelCount; i++) {
+        const ChannelHealth& c = h.channels[i];
+        char in[16] = "-", out[16] = "-", part[80];
+        if (c.received_age_s >= 0)
+            snprintf(in, sizeof(in), "%.1f", c.received_age_s);
+        if (c.sent_age_s >= 0)
+            snprintf(out, sizeof(out), "%.1f", c.sent_age_s);
+        snprintf(part, sizeof(part), " %s %s%s/%s", ChannelShortName(i), in, c.late ? "!" : "", out);
+        line += part;
+    }
+    return line;
 }

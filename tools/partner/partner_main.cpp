@@ -130,6 +130,7 @@ static int RunLink(const LinkOptions& o)
             const int rtt = LinkRttMs(), loss = LinkLossPercent();
             printf("rtt %s ms, loss %s %%\n", rtt < 0 ? "--" : std::to_string(rtt).c_str(),
                    loss < 0 ? "--" : std::to_string(loss).c_str());
+            printf("%s\n", SyncHealthLine().c_str());
             fflush(stdout);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -31,8 +31,8 @@
 const char* const kRoomUsage =
     "       kestrel-partner [--guest | --user NAME --password PASS [--signup --gamertag TAG --email ADDR]]\n"
     "                       [--quickmatch | --create NAME [--private] | --join CODE | --rejoin]\n"
-    "                       [--ready] [--say TEXT]... [--dir DIR] [--mirror] [--host ADDR] [--pin SHA256]\n"
-    "                       [--for SECONDS] [--friend TAG]... [--accept-all] [--message TAG TEXT]...\n"
+    "                       [--ready] [--say TEXT]... [--dir DIR] [--mirror] [--game-files] [--host ADDR]\n"
+    "                       [--pin SHA256] [--for SECONDS] [--friend TAG]... [--accept-all] [--message TAG TEXT]...\n\n"
     "                       [--invite TAG]... [--accept-invite | --decline-invite]\n";
 
 bool ParseRoomOptions(int argc, char** argv, int first, RoomOptions& o, std::string& error)
@@ -47,6 +47,7 @@ bool ParseRoomOptions(int argc, char** argv, int first, RoomOptions& o, std::str
         if (flag == "--private") { o.create_private = true; continue; }
         if (flag == "--ready") { o.ready = true; continue; }
         if (flag == "--mirror") { o.mirror = true; continue; }
+        if (flag == "--game-files") { o.game_files = true; continue; }
         if (flag == "--accept-all") { o.accept_all = true; continue; }
         if (flag == "--accept-invite") { o.accept_invite = true; continue; }
         if (flag == "--decline-invite") { o.decline_invite = true; continue; }
@@ -311,7 +312,8 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
     std::set<std::string> invited;
     std::string partner, room_shown;
     int exit_code = 0;
-    auto next_stats = t0;
+    auto next_stats = t0, next_game_files = t0;
+    int game_tick = 0;
     while (!stop) {
         const auto now = std::chrono::steady_clock::now();
         const double now_s = std::chrono::duration<double>(now - t0).count();
@@ -391,6 +393,7 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
             const int rtt = LinkRttMs(), loss = LinkLossPercent();
             Say("link: rtt %s ms, loss %s %%", rtt < 0 ? "--" : std::to_string(rtt),
                 loss < 0 ? "--" : std::to_string(loss));
+            Say("link: %s", SyncHealthLine());
         }
         {
             std::lock_guard<std::mutex> g(g_app.chat.lock);
@@ -407,6 +410,10 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
                 Say("sound: %s", name);
         if (o.mirror)
             MirrorPartnerFiles(mirror, role == 'B' ? 2 : 1);
+        if (o.game_files && link_up && now >= next_game_files) {
+            next_game_files = now + std::chrono::milliseconds(100);
+            WriteOwnGameFiles(role == 'B' ? 2 : 1, game_tick++);
+        }
         if (!o.user.empty())
             SocialStep(social, o.accept_all, now_s);
         if (!o.user.empty())

@@ -31,6 +31,7 @@ struct RoomOptions
     std::string pin; // --pin: the service's key pin, as a release built with it
     bool pin_set = false;
     bool mirror = false;
+    bool game_files = false; // --game-files: write the own channel files 10 times a second while linked
     double seconds = 0; // 0: until Ctrl-C or the room closes
 };
 

@@ -13,6 +13,8 @@
 #include <pthread.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <cstring>
 #include <time.h>
 #include <unistd.h>
 
@@ -210,9 +212,12 @@ int UdpWaitOrFolder(UdpSocket s, FolderWatch* w, int64_t timeout_us)
 // Folder watch (inotify)
 // ---------------------------------------------------------------------------
 
+const bool kFolderWatchTellsClose = true;
+
 struct FolderWatch
 {
     int fd = -1;
+    std::vector<std::string> names;
 };
 
 static int FolderWatchFd(FolderWatch* w)
@@ -220,7 +225,7 @@ static int FolderWatchFd(FolderWatch* w)
     return w->fd;
 }
 
-FolderWatch* FolderWatchOpen(const std::string& folder)
+FolderWatch* FolderWatchOpen(const std::string& folder, const std::vector<std::string>& names)
 {
     const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd < 0)
@@ -232,6 +237,7 @@ FolderWatch* FolderWatchOpen(const std::string& folder)
     }
     FolderWatch* w = new FolderWatch;
     w->fd = fd;
+    w->names = names;
     return w;
 }
 
@@ -239,7 +245,7 @@ void FolderWatchClose(FolderWatch* w)
 {
     if (!w)
         return;
-    close(w->fd);
+    close(w->fd); // nothing is pending outside the descriptor
     delete w;
 }
 
@@ -264,11 +270,37 @@ void FolderWatchTake(FolderWatch* w, std::vector<FolderEvent>& events, bool& los
                 lost = true;
             if (e->len == 0 || !(e->mask & (IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO)))
                 continue;
-            events.push_back(FolderEvent{std::string(e->name), (e->mask & IN_MODIFY) == 0});
+            for (const std::string& name : w->names)
+                if (strcmp(e->name, name.c_str()) == 0) {
+                    events.push_back(FolderEvent{name, (e->mask & IN_MODIFY) == 0});
+                    break;
+                }
         }
         if (drained)
             return;
     }
+}
+
+bool ReadFileShared(const std::string& path, std::string& content, size_t max_bytes)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0 && st.st_size > 0 && (uint64_t)st.st_size <= max_bytes;
+    if (ok) {
+        content.resize((size_t)st.st_size);
+        size_t got = 0;
+        while (got < content.size()) {
+            const ssize_t n = read(fd, &content[got], content.size() - got);
+            if (n <= 0)
+                break;
+            got += (size_t)n;
+        }
+        ok = got == content.size();
+    }
+    close(fd);
+    return ok;
 }
 
 // ---------------------------------------------------------------------------

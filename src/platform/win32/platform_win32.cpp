@@ -189,13 +189,16 @@ bool AsyncKeyDown(int32_t vk)
 // Folder watch (ReadDirectoryChangesW)
 // ---------------------------------------------------------------------------
 
+const bool kFolderWatchTellsClose = false;
+
 struct FolderWatch
 {
     HANDLE dir = INVALID_HANDLE_VALUE;
     OVERLAPPED overlapped{};
-    DWORD buffer[4096]; // FILE_NOTIFY_INFORMATION records are DWORD aligned
-    std::string folder;
-    std::vector<std::string> held; // written, and a writer still holds it open
+    bool pending = false; // a request is with the system: buffer and OVERLAPPED are its
+    DWORD buffer[4096];   // FILE_NOTIFY_INFORMATION records are DWORD aligned
+    std::vector<std::wstring> names;
+    std::vector<std::string> narrow_names;
     WSAEVENT socket_event = WSA_INVALID_EVENT;
     UdpSocket socket = kNoSocket;
 };
@@ -203,21 +206,25 @@ struct FolderWatch
 static bool WatchArm(FolderWatch* w)
 {
     ResetEvent(w->overlapped.hEvent);
-    return ReadDirectoryChangesW(w->dir, w->buffer, sizeof(w->buffer), FALSE,
-                                 FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE |
-                                     FILE_NOTIFY_CHANGE_SIZE,
-                                 nullptr, &w->overlapped, nullptr) != 0;
+    w->pending = ReadDirectoryChangesW(w->dir, w->buffer, sizeof(w->buffer), FALSE,
+                                       FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE |
+                                           FILE_NOTIFY_CHANGE_SIZE,
+                                       nullptr, &w->overlapped, nullptr) != 0;
+    return w->pending;
 }
 
-FolderWatch* FolderWatchOpen(const std::string& folder)
+FolderWatch* FolderWatchOpen(const std::string& folder, const std::vector<std::string>& names)
 {
+    // The folder itself, shared every way: no file in it is ever opened here.
     HANDLE dir = CreateFileA(folder.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
     if (dir == INVALID_HANDLE_VALUE)
         return nullptr;
     FolderWatch* w = new FolderWatch;
     w->dir = dir;
-    w->folder = folder;
+    w->narrow_names = names;
+    for (const std::string& n : names)
+        w->names.push_back(std::wstring(n.begin(), n.end())); // the channel names are ASCII
     w->overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!w->overlapped.hEvent || !WatchArm(w)) {
         FolderWatchClose(w);
@@ -231,7 +238,14 @@ void FolderWatchClose(FolderWatch* w)
     if (!w)
         return;
     if (w->dir != INVALID_HANDLE_VALUE) {
-        CancelIo(w->dir);
+        if (w->pending) {
+            // The cancelled request still owns the buffer and the OVERLAPPED
+            // until it completes: wait for that before anything is freed.
+            DWORD bytes = 0;
+            CancelIoEx(w->dir, &w->overlapped);
+            GetOverlappedResult(w->dir, &w->overlapped, &bytes, TRUE);
+            w->pending = false;
+        }
         CloseHandle(w->dir);
     }
     if (w->overlapped.hEvent)
@@ -243,16 +257,16 @@ void FolderWatchClose(FolderWatch* w)
     delete w;
 }
 
-// True while some handle may write the file: an open that refuses to share
-// writing fails only then. The probe handle is closed at once.
-static bool WriterHoldsFile(const std::string& path)
+// The watched name a notice is about, or nullptr. Windows names compare
+// without regard to case.
+static const std::string* WatchedName(const FolderWatch* w, const FILE_NOTIFY_INFORMATION* n)
 {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return GetLastError() == ERROR_SHARING_VIOLATION;
-    CloseHandle(h);
-    return false;
+    const size_t len = n->FileNameLength / sizeof(WCHAR);
+    for (size_t i = 0; i < w->names.size(); i++)
+        if (w->names[i].size() == len &&
+            CompareStringOrdinal(n->FileName, (int)len, w->names[i].data(), (int)len, TRUE) == CSTR_EQUAL)
+            return &w->narrow_names[i];
+    return nullptr;
 }
 
 void FolderWatchTake(FolderWatch* w, std::vector<FolderEvent>& events, bool& lost)
@@ -261,41 +275,53 @@ void FolderWatchTake(FolderWatch* w, std::vector<FolderEvent>& events, bool& los
     lost = false;
     if (!w)
         return;
-    std::vector<std::string> written;
-    written.swap(w->held);
+    if (!w->pending) {
+        lost = !WatchArm(w);
+        return;
+    }
+    if (WaitForSingleObject(w->overlapped.hEvent, 0) != WAIT_OBJECT_0)
+        return;
     DWORD bytes = 0;
-    if (WaitForSingleObject(w->overlapped.hEvent, 0) == WAIT_OBJECT_0) {
-        if (!GetOverlappedResult(w->dir, &w->overlapped, &bytes, FALSE) || bytes == 0)
-            lost = true; // the notices did not fit the buffer
-        for (DWORD at = 0; bytes > 0 && at + sizeof(FILE_NOTIFY_INFORMATION) <= bytes;) {
-            const FILE_NOTIFY_INFORMATION* n = (const FILE_NOTIFY_INFORMATION*)((const char*)w->buffer + at);
-            if (n->Action == FILE_ACTION_ADDED || n->Action == FILE_ACTION_MODIFIED ||
-                n->Action == FILE_ACTION_RENAMED_NEW_NAME) {
-                char name[MAX_PATH];
-                const int len = WideCharToMultiByte(CP_ACP, 0, n->FileName, (int)(n->FileNameLength / sizeof(WCHAR)),
-                                                    name, sizeof(name) - 1, nullptr, nullptr);
-                if (len > 0) {
-                    const std::string s(name, (size_t)len);
-                    bool seen = false;
-                    for (const std::string& x : written)
-                        seen |= x == s;
-                    if (!seen)
-                        written.push_back(s);
-                }
-            }
-            if (n->NextEntryOffset == 0)
-                break;
-            at += n->NextEntryOffset;
+    const BOOL done = GetOverlappedResult(w->dir, &w->overlapped, &bytes, FALSE);
+    w->pending = false;
+    if (!done || bytes == 0)
+        lost = true; // failed, or the notices did not fit the buffer
+    for (DWORD at = 0; done && bytes > 0 && at + sizeof(FILE_NOTIFY_INFORMATION) <= bytes;) {
+        const FILE_NOTIFY_INFORMATION* n = (const FILE_NOTIFY_INFORMATION*)((const char*)w->buffer + at);
+        if (n->Action == FILE_ACTION_ADDED || n->Action == FILE_ACTION_MODIFIED ||
+            n->Action == FILE_ACTION_RENAMED_NEW_NAME) {
+            if (const std::string* name = WatchedName(w, n))
+                events.push_back(FolderEvent{*name, n->Action == FILE_ACTION_RENAMED_NEW_NAME});
         }
-        if (!WatchArm(w))
-            lost = true;
+        if (n->NextEntryOffset == 0)
+            break;
+        at += n->NextEntryOffset;
     }
-    for (const std::string& name : written) {
-        const bool held = WriterHoldsFile(w->folder + "\\" + name);
-        events.push_back(FolderEvent{name, !held});
-        if (held)
-            w->held.push_back(name);
+    if (!WatchArm(w))
+        lost = true;
+}
+
+bool ReadFileShared(const std::string& path, std::string& content, size_t max_bytes)
+{
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    LARGE_INTEGER size{};
+    bool ok = GetFileSizeEx(h, &size) && size.QuadPart > 0 && (uint64_t)size.QuadPart <= max_bytes;
+    if (ok) {
+        content.resize((size_t)size.QuadPart);
+        size_t got = 0;
+        while (got < content.size()) {
+            DWORD n = 0;
+            if (!ReadFile(h, &content[got], (DWORD)(content.size() - got), &n, nullptr) || n == 0)
+                break;
+            got += n;
+        }
+        ok = got == content.size();
     }
+    CloseHandle(h);
+    return ok;
 }
 
 int UdpWaitOrFolder(UdpSocket s, FolderWatch* w, int64_t timeout_us)
@@ -308,14 +334,11 @@ int UdpWaitOrFolder(UdpSocket s, FolderWatch* w, int64_t timeout_us)
         WSAEventSelect((SOCKET)s, w->socket_event, FD_READ);
         w->socket = s;
     }
-    // A file still held by its writer is asked again every millisecond.
-    int64_t ms = (timeout_us + 999) / 1000;
-    if (!w->held.empty() && ms > 1)
-        ms = 1;
+    const int64_t ms = (timeout_us + 999) / 1000;
     HANDLE both[2] = {w->socket_event, w->overlapped.hEvent};
     WaitForMultipleObjects(2, both, FALSE, (DWORD)(ms < 0 ? 0 : ms));
     WSAResetEvent(w->socket_event);
-    // Either may be ready whatever the wait returned; held files are asked again.
+    // Either may be ready whatever the wait returned.
     return kWaitDatagram | kWaitFolder;
 }
 

@@ -73,6 +73,68 @@ void PlayerSlot(const char* id, const char* title, const char* subtitle, bool is
 
 } // namespace
 
+// The last minute of round trips as one line, oldest at the left; the scale
+// tops out at the larger of 100 ms and the highest sample.
+static void RttGraph(ImDrawList* dl, const ImVec2& min, const ImVec2& max, const SyncHealth& h)
+{
+    dl->AddRectFilled(min, max, PackCol(ColPanel, 0.6f), 4.0f);
+    if (h.rtt.empty())
+        return;
+    float top = 100.0f;
+    for (const RttSample& s : h.rtt)
+        top = ImMax(top, s.rtt_ms);
+    const float w = max.x - min.x, hgt = max.y - min.y - 4.0f;
+    ImVec2 points[64];
+    int n = 0;
+    const size_t first = h.rtt.size() > 64 ? h.rtt.size() - 64 : 0;
+    for (size_t i = first; i < h.rtt.size(); i++) {
+        const float age = (float)((h.now_ms - h.rtt[i].at_ms) / kRttHistoryMs);
+        points[n++] = ImVec2(max.x - w * ImClamp(age, 0.0f, 1.0f), max.y - 2.0f - hgt * h.rtt[i].rtt_ms / top);
+    }
+    if (n == 1)
+        dl->AddCircleFilled(points[0], 2.0f, PackCol(ColAccent));
+    else
+        dl->AddPolyline(points, n, PackCol(ColAccent), 0, 1.5f);
+}
+
+// "0.3 s", "42 s", "3 min"; "-" for never.
+static void AgeText(char* out, size_t size, double seconds)
+{
+    if (seconds < 0)
+        ImFormatString(out, size, "-");
+    else if (seconds < 10)
+        ImFormatString(out, size, "%.1f s", seconds);
+    else if (seconds < 120)
+        ImFormatString(out, size, "%d s", (int)seconds);
+    else
+        ImFormatString(out, size, "%d min", (int)(seconds / 60));
+}
+
+// Per channel: how long ago the partner's last file came and the own last
+// went out, muted; amber where the partner's side has gone quiet. Then the
+// one-click resend of the own files.
+static void SyncRows(const SyncHealth& h)
+{
+    ImGui::Dummy(ImVec2(0.0f, 4.0f));
+    const float x0 = ImGui::GetCursorPosX();
+    for (size_t i = 0; i < kChannelCount; i++) {
+        const ChannelHealth& c = h.channels[i];
+        char in[24], out[24], line[96];
+        AgeText(in, sizeof(in), c.received_age_s);
+        AgeText(out, sizeof(out), c.sent_age_s);
+        TextColoured(ColDim, ChannelShortName(i));
+        ImGui::SameLine(x0 + 96.0f);
+        ImFormatString(line, sizeof(line), "partner %s ago", in);
+        TextColoured(c.late ? ColGold : ColMuted, c.received_age_s < 0 ? "partner -" : line);
+        ImGui::SameLine(x0 + 236.0f);
+        ImFormatString(line, sizeof(line), "mine %s ago", out);
+        TextColoured(ColMuted, c.sent_age_s < 0 ? "mine -" : line);
+    }
+    ImGui::Dummy(ImVec2(0.0f, 6.0f));
+    if (OutlineButton("Resend my files", 32.0f))
+        RequestOwnFilesResend();
+}
+
 LinkRating RateLink(int32_t rtt, int32_t loss)
 {
     if (rtt < 0)
@@ -117,7 +179,12 @@ void DrawConnectionQuality()
         dl->AddRectFilled(ImVec2(x, base - (7.0f + 5.0f * (float)i)), ImVec2(x + 7.0f, base),
                           PackCol(i < rating.bars ? rating.colour : ColPanel), 1.5f);
     }
+    const SyncHealth health = LinkSyncHealth();
+    const float graph_x = p.x + 64.0f;
+    RttGraph(dl, ImVec2(graph_x, p.y), ImVec2(ImMax(graph_x + 40.0f, p.x + ImGui::GetContentRegionAvail().x), base),
+             health);
     ImGui::Dummy(ImVec2(0.0f, 26.0f));
+    SyncRows(health);
 }
 
 //-----------------------------------------------------------------------------
