@@ -32,7 +32,7 @@ const char* const kRoomUsage =
     "       kestrel-partner [--guest | --user NAME --password PASS [--signup --gamertag TAG --email ADDR]]\n"
     "                       [--quickmatch | --create NAME [--private] | --join CODE | --rejoin]\n"
     "                       [--ready] [--say TEXT]... [--dir DIR] [--mirror] [--game-files] [--host ADDR]\n"
-    "                       [--pin SHA256] [--for SECONDS] [--friend TAG]... [--accept-all] [--message TAG TEXT]...\n\n"
+    "                       [--pin SHA256] [--for SECONDS] [--friend TAG]... [--accept-all] [--message TAG TEXT]...\n"
     "                       [--invite TAG]... [--accept-invite | --decline-invite]\n";
 
 bool ParseRoomOptions(int argc, char** argv, int first, RoomOptions& o, std::string& error)
