@@ -58,6 +58,13 @@ int64_t Now()
         .count();
 }
 
+int64_t SteadyMs()
+{
+    return (int64_t)std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 // A string member: absent gives "", anything but a string or a text longer
 // than `max` gives false with the refusal in `error`.
 bool Text(const Json& body, const char* key, size_t max, std::string& out, std::string& error)
@@ -207,7 +214,11 @@ std::string SignIn(AccountPort& port, const Json& body, const std::string& addre
 // The account of a live session token, or false.
 bool SessionAccount(AccountPort& port, const std::string& token, AccountRecord& a)
 {
-    return LooksLikeToken(token) && FindSession(port.store, TokenHash(token), Now(), kSessionIdleS, a);
+    if (!LooksLikeToken(token) || !FindSession(port.store, TokenHash(token), Now(), kSessionIdleS, a))
+        return false;
+    // Every request a signed-in client makes says it is there.
+    MarkSeen(port.social, a.gamertag, SteadyMs());
+    return true;
 }
 
 namespace {
@@ -388,7 +399,7 @@ void RoutePages(AccountPort& port)
 
 } // namespace
 
-AccountPort* StartAccountPort(const ServiceOptions& options, std::string& error)
+AccountPort* StartAccountPort(const ServiceOptions& options, std::string& error, RoomDirectory rooms)
 {
     if (!InitCredentials()) {
         error = "libsodium failed to initialise";
@@ -396,6 +407,9 @@ AccountPort* StartAccountPort(const ServiceOptions& options, std::string& error)
     }
     AccountPort* port = new AccountPort;
     port->options = options;
+    port->rooms = std::move(rooms);
+    port->social.online_window_ms = (int64_t)options.online_window_s * 1000;
+    port->social.invite_life_ms = (int64_t)options.invite_life_s * 1000;
     port->outbox = options.data_dir + "/outbox";
     port->public_url = !options.public_url.empty() ? options.public_url
                                                    : (options.tls_only ? "https://" : "http://") + options.bind + ":" +
@@ -421,6 +435,7 @@ AccountPort* StartAccountPort(const ServiceOptions& options, std::string& error)
     Route(*port, "/request-verify", RequestVerify);
     Route(*port, "/clientcheck", ClientCheck);
     RouteSocial(*port);
+    RouteInvites(*port);
     RoutePages(*port);
 
     port->counters.port = "account";

@@ -6,6 +6,7 @@
 
 #include "metrics.h"
 #include "options.h"
+#include "presence.h"
 
 #include <string>
 
@@ -14,8 +15,9 @@ struct AccountPort;
 constexpr int kAccountPortNumber = 39001;
 
 // Opens the store in options.data_dir, binds options.bind:39001 and starts
-// serving on threads of its own; nullptr with a reason on failure.
-AccountPort* StartAccountPort(const ServiceOptions& options, std::string& error);
+// serving on threads of its own; nullptr with a reason on failure. `rooms`
+// answers presence and invites; without it nobody is ever in a room.
+AccountPort* StartAccountPort(const ServiceOptions& options, std::string& error, RoomDirectory rooms = {});
 void StopAccountPort(AccountPort* port);
 
 const HttpCounters& AccountPortCounters(AccountPort* port);

@@ -7,6 +7,7 @@
 #include "http_front.h"
 #include "metrics.h"
 #include "options.h"
+#include "presence.h"
 #include "sign_in_limit.h"
 
 #include <nlohmann/json.hpp>
@@ -27,6 +28,8 @@ struct AccountPort
     SignInLimit limit;
     std::mutex mail_lock;
     std::map<std::pair<int64_t, std::string>, int64_t> last_mail;
+    SocialBoard social;            // presence and room invites
+    RoomDirectory rooms;           // the room port's seats; empty without one
     std::vector<HttpRoute> routes; // served once the port starts
     HttpFront* front = nullptr;
     HttpCounters counters;
@@ -36,6 +39,8 @@ using Json = nlohmann::json;
 
 // Seconds since the epoch.
 int64_t Now();
+// Milliseconds of the steady clock, for presence and invites.
+int64_t SteadyMs();
 
 // A string member: absent gives "", anything but a string or a text longer
 // than `max` gives false with the refusal reply in `error`.
@@ -50,3 +55,11 @@ void Route(AccountPort& port, const char* path, AccountHandler handler);
 
 // "/friends/..." and "/messages/..." (social_routes.cpp).
 void RouteSocial(AccountPort& port);
+// "/invites/..." (invite_routes.cpp).
+void RouteInvites(AccountPort& port);
+// The "invites" array of the threads reply: the live invites to `me`; an
+// invite whose room closed is reported once as "closed" and then forgotten.
+std::string InvitesArray(AccountPort& port, const AccountRecord& me);
+// The friend objects of "/friends/list": gamertag, presence, the code of a
+// public room with a free seat, and whether `me` has a live invite out to them.
+std::string FriendArray(AccountPort& port, const AccountRecord& me, const std::vector<std::string>& tags);

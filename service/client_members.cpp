@@ -11,6 +11,7 @@ const char* const kClientMembers[] = {
     "friends", "incoming", "outgoing", "threads",  "unread",   "last",           "messages", "id",
     "mine",    "body",     "code",     "chapter_label", "stage", "mod",          "my_ready", "peer_ready",
     "started", "peer",     "rooms",    "name",     "host",     "players",        "max",
+    "presence", "room_code", "invited", "invites", "room",    "state",
 };
 
 std::string Lower(std::string text)

@@ -94,7 +94,7 @@ int main(int argc, char** argv)
         StopRoomPort(rooms);
         return 1;
     }
-    AccountPort* accounts = StartAccountPort(options, error);
+    AccountPort* accounts = StartAccountPort(options, error, RoomPortDirectory(rooms));
     if (!accounts) {
         fprintf(stderr, "kestrel-service: account port: %s\n", error.c_str());
         StopRelay(relay);

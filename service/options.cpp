@@ -27,6 +27,8 @@ const char* ServiceUsage()
            "  --tls-only            refuse plain HTTP (needs --tls-cert and --tls-key)\n"
            "  --max-rooms N         rooms open at once; a create beyond them is refused (1000)\n"
            "  --metrics [ADDR:]PORT serve figures for Prometheus at /metrics (ADDR 127.0.0.1)\n"
+           "  --online-window S     a player counts as online S seconds after its last request (60)\n"
+           "  --invite-life S       a room invite lapses after S seconds (600)\n"
            "  --version             print the version and exit\n"
            "test only, applied to every forwarded datagram:\n"
            "  --relay-drop P  --relay-duplicate P  --relay-reorder P   probabilities 0..1\n"
@@ -124,6 +126,10 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
             out.relay_expire_s = (int)v;
         else if (strcmp(flag, "--relay-takeover") == 0 && (ok = ParseNumber(value, 1, 3600, v)))
             out.relay_takeover_s = (int)v;
+        else if (strcmp(flag, "--online-window") == 0 && (ok = ParseNumber(value, 1, 86400, v)))
+            out.online_window_s = (int)v;
+        else if (strcmp(flag, "--invite-life") == 0 && (ok = ParseNumber(value, 1, 86400, v)))
+            out.invite_life_s = (int)v;
         else if (strcmp(flag, "--relay-workers") == 0 && (ok = ParseNumber(value, 1, 64, v)))
             out.relay_workers = (int)v;
         else if (strcmp(flag, "--relay-batch") == 0 && (ok = ParseNumber(value, 1, 256, v)))

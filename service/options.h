@@ -36,6 +36,8 @@ struct ServiceOptions
     bool tls_only = false;         // plain HTTP is refused (every player has a pinned client)
     std::string metrics;    // "ADDR:PORT" of the metrics page; "" = none
     size_t max_rooms = 1000; // rooms open at once
+    int online_window_s = 60; // a signed-in player counts as online this long after its last request
+    int invite_life_s = 600;  // a room invite not taken up lapses after this
 };
 
 // Parses argv; on failure returns false with a one-line reason in `error`.

@@ -375,3 +375,52 @@ const HttpCounters& RoomPortCounters(RoomPort* port)
 {
     return port->counters;
 }
+
+// ---------------------------------------------------------------------------
+// Directory for the account port
+// ---------------------------------------------------------------------------
+
+static RoomSeat SeatIn(const Room& room, bool member)
+{
+    RoomSeat s;
+    s.code = room.code;
+    s.name = room.name;
+    s.is_public = room.is_public;
+    s.started = RoomStarted(room);
+    s.full = room.member[0].present && room.member[1].present;
+    s.member = member;
+    return s;
+}
+
+static bool IsMember(const Room& room, const std::string& folded)
+{
+    for (const RoomMember& m : room.member)
+        if (m.present && FoldTag(m.name) == folded)
+            return true;
+    return false;
+}
+
+RoomDirectory RoomPortDirectory(RoomPort* port)
+{
+    RoomDirectory d;
+    d.seat_of = [port](const std::string& player, RoomSeat& out) {
+        const std::string folded = FoldTag(player);
+        std::lock_guard<std::mutex> g(port->lock);
+        for (const auto& [code, room] : port->store.rooms)
+            if (IsMember(room, folded)) {
+                out = SeatIn(room, true);
+                return true;
+            }
+        return false;
+    };
+    d.room = [port](const std::string& code, const std::string& player, RoomSeat& out) {
+        const std::string key = NormalizeRoomCode(code);
+        std::lock_guard<std::mutex> g(port->lock);
+        auto it = port->store.rooms.find(key);
+        if (key.empty() || it == port->store.rooms.end())
+            return false;
+        out = SeatIn(it->second, IsMember(it->second, FoldTag(player)));
+        return true;
+    };
+    return d;
+}

@@ -4,6 +4,7 @@
 
 #include "metrics.h"
 #include "options.h"
+#include "presence.h"
 #include "relay.h"
 
 #include <string>
@@ -25,3 +26,7 @@ struct RoomStats
 };
 RoomStats ReadRoomStats(RoomPort* port);
 const HttpCounters& RoomPortCounters(RoomPort* port);
+
+// Seats by player name and rooms by code, for the account port's presence
+// and invites. Valid while the port runs.
+RoomDirectory RoomPortDirectory(RoomPort* port);

@@ -10,6 +10,19 @@ void RefreshFriends()
     StartGuardedWorker(g_app.flags.friends_busy, FriendsListWorker);
 }
 
+static std::vector<FriendPresence> Presences(const std::string& reply)
+{
+    std::vector<FriendPresence> out;
+    for (const std::string& object : JsonGetObjectArray(reply, "friends")) {
+        FriendPresence p;
+        p.presence = JsonGetString(object, "presence");
+        p.room_code = JsonGetString(object, "room_code");
+        JsonGetBool(object, "invited", p.invited);
+        out.push_back(std::move(p));
+    }
+    return out;
+}
+
 static std::vector<std::string> Gamertags(const std::string& reply, const char* key)
 {
     std::vector<std::string> tags;
@@ -40,8 +53,10 @@ void FriendsListWorker()
         std::vector<std::string> friends = Gamertags(reply, "friends");
         std::vector<std::string> incoming = Gamertags(reply, "incoming");
         std::vector<std::string> outgoing = Gamertags(reply, "outgoing");
+        std::vector<FriendPresence> presence = Presences(reply);
         WriteForToken(token, [&](SocialState& s) {
             s.friends.swap(friends);
+            s.friend_presence.swap(presence);
             s.incoming_requests.swap(incoming);
             s.outgoing_requests.swap(outgoing);
         });
@@ -81,6 +96,10 @@ void ClearSocialLists()
     std::lock_guard<std::mutex> g(g_app.social.lock);
     SocialState& s = g_app.social;
     s.friends.clear();
+    s.friend_presence.clear();
+    s.invites.clear();
+    s.invites_seen.clear();
+    s.invites_dismissed.clear();
     s.incoming_requests.clear();
     s.outgoing_requests.clear();
     s.friend_status.clear();

@@ -1,6 +1,7 @@
 #include "backend/messages.h"
 
 #include "backend/http.h"
+#include "backend/invites.h"
 #include "backend/json_text.h"
 #include "state/app_state.h"
 #include "state/worker.h"
@@ -179,6 +180,7 @@ static void PollThreads()
             p.unread_counts.push_back(UnreadCount{tag, unread});
     }
     p.threads_primed.store(true);
+    ApplyInvites(reply);
 }
 
 void MessageThreadsPoller()

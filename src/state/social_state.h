@@ -14,10 +14,31 @@ struct DirectMessage
     std::string body;
 };
 
+// What the friends list says of a friend beside its gamertag.
+struct FriendPresence
+{
+    std::string presence;   // "online", "in_room", "playing"; "" or "offline" when away
+    std::string room_code;  // a public room with a free seat, when in one
+    bool invited = false;   // this player's invite to them is live
+};
+
+// An invite into a friend's room, as the threads poll last reported it.
+struct RoomInvite
+{
+    std::string from;       // the friend's gamertag
+    std::string code;
+    std::string room;       // the room's name
+    bool full = false;
+};
+
 struct SocialState // "the social lock"
 {
     std::mutex lock;
     std::vector<std::string> friends;            // gamertags, in the order sent
+    std::vector<FriendPresence> friend_presence; // one per friend, same order
+    std::vector<RoomInvite> invites;             // to this player, live ones only
+    std::vector<std::string> invites_seen;       // from + "/" + code: toasted already
+    std::vector<std::string> invites_dismissed;  // joined or declined here, until the service forgets them
     std::vector<std::string> incoming_requests;
     std::vector<std::string> outgoing_requests;
     std::string friend_status;                   // text of the last friend action; "" after a success

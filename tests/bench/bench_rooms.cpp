@@ -2,6 +2,7 @@
 // Up" to both links running, through the real service and kestrel-partner;
 // and the requests a client idle in a lobby sends per minute.
 #include "backend/lobby_chat.h"
+#include "backend/messages.h"
 #include "backend/ready_leave.h"
 #include "backend/rooms.h"
 #include "mini_http_server.h"
@@ -102,19 +103,43 @@ static void IdleLobbyRequests(double window_s)
             a.body = "{\"ok\":true,\"messages\":[]}";
         return a;
     });
+    // Signed in, the account port hears from the client too: the message
+    // threads poll, whose reply also carries the room invites.
+    MiniHttpServer* accounts = StartMiniHttpServer(kAccountPort);
+    if (!accounts) {
+        printf("port %d is taken\n", kAccountPort);
+        StopMiniHttpServer(server);
+        return;
+    }
+    SetMiniHttpHandler(accounts, [](const MiniHttpRequest&) {
+        MiniHttpAnswer a;
+        a.body = "{\"ok\":true,\"threads\":[],\"invites\":[]}";
+        return a;
+    });
+    {
+        std::lock_guard<std::mutex> g(g_app.account.lock);
+        g_app.account.token = "0123456789abcdef0123456789abcdef";
+        g_app.account.gamertag = "Idle";
+    }
+    StartMessagePoller();
     StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
     Frames([] { return g_app.flags.room_state.load() == RoomIn; }, 5000ms);
-    const size_t before = MiniHttpRequests(server).size();
+    const size_t before = MiniHttpRequests(server).size(), before_accounts = MiniHttpRequests(accounts).size();
     Frames([] { return false; }, std::chrono::milliseconds((int)(window_s * 1000)));
     size_t beats = 0, polls = 0;
     const std::vector<MiniHttpRequest> all = MiniHttpRequests(server);
     for (size_t i = before; i < all.size(); i++)
         (all[i].target == "/heartbeat" ? beats : polls)++;
-    printf("idle in a lobby for %.0f s: %.1f requests per minute (heartbeat %.1f, chat poll %.1f)\n", window_s,
-           (beats + polls) * 60 / window_s, beats * 60 / window_s, polls * 60 / window_s);
+    const size_t account_requests = MiniHttpRequests(accounts).size() - before_accounts;
+    printf("idle in a lobby for %.0f s: %.1f requests per minute to the room port (heartbeat %.1f, chat poll %.1f)\n",
+           window_s, (beats + polls) * 60 / window_s, beats * 60 / window_s, polls * 60 / window_s);
+    printf("signed in, idle in a lobby: %.1f requests per minute in all (account port %.1f: threads and invites)\n",
+           (beats + polls + account_requests) * 60 / window_s, account_requests * 60 / window_s);
+    StopMessagePoller();
     LeaveRoom();
     std::this_thread::sleep_for(300ms);
     StopMiniHttpServer(server);
+    StopMiniHttpServer(accounts);
 }
 
 // "idle" or "ready": each part binds the room port, so each runs in a

@@ -57,14 +57,14 @@ protected:
     ServiceProcess service;
     MiniHttpServer* account = nullptr;
 
-    void StartIn(bool real_service)
+    void StartIn(bool real_service, const std::vector<std::string>& service_args = {})
     {
         old_dir = std::filesystem::current_path().string();
         dir = MakeTempDir("kestrel-pages");
         std::filesystem::create_directories(dir + "/reframework/data");
         std::filesystem::current_path(dir);
         if (real_service)
-            ASSERT_TRUE(StartService(service)) << service.output;
+            ASSERT_TRUE(StartService(service, service_args)) << service.output;
         else
             ASSERT_NE(account = StartMiniHttpServer(39001), nullptr);
     }

@@ -10,6 +10,7 @@
 #include "../common/input_script.h"
 #include "../common/png_file.h"
 #include "glfw_keys.h"
+#include "backend/messages.h"
 #include "platform/platform.h"
 #include "state/app_state.h"
 #include "ui/fonts.h"
@@ -417,6 +418,10 @@ int main(int argc, char** argv)
     glfwSetScrollCallback(g_desk.window, OnScroll);
     glfwSetCursorPosCallback(g_desk.window, OnCursor);
     glfwSetWindowFocusCallback(g_desk.window, OnFocus);
+
+    // The message-notification poller (threads and room invites), started as
+    // the plugin's initialisation starts it.
+    StartMessagePoller();
 
     // First-frame set-up, as the plugin's renderer set-up does it.
     const double t0 = NowUs();

@@ -6,6 +6,7 @@
 #include "backend/client_frame.h"
 #include "platform/platform.h"
 #include "backend/friends.h"
+#include "backend/invites.h"
 #include "backend/messages.h"
 #include "backend/lobby_chat.h"
 #include "backend/ready_leave.h"
@@ -31,7 +32,8 @@ const char* const kRoomUsage =
     "       kestrel-partner [--guest | --user NAME --password PASS [--signup --gamertag TAG --email ADDR]]\n"
     "                       [--quickmatch | --create NAME [--private] | --join CODE | --rejoin]\n"
     "                       [--ready] [--say TEXT]... [--dir DIR] [--mirror] [--game-files] [--host ADDR]\n"
-    "                       [--pin SHA256] [--for SECONDS] [--friend TAG]... [--accept-all] [--message TAG TEXT]...\n";
+    "                       [--pin SHA256] [--for SECONDS] [--friend TAG]... [--accept-all] [--message TAG TEXT]...\n"
+    "                       [--invite TAG]... [--accept-invite | --decline-invite]\n";
 
 bool ParseRoomOptions(int argc, char** argv, int first, RoomOptions& o, std::string& error)
 {
@@ -47,6 +49,8 @@ bool ParseRoomOptions(int argc, char** argv, int first, RoomOptions& o, std::str
         if (flag == "--mirror") { o.mirror = true; continue; }
         if (flag == "--game-files") { o.game_files = true; continue; }
         if (flag == "--accept-all") { o.accept_all = true; continue; }
+        if (flag == "--accept-invite") { o.accept_invite = true; continue; }
+        if (flag == "--decline-invite") { o.decline_invite = true; continue; }
         if (flag == "--message") {
             if (i + 2 >= argc) {
                 error = "--message takes a gamertag and a text";
@@ -69,6 +73,7 @@ bool ParseRoomOptions(int argc, char** argv, int first, RoomOptions& o, std::str
         else if (flag == "--join") { o.join_code = value; ways++; }
         else if (flag == "--say") o.say.push_back(value);
         else if (flag == "--friend") o.befriend.push_back(value);
+        else if (flag == "--invite") o.invite.push_back(value);
         else if (flag == "--dir") o.dir = value;
         else if (flag == "--host") o.host = value;
         else if (flag == "--pin") { o.pin = value; o.pin_set = true; }
@@ -82,8 +87,10 @@ bool ParseRoomOptions(int argc, char** argv, int first, RoomOptions& o, std::str
         error = "say at most one of --quickmatch, --create NAME, --join CODE or --rejoin";
         return false;
     }
-    if ((!o.befriend.empty() || o.accept_all || !o.messages.empty()) && o.user.empty()) {
-        error = "friends and messages need an account (--user)";
+    if ((!o.befriend.empty() || o.accept_all || !o.messages.empty() || !o.invite.empty() || o.accept_invite ||
+         o.decline_invite) &&
+        o.user.empty()) {
+        error = "friends, messages and invites need an account (--user)";
         return false;
     }
     if (o.signup && (o.user.empty() || o.password.empty() || o.gamertag.empty() || o.email.empty())) {
@@ -119,6 +126,9 @@ static const char* SoundName(const uint8_t* image)
 struct SocialView
 {
     std::vector<std::string> friends, incoming;
+    std::vector<std::string> presence;    // "TAG presence" per friend, as last printed
+    std::set<std::string> invites_shown;  // "TAG/CODE"
+    bool invite_answered = false;
     std::set<std::string> answered; // requests accepted already
     int budget = 0;                  // accepts left until the next poll
     bool settled = false;            // every request shown is answered
@@ -129,6 +139,40 @@ struct SocialView
 // A hostile list of thousands of requests must not become thousands of
 // workers at once: each poll of the list answers a few, the next poll more.
 static const int kAcceptsPerPoll = 8;
+
+// Prints friends' presence changes and invites; takes up or turns down the first invite.
+static void InviteStep(SocialView& v, const RoomOptions& o)
+{
+    std::vector<std::string> presence;
+    std::vector<RoomInvite> invites;
+    {
+        std::lock_guard<std::mutex> g(g_app.social.lock);
+        for (size_t i = 0; i < g_app.social.friends.size() && i < g_app.social.friend_presence.size(); i++) {
+            const FriendPresence& p = g_app.social.friend_presence[i];
+            presence.push_back(g_app.social.friends[i] + " " + (p.presence.empty() ? "offline" : p.presence) +
+                               (p.room_code.empty() ? "" : " " + p.room_code) + (p.invited ? " invited" : ""));
+        }
+        invites = g_app.social.invites;
+    }
+    if (presence != v.presence) {
+        v.presence = presence;
+        for (const std::string& line : presence)
+            Say("presence: %s", line);
+    }
+    for (const RoomInvite& i : invites)
+        if (v.invites_shown.insert(i.from + "/" + i.code).second)
+            Say("invite from: %s, room %s%s", i.from, i.code, i.full ? " (full)" : "");
+    if (invites.empty() || v.invite_answered || !(o.accept_invite || o.decline_invite))
+        return;
+    v.invite_answered = true;
+    if (o.accept_invite) {
+        Say("invite taken: %s", invites[0].from);
+        JoinInvite(invites[0]);
+    } else {
+        Say("invite declined: %s", invites[0].from);
+        DeclineInvite(invites[0]);
+    }
+}
 
 static void SocialStep(SocialView& v, bool accept_all, double now_s)
 {
@@ -265,7 +309,8 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
     int32_t chat_printed = 0; // the id of the last line printed (the list keeps only the newest lines)
     bool in_room = false, readied = false, said = false, started = false, link_up = false;
     bool reconnecting = false, partner_away = false;
-    std::string partner;
+    std::set<std::string> invited;
+    std::string partner, room_shown;
     int exit_code = 0;
     auto next_stats = t0, next_game_files = t0;
     int game_tick = 0;
@@ -287,9 +332,24 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
         }
 
         const int32_t state = g_app.flags.room_state.load();
-        if (state == RoomIn && !in_room) {
+        if (state == RoomIn && (!in_room || code != room_shown)) {
             in_room = true;
+            room_shown = code;
             Say("room: %s, role %s", code, std::string(1, role));
+        }
+        // Each invite goes out once, as soon as that player is a friend.
+        if (in_room && invited.size() < o.invite.size()) {
+            std::vector<std::string> friends;
+            {
+                std::lock_guard<std::mutex> g(g_app.social.lock);
+                friends = g_app.social.friends;
+            }
+            for (const std::string& tag : o.invite)
+                if (!invited.count(tag) && std::find(friends.begin(), friends.end(), tag) != friends.end()) {
+                    invited.insert(tag);
+                    StartInvite(tag);
+                    Say("invite to: %s", tag);
+                }
         }
         if (state == RoomFailed) {
             Say(in_room ? "room closed: %s" : "room failed: %s", error);
@@ -356,6 +416,8 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
         }
         if (!o.user.empty())
             SocialStep(social, o.accept_all, now_s);
+        if (!o.user.empty())
+            InviteStep(social, o);
         std::this_thread::sleep_for(std::chrono::milliseconds(16));
     }
     if (g_app.flags.room_state.load() == RoomIn || g_app.flags.room_state.load() == RoomBusy) {

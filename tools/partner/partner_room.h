@@ -21,6 +21,9 @@ struct RoomOptions
     std::vector<std::string> befriend;                               // --friend TAG
     bool accept_all = false;                                         // --accept-all
     std::vector<std::pair<std::string, std::string>> messages;       // --message TAG TEXT
+    std::vector<std::string> invite;                                 // --invite TAG, once in a room and friends
+    bool accept_invite = false;                                      // --accept-invite: join the first one
+    bool decline_invite = false;                                     // --decline-invite
     // What then.
     bool ready = false;
     std::vector<std::string> say;

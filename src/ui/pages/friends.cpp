@@ -3,7 +3,9 @@
 
 #include "backend/account.h"
 #include "backend/friends.h"
+#include "backend/invites.h"
 #include "backend/messages.h"
+#include "backend/rooms.h"
 #include "state/app_state.h"
 #include "ui/kit.h"
 #include "ui/palette.h"
@@ -12,6 +14,7 @@
 
 #include <imgui.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -79,7 +82,77 @@ void DrawAddFriend()
         TextWrappedColoured(ColGold, g_app.social.friend_status.c_str());
 }
 
-void DrawFriendsList(const std::vector<std::string>& friends)
+void DrawRoomInvites(const std::vector<RoomInvite>& invites)
+{
+    TextColoured(ColMuted, "ROOM INVITES");
+    Space(4);
+    for (const RoomInvite& invite : invites) {
+        ImGui::AlignTextToFramePadding();
+        TextColoured(ColText, invite.from.c_str());
+        ImGui::SameLine();
+        TextColoured(ColMuted, invite.full ? "Room is full" : invite.room.c_str());
+        ImGui::SameLine(ImGui::GetWindowWidth() - 176.0f);
+        PushRowId("inv", invite.from);
+        ImGui::BeginDisabled(invite.full);
+        if (AccentButton("Join", ImVec2(80.0f, 26.0f)))
+            JoinInvite(invite);
+        ImGui::EndDisabled();
+        ImGui::SameLine();
+        if (ImGui::Button("Decline", ImVec2(80.0f, 26.0f)))
+            DeclineInvite(invite);
+        PopRowId();
+    }
+    Space(10);
+    AccentRule();
+    Space(10);
+}
+
+struct FriendRow
+{
+    std::string tag;
+    FriendPresence presence;
+};
+
+int PresenceRank(const std::string& p)
+{
+    return p == "online" || p == "in_room" || p == "playing" ? 0 : 1;
+}
+
+// A dot and a short word: what a friend is up to at a glance.
+void PresenceMark(const std::string& p)
+{
+    const ImVec4& col = p == "online" ? ColGreen : p == "in_room" ? ColGold : p == "playing" ? ColAccent : ColDim;
+    const ImVec2 at = ImGui::GetCursorScreenPos();
+    const float h = ImGui::GetFrameHeight();
+    ImGui::GetWindowDrawList()->AddCircleFilled(ImVec2(at.x + 5.0f, at.y + h * 0.5f), 4.5f, PackCol(col));
+    ImGui::Dummy(ImVec2(14.0f, h));
+    ImGui::SameLine();
+}
+
+const char* PresenceText(const std::string& p)
+{
+    return p == "online" ? "Online" : p == "in_room" ? "In a lobby" : p == "playing" ? "Playing" : nullptr;
+}
+
+// The room this player could bring a friend into: in one, with a seat free.
+struct MyRoom
+{
+    std::string code;
+    bool can_invite = false;
+};
+
+MyRoom CopyMyRoom()
+{
+    MyRoom r;
+    if (g_app.flags.room_state.load() != RoomIn)
+        return r;
+    std::lock_guard<std::mutex> hold(g_app.room.lock);
+    r.code = g_app.room.room_code;
+    r.can_invite = !r.code.empty() && g_app.room.room_partner.empty();
+    return r;
+}
+
+void DrawFriendsList(const std::vector<std::string>& friends, const std::vector<FriendPresence>& presence)
 {
     TextColoured(ColMuted, "FRIENDS");
     Space(4);
@@ -87,16 +160,50 @@ void DrawFriendsList(const std::vector<std::string>& friends)
         TextWrappedColoured(ColDim, "No friends yet. Add someone by their gamertag above.");
         return;
     }
-    for (const std::string& tag : friends) {
+    std::vector<FriendRow> rows;
+    for (size_t i = 0; i < friends.size(); i++)
+        rows.push_back(FriendRow{friends[i], i < presence.size() ? presence[i] : FriendPresence()});
+    std::stable_sort(rows.begin(), rows.end(), [](const FriendRow& a, const FriendRow& b) {
+        return PresenceRank(a.presence.presence) < PresenceRank(b.presence.presence);
+    });
+    const MyRoom mine = CopyMyRoom();
+    for (const FriendRow& row : rows) {
+        const FriendPresence& p = row.presence;
         ImGui::AlignTextToFramePadding();
-        TextColoured(ColText, tag.c_str());
-        ImGui::SameLine(ImGui::GetWindowWidth() - 186.0f);
-        PushRowId("fr", tag);
+        PresenceMark(p.presence);
+        TextColoured(ColText, row.tag.c_str());
+        if (const char* text = PresenceText(p.presence)) {
+            ImGui::SameLine();
+            TextColoured(ColMuted, text);
+        }
+        const bool away = PresenceRank(p.presence) != 0;
+        const bool can_join = !p.room_code.empty() && p.room_code != mine.code;
+        const bool can_invite = mine.can_invite && !away && !p.invited && p.room_code != mine.code;
+        const bool shows_invited = mine.can_invite && p.invited;
+        const float extra = can_join || can_invite || shows_invited ? 84.0f : 0.0f;
+        ImGui::SameLine(ImGui::GetWindowWidth() - 186.0f - extra);
+        PushRowId("fr", row.tag);
+        if (can_join) {
+            if (AccentButton("Join", ImVec2(76.0f, 26.0f))) {
+                StartRoomOp(RoomOpJoin, p.room_code, "", 0, "", "", "", false);
+                NavigateTo(PageMatchmaking);
+            }
+            ImGui::SameLine();
+        } else if (can_invite) {
+            if (ImGui::Button("Invite", ImVec2(76.0f, 26.0f)))
+                StartInvite(row.tag);
+            ImGui::SameLine();
+        } else if (shows_invited) {
+            ImGui::BeginDisabled();
+            ImGui::Button("Invited", ImVec2(76.0f, 26.0f));
+            ImGui::EndDisabled();
+            ImGui::SameLine();
+        }
         if (AccentButton("Message", ImVec2(90.0f, 26.0f)))
-            OpenConversation(tag);
+            OpenConversation(row.tag);
         ImGui::SameLine();
         if (ImGui::Button("Remove", ImVec2(80.0f, 26.0f)))
-            StartFriendAction(L"/friends/remove", tag, false, false);
+            StartFriendAction(L"/friends/remove", row.tag, false, false);
         PopRowId();
     }
 }
@@ -132,13 +239,19 @@ void DrawFriendsSection()
         RefreshFriends();
     }
     std::vector<std::string> incoming, friends, outgoing;
+    std::vector<FriendPresence> presence;
+    std::vector<RoomInvite> invites;
     {
         std::lock_guard<std::mutex> hold(g_app.social.lock);
         incoming = g_app.social.incoming_requests;
         friends = g_app.social.friends;
         outgoing = g_app.social.outgoing_requests;
+        presence = g_app.social.friend_presence;
+        invites = g_app.social.invites;
     }
 
+    if (!invites.empty())
+        DrawRoomInvites(invites);
     DrawIncomingRequests(incoming);
     Space(10);
     AccentRule();
@@ -147,7 +260,7 @@ void DrawFriendsSection()
     Space(10);
     AccentRule();
     Space(10);
-    DrawFriendsList(friends);
+    DrawFriendsList(friends, presence);
 
     if (!outgoing.empty()) {
         Space(12);

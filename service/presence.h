@@ -1,0 +1,70 @@
+// Who is around, and the room invites between friends. Both live in memory:
+// presence is rebuilt from the next requests after a restart, and an invite
+// never outlives the in-memory room it points at anyway.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// Where a player sits, as the room port sees it.
+struct RoomSeat
+{
+    std::string code;
+    std::string name;       // the room's name
+    bool is_public = true;
+    bool started = false;   // both ready: the session is on
+    bool full = false;      // two members
+    bool member = false;    // the asked-about player is one of them
+};
+
+// Asks the rooms where a player (by the name its room requests carry) sits,
+// or what a room holds (by code); false when there is no such seat or room.
+struct RoomDirectory
+{
+    std::function<bool(const std::string& player, RoomSeat& out)> seat_of;
+    std::function<bool(const std::string& code, const std::string& player, RoomSeat& out)> room;
+};
+
+enum class Presence { Offline, Online, InRoom, Playing };
+const char* PresenceName(Presence p); // "offline", "online", "in_room", "playing"
+
+struct Invite
+{
+    int64_t from = 0, to = 0;  // account ids
+    std::string from_tag;      // the sender's gamertag, as the invitee's list shows it
+    std::string to_tag;
+    std::string code;          // the room
+    std::string room_name;
+    int64_t expires_ms = 0;
+};
+
+struct SocialBoard
+{
+    std::mutex lock;                       // guards all below
+    std::map<std::string, int64_t> seen;   // folded gamertag -> last session request (ms)
+    std::vector<Invite> invites;
+    int64_t online_window_ms = 60000;
+    int64_t invite_life_ms = 600000;
+};
+
+// The case-folded key of a name: gamertags are unique under it.
+std::string FoldTag(const std::string& tag);
+
+void MarkSeen(SocialBoard& board, const std::string& gamertag, int64_t now_ms);
+// From the rooms first (a member is live while its heartbeats come), else
+// from the last session request.
+Presence PresenceOf(SocialBoard& board, const RoomDirectory& rooms, const std::string& gamertag, int64_t now_ms,
+                    RoomSeat* seat);
+
+// Adds the invite unless one from `from` to `to` is live; false then.
+bool AddInvite(SocialBoard& board, const Invite& invite, int64_t now_ms);
+// Drops the invite from `from` to `to`; false when there was none.
+bool DropInvite(SocialBoard& board, int64_t from, int64_t to);
+// The live invites to `to`, after dropping the expired ones.
+std::vector<Invite> InvitesTo(SocialBoard& board, int64_t to, int64_t now_ms);
+// Whether `from` has a live invite out to the player of gamertag `to_tag`.
+bool HasInvite(SocialBoard& board, int64_t from, const std::string& to_tag, int64_t now_ms);
