@@ -258,15 +258,9 @@ std::string NoCase(const std::string& text)
     return out;
 }
 
-// Before gamertags become unique regardless of case (schema 2), a version-1
-// store may hold tags that differ only in case (a tag defaults to the
-// username, so "bob" and another player's "Bob" met easily). The oldest
-// account keeps its tag; each later one gets the first free numbered form,
-// within the 20-byte limit ("Bob" -> "Bob2"). The player sees it from the
-// next sign-in on (profile, lobby, friends' lists); the log names each change.
-bool SettleGamertags(sqlite3* db, std::string& error)
+// Every account's id and gamertag, oldest first (for the upgrades).
+bool ReadGamertags(sqlite3* db, std::vector<std::pair<int64_t, std::string>>& accounts, std::string& error)
 {
-    std::vector<std::pair<int64_t, std::string>> accounts;
     sqlite3_stmt* s = nullptr;
     if (sqlite3_prepare_v2(db, "SELECT id, gamertag FROM accounts ORDER BY id", -1, &s, nullptr) != SQLITE_OK) {
         error = sqlite3_errmsg(db);
@@ -278,10 +272,23 @@ bool SettleGamertags(sqlite3* db, std::string& error)
         accounts.emplace_back(sqlite3_column_int64(s, 0), tag ? (const char*)tag : "");
     }
     sqlite3_finalize(s);
-    if (rc != SQLITE_DONE) {
+    if (rc != SQLITE_DONE)
         error = sqlite3_errmsg(db);
+    return rc == SQLITE_DONE;
+}
+
+// Before gamertags become unique regardless of case (schema 2), a version-1
+// store may hold tags that differ only in case (a tag defaults to the
+// username, so "bob" and another player's "Bob" met easily). The oldest
+// account keeps its tag; each later one gets the first free numbered form,
+// within the 20-byte limit ("Bob" -> "Bob2"). The player sees it from the
+// next sign-in on (profile, lobby, friends' lists); the log names each change.
+bool SettleGamertags(sqlite3* db, std::string& error)
+{
+    std::vector<std::pair<int64_t, std::string>> accounts;
+    if (!ReadGamertags(db, accounts, error))
         return false;
-    }
+    sqlite3_stmt* s = nullptr;
     std::set<std::string> taken;
     for (const auto& [id, tag] : accounts)
         taken.insert(NoCase(tag));
@@ -320,19 +327,11 @@ bool SettleGamertags(sqlite3* db, std::string& error)
 bool FillGamertagForms(sqlite3* db, std::string& error)
 {
     std::vector<std::pair<int64_t, std::string>> accounts;
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT id, gamertag FROM accounts ORDER BY id", -1, &s, nullptr) != SQLITE_OK) {
-        error = sqlite3_errmsg(db);
+    if (!ReadGamertags(db, accounts, error))
         return false;
-    }
-    int rc;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-        const unsigned char* tag = sqlite3_column_text(s, 1);
-        accounts.emplace_back(sqlite3_column_int64(s, 0), tag ? (const char*)tag : "");
-    }
-    sqlite3_finalize(s);
-    if (rc != SQLITE_DONE || sqlite3_prepare_v2(db, "UPDATE accounts SET gamertag_key = ?, gamertag_skeleton = ? WHERE id = ?",
-                                                -1, &s, nullptr) != SQLITE_OK) {
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db, "UPDATE accounts SET gamertag_key = ?, gamertag_skeleton = ? WHERE id = ?",
+                           -1, &s, nullptr) != SQLITE_OK) {
         error = sqlite3_errmsg(db);
         return false;
     }
