@@ -309,7 +309,7 @@ bool SettleGamertags(sqlite3* db, std::string& error)
         }
         sqlite3_bind_text(s, 1, renamed.data(), (int)renamed.size(), SQLITE_TRANSIENT);
         sqlite3_bind_int64(s, 2, id);
-        rc = sqlite3_step(s);
+        const int rc = sqlite3_step(s);
         sqlite3_finalize(s);
         if (rc != SQLITE_DONE) {
             error = sqlite3_errmsg(db);
