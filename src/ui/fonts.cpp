@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -289,8 +290,11 @@ FontGrowthStats FontGrowthInfo()
 
 void ResetFontGrowth(std::vector<SystemFontFile> (*find)(CjkScript))
 {
+    // Made afresh in place: ImVector's copy assignment hands memcpy a null
+    // pointer when empty, which the sanitizers rightly refuse.
     FontGrowth& g = Growth();
-    g = FontGrowth();
+    g.~FontGrowth();
+    new (&g) FontGrowth();
     if (find)
         g.find = find;
 }
