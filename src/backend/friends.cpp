@@ -69,24 +69,26 @@ void StartFriendAction(const std::wstring& path, const std::string& gamertag, bo
     StartWorker(FriendActionWorker, path, gamertag, accept, has_accept);
 }
 
+std::string PostSocialAction(const std::wstring& path, const std::string& fields, std::string& token)
+{
+    std::string reply;
+    if (!PostWithToken(path, fields, reply, &token))
+        return "Can't reach the server.";
+    bool ok = false;
+    JsonGetBool(reply, "ok", ok);
+    if (ok)
+        return "";
+    const std::string error = JsonGetString(reply, "error");
+    return error.empty() ? "Something went wrong." : error;
+}
+
 void FriendActionWorker(std::wstring path, std::string gamertag, bool accept, bool has_accept)
 {
     std::string fields = "\"gamertag\":\"" + JsonEscape(gamertag) + "\"";
     if (has_accept)
         fields += accept ? ",\"accept\":true" : ",\"accept\":false";
-    std::string reply, token;
-    std::string status;
-    if (!PostWithToken(path, fields, reply, &token)) {
-        status = "Can't reach the server.";
-    } else {
-        bool ok = false;
-        JsonGetBool(reply, "ok", ok);
-        if (!ok) {
-            status = JsonGetString(reply, "error");
-            if (status.empty())
-                status = "Something went wrong.";
-        }
-    }
+    std::string token;
+    const std::string status = PostSocialAction(path, fields, token);
     WriteForToken(token, [&](SocialState& s) { s.friend_status = status; });
     RefreshFriends();
 }

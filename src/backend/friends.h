@@ -8,6 +8,10 @@
 void RefreshFriends();
 void FriendsListWorker();
 
+// Posts a friends-area action of the signed-in player; "" when the service
+// took it, else the text to show. `token` receives the token it went under.
+std::string PostSocialAction(const std::wstring& path, const std::string& fields, std::string& token);
+
 // Render thread. path is "/friends/add", "/friends/respond" (with accept) or
 // "/friends/remove"; the outcome lands in friend_status, then the lists refresh.
 void StartFriendAction(const std::wstring& path, const std::string& gamertag, bool accept, bool has_accept);

@@ -33,19 +33,9 @@ void StartInvite(const std::string& gamertag)
 
 void InviteWorker(std::string gamertag, std::string code)
 {
-    std::string reply, status, token;
-    if (!PostWithToken(L"/invites/send", "\"gamertag\":\"" + JsonEscape(gamertag) + "\",\"code\":\"" + JsonEscape(code) + "\"",
-                       reply, &token)) {
-        status = "Can't reach the server.";
-    } else {
-        bool ok = false;
-        JsonGetBool(reply, "ok", ok);
-        if (!ok) {
-            status = JsonGetString(reply, "error");
-            if (status.empty())
-                status = "Something went wrong.";
-        }
-    }
+    std::string token;
+    const std::string status = PostSocialAction(
+        L"/invites/send", "\"gamertag\":\"" + JsonEscape(gamertag) + "\",\"code\":\"" + JsonEscape(code) + "\"", token);
     {
         // Signed out (or in as someone else) meanwhile: the next player never sees it.
         std::lock_guard<std::mutex> account(g_app.account.lock);
