@@ -159,16 +159,23 @@ void RenderHttpCounters(std::string& out, const std::vector<const HttpCounters*>
     }
 }
 
-void RenderStoreCounters(std::string& out, const StoreCounters& store)
+static std::string StoreLabel(const StoreCounters* store)
 {
-    const std::string label = std::string("store=\"") + store.kind + "\"";
-    MetricHead(out, "kestrel_store_calls_total", "counter", "Calls into the account store.");
-    MetricLine(out, "kestrel_store_calls_total", label, (double)store.calls.load());
+    return std::string("store=\"") + store->kind + "\"";
+}
+
+void RenderStoreCounters(std::string& out, const std::vector<const StoreCounters*>& stores)
+{
+    MetricHead(out, "kestrel_store_calls_total", "counter", "Calls into the account store and the shared rooms.");
+    for (const StoreCounters* s : stores)
+        MetricLine(out, "kestrel_store_calls_total", StoreLabel(s), (double)s->calls.load());
     MetricHead(out, "kestrel_store_errors_total", "counter",
                "Store calls that failed inside the database (answered as \"no answer\").");
-    MetricLine(out, "kestrel_store_errors_total", label, (double)store.errors.load());
+    for (const StoreCounters* s : stores)
+        MetricLine(out, "kestrel_store_errors_total", StoreLabel(s), (double)s->errors.load());
     MetricHead(out, "kestrel_store_call_seconds", "histogram", "Time of one store call, waiting for a connection included.");
-    MetricHistogram(out, "kestrel_store_call_seconds", label, store.call_time);
+    for (const StoreCounters* s : stores)
+        MetricHistogram(out, "kestrel_store_call_seconds", StoreLabel(s), s->call_time);
 }
 
 // ---------------------------------------------------------------------------

@@ -77,7 +77,7 @@ void MetricHead(std::string& out, const char* name, const char* type, const char
 void MetricLine(std::string& out, const char* name, const std::string& labels, double value);
 void MetricHistogram(std::string& out, const char* name, const std::string& labels, const LatencyHistogram& h);
 void RenderHttpCounters(std::string& out, const std::vector<const HttpCounters*>& ports);
-void RenderStoreCounters(std::string& out, const StoreCounters& store);
+void RenderStoreCounters(std::string& out, const std::vector<const StoreCounters*>& stores);
 
 // ---------------------------------------------------------------------------
 // The listener
