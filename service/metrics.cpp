@@ -140,13 +140,22 @@ void RenderHttpCounters(std::string& out, const std::vector<const HttpCounters*>
                        (double)p->open_connections.load());
     MetricHead(out, "kestrel_http_refused_total", "counter",
                "Connections or requests the port turned away, by cause.");
+    static const struct
+    {
+        const char* cause;
+        std::atomic<uint64_t> HttpCounters::*n;
+    } kCauses[] = {
+        {"per_address", &HttpCounters::refused_per_address}, {"deadline", &HttpCounters::refused_deadline},
+        {"size", &HttpCounters::refused_size},                {"busy", &HttpCounters::refused_busy},
+        {"plain_http", &HttpCounters::refused_plain},         {"malformed", &HttpCounters::refused_malformed},
+        {"tls_handshake", &HttpCounters::refused_tls},
+    };
     for (const HttpCounters* p : ports) {
         if (!p->front_fills.load())
             continue;
-        const std::string port = "port=\"" + p->port + "\",cause=";
-        MetricLine(out, "kestrel_http_refused_total", port + "\"per_address\"", (double)p->refused_per_address.load());
-        MetricLine(out, "kestrel_http_refused_total", port + "\"deadline\"", (double)p->refused_deadline.load());
-        MetricLine(out, "kestrel_http_refused_total", port + "\"size\"", (double)p->refused_size.load());
+        for (const auto& c : kCauses)
+            MetricLine(out, "kestrel_http_refused_total", "port=\"" + p->port + "\",cause=\"" + c.cause + "\"",
+                       (double)(p->*c.n).load(std::memory_order_relaxed));
     }
 }
 
