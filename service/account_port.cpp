@@ -58,13 +58,6 @@ int64_t Now()
         .count();
 }
 
-int64_t SteadyMs()
-{
-    return (int64_t)std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 // A string member: absent gives "", anything but a string or a text longer
 // than `max` gives false with the refusal in `error`.
 bool Text(const Json& body, const char* key, size_t max, std::string& out, std::string& error)
@@ -217,7 +210,7 @@ bool SessionAccount(AccountPort& port, const std::string& token, AccountRecord& 
     if (!LooksLikeToken(token) || !FindSession(port.store, TokenHash(token), Now(), kSessionIdleS, a))
         return false;
     // Every request a signed-in client makes says it is there.
-    MarkSeen(port.social, a.gamertag, SteadyMs());
+    MarkSeen(port.social, a.gamertag, SocialNowMs());
     return true;
 }
 
@@ -408,6 +401,7 @@ AccountPort* StartAccountPort(const ServiceOptions& options, std::string& error,
     AccountPort* port = new AccountPort;
     port->options = options;
     port->rooms = std::move(rooms);
+    port->social.shared = port->rooms.shared;
     port->social.online_window_ms = (int64_t)options.online_window_s * 1000;
     port->social.invite_life_ms = (int64_t)options.invite_life_s * 1000;
     port->outbox = options.data_dir + "/outbox";

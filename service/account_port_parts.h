@@ -39,8 +39,6 @@ using Json = nlohmann::json;
 
 // Seconds since the epoch.
 int64_t Now();
-// Milliseconds of the steady clock, for presence and invites.
-int64_t SteadyMs();
 
 // A string member: absent gives "", anything but a string or a text longer
 // than `max` gives false with the refusal reply in `error`.

@@ -56,7 +56,7 @@ std::string Send(AccountPort& port, const Json& body, const std::string&)
     invite.to_tag = other.gamertag;
     invite.code = room.code;
     invite.room_name = room.name;
-    if (!AddInvite(port.social, invite, SteadyMs()))
+    if (!AddInvite(port.social, invite, SocialNowMs()))
         return ErrorReply(kAlreadyInvited);
     return OkReply();
 }
@@ -76,7 +76,7 @@ std::string Decline(AccountPort& port, const Json& body, const std::string&)
 std::string InvitesArray(AccountPort& port, const AccountRecord& me)
 {
     std::string list = "[";
-    for (const Invite& i : InvitesTo(port.social, me.id, SteadyMs())) {
+    for (const Invite& i : InvitesTo(port.social, me.id, SocialNowMs())) {
         RoomSeat room, mine;
         const bool open = port.rooms.room && port.rooms.room(i.code, i.from_tag, room) && room.member;
         const char* state = "open";
@@ -100,7 +100,7 @@ std::string InvitesArray(AccountPort& port, const AccountRecord& me)
 
 std::string FriendArray(AccountPort& port, const AccountRecord& me, const std::vector<std::string>& tags)
 {
-    const int64_t now = SteadyMs();
+    const int64_t now = SocialNowMs();
     std::string out = "[";
     for (const std::string& t : tags) {
         RoomSeat seat;

@@ -1,8 +1,29 @@
 #include "presence.h"
 
+#include "account_store_postgres.h"
 #include "gamertag_rules.h"
+#include "room_store_postgres.h"
 
 #include <algorithm>
+#include <chrono>
+
+// A player's presence is written to a shared store at most this often per
+// instance (and at most a quarter of the online window): not once per request.
+static const int64_t kSeenWriteGapMs = 10000;
+
+int64_t SocialNowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// A shared store without an answer: the request has none either (see TakeStoreFault).
+static int Answered(int result)
+{
+    if (result < 0)
+        MarkStoreFault();
+    return result;
+}
 
 const char* PresenceName(Presence p)
 {
@@ -26,8 +47,24 @@ void MarkSeen(SocialBoard& board, const std::string& gamertag, int64_t now_ms)
 {
     if (gamertag.empty())
         return;
+    const std::string key = FoldTag(gamertag);
+    if (board.shared) {
+        {
+            std::lock_guard<std::mutex> g(board.lock);
+            int64_t& written = board.seen[key];
+            if (written && now_ms - written < std::min(kSeenWriteGapMs, board.online_window_ms / 4))
+                return;
+            written = now_ms;
+        }
+        // Best effort: a presence that could not be written must not fail the request.
+        if (!SharedMarkSeen(board.shared, key, now_ms)) {
+            std::lock_guard<std::mutex> g(board.lock);
+            board.seen.erase(key);
+        }
+        return;
+    }
     std::lock_guard<std::mutex> g(board.lock);
-    board.seen[FoldTag(gamertag)] = now_ms;
+    board.seen[key] = now_ms;
     // Bounded by the players that signed in since the start; trim the long gone now and then.
     if (board.seen.size() > 4096)
         for (auto it = board.seen.begin(); it != board.seen.end();)
@@ -42,6 +79,11 @@ Presence PresenceOf(SocialBoard& board, const RoomDirectory& rooms, const std::s
         if (seat)
             *seat = s;
         return s.started ? Presence::Playing : Presence::InRoom;
+    }
+    if (board.shared) {
+        int64_t seen = -1;
+        SharedSeenAt(board.shared, FoldTag(gamertag), seen);
+        return seen >= 0 && now_ms - seen <= board.online_window_ms ? Presence::Online : Presence::Offline;
     }
     std::lock_guard<std::mutex> g(board.lock);
     auto it = board.seen.find(FoldTag(gamertag));
@@ -58,6 +100,11 @@ static void DropExpired(SocialBoard& board, int64_t now_ms)
 
 bool AddInvite(SocialBoard& board, const Invite& invite, int64_t now_ms)
 {
+    if (board.shared) {
+        Invite stored = invite;
+        stored.expires_ms = now_ms + board.invite_life_ms;
+        return Answered(SharedAddInvite(board.shared, stored, now_ms)) == 1;
+    }
     std::lock_guard<std::mutex> g(board.lock);
     DropExpired(board, now_ms);
     for (const Invite& i : board.invites)
@@ -70,6 +117,8 @@ bool AddInvite(SocialBoard& board, const Invite& invite, int64_t now_ms)
 
 bool DropInvite(SocialBoard& board, int64_t from, int64_t to)
 {
+    if (board.shared)
+        return Answered(SharedDropInvite(board.shared, from, to, SocialNowMs())) == 1;
     std::lock_guard<std::mutex> g(board.lock);
     const size_t before = board.invites.size();
     board.invites.erase(std::remove_if(board.invites.begin(), board.invites.end(),
@@ -80,6 +129,12 @@ bool DropInvite(SocialBoard& board, int64_t from, int64_t to)
 
 std::vector<Invite> InvitesTo(SocialBoard& board, int64_t to, int64_t now_ms)
 {
+    if (board.shared) {
+        std::vector<Invite> out;
+        if (!SharedInvitesTo(board.shared, to, now_ms, out))
+            MarkStoreFault();
+        return out;
+    }
     std::lock_guard<std::mutex> g(board.lock);
     DropExpired(board, now_ms);
     std::vector<Invite> out;
@@ -92,6 +147,8 @@ std::vector<Invite> InvitesTo(SocialBoard& board, int64_t to, int64_t now_ms)
 bool HasInvite(SocialBoard& board, int64_t from, const std::string& to_tag, int64_t now_ms)
 {
     const std::string folded = FoldTag(to_tag);
+    if (board.shared)
+        return Answered(SharedHasInvite(board.shared, from, folded, now_ms)) == 1;
     std::lock_guard<std::mutex> g(board.lock);
     DropExpired(board, now_ms);
     for (const Invite& i : board.invites)

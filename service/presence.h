@@ -1,6 +1,7 @@
-// Who is around, and the room invites between friends. Both live in memory:
-// presence is rebuilt from the next requests after a restart, and an invite
-// never outlives the in-memory room it points at anyway.
+// Who is around, and the room invites between friends. Both live in memory
+// (presence is rebuilt from the next requests after a restart, and an invite
+// never outlives the in-memory room it points at anyway), or, when the rooms
+// are shared in PostgreSQL, there with them, so every instance sees them.
 #pragma once
 
 #include <cstdint>
@@ -21,12 +22,15 @@ struct RoomSeat
     bool member = false;    // the asked-about player is one of them
 };
 
+struct SharedRooms;
+
 // Asks the rooms where a player (by the name its room requests carry) sits,
 // or what a room holds (by code); false when there is no such seat or room.
 struct RoomDirectory
 {
     std::function<bool(const std::string& player, RoomSeat& out)> seat_of;
     std::function<bool(const std::string& code, const std::string& player, RoomSeat& out)> room;
+    SharedRooms* shared = nullptr; // set when the rooms live in a shared store
 };
 
 enum class Presence { Offline, Online, InRoom, Playing };
@@ -49,7 +53,13 @@ struct SocialBoard
     std::vector<Invite> invites;
     int64_t online_window_ms = 60000;
     int64_t invite_life_ms = 600000;
+    // Set: presence and invites live in the shared store; `seen` then only
+    // remembers when each player's presence was last written there.
+    SharedRooms* shared = nullptr;
 };
+
+// The board's clock: wall time, which every instance of a shared store reads alike.
+int64_t SocialNowMs();
 
 // The case-folded key of a name: gamertags are unique under it.
 std::string FoldTag(const std::string& tag);

@@ -536,6 +536,7 @@ static bool IsMember(const Room& room, const std::string& folded)
 RoomDirectory RoomPortDirectory(RoomPort* port)
 {
     RoomDirectory d;
+    d.shared = port->shared;
     d.seat_of = [port](const std::string& player, RoomSeat& out) {
         const std::string folded = FoldTag(player);
         Room room;

@@ -17,6 +17,7 @@ const int64_t kRoomSchemaLock = 0x4b52534d;  // pg_advisory_xact_lock key for th
 const int64_t kOpenTurnLock = 0x4b524f50;    // creates and quickmatches take turns under it
 const int kTries = 3;                        // a transaction that lost a deadlock is tried again
 const int kSweepRooms = 200;                 // rooms expired per sweep turn
+const int64_t kSeenKeptMs = 86400000;        // far past any online window
 
 // The rooms are live state, not records: a new release may drop and remake
 // them. Never edit a shipped step.
@@ -50,6 +51,20 @@ const char* const kRoomMigrations[] = {
     "  PRIMARY KEY (code, id));"
     "CREATE TABLE kestrel_relays (relay TEXT PRIMARY KEY, seen_ms BIGINT NOT NULL);"
     "CREATE SEQUENCE kestrel_room_opened;",
+
+    // Presence and room invites, for friends whose requests land on different instances.
+    "CREATE TABLE kestrel_seen (key TEXT PRIMARY KEY, seen_ms BIGINT NOT NULL);"
+    "CREATE TABLE kestrel_invites ("
+    "  from_id BIGINT NOT NULL,"
+    "  to_id BIGINT NOT NULL,"
+    "  from_tag TEXT NOT NULL,"
+    "  to_tag TEXT NOT NULL,"
+    "  to_key TEXT NOT NULL,"
+    "  code TEXT NOT NULL,"
+    "  room_name TEXT NOT NULL,"
+    "  expires_ms BIGINT NOT NULL,"
+    "  PRIMARY KEY (from_id, to_id));"
+    "CREATE INDEX kestrel_invites_to ON kestrel_invites (to_id);",
 };
 
 #define ROOM_COLUMNS "code, opened, waiting, started, members, host_cid, guest_cid, host_key, guest_key, relay, due_ms, doc"
@@ -75,6 +90,14 @@ enum Stmt {
     RoomOfPlayer,
     RoomByCode,
     Stats,
+    MarkSeenRow,
+    SeenAt,
+    ForgetSeen,
+    PutInvite,
+    TakeInvite,
+    InvitesFor,
+    InviteOut,
+    DropLapsedInvites,
     StmtCount
 };
 
@@ -106,6 +129,20 @@ const char* const kSql[StmtCount] = {
     "SELECT count(*) FILTER (WHERE members < 2), count(*) FILTER (WHERE members = 2 AND NOT started),"
     " count(*) FILTER (WHERE started), coalesce(sum(members), 0), (SELECT count(*) FROM kestrel_room_chat)"
     " FROM kestrel_rooms",
+    "INSERT INTO kestrel_seen (key, seen_ms) VALUES ($1, $2)"
+    " ON CONFLICT (key) DO UPDATE SET seen_ms = GREATEST(kestrel_seen.seen_ms, EXCLUDED.seen_ms)",
+    "SELECT seen_ms FROM kestrel_seen WHERE key = $1",
+    "DELETE FROM kestrel_seen WHERE seen_ms < $1",
+    // A lapsed invite between the same two players is replaced; a live one stays.
+    "INSERT INTO kestrel_invites (from_id, to_id, from_tag, to_tag, to_key, code, room_name, expires_ms)"
+    " VALUES ($1, $2, $3, $4, $5, $6, $7, $8) ON CONFLICT (from_id, to_id) DO UPDATE SET"
+    " from_tag = EXCLUDED.from_tag, to_tag = EXCLUDED.to_tag, to_key = EXCLUDED.to_key, code = EXCLUDED.code,"
+    " room_name = EXCLUDED.room_name, expires_ms = EXCLUDED.expires_ms WHERE kestrel_invites.expires_ms <= $9",
+    "DELETE FROM kestrel_invites WHERE from_id = $1 AND to_id = $2 AND expires_ms > $3",
+    "SELECT from_id, to_id, from_tag, to_tag, code, room_name, expires_ms FROM kestrel_invites"
+    " WHERE to_id = $1 AND expires_ms > $2 ORDER BY expires_ms",
+    "SELECT 1 FROM kestrel_invites WHERE from_id = $1 AND to_key = $2 AND expires_ms > $3",
+    "DELETE FROM kestrel_invites WHERE expires_ms <= $1",
 };
 
 using Json = nlohmann::json;
@@ -471,6 +508,10 @@ void SweepSharedRooms(SharedRooms* s, int64_t now_ms)
     RoomLoad load;
     load.due_before = now_ms;
     RunSharedRooms(s, load, [&](RoomStore& scratch) { ExpireMembers(scratch, now_ms); });
+    Read(s, [&](Tx& tx) {
+        tx.Run(DropLapsedInvites, PgArgs() << now_ms);
+        tx.Run(ForgetSeen, PgArgs() << now_ms - kSeenKeptMs);
+    });
 }
 
 void RefreshServedRooms(SharedRooms* s)
@@ -532,4 +573,60 @@ bool SharedRoomStats(SharedRooms* s, RoomStats& out)
 const StoreCounters& SharedRoomsCounters(SharedRooms* s)
 {
     return s->counters;
+}
+
+// ---------------------------------------------------------------------------
+// Presence and invites
+// ---------------------------------------------------------------------------
+
+bool SharedMarkSeen(SharedRooms* s, const std::string& key, int64_t now_ms)
+{
+    return Read(s, [&](Tx& tx) { tx.Run(MarkSeenRow, PgArgs() << key << now_ms); });
+}
+
+bool SharedSeenAt(SharedRooms* s, const std::string& key, int64_t& seen_ms)
+{
+    seen_ms = -1;
+    return Read(s, [&](Tx& tx) {
+        const PgResult r = tx.Run(SeenAt, PgArgs() << key);
+        if (r.Rows() > 0)
+            seen_ms = r.Int(0, 0);
+    });
+}
+
+int SharedAddInvite(SharedRooms* s, const Invite& invite, int64_t now_ms)
+{
+    bool added = false;
+    const bool ok = Read(s, [&](Tx& tx) {
+        added = tx.Run(PutInvite, PgArgs() << invite.from << invite.to << invite.from_tag << invite.to_tag
+                                           << FoldTag(invite.to_tag) << invite.code << invite.room_name
+                                           << invite.expires_ms << now_ms)
+                    .Changed();
+    });
+    return !ok ? -1 : added ? 1 : 0;
+}
+
+int SharedDropInvite(SharedRooms* s, int64_t from, int64_t to, int64_t now_ms)
+{
+    bool dropped = false;
+    const bool ok =
+        Read(s, [&](Tx& tx) { dropped = tx.Run(TakeInvite, PgArgs() << from << to << now_ms).Changed(); });
+    return !ok ? -1 : dropped ? 1 : 0;
+}
+
+bool SharedInvitesTo(SharedRooms* s, int64_t to, int64_t now_ms, std::vector<Invite>& out)
+{
+    return Read(s, [&](Tx& tx) {
+        const PgResult r = tx.Run(InvitesFor, PgArgs() << to << now_ms);
+        for (int i = 0; i < r.Rows(); i++)
+            out.push_back(Invite{r.Int(i, 0), r.Int(i, 1), r.Text(i, 2), r.Text(i, 3), r.Text(i, 4), r.Text(i, 5),
+                                 r.Int(i, 6)});
+    });
+}
+
+int SharedHasInvite(SharedRooms* s, int64_t from, const std::string& to_key, int64_t now_ms)
+{
+    bool has = false;
+    const bool ok = Read(s, [&](Tx& tx) { has = tx.Run(InviteOut, PgArgs() << from << to_key << now_ms).Rows() > 0; });
+    return !ok ? -1 : has ? 1 : 0;
 }

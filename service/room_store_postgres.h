@@ -7,6 +7,7 @@
 #pragma once
 
 #include "metrics.h"
+#include "presence.h"
 #include "rooms.h"
 
 #include <functional>
@@ -54,3 +55,12 @@ bool SharedRoomByCode(SharedRooms* rooms, const std::string& code, Room& out);
 bool SharedRoomOfPlayer(SharedRooms* rooms, const std::string& folded, Room& out);
 bool SharedRoomStats(SharedRooms* rooms, RoomStats& out);
 const StoreCounters& SharedRoomsCounters(SharedRooms* rooms);
+
+// Presence and room invites in the same store: a player's last request, by
+// folded gamertag, and the invites between friends. Ints: 1 yes, 0 no, -1 no answer.
+bool SharedMarkSeen(SharedRooms* rooms, const std::string& key, int64_t now_ms);
+bool SharedSeenAt(SharedRooms* rooms, const std::string& key, int64_t& seen_ms); // -1: never
+int SharedAddInvite(SharedRooms* rooms, const Invite& invite, int64_t now_ms);  // expires_ms set by the caller
+int SharedDropInvite(SharedRooms* rooms, int64_t from, int64_t to, int64_t now_ms);
+bool SharedInvitesTo(SharedRooms* rooms, int64_t to, int64_t now_ms, std::vector<Invite>& out);
+int SharedHasInvite(SharedRooms* rooms, int64_t from, const std::string& to_key, int64_t now_ms);

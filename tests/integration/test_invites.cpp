@@ -1,8 +1,11 @@
 // Presence and room invites through the real service (SQLite store in a fresh
-// data folder), spoken to with raw requests as any client would.
+// data folder), spoken to with raw requests as any client would; and again on
+// two instances sharing one PostgreSQL, each player talking to one of them.
 #include "backend/http.h"
 #include "backend/json_text.h"
+#include "pg_server.h"
 #include "service_process.h"
+#include "state/config.h"
 
 #include <gtest/gtest.h>
 
@@ -13,36 +16,62 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class Invites : public testing::Test
+class Invites : public testing::TestWithParam<bool>
 {
 protected:
-    ServiceProcess service;
+    bool two = GetParam();
+    std::string database;
+    ServiceProcess service, second;
     std::map<std::string, std::string> token;
 
     void SetUp() override
     {
-        ASSERT_TRUE(StartService(service, {"--online-window", "2", "--invite-life", "3"})) << service.output;
+        std::vector<std::string> args = {"--online-window", "2", "--invite-life", "3"};
+        if (!two) {
+            ASSERT_TRUE(StartService(service, args)) << service.output;
+            return;
+        }
+        std::string error;
+        database = CreateTestDatabase(error);
+        ASSERT_FALSE(database.empty()) << error;
+        ServiceProcess* instance[2] = {&service, &second};
+        const char* addr[2] = {"127.0.0.2", "127.0.0.3"};
+        for (int i = 0; i < 2; i++) {
+            std::vector<std::string> more = args;
+            more.insert(more.end(), {"--bind", addr[i], "--store", database, "--relay-public", std::string(addr[i]) + ":39000"});
+            ASSERT_TRUE(StartService(*instance[i], more)) << instance[i]->output;
+        }
     }
-    void TearDown() override { StopService(service); }
-
-    static std::string Post(int port, const wchar_t* path, const std::string& body)
+    void TearDown() override
     {
+        StopService(service);
+        StopService(second);
+        OverrideBackendHost("");
+        if (!database.empty())
+            DropTestDatabase(database);
+    }
+
+    // Two instances: Ann, Cat and Eve talk to the first, the others to the second.
+    std::string Post(const std::string& who, int port, const wchar_t* path, const std::string& body)
+    {
+        if (two)
+            OverrideBackendHost(who == "Ann" || who == "Cat" || who == "Eve" ? "127.0.0.2" : "127.0.0.3");
         std::string reply;
         EXPECT_TRUE(HttpPostJson(port, path, body, reply)) << body;
         return reply;
     }
     std::string Account(const wchar_t* path, const std::string& who, const std::string& fields = "")
     {
-        return Post(kAccountPort, path, "{\"token\":\"" + token[who] + "\"" + fields + "}");
+        return Post(who, kAccountPort, path, "{\"token\":\"" + token[who] + "\"" + fields + "}");
     }
     // The room port knows players by the name they play under and a client id.
     std::string Room(const wchar_t* path, const std::string& who, const std::string& fields = "")
     {
-        return Post(kRoomPort, path, "{\"gamertag\":\"" + who + "\",\"cid\":\"cid" + who + "\"" + fields + "}");
+        return Post(who, kRoomPort, path, "{\"gamertag\":\"" + who + "\",\"cid\":\"cid" + who + "\"" + fields + "}");
     }
     void SignUp(const std::string& tag)
     {
-        token[tag] = JsonGetString(Post(kAccountPort, L"/signup",
+        token[tag] = JsonGetString(Post(tag, kAccountPort, L"/signup",
                                         "{\"username\":\"" + tag + "_u\",\"gamertag\":\"" + tag +
                                             "\",\"password\":\"Secret#123\",\"email\":\"" + tag + "@example.com\"}"),
                                    "token");
@@ -80,7 +109,7 @@ protected:
 
 } // namespace
 
-TEST_F(Invites, PresenceComesFromRequestsAndRooms)
+TEST_P(Invites, PresenceComesFromRequestsAndRooms)
 {
     for (const char* tag : {"Ann", "Ben", "Cat"})
         SignUp(tag);
@@ -126,7 +155,7 @@ TEST_F(Invites, PresenceComesFromRequestsAndRooms)
     EXPECT_EQ(Friend("Ann", "Ben").find("room_code"), std::string::npos);
 }
 
-TEST_F(Invites, RulesEachRefusedWithAClearText)
+TEST_P(Invites, RulesEachRefusedWithAClearText)
 {
     for (const char* tag : {"Ann", "Ben", "Cat", "Dan", "Eve"})
         SignUp(tag);
@@ -188,3 +217,6 @@ TEST_F(Invites, RulesEachRefusedWithAClearText)
     EXPECT_TRUE(InvitesOf("Eve").empty());
     EXPECT_EQ(Invite("Ann", "Eve", next), "ok");
 }
+
+INSTANTIATE_TEST_SUITE_P(Instances, Invites, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& i) { return i.param ? "Two" : "One"; });
