@@ -7,6 +7,7 @@
 // a mirroring partner around the whole program and names them in the
 // environment.
 #include "link/peer_link.h"
+#include "link/relay_address.h"
 #include "link/role_file.h"
 #include "platform/platform.h"
 #include "raw_peer.h"
@@ -17,12 +18,15 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <regex>
 #include <set>
 
 #ifndef _WIN32
+#include "mini_http_server.h"
 #include "service_process.h"
+#include "state/config.h"
 #endif
 
 namespace fs = std::filesystem;
@@ -38,8 +42,9 @@ class Link : public testing::Test
 protected:
     std::string root, a_dir, b_dir, partner_log;
 #ifndef _WIN32
-    ServiceProcess service;
+    ServiceProcess service, second_relay;
     pid_t partner = -1;
+    MiniHttpServer* room_port = nullptr;
 #endif
 
     void SetUp() override
@@ -58,6 +63,14 @@ protected:
 #ifndef _WIN32
         StopProgram(partner);
         StopService(service);
+        StopService(second_relay);
+        if (room_port)
+            StopMiniHttpServer(room_port);
+        {
+            std::lock_guard<std::mutex> g(g_app.room.lock);
+            ForgetRoomRelay(g_app.room);
+        }
+        SetRideOutDrops(true);
 #else
         // The shared relay lets the next case's link take this one's place
         // once it has been silent for the takeover time (1 s there).
@@ -204,6 +217,77 @@ TEST_F(Link, MirrorSendsThePartnersFilesBack)
     ASSERT_TRUE(WriteFileText(A("Kestrel_Anim_A.json"), "{\"pose\":7}"));
     EXPECT_TRUE(WaitUntil([&] { return ReadFileText(A("Kestrel_Anim_B.json")) == "{\"pose\":7}"; }, 5000ms));
 }
+
+#ifndef _WIN32
+// A room moved from one relay to another while linked (its service instance
+// went away): this process's link is told directly, the partner learns it from
+// its heartbeat as the game does. Files written while the two stand on
+// different relays are lost on the way, so they arrive only if the link
+// follows the room's relay and sends the own files again once the partner is
+// heard through the new one. Neither side rides out drops, so the resend after
+// a silence cannot stand in for it.
+TEST_F(Link, AMovedRoomsLinkFollowsItsRelayAndFilesFlowAgain)
+{
+    StartRelay({"--bind", "127.0.0.2"});
+    ASSERT_TRUE(StartService(second_relay, {"--bind", "127.0.0.3", "--relay-open"})) << second_relay.output;
+    room_port = StartMiniHttpServer(kRoomPort);
+    ASSERT_NE(room_port, nullptr);
+    // Shared with the handler, which may still answer after this body ends.
+    struct Named
+    {
+        std::mutex lock;
+        std::string relay = "127.0.0.2:39000";
+    };
+    const auto named = std::make_shared<Named>();
+    SetMiniHttpHandler(room_port, [named](const MiniHttpRequest& r) {
+        std::lock_guard<std::mutex> g(named->lock);
+        MiniHttpAnswer a;
+        a.body = r.target == "/quickmatch" ? "{\"ok\":true,\"code\":\"MV\",\"role\":\"B\"}"
+                 : r.target == "/heartbeat" ? "{\"ok\":true,\"my_ready\":true,\"peer_ready\":true,\"started\":true,"
+                                              "\"peer\":\"Host\",\"relay\":\"" + named->relay + "\"}"
+                                            : "{\"ok\":true}";
+        return a;
+    });
+    SetRideOutDrops(false);
+    {
+        std::lock_guard<std::mutex> g(g_app.room.lock);
+        KeepRoomRelay(g_app.room, "127.0.0.2:39000");
+    }
+    StartPeerLink(1, "MV");
+    b_dir = root + "/b";
+    partner_log = root + "/partner.log";
+    partner = StartProgram({BuiltProgram("tools/kestrel-partner"), "--no-resume", "--quickmatch", "--dir", b_dir},
+                           partner_log);
+    ASSERT_GT(partner, 0);
+    const auto partner_said = [&](const std::string& line) {
+        return ReadFileText(partner_log).find("\n" + line + "\n") != std::string::npos;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return partner_said("relay 127.0.0.2:39000") && LinkRttMs() >= 0; }, 10000ms))
+        << ReadFileText(partner_log);
+    ASSERT_TRUE(WriteFileText(A("Kestrel_Flags_A.json"), "{\"a\":1}"));
+    ASSERT_TRUE(WriteFileText(B("Kestrel_Flags_B.json"), "{\"b\":1}"));
+    ASSERT_TRUE(WaitUntil([&] { return ReadFileText(B("Kestrel_Flags_A.json")) == "{\"a\":1}"; }, 5000ms));
+    ASSERT_TRUE(WaitUntil([&] { return ReadFileText(A("Kestrel_Flags_B.json")) == "{\"b\":1}"; }, 5000ms));
+
+    // This side moves first; what both write now is lost between the relays.
+    {
+        std::lock_guard<std::mutex> g(g_app.room.lock);
+        KeepRoomRelay(g_app.room, "127.0.0.3:39000");
+    }
+    ASSERT_TRUE(WaitUntil([] { return LinkRelay() == "127.0.0.3:39000"; }, 3000ms));
+    ASSERT_TRUE(WriteFileText(A("Kestrel_Flags_A.json"), "{\"a\":2}"));
+    ASSERT_TRUE(WriteFileText(B("Kestrel_Flags_B.json"), "{\"b\":2}"));
+    std::this_thread::sleep_for(500ms);
+    {
+        std::lock_guard<std::mutex> g(named->lock);
+        named->relay = "127.0.0.3:39000";
+    }
+    StopService(service);
+    EXPECT_TRUE(WaitUntil([&] { return ReadFileText(B("Kestrel_Flags_A.json")) == "{\"a\":2}"; }, 15000ms));
+    EXPECT_TRUE(WaitUntil([&] { return ReadFileText(A("Kestrel_Flags_B.json")) == "{\"b\":2}"; }, 5000ms));
+    EXPECT_TRUE(WaitUntil([&] { return partner_said("relay 127.0.0.3:39000"); }, 2000ms)) << ReadFileText(partner_log);
+}
+#endif
 
 // ---------------------------------------------------------------------------
 // Against a raw peer that counts
