@@ -18,7 +18,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <random>
 #include <regex>
 #include <set>
@@ -219,73 +218,47 @@ TEST_F(Link, MirrorSendsThePartnersFilesBack)
 }
 
 #ifndef _WIN32
-// A room moved from one relay to another while linked (its service instance
-// went away): this process's link is told directly, the partner learns it from
-// its heartbeat as the game does. Files written while the two stand on
-// different relays are lost on the way, so they arrive only if the link
-// follows the room's relay and sends the own files again once the partner is
-// heard through the new one. Neither side rides out drops, so the resend after
-// a silence cannot stand in for it.
+// A room moved to another relay while linked: this side is told directly, the
+// partner by its heartbeat. What both write before the partner moves is lost
+// between the relays, so it arrives only if each link follows the relay and
+// sends its files again once the partner is heard through the new one (with
+// drops not ridden out, a silence triggers no resend).
 TEST_F(Link, AMovedRoomsLinkFollowsItsRelayAndFilesFlowAgain)
 {
+    static std::atomic<bool> moved{false}; // outlives this body: the handler may still answer
     StartRelay({"--bind", "127.0.0.2"});
     ASSERT_TRUE(StartService(second_relay, {"--bind", "127.0.0.3", "--relay-open"})) << second_relay.output;
-    room_port = StartMiniHttpServer(kRoomPort);
-    ASSERT_NE(room_port, nullptr);
-    // Shared with the handler, which may still answer after this body ends.
-    struct Named
-    {
-        std::mutex lock;
-        std::string relay = "127.0.0.2:39000";
-    };
-    const auto named = std::make_shared<Named>();
-    SetMiniHttpHandler(room_port, [named](const MiniHttpRequest& r) {
-        std::lock_guard<std::mutex> g(named->lock);
+    ASSERT_NE(room_port = StartMiniHttpServer(kRoomPort), nullptr);
+    SetMiniHttpHandler(room_port, [](const MiniHttpRequest& r) {
         MiniHttpAnswer a;
-        a.body = r.target == "/quickmatch" ? "{\"ok\":true,\"code\":\"MV\",\"role\":\"B\"}"
-                 : r.target == "/heartbeat" ? "{\"ok\":true,\"my_ready\":true,\"peer_ready\":true,\"started\":true,"
-                                              "\"peer\":\"Host\",\"relay\":\"" + named->relay + "\"}"
-                                            : "{\"ok\":true}";
+        a.body = std::string(r.target == "/quickmatch" ? R"({"ok":true,"code":"MV","role":"B")"
+                                                       : R"({"ok":true,"started":true,"peer":"Host")") +
+                 R"(,"relay":"127.0.0.)" + (moved.load() ? "3" : "2") + ":39000\"}";
         return a;
     });
     SetRideOutDrops(false);
-    {
+    const auto name_relay = [](const char* relay) {
         std::lock_guard<std::mutex> g(g_app.room.lock);
-        KeepRoomRelay(g_app.room, "127.0.0.2:39000");
-    }
+        KeepRoomRelay(g_app.room, relay);
+    };
+    name_relay("127.0.0.2:39000");
     StartPeerLink(1, "MV");
     b_dir = root + "/b";
     partner_log = root + "/partner.log";
     partner = StartProgram({BuiltProgram("tools/kestrel-partner"), "--no-resume", "--quickmatch", "--dir", b_dir},
                            partner_log);
-    ASSERT_GT(partner, 0);
-    const auto partner_said = [&](const std::string& line) {
-        return ReadFileText(partner_log).find("\n" + line + "\n") != std::string::npos;
-    };
-    ASSERT_TRUE(WaitUntil([&] { return partner_said("relay 127.0.0.2:39000") && LinkRttMs() >= 0; }, 10000ms))
-        << ReadFileText(partner_log);
-    ASSERT_TRUE(WriteFileText(A("Kestrel_Flags_A.json"), "{\"a\":1}"));
-    ASSERT_TRUE(WriteFileText(B("Kestrel_Flags_B.json"), "{\"b\":1}"));
-    ASSERT_TRUE(WaitUntil([&] { return ReadFileText(B("Kestrel_Flags_A.json")) == "{\"a\":1}"; }, 5000ms));
-    ASSERT_TRUE(WaitUntil([&] { return ReadFileText(A("Kestrel_Flags_B.json")) == "{\"b\":1}"; }, 5000ms));
+    const auto partner_said = [&](const char* line) { return ReadFileText(partner_log).find(line) != std::string::npos; };
+    ASSERT_TRUE(WaitUntil([&] { return partner_said("relay 127.0.0.2:39000\n") && LinkRttMs() >= 0; }, 10000ms));
 
-    // This side moves first; what both write now is lost between the relays.
-    {
-        std::lock_guard<std::mutex> g(g_app.room.lock);
-        KeepRoomRelay(g_app.room, "127.0.0.3:39000");
-    }
+    name_relay("127.0.0.3:39000");
     ASSERT_TRUE(WaitUntil([] { return LinkRelay() == "127.0.0.3:39000"; }, 3000ms));
-    ASSERT_TRUE(WriteFileText(A("Kestrel_Flags_A.json"), "{\"a\":2}"));
-    ASSERT_TRUE(WriteFileText(B("Kestrel_Flags_B.json"), "{\"b\":2}"));
-    std::this_thread::sleep_for(500ms);
-    {
-        std::lock_guard<std::mutex> g(named->lock);
-        named->relay = "127.0.0.3:39000";
-    }
+    ASSERT_TRUE(WriteFileText(A("Kestrel_Flags_A.json"), "{\"a\":2}") && WriteFileText(B("Kestrel_Flags_B.json"), "{\"b\":2}"));
+    std::this_thread::sleep_for(500ms); // both sent, both lost
+    moved.store(true);
     StopService(service);
     EXPECT_TRUE(WaitUntil([&] { return ReadFileText(B("Kestrel_Flags_A.json")) == "{\"a\":2}"; }, 15000ms));
     EXPECT_TRUE(WaitUntil([&] { return ReadFileText(A("Kestrel_Flags_B.json")) == "{\"b\":2}"; }, 5000ms));
-    EXPECT_TRUE(WaitUntil([&] { return partner_said("relay 127.0.0.3:39000"); }, 2000ms)) << ReadFileText(partner_log);
+    EXPECT_TRUE(WaitUntil([&] { return partner_said("relay 127.0.0.3:39000\n"); }, 2000ms)) << ReadFileText(partner_log);
 }
 #endif
 

@@ -393,30 +393,18 @@ TEST_F(RoomWire, AReadyAnswerAfterLeavingChangesNothing)
     EXPECT_EQ(Relay(), ""); // the next room's link would go to the old room's relay
 }
 
-// The relay a room is served by: a malformed member must not send the link
-// astray (the last valid one stays), a moved room must move the link, and
-// leaving must not leave the next room's link on the old room's relay.
+// A malformed relay member must not aim the link astray (the last valid one
+// stays), a moved room moves the link, and leaving forgets the relay.
 TEST_F(RoomWire, TheRoomsRelayTakesOnlyValidMembersAndGoesWithTheRoom)
 {
-    const auto beat = [](const std::string& relay) {
-        return "{\"ok\":true,\"my_ready\":true,\"peer_ready\":false,\"started\":false,\"relay\":" + relay + "}";
-    };
-    Answer("/heartbeat", beat("\"10.0.0.2:39000\""));
+    Answer("/heartbeat", "{\"ok\":true,\"my_ready\":true,\"relay\":\"10.0.0.2:39000\"}");
     Enter();
     ASSERT_TRUE(WaitUntil([] { return Relay() == "10.0.0.2:39000"; }));
-    Answer("/heartbeat", beat("\"10.0.0.2:0\""));
-    size_t readies = 0;
-    for (const char* bad : {"\"10.0.0.9\"", "\"10.0.0.9:39000 \"", "\"relay.example:39000\"", "39000"}) {
-        Answer("/ready", std::string("{\"ok\":true,\"relay\":") + bad + "}");
-        SetReady(true);
-        ASSERT_TRUE(WaitUntil([&] { return Count("/ready") == readies + 1 && g_app.room.ready_in_flight.load() == 0; }));
-        readies++;
-        EXPECT_EQ(Relay(), "10.0.0.2:39000") << bad;
-    }
-    Answer("/ready", "{\"ok\":true,\"relay\":\"10.0.0.3:40000\"}"); // moved
+    Answer("/heartbeat", "{\"ok\":true,\"my_ready\":true,\"relay\":\"10.0.0.9:0\"}"); // quick beats: ready
+    Answer("/ready", "{\"ok\":true,\"relay\":\"10.0.0.3:40000\"}");
     SetReady(true);
     ASSERT_TRUE(WaitUntil([] { return Relay() == "10.0.0.3:40000"; }));
-    const size_t beats = Count("/heartbeat"); // ready, not started: quick beats with the bad member
+    const size_t beats = Count("/heartbeat");
     ASSERT_TRUE(WaitUntil([&] { return Count("/heartbeat") >= beats + 2; }));
     EXPECT_EQ(Relay(), "10.0.0.3:40000");
     LeaveRoom();
