@@ -8,7 +8,7 @@
 
 #include "gamertag_rules.h"
 
-#include <libpq-fe.h>
+#include "pg_link.h"
 
 #include <condition_variable>
 #include <cstdio>
@@ -162,107 +162,17 @@ const char* const kSql[StmtCount] = {
     " JOIN accounts a ON a.id = p.other ORDER BY p.newest DESC LIMIT 100",
 };
 
-std::string StmtName(int i)
-{
-    // Formatted, not concatenated: GCC 12 at -O3 sees a false overlap in
-    // "k" + std::to_string(i) and the release build treats it as an error.
-    char name[16];
-    snprintf(name, sizeof(name), "k%d", i);
-    return name;
-}
-
-// One query's result, cleared when it goes.
-struct Result
-{
-    PGresult* r = nullptr;
-    explicit Result(PGresult* res) : r(res) {}
-    ~Result() { PQclear(r); }
-    Result(const Result&) = delete;
-    Result& operator=(const Result&) = delete;
-    Result(Result&& o) noexcept : r(o.r) { o.r = nullptr; }
-    bool Ok() const
-    {
-        const ExecStatusType s = PQresultStatus(r);
-        return s == PGRES_TUPLES_OK || s == PGRES_COMMAND_OK;
-    }
-    int Rows() const { return Ok() ? PQntuples(r) : 0; }
-    std::string Text(int row, int col) const { return std::string(PQgetvalue(r, row, col), (size_t)PQgetlength(r, row, col)); }
-    int64_t Int(int row, int col) const { return strtoll(PQgetvalue(r, row, col), nullptr, 10); }
-    bool Changed() const { return Ok() && atoll(PQcmdTuples(r)) > 0; }
-    bool IsUniqueViolation() const
-    {
-        const char* state = PQresultErrorField(r, PG_DIAG_SQLSTATE);
-        return state && strcmp(state, "23505") == 0;
-    }
-    std::string Constraint() const
-    {
-        const char* c = PQresultErrorField(r, PG_DIAG_CONSTRAINT_NAME);
-        return c ? c : "";
-    }
-};
-
-// Statement parameters, all sent as text.
-struct Args
-{
-    std::vector<std::string> v;
-    Args& operator<<(const std::string& s)
-    {
-        v.push_back(s);
-        return *this;
-    }
-    Args& operator<<(int64_t i)
-    {
-        v.push_back(std::to_string(i));
-        return *this;
-    }
-};
+using Result = PgResult;
+using Args = PgArgs;
 
 bool PrepareAll(PGconn* c, std::string& error)
 {
-    for (int i = 0; i < StmtCount; i++) {
-        Result r(PQprepare(c, StmtName(i).c_str(), kSql[i], 0, nullptr));
-        if (!r.Ok()) {
-            error = std::string(PQerrorMessage(c)) + " in: " + kSql[i];
-            return false;
-        }
-    }
-    return true;
-}
-
-PGconn* Connect(const std::string& uri, std::string& error)
-{
-    // Defaults first: whatever the operator's address sets wins.
-    const char* keys[] = {"connect_timeout", "application_name", "options", "dbname", nullptr};
-    // A commit returns before its WAL reaches the disk, as the SQLite store's
-    // WAL with synchronous=NORMAL does: a crash may lose the last moment's
-    // writes, never consistency.
-    const char* values[] = {"5", "kestrel-service", "-c statement_timeout=5000 -c synchronous_commit=off", uri.c_str(),
-                            nullptr};
-    PGconn* c = PQconnectdbParams(keys, values, 1);
-    if (!c) {
-        error = "out of memory";
-        return nullptr;
-    }
-    PQsetNoticeProcessor(c, [](void*, const char*) {}, nullptr); // no server chatter on our stderr
-    if (PQstatus(c) != CONNECTION_OK) {
-        error = PQerrorMessage(c);
-        while (!error.empty() && (error.back() == '\n' || error.back() == ' '))
-            error.pop_back();
-        PQfinish(c);
-        return nullptr;
-    }
-    return c;
+    return PgPrepareAll(c, kSql, StmtCount, error);
 }
 
 bool ExecPlain(PGconn* c, const char* sql, std::string& error)
 {
-    Result r(PQexec(c, sql));
-    if (r.Ok())
-        return true;
-    error = PQerrorMessage(c);
-    while (!error.empty() && error.back() == '\n')
-        error.pop_back();
-    return false;
+    return PgExec(c, sql, error);
 }
 
 // Schema 3: the key and skeleton of every stored gamertag (the names stay as
@@ -292,67 +202,34 @@ bool FillGamertagForms(PGconn* c, std::string& error)
                      error);
 }
 
-// One upgrade step per transaction, each under the advisory lock and from the
-// version read inside it: an instance that waited finds the work done.
+bool FillOnStep(PGconn* c, int step, std::string& error)
+{
+    return step != 2 || FillGamertagForms(c, error);
+}
+
 bool Migrate(PGconn* c, int& version, std::string& error)
 {
-    for (;;) {
-        std::string why;
-        if (!ExecPlain(c, "BEGIN", why) ||
-            !ExecPlain(c, ("SELECT pg_advisory_xact_lock(" + std::to_string(kMigrationLock) + ")").c_str(), why) ||
-            !ExecPlain(c, "CREATE TABLE IF NOT EXISTS kestrel_schema (version INTEGER NOT NULL)", why)) {
-            ExecPlain(c, "ROLLBACK", why);
-            error = "cannot read the schema version: " + why;
-            return false;
-        }
-        Result r(PQexec(c, "SELECT version FROM kestrel_schema"));
-        if (!r.Ok() || PQntuples(r.r) > 1) {
-            ExecPlain(c, "ROLLBACK", why);
-            error = "cannot read the schema version";
-            return false;
-        }
-        if (PQntuples(r.r) == 0 && !ExecPlain(c, "INSERT INTO kestrel_schema VALUES (0)", why)) {
-            ExecPlain(c, "ROLLBACK", why);
-            error = "cannot read the schema version: " + why;
-            return false;
-        }
-        version = PQntuples(r.r) == 0 ? 0 : (int)r.Int(0, 0);
-        if (version > kAccountSchemaVersion) {
-            ExecPlain(c, "ROLLBACK", why);
-            error = "the store was written by a newer kestrel-service (schema " + std::to_string(version) + ")";
-            return false;
-        }
-        if (version == kAccountSchemaVersion)
-            return ExecPlain(c, "COMMIT", error);
-        const std::string bump = "UPDATE kestrel_schema SET version = " + std::to_string(version + 1);
-        if (!ExecPlain(c, kMigrations[version], why) || (version == 2 && !FillGamertagForms(c, why)) ||
-            !ExecPlain(c, bump.c_str(), why) ||
-            !ExecPlain(c, "COMMIT", why)) {
-            std::string ignored;
-            ExecPlain(c, "ROLLBACK", ignored);
-            error = "cannot upgrade the store from schema " + std::to_string(version) + " to " +
-                    std::to_string(version + 1) + " (it stays at " + std::to_string(version) + "): " + why;
-            return false;
-        }
-    }
+    PgSchema schema;
+    schema.lock_key = kMigrationLock;
+    schema.steps = kMigrations;
+    schema.count = kAccountSchemaVersion;
+    schema.extra = FillOnStep;
+    schema.what = "the store";
+    return PgMigrate(c, schema, version, error);
 }
 
 } // namespace
 
 struct PgStore
 {
-    std::string uri;
     int version = 0;
-    std::mutex lock;
-    std::condition_variable freed;
-    std::vector<PGconn*> idle; // nullptr: a slot whose connection is yet to be made
+    PgPool pool;
 };
 
 namespace {
 
-// A connection of the pool for the length of one store call. A connection
-// the server dropped is made afresh on the next lease; while that fails, the
-// call has no answer.
+// A connection of the pool for the length of one store call. While no
+// connection can be made, the call has no answer.
 struct Lease
 {
     PgStore* store;
@@ -360,38 +237,11 @@ struct Lease
     bool failed = false; // a statement of this call failed
     explicit Lease(PgStore* s) : store(s)
     {
-        {
-            std::unique_lock<std::mutex> hold(store->lock);
-            store->freed.wait(hold, [&] { return !store->idle.empty(); });
-            c = store->idle.back();
-            store->idle.pop_back();
-        }
-        if (c && PQstatus(c) != CONNECTION_OK) {
-            PQfinish(c);
-            c = nullptr;
-        }
-        if (!c) {
-            std::string error;
-            c = Connect(store->uri, error);
-            if (c && !PrepareAll(c, error)) {
-                PQfinish(c);
-                c = nullptr;
-            }
-            if (!c)
-                MarkStoreFault();
-        }
+        c = PgTake(store->pool);
+        if (!c)
+            MarkStoreFault();
     }
-    ~Lease()
-    {
-        // A connection left inside a transaction (a call cut short) is not reused as it is.
-        if (c && PQtransactionStatus(c) != PQTRANS_IDLE) {
-            PQfinish(c);
-            c = nullptr;
-        }
-        std::lock_guard<std::mutex> hold(store->lock);
-        store->idle.push_back(c);
-        store->freed.notify_one();
-    }
+    ~Lease() { PgGive(store->pool, c); }
     Lease(const Lease&) = delete;
     Lease& operator=(const Lease&) = delete;
 
@@ -404,10 +254,7 @@ struct Lease
             MarkStoreFault();
             return Result(nullptr);
         }
-        std::vector<const char*> values;
-        for (const std::string& s : args.v)
-            values.push_back(s.c_str());
-        Result r(PQexecPrepared(c, StmtName(which).c_str(), (int)values.size(), values.data(), nullptr, nullptr, 0));
+        Result r = PgRunPrepared(c, which, args);
         if (!r.Ok() && !(expected_unique && r.IsUniqueViolation())) {
             failed = true;
             MarkStoreFault();
@@ -473,19 +320,19 @@ bool IsPostgresAddress(const std::string& where)
 
 PgStore* OpenPgStore(const std::string& uri, std::string& error)
 {
-    PGconn* first = Connect(uri, error);
+    PGconn* first = PgConnect(uri, error);
     if (!first)
         return nullptr;
     PgStore* store = new PgStore;
-    store->uri = uri;
+    store->pool.uri = uri;
+    store->pool.sql = kSql;
+    store->pool.sql_count = StmtCount;
     if (!Migrate(first, store->version, error) || !PrepareAll(first, error)) {
         PQfinish(first);
         delete store;
         return nullptr;
     }
-    // The rest of the pool connects on first use.
-    store->idle.assign(kPoolSize - 1, nullptr);
-    store->idle.push_back(first);
+    PgPoolStart(store->pool, first, kPoolSize);
     return store;
 }
 
@@ -493,9 +340,7 @@ void ClosePgStore(PgStore* store)
 {
     if (!store)
         return;
-    for (PGconn* c : store->idle)
-        if (c)
-            PQfinish(c);
+    PgPoolClose(store->pool);
     delete store;
 }
 

@@ -1,4 +1,5 @@
 #include "http_front.h"
+#include "metrics.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/io_context.hpp>
@@ -138,6 +139,8 @@ struct HttpFront
     Pool cheap, costly;
     std::unordered_map<uint32_t, int> per_ip;
     int open = 0;
+    HttpCounters own;             // stands in when the caller keeps no figures
+    HttpCounters* counts = &own;
     bool accepting = false, waiting = false, stopping = false;
     uint16_t port = 0;
 };
@@ -172,6 +175,18 @@ int RefusalStatus(const error_code& ec)
     return 400;
 }
 
+// Refusals by cause, for the metrics page.
+void Count(HttpFront& f, std::atomic<uint64_t> HttpCounters::*cause)
+{
+    AddOwn(f.counts->*cause, 1);
+}
+
+void CountOpen(HttpFront& f, int delta)
+{
+    f.open += delta;
+    f.counts->open_connections.store(f.open, std::memory_order_relaxed);
+}
+
 // True for the parser's own verdicts (a malformed or oversized request), as
 // against the connection failing or the deadline closing it.
 bool IsRefusal(const error_code& ec)
@@ -196,6 +211,8 @@ struct Connection : std::enable_shared_from_this<Connection>
     http::response<http::string_body> out;
     size_t skipped = 0; // empty lines before the current request
     bool closed = false;
+    bool served = false; // answered a request: silence before the next one is idling
+    enum { kRequest, kHandler, kWriting, kClosing } phase = kRequest;
     char drain[512];
 
     Connection(HttpFront& front, tcp::socket s, uint32_t addr)
@@ -218,8 +235,18 @@ struct Connection : std::enable_shared_from_this<Connection>
         timer.expires_after(std::chrono::milliseconds(ms));
         timer.async_wait([self = shared_from_this()](const error_code& ec) {
             if (!ec)
-                self->Close();
+                self->TimedOut();
         });
+    }
+
+    // A kept-alive connection left silent is closed like any other, but it was
+    // not refused anything; nor was one whose last answer is already out.
+    void TimedOut()
+    {
+        const bool idle = served && !parser && in.size() == 0 && skipped == 0;
+        if (!closed && (phase == kWriting || (phase == kRequest && !idle)))
+            Count(f, &HttpCounters::refused_deadline);
+        Close();
     }
 
     void Start()
@@ -239,13 +266,19 @@ struct Connection : std::enable_shared_from_this<Connection>
                 return Refuse(426);
             return Next();
         }
-        if (!f.tls) // a handshake where none can be made: nothing to answer it with
+        if (!f.tls) { // a handshake where none can be made: nothing to answer it with
+            Count(f, &HttpCounters::refused_tls);
             return Close();
+        }
         tls = std::make_unique<ssl::stream<tcp::socket>>(std::move(sock), *f.tls);
         tls->async_handshake(ssl::stream_base::server, in.data(),
                              [self = shared_from_this()](const error_code& e, size_t used) {
-                                 if (e || self->closed)
+                                 if (self->closed)
+                                     return;
+                                 if (e) {
+                                     Count(self->f, &HttpCounters::refused_tls);
                                      return self->Close();
+                                 }
                                  self->in.consume(used);
                                  self->Next();
                              });
@@ -336,6 +369,7 @@ struct Connection : std::enable_shared_from_this<Connection>
         if (!route)
             return Answer(ErrorAnswer(404), keep_alive);
         timer.cancel();
+        phase = kHandler;
         Pool& pool = route->costly ? f.costly : f.cheap;
         {
             std::lock_guard<std::mutex> hold(pool.lock);
@@ -359,6 +393,10 @@ struct Connection : std::enable_shared_from_this<Connection>
     // The answer, then the connection is closed: the rest of the input is not trusted.
     void Refuse(int status)
     {
+        Count(f, status == 431 || status == 413 ? &HttpCounters::refused_size
+                 : status == 503                ? &HttpCounters::refused_busy
+                 : status == 426                ? &HttpCounters::refused_plain
+                                                : &HttpCounters::refused_malformed);
         parser.reset();
         Answer(ErrorAnswer(status), false);
     }
@@ -377,6 +415,7 @@ struct Connection : std::enable_shared_from_this<Connection>
             out.set(http::field::upgrade, "TLS/1.2, HTTP/1.1");
         out.body() = a.body;
         out.prepare_payload();
+        phase = kWriting;
         Deadline(f.o.write_deadline_ms);
         WithStream([&](auto& s) {
             http::async_write(s, out, [self = shared_from_this(), keep_alive](const error_code& e, size_t) {
@@ -392,6 +431,8 @@ struct Connection : std::enable_shared_from_this<Connection>
         if (!keep_alive)
             return Finish();
         skipped = 0;
+        served = true;
+        phase = kRequest;
         Deadline(f.o.request_deadline_ms);
         Next();
     }
@@ -402,6 +443,7 @@ struct Connection : std::enable_shared_from_this<Connection>
     // write deadline already running.
     void Finish()
     {
+        phase = kClosing;
         if (tls) {
             tls->async_shutdown([self = shared_from_this()](const error_code&) { self->Close(); });
             return;
@@ -431,7 +473,7 @@ struct Connection : std::enable_shared_from_this<Connection>
         auto it = f.per_ip.find(ip);
         if (it != f.per_ip.end() && --it->second <= 0)
             f.per_ip.erase(it);
-        f.open--;
+        CountOpen(f, -1);
         if (!f.accepting && !f.waiting && !f.stopping)
             Accept(f);
     }
@@ -472,13 +514,15 @@ void Accept(HttpFront& f)
         const uint32_t ip = e ? 0 : from.address().to_v4().to_uint();
         int& held = f.per_ip[ip];
         if (e || held >= f.o.per_address) {
+            if (!e)
+                Count(f, &HttpCounters::refused_per_address);
             if (held == 0)
                 f.per_ip.erase(ip);
             s.close(e);
             return Accept(f);
         }
         held++;
-        f.open++;
+        CountOpen(f, 1);
         s.set_option(tcp::no_delay(true), e);
         std::make_shared<Connection>(f, std::move(s), ip)->Start();
         Accept(f);
@@ -582,6 +626,10 @@ HttpFront* StartHttpFront(const HttpFrontOptions& options, std::vector<HttpRoute
         return nullptr;
     }
     f->port = f->acceptor.local_endpoint(ec).port();
+    if (options.counters) {
+        f->counts = options.counters;
+        f->counts->front_fills.store(true);
+    }
     HttpFront* front = f.release();
     for (int i = 0; i < options.workers; i++)
         front->cheap.threads.emplace_back(Work, front, &front->cheap, false);
@@ -610,5 +658,6 @@ void StopHttpFront(HttpFront* front)
     front->loop.join();
     StopPool(front->cheap);
     StopPool(front->costly);
+    front->counts->open_connections.store(0);
     delete front; // pending handlers, and the connections they hold, go with the io context
 }

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+struct HttpCounters;
+
 struct HttpRequest
 {
     std::string method;       // "GET", "POST", ...
@@ -57,6 +59,9 @@ struct HttpFrontOptions
     bool tls_only = false;            // plain HTTP is answered 426 and closed
     // The body of the front's own answers (400, 404, 413, 426, 431, 500, 501, 503).
     std::function<std::string(int status)> error_body;
+    // Where the front keeps its open connections and refusals for the metrics
+    // page; written by its event thread only. Must outlive the front.
+    HttpCounters* counters = nullptr;
 };
 
 struct HttpFront;

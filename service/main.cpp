@@ -24,7 +24,10 @@ static std::string MetricsPage(Relay* relay, RoomPort* rooms, AccountPort* accou
 {
     std::string out;
     RenderHttpCounters(out, {&AccountPortCounters(accounts), &RoomPortCounters(rooms)});
-    RenderStoreCounters(out, AccountPortStoreCounters(accounts));
+    std::vector<const StoreCounters*> stores = {&AccountPortStoreCounters(accounts)};
+    if (const StoreCounters* shared = RoomPortStoreCounters(rooms))
+        stores.push_back(shared);
+    RenderStoreCounters(out, stores);
 
     const RoomStats r = ReadRoomStats(rooms);
     MetricHead(out, "kestrel_rooms", "gauge", "Rooms now, by state.");

@@ -140,26 +140,42 @@ void RenderHttpCounters(std::string& out, const std::vector<const HttpCounters*>
                        (double)p->open_connections.load());
     MetricHead(out, "kestrel_http_refused_total", "counter",
                "Connections or requests the port turned away, by cause.");
+    static const struct
+    {
+        const char* cause;
+        std::atomic<uint64_t> HttpCounters::*n;
+    } kCauses[] = {
+        {"per_address", &HttpCounters::refused_per_address}, {"deadline", &HttpCounters::refused_deadline},
+        {"size", &HttpCounters::refused_size},                {"busy", &HttpCounters::refused_busy},
+        {"plain_http", &HttpCounters::refused_plain},         {"malformed", &HttpCounters::refused_malformed},
+        {"tls_handshake", &HttpCounters::refused_tls},
+    };
     for (const HttpCounters* p : ports) {
         if (!p->front_fills.load())
             continue;
-        const std::string port = "port=\"" + p->port + "\",cause=";
-        MetricLine(out, "kestrel_http_refused_total", port + "\"per_address\"", (double)p->refused_per_address.load());
-        MetricLine(out, "kestrel_http_refused_total", port + "\"deadline\"", (double)p->refused_deadline.load());
-        MetricLine(out, "kestrel_http_refused_total", port + "\"size\"", (double)p->refused_size.load());
+        for (const auto& c : kCauses)
+            MetricLine(out, "kestrel_http_refused_total", "port=\"" + p->port + "\",cause=\"" + c.cause + "\"",
+                       (double)(p->*c.n).load(std::memory_order_relaxed));
     }
 }
 
-void RenderStoreCounters(std::string& out, const StoreCounters& store)
+static std::string StoreLabel(const StoreCounters* store)
 {
-    const std::string label = std::string("store=\"") + store.kind + "\"";
-    MetricHead(out, "kestrel_store_calls_total", "counter", "Calls into the account store.");
-    MetricLine(out, "kestrel_store_calls_total", label, (double)store.calls.load());
+    return std::string("store=\"") + store->kind + "\"";
+}
+
+void RenderStoreCounters(std::string& out, const std::vector<const StoreCounters*>& stores)
+{
+    MetricHead(out, "kestrel_store_calls_total", "counter", "Calls into the account store and the shared rooms.");
+    for (const StoreCounters* s : stores)
+        MetricLine(out, "kestrel_store_calls_total", StoreLabel(s), (double)s->calls.load());
     MetricHead(out, "kestrel_store_errors_total", "counter",
                "Store calls that failed inside the database (answered as \"no answer\").");
-    MetricLine(out, "kestrel_store_errors_total", label, (double)store.errors.load());
+    for (const StoreCounters* s : stores)
+        MetricLine(out, "kestrel_store_errors_total", StoreLabel(s), (double)s->errors.load());
     MetricHead(out, "kestrel_store_call_seconds", "histogram", "Time of one store call, waiting for a connection included.");
-    MetricHistogram(out, "kestrel_store_call_seconds", label, store.call_time);
+    for (const StoreCounters* s : stores)
+        MetricHistogram(out, "kestrel_store_call_seconds", StoreLabel(s), s->call_time);
 }
 
 // ---------------------------------------------------------------------------

@@ -43,10 +43,17 @@ struct HttpCounters
     std::deque<RouteCounts> routes;
     LatencyHistogram handler_time;
     // The front's own figures: connections it holds and requests it turns
-    // away before any route. Shown once the front says it keeps them.
+    // away before any route, written by its event thread alone. Shown once
+    // the front says it keeps them.
     std::atomic<bool> front_fills{false};
     std::atomic<int64_t> open_connections{0};
-    std::atomic<uint64_t> refused_per_address{0}, refused_deadline{0}, refused_size{0};
+    std::atomic<uint64_t> refused_per_address{0}; // past the cap: hung up at accept
+    std::atomic<uint64_t> refused_deadline{0};    // request, handshake or answer not done in time
+    std::atomic<uint64_t> refused_size{0};        // head over 16 KiB (431), body over the limit (413)
+    std::atomic<uint64_t> refused_busy{0};        // the handlers' queue full (503)
+    std::atomic<uint64_t> refused_plain{0};       // plain HTTP under --tls-only (426)
+    std::atomic<uint64_t> refused_malformed{0};   // not HTTP/1.x as the front takes it (400, 501)
+    std::atomic<uint64_t> refused_tls{0};         // a TLS handshake that failed or cannot be made
 };
 
 // Wraps every route's handler so its answers are counted by status and timed.
@@ -70,7 +77,7 @@ void MetricHead(std::string& out, const char* name, const char* type, const char
 void MetricLine(std::string& out, const char* name, const std::string& labels, double value);
 void MetricHistogram(std::string& out, const char* name, const std::string& labels, const LatencyHistogram& h);
 void RenderHttpCounters(std::string& out, const std::vector<const HttpCounters*>& ports);
-void RenderStoreCounters(std::string& out, const StoreCounters& store);
+void RenderStoreCounters(std::string& out, const std::vector<const StoreCounters*>& stores);
 
 // ---------------------------------------------------------------------------
 // The listener

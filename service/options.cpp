@@ -10,7 +10,10 @@ const char* ServiceUsage()
     return "usage: kestrel-service [--data DIR] [--bind ADDR]\n"
            "  --data DIR            data folder (default kestrel-data)\n"
            "  --store URI           keep accounts in PostgreSQL (postgresql://...) instead of\n"
-           "                        DIR/accounts.sqlite3\n"
+           "                        DIR/accounts.sqlite3; rooms and lobby chat then live there too,\n"
+           "                        shared by every instance that names the same store\n"
+           "  --relay-public A:P    IPv4 address and port players reach this instance's relay at; named\n"
+           "                        in the rooms it opens (several instances need one each)\n"
            "  --bind ADDR           IPv4 address of all three ports (default 127.0.0.1)\n"
            "  --away-grace S        keep a silent member's place S seconds past the 10 s time-out (120; 0: none)\n"
            "  --relay-expire S      forget a relay registration silent for S seconds (15)\n"
@@ -33,6 +36,32 @@ const char* ServiceUsage()
            "test only, applied to every forwarded datagram:\n"
            "  --relay-drop P  --relay-duplicate P  --relay-reorder P   probabilities 0..1\n"
            "  --relay-delay MS  --relay-jitter MS  --relay-seed N\n";
+}
+
+// "A.B.C.D:PORT": what a client can send its HELLO to, nothing else.
+bool IsIpv4Endpoint(const std::string& text)
+{
+    int part = 0, digits = 0;
+    long value = 0;
+    for (size_t i = 0; i <= text.size(); i++) {
+        const char c = i < text.size() ? text[i] : 0;
+        if (c >= '0' && c <= '9' && digits < 5) {
+            value = value * 10 + (c - '0');
+            digits++;
+            continue;
+        }
+        const bool last = part == 4;
+        if (digits == 0 || (!last && value > 255) || (last && (value < 1 || value > 65535)))
+            return false;
+        if (c != (part < 3 ? '.' : part == 3 ? ':' : 0))
+            return false;
+        if (last)
+            return true;
+        part++;
+        digits = 0;
+        value = 0;
+    }
+    return false;
 }
 
 static bool ParseNumber(const char* text, double lo, double hi, double& out)
@@ -104,6 +133,8 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
             out.store = value;
         else if (strcmp(flag, "--bind") == 0)
             out.bind = value;
+        else if (strcmp(flag, "--relay-public") == 0 && (ok = IsIpv4Endpoint(value)))
+            out.relay_public = value;
         else if (strcmp(flag, "--channels") == 0)
             ok = ParseList(value, out.channels);
         else if (strcmp(flag, "--public-url") == 0 &&

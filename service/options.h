@@ -35,6 +35,7 @@ struct ServiceOptions
     std::string tls_cert, tls_key; // PEM; with both, the HTTP ports also speak TLS
     bool tls_only = false;         // plain HTTP is refused (every player has a pinned client)
     std::string metrics;    // "ADDR:PORT" of the metrics page; "" = none
+    std::string relay_public; // "ADDR:PORT" players reach this relay at; "" = the backend's address, port 39000
     size_t max_rooms = 1000; // rooms open at once
     int online_window_s = 60; // a signed-in player counts as online this long after its last request
     int invite_life_s = 600;  // a room invite not taken up lapses after this
@@ -44,3 +45,5 @@ struct ServiceOptions
 bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string& error);
 
 const char* ServiceUsage();
+
+bool IsIpv4Endpoint(const std::string& text);

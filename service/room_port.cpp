@@ -5,6 +5,8 @@
 #include "client_members.h"
 #include "http_front.h"
 #include "reply.h"
+#include "account_store_postgres.h"
+#include "room_store_postgres.h"
 #include "rooms.h"
 
 #include <arpa/inet.h>
@@ -12,12 +14,15 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <thread>
 
 static const unsigned short kRoomPortNumber = 39002;
 static const size_t kMaxBody = 16 * 1024;
 static const size_t kMaxLineBytes = 511; // what the client's chat input holds
+static const int kSweepTurnMs = 200;
+static const int kSharedSweepTurns = 5;  // a shared store is swept once a second
 
 struct RoomPort
 {
@@ -27,6 +32,7 @@ struct RoomPort
     std::atomic<bool> stop{false};
     std::mutex lock; // guards store
     RoomStore store;
+    SharedRooms* shared = nullptr; // set: the rooms live in PostgreSQL, not in `store`
     HttpCounters counters;
 };
 
@@ -34,6 +40,41 @@ static int64_t NowMs()
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
+}
+
+// Shared rooms are stamped by several machines: their clocks are the wall's.
+static int64_t WallMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// Runs `op` on the rooms: in memory under the port's lock, or on what the
+// shared store loads for `load`. False: the store gave no answer.
+using RoomOp = std::function<void(RoomStore&, int64_t now_ms)>;
+static bool WithRooms(RoomPort& port, const RoomLoad& load, const RoomOp& op)
+{
+    if (!port.shared) {
+        std::lock_guard<std::mutex> g(port.lock);
+        op(port.store, NowMs());
+        return true;
+    }
+    const int64_t now = WallMs();
+    return RunSharedRooms(port.shared, load, [&](RoomStore& s) { op(s, now); });
+}
+
+static RoomLoad LoadCode(const std::string& typed, const std::string& cid = std::string())
+{
+    RoomLoad load;
+    load.code = NormalizeRoomCode(typed);
+    load.cid = cid;
+    return load;
+}
+
+// An empty reply stands for "no answer" (see Route).
+static std::string Answer(bool answered, std::string reply)
+{
+    return answered ? reply : std::string();
 }
 
 // ---------------------------------------------------------------------------
@@ -129,6 +170,14 @@ static std::string RoomReply(const RoomResult& r)
     return Finish(out);
 }
 
+// Where the link goes: added only for a room with a named relay, so a single
+// instance answers as it always did.
+static void AddRelay(Reply& out, const Room& room)
+{
+    if (!room.relay.empty())
+        AddString(out, "relay", room.relay);
+}
+
 static std::string HeartbeatReply(const RoomResult& r)
 {
     if (!r.ok)
@@ -144,6 +193,7 @@ static std::string HeartbeatReply(const RoomResult& r)
     // Added for clients that ride out a partner's drop; older ones never read it.
     AddBool(out, "peer_away", other.present && other.away);
     AddString(out, "role", r.slot == 0 ? "A" : "B");
+    AddRelay(out, room);
     AddString(out, "peer", other.present ? other.name : std::string());
     return Finish(out);
 }
@@ -163,6 +213,19 @@ static std::string ChatReply(const Room& room, int64_t after)
     Reply out;
     AddBool(out, "ok", true);
     AddRaw(out, "messages", list);
+    return Finish(out);
+}
+
+static std::string ReadyReply(const RoomResult& r)
+{
+    if (!r.ok)
+        return ErrorReply(r.error);
+    const RoomMember& other = r.room->member[1 - r.slot];
+    Reply out;
+    AddBool(out, "ok", true);
+    AddBool(out, "started", RoomStarted(*r.room));
+    AddBool(out, "peer_ready", other.present && other.ready);
+    AddRelay(out, *r.room);
     return Finish(out);
 }
 
@@ -205,26 +268,46 @@ static std::string OnCreate(RoomPort& port, const Parsed& p)
     for (const std::string* text : {&req.name, &req.chapter_label, &req.stage, &req.mod})
         if (ReservedText(*text))
             return ErrorReply("\"" + *text + "\" can't be used as a room name, chapter, stage or mod.");
-    std::lock_guard<std::mutex> g(port.lock);
-    return RoomReply(CreateRoom(port.store, p.who, req, NowMs()));
+    RoomLoad load;
+    load.cid = p.who.cid;
+    load.create = true;
+    std::string reply;
+    const bool answered = WithRooms(port, load, [&](RoomStore& s, int64_t now) {
+        reply = RoomReply(CreateRoom(s, p.who, req, now));
+    });
+    return Answer(answered, reply);
 }
 
 static std::string OnJoin(RoomPort& port, const Parsed& p)
 {
-    std::lock_guard<std::mutex> g(port.lock);
-    return RoomReply(JoinRoom(port.store, p.who, Str(p.body, "code"), NowMs()));
+    const std::string code = Str(p.body, "code");
+    std::string reply;
+    const bool answered = WithRooms(port, LoadCode(code, p.who.cid), [&](RoomStore& s, int64_t now) {
+        reply = RoomReply(JoinRoom(s, p.who, code, now));
+    });
+    return Answer(answered, reply);
 }
 
 static std::string OnQuickmatch(RoomPort& port, const Parsed& p)
 {
-    std::lock_guard<std::mutex> g(port.lock);
-    return RoomReply(Quickmatch(port.store, p.who, NowMs()));
+    RoomLoad load;
+    load.cid = p.who.cid;
+    load.quickmatch = true;
+    std::string reply;
+    const bool answered = WithRooms(port, load, [&](RoomStore& s, int64_t now) {
+        reply = RoomReply(Quickmatch(s, p.who, now));
+    });
+    return Answer(answered, reply);
 }
 
 static std::string OnHeartbeat(RoomPort& port, const Parsed& p)
 {
-    std::lock_guard<std::mutex> g(port.lock);
-    return HeartbeatReply(Heartbeat(port.store, p.who, Str(p.body, "code"), NowMs()));
+    const std::string code = Str(p.body, "code");
+    std::string reply;
+    const bool answered = WithRooms(port, LoadCode(code), [&](RoomStore& s, int64_t now) {
+        reply = HeartbeatReply(Heartbeat(s, p.who, code, now));
+    });
+    return Answer(answered, reply);
 }
 
 static std::string OnReady(RoomPort& port, const Parsed& p)
@@ -232,34 +315,36 @@ static std::string OnReady(RoomPort& port, const Parsed& p)
     auto it = p.body.find("ready");
     if (it == p.body.end() || !it->is_boolean())
         return ErrorReply("Bad request.");
-    std::lock_guard<std::mutex> g(port.lock);
-    const RoomResult r = SetMemberReady(port.store, p.who, Str(p.body, "code"), it->get<bool>(), NowMs());
-    if (!r.ok)
-        return ErrorReply(r.error);
-    const RoomMember& other = r.room->member[1 - r.slot];
-    Reply out;
-    AddBool(out, "ok", true);
-    AddBool(out, "started", RoomStarted(*r.room));
-    AddBool(out, "peer_ready", other.present && other.ready);
-    return Finish(out);
+    const std::string code = Str(p.body, "code");
+    const bool ready = it->get<bool>();
+    std::string reply;
+    const bool answered = WithRooms(port, LoadCode(code), [&](RoomStore& s, int64_t now) {
+        reply = ReadyReply(SetMemberReady(s, p.who, code, ready, now));
+    });
+    return Answer(answered, reply);
 }
 
 static std::string OnLeave(RoomPort& port, const Parsed& p)
 {
-    std::lock_guard<std::mutex> g(port.lock);
-    LeaveRoomAs(port.store, p.who, Str(p.body, "code"));
-    return OkReply();
+    const std::string code = Str(p.body, "code");
+    const bool answered =
+        WithRooms(port, LoadCode(code), [&](RoomStore& s, int64_t) { LeaveRoomAs(s, p.who, code); });
+    return Answer(answered, OkReply());
 }
 
 static std::string OnChatPoll(RoomPort& port, const Parsed& p)
 {
     auto it = p.body.find("after_id");
     const int64_t after = it != p.body.end() && it->is_number_integer() ? it->get<int64_t>() : 0;
-    std::lock_guard<std::mutex> g(port.lock);
-    const RoomResult r = Heartbeat(port.store, p.who, Str(p.body, "code"), NowMs());
-    if (!r.ok)
-        return ErrorReply("Room not found.");
-    return ChatReply(*r.room, after);
+    const std::string code = Str(p.body, "code");
+    RoomLoad load = LoadCode(code);
+    load.chat_after = std::max<int64_t>(after, 0);
+    std::string reply;
+    const bool answered = WithRooms(port, load, [&](RoomStore& s, int64_t now) {
+        const RoomResult r = Heartbeat(s, p.who, code, now);
+        reply = r.ok ? ChatReply(*r.room, after) : ErrorReply("Room not found.");
+    });
+    return Answer(answered, reply);
 }
 
 static std::string OnChatSend(RoomPort& port, const Parsed& p)
@@ -269,13 +354,26 @@ static std::string OnChatSend(RoomPort& port, const Parsed& p)
         return ErrorReply("Empty message.");
     if (TooLong(text, kMaxLineBytes))
         return ErrorReply("Messages are at most 511 characters.");
-    std::lock_guard<std::mutex> g(port.lock);
-    const RoomResult r = SendChatLine(port.store, p.who, Str(p.body, "code"), text, NowMs());
-    return r.ok ? OkReply() : ErrorReply(r.error);
+    const std::string code = Str(p.body, "code");
+    std::string reply;
+    const bool answered = WithRooms(port, LoadCode(code), [&](RoomStore& s, int64_t now) {
+        const RoomResult r = SendChatLine(s, p.who, code, text, now);
+        reply = r.ok ? OkReply() : ErrorReply(r.error);
+    });
+    return Answer(answered, reply);
 }
 
 static std::string OnList(RoomPort& port, const Parsed&)
 {
+    if (port.shared) {
+        std::vector<Room> rooms;
+        if (!SharedOpenRooms(port.shared, 100, rooms))
+            return std::string();
+        std::vector<const Room*> open;
+        for (const Room& room : rooms)
+            open.push_back(&room);
+        return ListReply(open);
+    }
     std::lock_guard<std::mutex> g(port.lock);
     return ListReply(OpenRooms(port.store, 100));
 }
@@ -286,6 +384,10 @@ static void Route(RoomPort& port, const char* path, Handler handler, bool need_p
                                         const Parsed p = Parse(req, need_player);
                                         HttpAnswer a;
                                         a.body = p.error.empty() ? handler(port, p) : ErrorReply(p.error);
+                                        if (a.body.empty()) { // the shared store had no answer: not a refusal
+                                            a.status = 503;
+                                            a.body = ErrorReply("Something went wrong.");
+                                        }
                                         return a;
                                     }});
 }
@@ -299,6 +401,15 @@ RoomPort* StartRoomPort(const ServiceOptions& options, std::string& error)
     RoomPort* port = new RoomPort;
     port->store.limits.away_grace_ms = (int64_t)options.away_grace_s * 1000;
     port->store.limits.max_rooms = options.max_rooms;
+    port->store.relay = options.relay_public;
+    if (IsPostgresAddress(options.store)) {
+        port->shared = OpenSharedRooms(options.store, port->store.limits, options.relay_public, error);
+        if (!port->shared) {
+            error = "shared rooms: " + error;
+            delete port;
+            return nullptr;
+        }
+    }
     Route(*port, "/create", OnCreate, true);
     Route(*port, "/join", OnJoin, true);
     Route(*port, "/quickmatch", OnQuickmatch, true);
@@ -317,19 +428,29 @@ RoomPort* StartRoomPort(const ServiceOptions& options, std::string& error)
     front.tls_cert = options.tls_cert;
     front.tls_key = options.tls_key;
     front.tls_only = options.tls_only;
+    front.counters = &port->counters;
     front.error_body = [](int status) {
         return ErrorReply(status == 404 ? "Not found." : status >= 500 ? "Something went wrong." : "Bad request.");
     };
     port->front = StartHttpFront(front, port->routes, error);
     if (!port->front) {
+        CloseSharedRooms(port->shared);
         delete port;
         return nullptr;
     }
     port->sweeper = std::thread([port] {
-        while (!port->stop.load()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            std::lock_guard<std::mutex> g(port->lock);
-            ExpireMembers(port->store, NowMs());
+        for (uint64_t turn = 1; !port->stop.load(); turn++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kSweepTurnMs));
+            if (!port->shared) {
+                std::lock_guard<std::mutex> g(port->lock);
+                ExpireMembers(port->store, NowMs());
+                continue;
+            }
+            // The relay's view of the rooms it serves is kept fresh more
+            // often than the rooms are swept: a started room's HELLO waits on it.
+            RefreshServedRooms(port->shared);
+            if (turn % kSharedSweepTurns == 0)
+                SweepSharedRooms(port->shared, WallMs());
         }
     });
     return port;
@@ -342,12 +463,15 @@ void StopRoomPort(RoomPort* port)
     port->stop.store(true);
     StopHttpFront(port->front);
     port->sweeper.join();
+    CloseSharedRooms(port->shared);
     delete port;
 }
 
 RelayHelloCheck RoomRelayCheck(RoomPort* port, bool any_ip)
 {
     return [port, any_ip](const std::string& code, char letter, uint32_t ip, uint64_t& seat) {
+        if (port->shared)
+            return SharedRelayMayRegister(port->shared, code, letter, ip, any_ip, &seat);
         std::lock_guard<std::mutex> g(port->lock);
         return RelayMayRegister(port->store, code, letter, ip, any_ip, &seat);
     };
@@ -356,6 +480,10 @@ RelayHelloCheck RoomRelayCheck(RoomPort* port, bool any_ip)
 RoomStats ReadRoomStats(RoomPort* port)
 {
     RoomStats s;
+    if (port->shared) {
+        SharedRoomStats(port->shared, s);
+        return s;
+    }
     std::lock_guard<std::mutex> g(port->lock);
     for (const auto& [code, room] : port->store.rooms) {
         const int members = room.member[0].present + room.member[1].present;
@@ -374,6 +502,11 @@ RoomStats ReadRoomStats(RoomPort* port)
 const HttpCounters& RoomPortCounters(RoomPort* port)
 {
     return port->counters;
+}
+
+const StoreCounters* RoomPortStoreCounters(RoomPort* port)
+{
+    return port->shared ? &SharedRoomsCounters(port->shared) : nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -405,6 +538,13 @@ RoomDirectory RoomPortDirectory(RoomPort* port)
     RoomDirectory d;
     d.seat_of = [port](const std::string& player, RoomSeat& out) {
         const std::string folded = FoldTag(player);
+        Room room;
+        if (port->shared) {
+            if (!SharedRoomOfPlayer(port->shared, folded, room))
+                return false;
+            out = SeatIn(room, true);
+            return true;
+        }
         std::lock_guard<std::mutex> g(port->lock);
         for (const auto& [code, room] : port->store.rooms)
             if (IsMember(room, folded)) {
@@ -415,6 +555,13 @@ RoomDirectory RoomPortDirectory(RoomPort* port)
     };
     d.room = [port](const std::string& code, const std::string& player, RoomSeat& out) {
         const std::string key = NormalizeRoomCode(code);
+        Room room;
+        if (port->shared) {
+            if (key.empty() || !SharedRoomByCode(port->shared, key, room))
+                return false;
+            out = SeatIn(room, IsMember(room, FoldTag(player)));
+            return true;
+        }
         std::lock_guard<std::mutex> g(port->lock);
         auto it = port->store.rooms.find(key);
         if (key.empty() || it == port->store.rooms.end())

@@ -6,6 +6,7 @@
 #include "options.h"
 #include "presence.h"
 #include "relay.h"
+#include "rooms.h"
 
 #include <string>
 
@@ -18,14 +19,10 @@ void StopRoomPort(RoomPort* port);
 // The relay's HELLO rule, answered from this port's rooms.
 RelayHelloCheck RoomRelayCheck(RoomPort* port, bool any_ip);
 
-// Rooms by state right now: waiting for a partner, both there but not both
-// ready, started; and the players in them.
-struct RoomStats
-{
-    uint64_t waiting = 0, full = 0, started = 0, members = 0, chat_lines = 0;
-};
 RoomStats ReadRoomStats(RoomPort* port);
 const HttpCounters& RoomPortCounters(RoomPort* port);
+// The shared room store's calls; nullptr when the rooms are kept in memory.
+const StoreCounters* RoomPortStoreCounters(RoomPort* port);
 
 // Seats by player name and rooms by code, for the account port's presence
 // and invites. Valid while the port runs.

@@ -119,7 +119,7 @@ RoomResult CreateRoom(RoomStore& store, const RoomCaller& who, const CreateReque
     size_t hosted = 0;
     for (const auto& [code, room] : store.rooms)
         hosted += room.member[0].present && room.member[0].cid == who.cid ? 1 : 0;
-    if (store.rooms.size() - hosted >= store.limits.max_rooms)
+    if (store.rooms.size() + store.rooms_elsewhere - hosted >= store.limits.max_rooms)
         return Refuse("The server is full. Try again later.");
     LeaveOtherRooms(store, who, std::string());
     Room room;
@@ -130,6 +130,7 @@ RoomResult CreateRoom(RoomStore& store, const RoomCaller& who, const CreateReque
     room.stage = req.stage;
     room.mod = req.mod;
     room.opened = ++store.opened_counter;
+    room.relay = store.relay;
     Seat(room.member[0], who, now_ms);
     Room& stored = store.rooms[room.code] = std::move(room);
     return Accept(stored, 0);

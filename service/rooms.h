@@ -39,6 +39,7 @@ struct Room
     bool is_public = true;
     std::string chapter_label, stage, mod;
     uint64_t opened = 0;          // order of creation, for quickmatch
+    std::string relay;            // "ADDR:PORT" of the relay that serves it; "" = the backend's own
     RoomMember member[2];         // [0] host "A", [1] joiner "B"
     std::vector<ChatLine> chat;   // bounded history
     int32_t next_chat_id = 1;
@@ -58,6 +59,8 @@ struct RoomStore
     uint64_t opened_counter = 0;
     RoomLimits limits;
     std::mt19937_64 rng{std::random_device{}()};
+    std::string relay;            // this instance's relay, as players reach it; named in the rooms it opens
+    size_t rooms_elsewhere = 0;   // rooms of a shared store not loaded here (they count against max_rooms)
 };
 
 // Who is asking, as every room request says.
@@ -111,6 +114,13 @@ void ExpireMembers(RoomStore& store, int64_t now_ms);
 // (unless `any_ip`). `seat`, when given, receives the member's seat.
 bool RelayMayRegister(const RoomStore& store, const std::string& code, char letter, uint32_t ip, bool any_ip,
                       uint64_t* seat = nullptr);
+
+// Rooms by state right now: waiting for a partner, both there but not both
+// ready, started; and the players in them.
+struct RoomStats
+{
+    uint64_t waiting = 0, full = 0, started = 0, members = 0, chat_lines = 0;
+};
 
 // Whether both players are there and ready.
 bool RoomStarted(const Room& room);

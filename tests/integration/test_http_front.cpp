@@ -22,35 +22,6 @@ int Connect(uint16_t port, const char* from = "127.0.0.1")
     return ConnectTcpFrom(port, from);
 }
 
-void SendText(int fd, const std::string& text)
-{
-    send(fd, text.data(), text.size(), MSG_NOSIGNAL);
-}
-
-// Everything the server sends until it closes, or until `ms` pass in silence.
-std::string ReadAll(int fd, int ms = 3000)
-{
-    std::string got;
-    char buf[8192];
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, ms) <= 0)
-            return got;
-        const ssize_t n = recv(fd, buf, sizeof(buf), 0);
-        if (n <= 0)
-            return got;
-        got.append(buf, (size_t)n);
-    }
-}
-
-// True once the server has closed the connection (within `ms`).
-bool ClosedByServer(int fd, int ms)
-{
-    pollfd p{fd, POLLIN, 0};
-    char c;
-    return poll(&p, 1, ms) == 1 && recv(fd, &c, 1, MSG_DONTWAIT) <= 0;
-}
-
 std::string Post(const std::string& path, const std::string& body, const std::string& extra = "")
 {
     return "POST " + path + " HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\nContent-Length: " +

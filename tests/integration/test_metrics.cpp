@@ -12,6 +12,7 @@
 
 #include <map>
 #include <sstream>
+#include <vector>
 
 namespace {
 
@@ -51,6 +52,13 @@ void SendToRelay(int fd, const std::string& text)
     to.sin_port = htons(39000);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     sendto(fd, text.data(), text.size(), 0, (sockaddr*)&to, sizeof(to));
+}
+
+std::map<std::string, double> Scrape()
+{
+    std::string bad;
+    auto page = httplib::Client("127.0.0.1", 39090).Get("/metrics");
+    return page ? ReadPage(page->body, bad) : std::map<std::string, double>();
 }
 
 } // namespace
@@ -115,6 +123,50 @@ TEST(Metrics, ThePageCountsWhatEachPartDid)
     close(a);
     close(b);
     close(stranger);
+    StopService(service);
+}
+
+// The account port's front: held connections, a cap, an oversized head, a
+// trickle. Catches a gauge left wrong on some close path, a refusal not counted
+// or under another cause, and idle kept-alive connections counted as refused.
+TEST(Metrics, TheFrontCountsOpenConnectionsAndRefusalsByCause)
+{
+    ServiceProcess service;
+    ASSERT_TRUE(StartService(service, {"--metrics", "39090"})) << service.output;
+    const std::string open = R"(kestrel_http_open_connections{port="account"})";
+    const std::string refused = R"(kestrel_http_refused_total{port="account",cause=")";
+    std::vector<int> held, capped; // three kept alive after an answer; one address 6 past its cap of 64
+    for (int i = 0; i < 3; i++) {
+        held.push_back(ConnectTcpFrom(39001, "127.0.0.2"));
+        SendText(held.back(), "GET /nowhere HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(ReadAll(held.back(), 200).rfind("HTTP/1.1 404 ", 0), 0u);
+    }
+    for (int i = 0; i < 70; i++)
+        capped.push_back(ConnectTcpFrom(39001, "127.0.0.3"));
+    EXPECT_TRUE(ClosedByServer(capped.back(), 5000)); // accepted in order: the last is refused last
+    auto m = Scrape();
+    EXPECT_EQ(m[open], 3 + 64);
+    EXPECT_EQ(m[refused + "per_address\"}"], 6);
+    for (int fd : capped)
+        close(fd);
+
+    int fd = ConnectTcpFrom(39001, "127.0.0.4");
+    SendText(fd, "GET / HTTP/1.1\r\nX-Pad: " + std::string(17 * 1024, 'a') + "\r\n\r\n");
+    EXPECT_EQ(ReadAll(fd).rfind("HTTP/1.1 431 ", 0), 0u);
+    close(fd);
+    fd = ConnectTcpFrom(39001, "127.0.0.5"); // a head trickled in: closed at the deadline
+    SendText(fd, "POST /session HTTP/1.1\r\n");
+    for (int i = 0; i < 30 && !ClosedByServer(fd, 500); i++)
+        SendText(fd, "X");
+    close(fd);
+    for (int h : held) { // closed at the deadline too, idle since their answer
+        EXPECT_TRUE(ClosedByServer(h, 10000));
+        close(h);
+    }
+    m = Scrape();
+    EXPECT_EQ(m[open], 0);
+    EXPECT_EQ(m[refused + "size\"}"], 1);
+    EXPECT_EQ(m[refused + "deadline\"}"], 1);
     StopService(service);
 }
 

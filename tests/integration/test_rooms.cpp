@@ -1,5 +1,7 @@
 // The whole road through the real service: this process is one client (the
-// client state is process-wide), kestrel-partner the other.
+// client state is process-wide), kestrel-partner the other. Each case runs on
+// one embedded instance, and again on two instances sharing one PostgreSQL:
+// this client on the first, every partner on the second.
 #include "backend/click_sounds.h"
 #include "backend/client_frame.h"
 #include "backend/http.h"
@@ -12,7 +14,9 @@
 #include "platform/platform.h"
 #include "raw_peer.h"
 #include "../unit/app_reset.h"
+#include "pg_server.h"
 #include "service_process.h"
+#include "state/config.h"
 #include "state/app_state.h"
 
 #include <gtest/gtest.h>
@@ -26,10 +30,15 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class Road : public testing::Test
+const char* const kFirst = "127.0.0.2";  // two instances: this client's
+const char* const kSecond = "127.0.0.3"; // and the partners'
+
+class Road : public testing::TestWithParam<bool>
 {
 protected:
-    ServiceProcess service;
+    bool two = GetParam();
+    std::string database;
+    ServiceProcess service, second;
     std::string root;
     std::vector<pid_t> partners;
     std::vector<Toast> toasts;             // every toast this client raised
@@ -42,7 +51,16 @@ protected:
         root = MakeTempDir("kestrel-road");
         fs::create_directories(root + "/me/reframework/data");
         fs::current_path(root + "/me");
-        ASSERT_TRUE(StartService(service)) << service.output;
+        if (two) {
+            std::string error;
+            database = CreateTestDatabase(error);
+            ASSERT_FALSE(database.empty()) << error;
+            ASSERT_TRUE(StartService(service, Instance(kFirst))) << service.output;
+            ASSERT_TRUE(StartService(second, Instance(kSecond))) << second.output;
+            OverrideBackendHost(kFirst);
+        } else {
+            ASSERT_TRUE(StartService(service)) << service.output;
+        }
         BuildClickSounds();
         TakeRecordedSounds();
     }
@@ -52,9 +70,17 @@ protected:
             StopProgram(p);
         LeaveRoomAndWaitForLink();
         StopService(service);
+        StopService(second);
+        OverrideBackendHost("");
+        if (!database.empty())
+            DropTestDatabase(database);
         fs::current_path("/");
         std::error_code ec;
         fs::remove_all(root, ec);
+    }
+    std::vector<std::string> Instance(const char* addr)
+    {
+        return {"--bind", addr, "--store", database, "--relay-public", std::string(addr) + ":39000"};
     }
     void Name(const char* name)
     {
@@ -66,6 +92,8 @@ protected:
     {
         args.insert(args.begin(), BuiltProgram("tools/kestrel-partner"));
         args.insert(args.end(), {"--dir", root + "/" + tag});
+        if (two)
+            args.insert(args.end(), {"--host", kSecond});
         const pid_t pid = StartProgram(args, root + "/" + tag + ".log");
         ASSERT_GT(pid, 0);
         partners.push_back(pid);
@@ -119,7 +147,7 @@ protected:
 
 } // namespace
 
-TEST_F(Road, QuickmatchChatReadyLinkAndTheJoinerLeaving)
+TEST_P(Road, QuickmatchChatReadyLinkAndTheJoinerLeaving)
 {
     Name("Ann");
     StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
@@ -172,7 +200,7 @@ TEST_F(Road, QuickmatchChatReadyLinkAndTheJoinerLeaving)
     EXPECT_EQ(g_app.flags.room_state.load(), RoomIn); // the room waits for someone new
 }
 
-TEST_F(Road, TheHostLeavingClosesTheRoomForTheJoiner)
+TEST_P(Road, TheHostLeavingClosesTheRoomForTheJoiner)
 {
     Partner("host", {"--create", "Host room"});
     ASSERT_TRUE(FramesUntil([&] { return !LogMatch("host", "room: ([A-Z0-9]+), role A").empty(); }));
@@ -192,7 +220,7 @@ TEST_F(Road, TheHostLeavingClosesTheRoomForTheJoiner)
     EXPECT_FALSE(g_app.room.heartbeat_active.load());
 }
 
-TEST_F(Road, UnknownAndFullRoomsAnswerWithTheServicesText)
+TEST_P(Road, UnknownAndFullRoomsAnswerWithTheServicesText)
 {
     Name("Third");
     StartRoomOp(RoomOpJoin, "ZZZZZZ", "", 0, "", "", "", false);
@@ -209,7 +237,7 @@ TEST_F(Road, UnknownAndFullRoomsAnswerWithTheServicesText)
     EXPECT_EQ(Error(), "Room is full.");
 }
 
-TEST_F(Road, TheRelayTakesHellosOnlyForAStartedRoom)
+TEST_P(Road, TheRelayTakesHellosOnlyForAStartedRoom)
 {
     Partner("host", {"--create", "Not started"});
     ASSERT_TRUE(FramesUntil([&] { return !LogMatch("host", "room: ([A-Z0-9]+)").empty(); }));
@@ -224,6 +252,53 @@ TEST_F(Road, TheRelayTakesHellosOnlyForAStartedRoom)
     StopRawPeer(b);
     EXPECT_TRUE(RawPeerReceived(b).empty());
 }
+
+// A TCP load balancer (Debian's haproxy) in front of both instances' HTTP
+// ports, the second kept as the first one's backup: as an operator would run them.
+static pid_t StartBalancer(const std::string& dir, const char* addr)
+{
+    std::string cfg = "defaults\n  mode tcp\n  timeout connect 1s\n  timeout client 60s\n  timeout server 60s\n";
+    for (const char* port : {"39001", "39002"})
+        cfg += std::string("listen p") + port + "\n  bind " + addr + ":" + port + "\n  server first " + kFirst + ":" +
+               port + " check inter 300 fall 1 rise 1\n  server second " + kSecond + ":" + port + " backup\n";
+    WriteFileText(dir + "/haproxy.cfg", cfg);
+    return StartProgram({"/usr/sbin/haproxy", "-db", "-q", "-f", dir + "/haproxy.cfg"}, dir + "/haproxy.log");
+}
+
+// The instance whose relay serves a started room dies: the room moves to the
+// other instance's relay on the next heartbeats, both links follow it there,
+// and files cross again.
+TEST_P(Road, AnInstanceKilledMidSessionMovesItsRoomsAndTheLinkComesBack)
+{
+    if (!two)
+        GTEST_SKIP() << "needs two instances";
+    const pid_t balancer = StartBalancer(root, "127.0.0.4");
+    ASSERT_GT(balancer, 0);
+    partners.push_back(balancer);
+    std::this_thread::sleep_for(500ms); // bound and the first server checked
+    OverrideBackendHost("127.0.0.4");
+    Name("Ann");
+    StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+    ASSERT_TRUE(FramesUntil([] { return g_app.flags.room_state.load() == RoomIn; })) << Log("haproxy");
+    Partner("bob", {"--quickmatch", "--ready", "--mirror"});
+    SetReady(true);
+    ASSERT_TRUE(FramesUntil([] { return g_app.flags.link_running.load(); }));
+    ASSERT_TRUE(FramesUntil([&] { return Log("bob").find("relay " + std::string(kFirst) + ":39000") != std::string::npos; }));
+    WriteFileText("reframework/data/Kestrel_Packet_A.json", "{\"before\":1}");
+    ASSERT_TRUE(FramesUntil([] { return ReadFileText("reframework/data/Kestrel_Packet_B.json") == "{\"before\":1}"; }));
+
+    kill(service.pid, SIGKILL);
+    ASSERT_TRUE(FramesUntil([&] { return Log("bob").find("relay " + std::string(kSecond) + ":39000") != std::string::npos; },
+                            20000ms)) << Log("bob");
+    WriteFileText("reframework/data/Kestrel_Packet_A.json", "{\"after\":2}");
+    EXPECT_TRUE(FramesUntil([] { return ReadFileText("reframework/data/Kestrel_Packet_B.json") == "{\"after\":2}"; },
+                            15000ms)) << Log("bob");
+    EXPECT_EQ(g_app.flags.room_state.load(), RoomIn);
+    EXPECT_TRUE(g_app.flags.link_running.load());
+}
+
+INSTANTIATE_TEST_SUITE_P(Instances, Road, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& i) { return i.param ? "Two" : "One"; });
 
 // ---------------------------------------------------------------------------
 // Room texts and chat lines as the client reads and sends them
@@ -251,7 +326,7 @@ bool Ok(const std::string& reply)
 // whole text or after a quote, would be read in that member's place: refused.
 // Texts that only come close are taken, and read right where the client reads
 // them (the create reply, and the room list for the room name).
-TEST_F(Road, RoomTextsThatWouldReadAsAMemberAreRefused)
+TEST_P(Road, RoomTextsThatWouldReadAsAMemberAreRefused)
 {
     const std::vector<std::string> members = {"ok", "error", "code", "role", "chapter_label", "stage", "mod",
                                               "my_ready", "peer_ready", "started", "peer", "messages", "id", "name",
@@ -284,7 +359,7 @@ TEST_F(Road, RoomTextsThatWouldReadAsAMemberAreRefused)
 }
 
 // The chat input holds 511 bytes; all of them arrive.
-TEST_F(Road, AChatLineAsLongAsTheInputHoldsIsTaken)
+TEST_P(Road, AChatLineAsLongAsTheInputHoldsIsTaken)
 {
     const std::string code = JsonGetString(RoomPost(L"/create", ""), "code");
     ASSERT_FALSE(code.empty());

@@ -2,6 +2,7 @@
 // it refuses and why, where one request ends and the next begins, and peers
 // that stall the handshake.
 #include "http_front.h"
+#include "service_process.h"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -75,22 +76,6 @@ int Connect(uint16_t port)
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     EXPECT_EQ(connect(fd, (sockaddr*)&a, sizeof(a)), 0);
     return fd;
-}
-
-// Everything the server sends until it closes, or until `ms` pass in silence.
-std::string ReadAll(int fd, int ms = 3000)
-{
-    std::string got;
-    char buf[8192];
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, ms) <= 0)
-            return got;
-        const ssize_t n = recv(fd, buf, sizeof(buf), 0);
-        if (n <= 0)
-            return got;
-        got.append(buf, (size_t)n);
-    }
 }
 
 std::string Exchange(uint16_t port, const std::string& text)

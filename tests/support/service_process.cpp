@@ -153,3 +153,30 @@ int ConnectTcpFrom(uint16_t port, const char* from, bool nonblocking)
     }
     return fd;
 }
+
+void SendText(int fd, const std::string& text)
+{
+    send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+}
+
+std::string ReadAll(int fd, int ms)
+{
+    std::string got;
+    char buf[8192];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, ms) <= 0)
+            return got;
+        const ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n <= 0)
+            return got;
+        got.append(buf, (size_t)n);
+    }
+}
+
+bool ClosedByServer(int fd, int ms)
+{
+    pollfd p{fd, POLLIN, 0};
+    char c;
+    return poll(&p, 1, ms) == 1 && recv(fd, &c, 1, MSG_DONTWAIT) <= 0;
+}

@@ -39,3 +39,10 @@ int StopProgram(pid_t pid, int grace_ms = 5000);
 // 127.x.y.z stands for another host); -1 on failure. Nonblocking: the connect
 // may still be in progress.
 int ConnectTcpFrom(uint16_t port, const char* from, bool nonblocking = false);
+
+// Raw bytes on such a connection, as a hostile or slow peer sends them.
+void SendText(int fd, const std::string& text);
+// Everything the server sends until it closes, or until `ms` pass in silence.
+std::string ReadAll(int fd, int ms = 3000);
+// True once the server has closed the connection (within `ms`).
+bool ClosedByServer(int fd, int ms);

@@ -1,0 +1,127 @@
+// Rooms shared in PostgreSQL, through two handles on one database standing in
+// for two instances, with a controlled wall clock.
+#include "pg_server.h"
+#include "room_store_postgres.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+namespace {
+
+const RoomCaller kHost{"Ann", "c0ffee01", 0x7f000001};
+const RoomCaller kGuest{"Bob", "c0ffee02", 0x7f000002};
+
+int64_t Wall()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+struct SharedRoomsTest : testing::Test
+{
+    std::string db;
+    SharedRooms* first = nullptr;
+    SharedRooms* second = nullptr;
+    RoomLimits limits;
+
+    void SetUp() override
+    {
+        std::string error;
+        db = CreateTestDatabase(error);
+        ASSERT_FALSE(db.empty()) << error;
+        limits.max_chat_lines = 3;
+        limits.away_grace_ms = 5000;
+        first = OpenSharedRooms(db, limits, "10.0.0.1:39000", error);
+        second = OpenSharedRooms(db, limits, "10.0.0.2:39000", error);
+        ASSERT_TRUE(first && second) << error;
+    }
+    void TearDown() override
+    {
+        CloseSharedRooms(first);
+        CloseSharedRooms(second);
+        if (!db.empty())
+            DropTestDatabase(db);
+    }
+    // Runs one room call on `on`; what it answered, as the reply would use it.
+    RoomResult Call(SharedRooms* on, RoomLoad load, const std::function<RoomResult(RoomStore&)>& fn, Room* room = nullptr)
+    {
+        RoomResult out;
+        EXPECT_TRUE(RunSharedRooms(on, load, [&](RoomStore& s) {
+            out = fn(s);
+            if (out.ok && room)
+                *room = *out.room;
+            out.room = nullptr; // the scratch store goes with the call
+        }));
+        return out;
+    }
+    RoomLoad Code(const std::string& code)
+    {
+        RoomLoad l;
+        l.code = code;
+        return l;
+    }
+};
+
+} // namespace
+
+// One room's life across both instances: opened on the first, joined and
+// readied on the second, chat kept to its limit, the relay check, the room
+// moved when the first instance goes, and the members swept away by time.
+TEST_F(SharedRoomsTest, ARoomLivesOnBothInstancesMovesWithItsRelayAndExpires)
+{
+    RoomLoad open;
+    open.cid = kHost.cid;
+    open.quickmatch = true;
+    Room room;
+    ASSERT_TRUE(Call(first, open, [&](RoomStore& s) { return Quickmatch(s, kHost, Wall()); }, &room).ok);
+    const std::string code = room.code;
+    EXPECT_EQ(room.relay, "10.0.0.1:39000");
+
+    RoomLoad match = open;
+    match.cid = kGuest.cid;
+    ASSERT_TRUE(Call(second, match, [&](RoomStore& s) { return Quickmatch(s, kGuest, Wall()); }, &room).ok);
+    EXPECT_EQ(room.code, code) << "the second instance's quickmatch finds the first one's room";
+    for (SharedRooms* on : {first, second})
+        ASSERT_TRUE(Call(on, Code(code), [&](RoomStore& s) {
+            return SetMemberReady(s, on == first ? kHost : kGuest, code, true, Wall());
+        }, &room).ok);
+    EXPECT_TRUE(RoomStarted(room));
+
+    for (int i = 1; i <= 5; i++)
+        ASSERT_TRUE(Call(i % 2 ? first : second, Code(code), [&](RoomStore& s) {
+            return SendChatLine(s, i % 2 ? kHost : kGuest, code, "line " + std::to_string(i), Wall());
+        }).ok);
+    RoomLoad poll = Code(code);
+    poll.chat_after = 0;
+    ASSERT_TRUE(Call(second, poll, [&](RoomStore& s) { return Heartbeat(s, kGuest, code, Wall()); }, &room).ok);
+    ASSERT_EQ(room.chat.size(), 3u) << "kept to the limit, oldest first";
+    EXPECT_EQ(room.chat.front().body, "line 3");
+    EXPECT_EQ(room.chat.back().id, 5);
+
+    RefreshServedRooms(first);
+    RefreshServedRooms(second);
+    uint64_t seat = 0;
+    EXPECT_TRUE(SharedRelayMayRegister(first, code, 'B', kGuest.ip, false, &seat));
+    EXPECT_FALSE(SharedRelayMayRegister(first, code, 'B', kHost.ip, false, &seat)) << "another IP";
+    EXPECT_FALSE(SharedRelayMayRegister(second, code, 'A', kHost.ip, false, &seat)) << "not its room";
+
+    CloseSharedRooms(first); // its relay withdrawn, as when an instance stops
+    first = nullptr;
+    SweepSharedRooms(second, Wall());
+    ASSERT_TRUE(Call(second, Code(code), [&](RoomStore& s) { return Heartbeat(s, kHost, code, Wall()); }, &room).ok);
+    EXPECT_EQ(room.relay, "10.0.0.2:39000");
+    RefreshServedRooms(second);
+    EXPECT_TRUE(SharedRelayMayRegister(second, code, 'A', kHost.ip, false, &seat));
+
+    const int64_t silent = Wall() + limits.member_timeout_ms + 1000;
+    SweepSharedRooms(second, silent);
+    ASSERT_TRUE(SharedRoomByCode(second, code, room)) << "away, not gone";
+    EXPECT_TRUE(room.member[0].away && room.member[1].away);
+    EXPECT_TRUE(room.member[1].ready) << "an away member keeps its ready flag";
+    SweepSharedRooms(second, silent + limits.away_grace_ms);
+    EXPECT_FALSE(SharedRoomByCode(second, code, room)) << "the host gone past the grace closes it";
+    RoomStats stats;
+    ASSERT_TRUE(SharedRoomStats(second, stats));
+    EXPECT_EQ(stats.members + stats.chat_lines, 0u);
+}
