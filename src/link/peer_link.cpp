@@ -354,7 +354,9 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
     bool moved = false;
     int ready = kWaitDatagram | kWaitFolder;
     while (!g_app.flags.link_stop.load()) {
-        if (g_app.room.relay_changes.load() != relay_changes) {
+        // Not once stopping: leaving clears the relay, and the left room's
+        // last turn must not say HELLO to the backend host's relay.
+        if (g_app.room.relay_changes.load() != relay_changes && !g_app.flags.link_stop.load()) {
             const NetAddress next = CurrentRelay(relay_changes);
             if (next != relay) {
                 relay = next; // from now on the only accepted source, and where all goes
