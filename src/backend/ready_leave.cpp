@@ -7,6 +7,7 @@
 #include "backend/rooms.h"
 #include "backend/saved_room.h"
 #include "link/peer_link.h"
+#include "link/relay_address.h"
 #include "state/app_state.h"
 #include "state/worker.h"
 
@@ -64,11 +65,14 @@ void ReadyWorker(std::string player_name, std::string code, bool ready, uint32_t
     bool started = false, peer_ready = false;
     JsonGetBool(reply, "started", started);
     JsonGetBool(reply, "peer_ready", peer_ready);
+    const std::string relay = JsonGetString(reply, "relay");
     // An answer for a room the player has left since changes nothing. The
     // room lock orders this against LeaveRoom, which clears after taking it.
     std::lock_guard<std::mutex> g(g_app.room.lock);
     if (g_app.room.room_generation.load() != generation)
         return;
+    // Before "started": the link this answer starts goes to the named relay.
+    KeepRoomRelay(g_app.room, relay);
     g_app.flags.room_started.store(started);
     g_app.room.peer_ready.store(peer_ready);
 }
@@ -99,6 +103,7 @@ RoomLeave LeaveRoomLocally()
         room.room_stage.clear();
         room.room_mod.clear();
         room.room_role = 0;
+        ForgetRoomRelay(room);
     }
     ClearRoomChat();
     {

@@ -8,6 +8,7 @@
 #include "backend/ready_leave.h"
 #include "backend/saved_room.h"
 #include "link/peer_link.h"
+#include "link/relay_address.h"
 #include "state/app_state.h"
 #include "state/config.h"
 #include "state/worker.h"
@@ -160,6 +161,7 @@ void RoomOpWorker(RoomOpRequest request)
             room.room_chapter_label = chapter.empty() ? request.chapter_text : chapter;
             room.room_stage = stage.empty() ? request.stage_text : stage;
             room.room_mod = mod.empty() ? ModValue(request) : mod;
+            ForgetRoomRelay(room); // named again by this room's own answers
             room.my_ready.store(false);
             room.peer_ready.store(false);
             g_app.flags.room_started.store(false);
@@ -272,12 +274,16 @@ void RoomHeartbeat(std::string code, std::string player_name, uint32_t generatio
             JsonGetBool(reply, "started", started);
             JsonGetBool(reply, "peer_away", peer_away);
             const std::string peer = JsonGetString(reply, "peer");
+            const std::string relay = JsonGetString(reply, "relay");
             char role = 0;
             {
                 // A beat answered after a leave or a new room changes nothing.
                 std::lock_guard<std::mutex> g(room.lock);
                 if (!Current(generation))
                     return;
+                // The service moved the room to another relay when its own
+                // went away: the running link follows.
+                KeepRoomRelay(room, relay);
                 if (ready_settled && room.ready_changes.load() == ready_changes) {
                     room.my_ready.store(my_ready);
                     room.peer_ready.store(peer_ready);

@@ -1,5 +1,6 @@
 #include "link/peer_link.h"
 
+#include "link/relay_address.h"
 #include "state/app_state.h"
 #include "state/config.h"
 #include "state/worker.h"
@@ -47,6 +48,19 @@ double LinkClockMs()
 // ---------------------------------------------------------------------------
 // Statistics
 // ---------------------------------------------------------------------------
+
+std::string LinkRelay()
+{
+    std::lock_guard<std::mutex> g(g_app.link.lock);
+    return g_app.link.relay;
+}
+
+static void NoteRelay(const NetAddress& relay)
+{
+    const std::string text = RelayAddressText(relay);
+    std::lock_guard<std::mutex> g(g_app.link.lock);
+    g_app.link.relay = text;
+}
 
 int32_t LinkRttMs()
 {
@@ -298,9 +312,9 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
     const UdpSocket sock = held.sock;
     if (sock == kNoSocket)
         return;
-    NetAddress relay;
-    ParseIpv4(BackendHost().c_str(), relay.ip);
-    relay.port = kRelayPort;
+    uint32_t relay_changes = 0;
+    NetAddress relay = CurrentRelay(relay_changes);
+    NoteRelay(relay);
 
     const char letter = OwnLetter(role);
     const std::string hello = HelloDatagram(room_code, letter);
@@ -333,8 +347,26 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
     const bool resend_on_return = RideOutDrops();
     PartnerContact contact;
     contact.last_ns = t0; // a partner first heard long after the start missed what was sent at it
+    // Moved to another relay: what went out since, and what the partner sent
+    // before it moved too, was lost between the two. The partner's first word
+    // through the new relay calls for the own files again (ride-out or not:
+    // a move is the service's doing, not a drop).
+    bool moved = false;
     int ready = kWaitDatagram | kWaitFolder;
     while (!g_app.flags.link_stop.load()) {
+        // Not once stopping: leaving clears the relay, and the left room's
+        // last turn must not say HELLO to the backend host's relay.
+        if (g_app.room.relay_changes.load() != relay_changes && !g_app.flags.link_stop.load()) {
+            const NetAddress next = CurrentRelay(relay_changes);
+            if (next != relay) {
+                relay = next; // from now on the only accepted source, and where all goes
+                NoteRelay(relay);
+                moved = true;
+                if (!room_code.empty())
+                    UdpSendTo(sock, relay, hello.data(), hello.size());
+                hello_timer = SteadyNowNs();
+            }
+        }
         CompletedFiles completed;
         NetAddress from;
         while (ready & kWaitDatagram) {
@@ -344,7 +376,9 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
             // Only the relay forwards to us; anything else could forge files or pongs.
             if (n == 0 || from != relay)
                 continue;
-            if (resend_on_return && PartnerReturned(contact, buffer.data(), (size_t)n, SteadyNowNs())) {
+            const bool back = resend_on_return && PartnerReturned(contact, buffer.data(), (size_t)n, SteadyNowNs());
+            if (back || (moved && n >= 5 && memcmp(buffer.data(), "FILE:", 5) == 0)) {
+                moved = false;
                 // Registered again first: after a long stall the relay may
                 // have let this address go, and the files must get through.
                 if (!room_code.empty())

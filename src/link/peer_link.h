@@ -13,6 +13,10 @@
 // other B. Statistics reset here, not at stop, so the last values stay visible.
 void StartPeerLink(uint32_t role, const std::string& room_code);
 
+// The relay the latest link sends to ("A.B.C.D:PORT"); "" before any link ran.
+// A running link follows the room's relay when the service moves the room.
+std::string LinkRelay();
+
 // Asks the thread to end after its current turn; does not wait.
 void StopPeerLink();
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <vector>
 
 struct PingRecord
@@ -39,6 +40,7 @@ struct LinkStats
     std::vector<PingRecord> pings;    // oldest first, at most kPingRecordsKept
     double first_pong_ms = -1.0;      // when the session's first pong came; below 0: none yet
     uint16_t local_port = 0;          // the link socket's port once known (diagnostics)
+    std::string relay;                // "A.B.C.D:PORT" the link sends to now; "" before a link ran
     ChannelTraffic channels[kLinkChannels];
     std::vector<RttSample> rtt_history; // oldest first, the last kRttHistoryMs
 };

@@ -20,8 +20,10 @@ struct RoomState // "the room lock"
     std::string room_stage;
     std::string room_mod;
     std::string room_error;         // shown while room_state is RoomFailed
+    std::string room_relay;         // "A.B.C.D:PORT" the service named for the room; "": the backend host's
 
     std::atomic<uint32_t> room_generation{0}; // +1 on every room entered and every leave
+    std::atomic<uint32_t> relay_changes{0};   // +1 on every change of room_relay: the running link moves
     std::atomic<bool> heartbeat_active{false};
     std::atomic<bool> my_ready{false};
     std::atomic<bool> peer_ready{false};

@@ -7,6 +7,7 @@
 // a mirroring partner around the whole program and names them in the
 // environment.
 #include "link/peer_link.h"
+#include "link/relay_address.h"
 #include "link/role_file.h"
 #include "platform/platform.h"
 #include "raw_peer.h"
@@ -22,7 +23,9 @@
 #include <set>
 
 #ifndef _WIN32
+#include "mini_http_server.h"
 #include "service_process.h"
+#include "state/config.h"
 #endif
 
 namespace fs = std::filesystem;
@@ -38,8 +41,9 @@ class Link : public testing::Test
 protected:
     std::string root, a_dir, b_dir, partner_log;
 #ifndef _WIN32
-    ServiceProcess service;
+    ServiceProcess service, second_relay;
     pid_t partner = -1;
+    MiniHttpServer* room_port = nullptr;
 #endif
 
     void SetUp() override
@@ -58,6 +62,14 @@ protected:
 #ifndef _WIN32
         StopProgram(partner);
         StopService(service);
+        StopService(second_relay);
+        if (room_port)
+            StopMiniHttpServer(room_port);
+        {
+            std::lock_guard<std::mutex> g(g_app.room.lock);
+            ForgetRoomRelay(g_app.room);
+        }
+        SetRideOutDrops(true);
 #else
         // The shared relay lets the next case's link take this one's place
         // once it has been silent for the takeover time (1 s there).
@@ -204,6 +216,51 @@ TEST_F(Link, MirrorSendsThePartnersFilesBack)
     ASSERT_TRUE(WriteFileText(A("Kestrel_Anim_A.json"), "{\"pose\":7}"));
     EXPECT_TRUE(WaitUntil([&] { return ReadFileText(A("Kestrel_Anim_B.json")) == "{\"pose\":7}"; }, 5000ms));
 }
+
+#ifndef _WIN32
+// A room moved to another relay while linked: this side is told directly, the
+// partner by its heartbeat. What both write before the partner moves is lost
+// between the relays, so it arrives only if each link follows the relay and
+// sends its files again once the partner is heard through the new one (with
+// drops not ridden out, a silence triggers no resend).
+TEST_F(Link, AMovedRoomsLinkFollowsItsRelayAndFilesFlowAgain)
+{
+    static std::atomic<bool> moved{false}; // outlives this body: the handler may still answer
+    StartRelay({"--bind", "127.0.0.2"});
+    ASSERT_TRUE(StartService(second_relay, {"--bind", "127.0.0.3", "--relay-open"})) << second_relay.output;
+    ASSERT_NE(room_port = StartMiniHttpServer(kRoomPort), nullptr);
+    SetMiniHttpHandler(room_port, [](const MiniHttpRequest& r) {
+        MiniHttpAnswer a;
+        a.body = std::string(r.target == "/quickmatch" ? R"({"ok":true,"code":"MV","role":"B")"
+                                                       : R"({"ok":true,"started":true,"peer":"Host")") +
+                 R"(,"relay":"127.0.0.)" + (moved.load() ? "3" : "2") + ":39000\"}";
+        return a;
+    });
+    SetRideOutDrops(false);
+    const auto name_relay = [](const char* relay) {
+        std::lock_guard<std::mutex> g(g_app.room.lock);
+        KeepRoomRelay(g_app.room, relay);
+    };
+    name_relay("127.0.0.2:39000");
+    StartPeerLink(1, "MV");
+    b_dir = root + "/b";
+    partner_log = root + "/partner.log";
+    partner = StartProgram({BuiltProgram("tools/kestrel-partner"), "--no-resume", "--quickmatch", "--dir", b_dir},
+                           partner_log);
+    const auto partner_said = [&](const char* line) { return ReadFileText(partner_log).find(line) != std::string::npos; };
+    ASSERT_TRUE(WaitUntil([&] { return partner_said("relay 127.0.0.2:39000\n") && LinkRttMs() >= 0; }, 10000ms));
+
+    name_relay("127.0.0.3:39000");
+    ASSERT_TRUE(WaitUntil([] { return LinkRelay() == "127.0.0.3:39000"; }, 3000ms));
+    ASSERT_TRUE(WriteFileText(A("Kestrel_Flags_A.json"), "{\"a\":2}") && WriteFileText(B("Kestrel_Flags_B.json"), "{\"b\":2}"));
+    std::this_thread::sleep_for(500ms); // both sent, both lost
+    moved.store(true);
+    StopService(service);
+    EXPECT_TRUE(WaitUntil([&] { return ReadFileText(B("Kestrel_Flags_A.json")) == "{\"a\":2}"; }, 15000ms));
+    EXPECT_TRUE(WaitUntil([&] { return ReadFileText(A("Kestrel_Flags_B.json")) == "{\"b\":2}"; }, 5000ms));
+    EXPECT_TRUE(WaitUntil([&] { return partner_said("relay 127.0.0.3:39000\n"); }, 2000ms)) << ReadFileText(partner_log);
+}
+#endif
 
 // ---------------------------------------------------------------------------
 // Against a raw peer that counts

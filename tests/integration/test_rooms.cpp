@@ -284,6 +284,9 @@ TEST_P(Road, AnInstanceKilledMidSessionMovesItsRoomsAndTheLinkComesBack)
     SetReady(true);
     ASSERT_TRUE(FramesUntil([] { return g_app.flags.link_running.load(); }));
     ASSERT_TRUE(FramesUntil([&] { return Log("bob").find("relay " + std::string(kFirst) + ":39000") != std::string::npos; }));
+    // Both registered first: the relay takes a started room's HELLO only once
+    // its list of served rooms has caught up, and a version sent before that is lost.
+    ASSERT_TRUE(FramesUntil([] { return LinkRttMs() >= 0; }));
     WriteFileText("reframework/data/Kestrel_Packet_A.json", "{\"before\":1}");
     ASSERT_TRUE(FramesUntil([] { return ReadFileText("reframework/data/Kestrel_Packet_B.json") == "{\"before\":1}"; }));
 

@@ -102,6 +102,7 @@ inline void ResetRoomAreas()
         r.room_stage.clear();
         r.room_mod.clear();
         r.room_error.clear();
+        r.room_relay.clear();
     }
     r.my_ready.store(false);
     r.peer_ready.store(false);

@@ -1,6 +1,7 @@
 // Ping, pong, statistics and the datagram dispatch of the peer link, without
 // a socket: the same functions the link thread calls.
 #include "link/peer_link.h"
+#include "link/relay_address.h"
 #include "link/role_file.h"
 #include "state/app_state.h"
 #include "temp_dir.h"
@@ -195,6 +196,20 @@ TEST(LinkDispatch, APartnerWhosePingsStartOverHasReturned)
     };
     EXPECT_FALSE(ping("1 1.0") || ping("1 1.0") || ping("3 2.0") || ping("2 3.0")); // a copy; a place out of order
     EXPECT_TRUE(ping("1 9.0")); // restarted, however short its last life
+}
+
+// A relay member that is not exactly an address and a port would aim the
+// link's datagrams, and its only accepted source, anywhere.
+TEST(RelayAddress, OnlyADottedUnicastAddressAndAPortAreTaken)
+{
+    NetAddress a;
+    ASSERT_TRUE(ParseRelayAddress("203.0.113.7:39000", a) && ParseRelayAddress("1.2.3.4:65535", a));
+    EXPECT_EQ(RelayAddressText(a), "1.2.3.4:65535");
+    for (const char* bad : {"", "203.0.113.7", "203.0.113.7:0", "203.0.113.7:65536", "203.0.113.7:039000",
+                            "203.0.113.7:+39000", " 203.0.113.7:39000", "203.0.113.7:39000x", "203.0.113.256:39000",
+                            "203.0.113.07:39000", "203.0.113:39000", "203.0.113.7.1:39000", "0.0.0.0:39000",
+                            "224.0.0.1:39000", "relay.example:39000", "[::1]:39000", "203.0.113.7:9999999999"})
+        EXPECT_FALSE(ParseRelayAddress(bad, a)) << bad;
 }
 
 TEST(LinkStart, RoleZeroStartsNothing)

@@ -35,6 +35,12 @@ RoomSnapshot Room()
     return {r.room_code, r.room_partner, r.room_chapter_label, r.room_stage, r.room_mod, r.room_error, r.room_role};
 }
 
+std::string Relay()
+{
+    std::lock_guard<std::mutex> g(g_app.room.lock);
+    return g_app.room.room_relay;
+}
+
 class RoomWire : public testing::Test
 {
 protected:
@@ -378,12 +384,31 @@ TEST_F(RoomWire, AReadyAnswerAfterLeavingChangesNothing)
 {
     Enter();
     Delay("/ready", 400);
-    Answer("/ready", "{\"ok\":true,\"started\":true,\"peer_ready\":true}");
+    Answer("/ready", "{\"ok\":true,\"started\":true,\"peer_ready\":true,\"relay\":\"10.0.0.2:39000\"}");
     SetReady(true);
     LeaveRoom();
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
     EXPECT_FALSE(g_app.flags.room_started.load());
     EXPECT_FALSE(g_app.room.peer_ready.load());
+    EXPECT_EQ(Relay(), ""); // the next room's link would go to the old room's relay
+}
+
+// A malformed relay member must not aim the link astray (the last valid one
+// stays), a moved room moves the link, and leaving forgets the relay.
+TEST_F(RoomWire, TheRoomsRelayTakesOnlyValidMembersAndGoesWithTheRoom)
+{
+    Answer("/heartbeat", "{\"ok\":true,\"my_ready\":true,\"relay\":\"10.0.0.2:39000\"}");
+    Enter();
+    ASSERT_TRUE(WaitUntil([] { return Relay() == "10.0.0.2:39000"; }));
+    Answer("/heartbeat", "{\"ok\":true,\"my_ready\":true,\"relay\":\"10.0.0.9:0\"}"); // quick beats: ready
+    Answer("/ready", "{\"ok\":true,\"relay\":\"10.0.0.3:40000\"}");
+    SetReady(true);
+    ASSERT_TRUE(WaitUntil([] { return Relay() == "10.0.0.3:40000"; }));
+    const size_t beats = Count("/heartbeat");
+    ASSERT_TRUE(WaitUntil([&] { return Count("/heartbeat") >= beats + 2; }));
+    EXPECT_EQ(Relay(), "10.0.0.3:40000");
+    LeaveRoom();
+    EXPECT_EQ(Relay(), "");
 }
 
 // A late answer of the previous room checks the generation under the room

@@ -114,6 +114,7 @@ static int RunLink(const LinkOptions& o)
 
     RoleFileState role_file;
     MirrorState mirror;
+    std::string relay_shown;
     const auto start = std::chrono::steady_clock::now();
     auto next_report = start + std::chrono::seconds(1);
     while (!g_stop) {
@@ -123,6 +124,7 @@ static int RunLink(const LinkOptions& o)
         if (!g_app.flags.link_running.load())
             StartPeerLink(role, o.code); // again if the socket could not start
         UpdateRoleFile(role_file, o.role, g_app.flags.link_running.load());
+        SayRelayChange(relay_shown);
         if (o.mirror)
             MirrorPartnerFiles(mirror, role);
         if (now >= next_report) {

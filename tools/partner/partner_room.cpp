@@ -111,6 +111,15 @@ static void Say(const char* fmt, const std::string& a = "", const std::string& b
     fflush(stdout);
 }
 
+void SayRelayChange(std::string& shown)
+{
+    const std::string relay = LinkRelay();
+    if (relay.empty() || relay == shown)
+        return;
+    shown = relay;
+    Say("relay %s", relay);
+}
+
 static const char* SoundName(const uint8_t* image)
 {
     if (image && !SoundConfirm.empty() && image == SoundConfirm.data())
@@ -310,7 +319,7 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
     bool in_room = false, readied = false, said = false, started = false, link_up = false;
     bool reconnecting = false, partner_away = false;
     std::set<std::string> invited;
-    std::string partner, room_shown;
+    std::string partner, room_shown, relay_shown;
     int exit_code = 0;
     auto next_stats = t0, next_game_files = t0;
     int game_tick = 0;
@@ -388,6 +397,7 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
             link_up = !link_up;
             Say(link_up ? "link up" : "link down");
         }
+        SayRelayChange(relay_shown);
         if (link_up && now >= next_stats) {
             next_stats = now + std::chrono::seconds(1);
             const int rtt = LinkRttMs(), loss = LinkLossPercent();

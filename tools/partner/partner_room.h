@@ -43,3 +43,7 @@ bool ParseRoomOptions(int argc, char** argv, int first, RoomOptions& o, std::str
 int RunRoom(const RoomOptions& o, volatile int& stop);
 
 extern const char* const kRoomUsage;
+
+// Prints "relay A.B.C.D:PORT" when the relay the link sends to is another
+// than `shown` (tests watch a room move from one relay to another).
+void SayRelayChange(std::string& shown);
