@@ -2,6 +2,7 @@
 
 #include "metrics.h"
 
+#include <arpa/inet.h>
 #include <cstdlib>
 #include <cstring>
 
@@ -38,30 +39,24 @@ const char* ServiceUsage()
            "  --relay-delay MS  --relay-jitter MS  --relay-seed N\n";
 }
 
-// "A.B.C.D:PORT": what a client can send its HELLO to, nothing else.
+// "A.B.C.D:PORT" in its one plain spelling, a unicast address a client can
+// send its HELLO to (the client takes nothing else, so nothing else is announced).
 bool IsIpv4Endpoint(const std::string& text)
 {
-    int part = 0, digits = 0;
-    long value = 0;
-    for (size_t i = 0; i <= text.size(); i++) {
-        const char c = i < text.size() ? text[i] : 0;
-        if (c >= '0' && c <= '9' && digits < 5) {
-            value = value * 10 + (c - '0');
-            digits++;
-            continue;
-        }
-        const bool last = part == 4;
-        if (digits == 0 || (!last && value > 255) || (last && (value < 1 || value > 65535)))
-            return false;
-        if (c != (part < 3 ? '.' : part == 3 ? ':' : 0))
-            return false;
-        if (last)
-            return true;
-        part++;
-        digits = 0;
-        value = 0;
-    }
-    return false;
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos)
+        return false;
+    const std::string host = text.substr(0, colon), port = text.substr(colon + 1);
+    in_addr a{};
+    char again[INET_ADDRSTRLEN] = {};
+    if (inet_pton(AF_INET, host.c_str(), &a) != 1 || !inet_ntop(AF_INET, &a, again, sizeof(again)) || host != again)
+        return false;
+    const uint32_t first = ntohl(a.s_addr) >> 24;
+    if (first == 0 || first >= 224)
+        return false;
+    if (port.empty() || port.size() > 5 || port[0] == '0' || port.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    return std::stol(port) <= 65535;
 }
 
 static bool ParseNumber(const char* text, double lo, double hi, double& out)

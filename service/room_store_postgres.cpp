@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -18,6 +19,7 @@ const int64_t kOpenTurnLock = 0x4b524f50;    // creates and quickmatches take tu
 const int kTries = 3;                        // a transaction that lost a deadlock is tried again
 const int kSweepRooms = 200;                 // rooms expired per sweep turn
 const int64_t kSeenKeptMs = 86400000;        // far past any online window
+const int64_t kMissLookupGapNs = 20000000;   // a HELLO for a room not in the list asks the store at most this often
 
 // The rooms are live state, not records: a new release may drop and remake
 // them. Never edit a shipped step.
@@ -98,6 +100,7 @@ enum Stmt {
     InvitesFor,
     InviteOut,
     DropLapsedInvites,
+    ServedRoom,
     StmtCount
 };
 
@@ -143,6 +146,7 @@ const char* const kSql[StmtCount] = {
     " WHERE to_id = $1 AND expires_ms > $2 ORDER BY expires_ms",
     "SELECT 1 FROM kestrel_invites WHERE from_id = $1 AND to_key = $2 AND expires_ms > $3",
     "DELETE FROM kestrel_invites WHERE expires_ms <= $1",
+    "SELECT code, doc FROM kestrel_rooms WHERE code = $1 AND relay = $2 AND started",
 };
 
 using Json = nlohmann::json;
@@ -237,6 +241,7 @@ struct SharedRooms
     std::mutex lock;              // guards the two below
     std::set<std::string> live;   // relays announced within kRelaySilentMs
     RoomStore served;             // started rooms this relay serves
+    std::atomic<int64_t> last_miss_ns{0};
 };
 
 namespace {
@@ -529,7 +534,24 @@ void RefreshServedRooms(SharedRooms* s)
 bool SharedRelayMayRegister(SharedRooms* s, const std::string& code, char letter, uint32_t ip, bool any_ip,
                             uint64_t* seat)
 {
+    {
+        std::lock_guard<std::mutex> g(s->lock);
+        if (s->served.rooms.count(code))
+            return RelayMayRegister(s->served, code, letter, ip, any_ip, seat);
+    }
+    // Started since the last refresh: the first HELLO of a link would otherwise
+    // wait for the next one, and what the link sent meanwhile be lost. Spaced,
+    // so HELLOs for made-up codes cannot keep the store busy.
+    const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch()).count();
+    int64_t last = s->last_miss_ns.load();
+    if (now - last < kMissLookupGapNs || !s->last_miss_ns.compare_exchange_strong(last, now))
+        return false;
+    std::vector<Room> rooms;
+    if (!Read(s, [&](Tx& tx) { ReadRooms(tx.Run(ServedRoom, PgArgs() << code << s->relay), rooms); }) || rooms.empty())
+        return false;
     std::lock_guard<std::mutex> g(s->lock);
+    s->served.rooms[code] = std::move(rooms[0]);
     return RelayMayRegister(s->served, code, letter, ip, any_ip, seat);
 }
 

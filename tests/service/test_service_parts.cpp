@@ -110,3 +110,22 @@ TEST(ServiceOptions, ChannelsAndPublicUrl)
     const char* ftp[] = {"kestrel-service", "--public-url", "ftp://x"};
     EXPECT_FALSE(ParseServiceOptions(3, (char**)ftp, o, error));
 }
+
+// The relay a room names is sent to every player's client, which takes only a
+// plain unicast "A.B.C.D:PORT": anything else would send links nowhere.
+TEST(ServiceOptions, TheAnnouncedRelayIsOneTheClientTakes)
+{
+    std::string error;
+    for (const char* good : {"203.0.113.7:39000", "10.0.0.1:1"}) {
+        const char* args[] = {"kestrel-service", "--relay-public", good};
+        ServiceOptions o;
+        EXPECT_TRUE(ParseServiceOptions(3, (char**)args, o, error)) << good;
+        EXPECT_EQ(o.relay_public, good);
+    }
+    for (const char* bad : {"203.0.113.7", "203.0.113.07:39000", "0.0.0.0:39000", "224.0.0.1:39000", "host:39000",
+                            "1.2.3.4:0", "1.2.3.4:65536", "1.2.3.4:039000", "1.2.3.4:39000 "}) {
+        const char* args[] = {"kestrel-service", "--relay-public", bad};
+        ServiceOptions o;
+        EXPECT_FALSE(ParseServiceOptions(3, (char**)args, o, error)) << bad;
+    }
+}
