@@ -1,5 +1,6 @@
 // Friends and messages through the real service: this process is Y (signed
-// in), kestrel-partner plays X and Z.
+// in), kestrel-partner plays X and Z. On SQLite, on PostgreSQL, and on two
+// instances sharing PostgreSQL (Y on the first, X and Z on the second).
 #include "backend/account.h"
 #include "backend/friends.h"
 #include "backend/http.h"
@@ -10,6 +11,7 @@
 #include "raw_peer.h"
 #include "service_process.h"
 #include "state/app_state.h"
+#include "state/config.h"
 
 #include <gtest/gtest.h>
 
@@ -24,11 +26,12 @@ namespace {
 
 const char* kPassword = "Secret#123";
 
-// Every case runs on the embedded SQLite store and on a PostgreSQL server.
-class Social : public testing::TestWithParam<bool>
+enum Setup { OnSqlite, OnPostgres, OnTwoInstances };
+
+class Social : public testing::TestWithParam<Setup>
 {
 protected:
-    ServiceProcess service;
+    ServiceProcess service, second;
     std::string root, pg_uri;
 
     void SetUp() override
@@ -37,11 +40,18 @@ protected:
         fs::create_directories(root + "/y/reframework/data");
         fs::current_path(root + "/y");
         std::vector<std::string> args;
-        if (GetParam()) {
+        if (GetParam() != OnSqlite) {
             std::string error;
             pg_uri = CreateTestDatabase(error);
             ASSERT_FALSE(pg_uri.empty()) << error;
             args = {"--store", pg_uri};
+        }
+        if (GetParam() == OnTwoInstances) {
+            std::vector<std::string> more = args;
+            more.insert(more.end(), {"--bind", "127.0.0.3", "--relay-public", "127.0.0.3:39000"});
+            ASSERT_TRUE(StartService(second, more)) << second.output;
+            args.insert(args.end(), {"--bind", "127.0.0.2", "--relay-public", "127.0.0.2:39000"});
+            OverrideBackendHost("127.0.0.2");
         }
         ASSERT_TRUE(StartService(service, args)) << service.output;
     }
@@ -50,6 +60,8 @@ protected:
         StopMessagePoller();
         std::this_thread::sleep_for(200ms);
         StopService(service);
+        StopService(second);
+        OverrideBackendHost("");
         fs::current_path("/");
         std::error_code ec;
         fs::remove_all(root, ec);
@@ -61,6 +73,8 @@ protected:
     {
         args.insert(args.begin(), BuiltProgram("tools/kestrel-partner"));
         args.insert(args.end(), {"--dir", root + "/" + tag, "--for", seconds});
+        if (GetParam() == OnTwoInstances)
+            args.insert(args.end(), {"--host", "127.0.0.3"});
         const std::string log = root + "/" + tag + ".log";
         const pid_t pid = StartProgram(args, log);
         int status = 0;
@@ -100,8 +114,10 @@ protected:
 
 } // namespace
 
-INSTANTIATE_TEST_SUITE_P(Store, Social, testing::Bool(),
-                         [](const testing::TestParamInfo<bool>& i) { return i.param ? "PostgreSQL" : "SQLite"; });
+INSTANTIATE_TEST_SUITE_P(Store, Social, testing::Values(OnSqlite, OnPostgres, OnTwoInstances),
+                         [](const testing::TestParamInfo<Setup>& i) {
+                             return i.param == OnSqlite ? "SQLite" : i.param == OnPostgres ? "PostgreSQL" : "TwoInstances";
+                         });
 
 TEST_P(Social, FriendsThenMessagesWithNotifications)
 {
