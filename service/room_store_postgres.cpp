@@ -424,6 +424,16 @@ template <typename Fn> bool Read(SharedRooms* s, Fn fn)
     return counted.ok;
 }
 
+// The first room a read finds; false when none (or no answer).
+bool ReadOneRoom(SharedRooms* s, Stmt which, const PgArgs& args, Room& out)
+{
+    std::vector<Room> rooms;
+    if (!Read(s, [&](Tx& tx) { ReadRooms(tx.Run(which, args), rooms); }) || rooms.empty())
+        return false;
+    out = std::move(rooms[0]);
+    return true;
+}
+
 } // namespace
 
 SharedRooms* OpenSharedRooms(const std::string& uri, const RoomLimits& limits, const std::string& relay,
@@ -547,11 +557,11 @@ bool SharedRelayMayRegister(SharedRooms* s, const std::string& code, char letter
     int64_t last = s->last_miss_ns.load();
     if (now - last < kMissLookupGapNs || !s->last_miss_ns.compare_exchange_strong(last, now))
         return false;
-    std::vector<Room> rooms;
-    if (!Read(s, [&](Tx& tx) { ReadRooms(tx.Run(ServedRoom, PgArgs() << code << s->relay), rooms); }) || rooms.empty())
+    Room room;
+    if (!ReadOneRoom(s, ServedRoom, PgArgs() << code << s->relay, room))
         return false;
     std::lock_guard<std::mutex> g(s->lock);
-    s->served.rooms[code] = std::move(rooms[0]);
+    s->served.rooms[code] = std::move(room);
     return RelayMayRegister(s->served, code, letter, ip, any_ip, seat);
 }
 
@@ -562,20 +572,12 @@ bool SharedOpenRooms(SharedRooms* s, size_t limit, std::vector<Room>& out)
 
 bool SharedRoomByCode(SharedRooms* s, const std::string& code, Room& out)
 {
-    std::vector<Room> rooms;
-    if (!Read(s, [&](Tx& tx) { ReadRooms(tx.Run(RoomByCode, PgArgs() << code), rooms); }) || rooms.empty())
-        return false;
-    out = std::move(rooms[0]);
-    return true;
+    return ReadOneRoom(s, RoomByCode, PgArgs() << code, out);
 }
 
 bool SharedRoomOfPlayer(SharedRooms* s, const std::string& folded, Room& out)
 {
-    std::vector<Room> rooms;
-    if (!Read(s, [&](Tx& tx) { ReadRooms(tx.Run(RoomOfPlayer, PgArgs() << folded), rooms); }) || rooms.empty())
-        return false;
-    out = std::move(rooms[0]);
-    return true;
+    return ReadOneRoom(s, RoomOfPlayer, PgArgs() << folded, out);
 }
 
 bool SharedRoomStats(SharedRooms* s, RoomStats& out)
