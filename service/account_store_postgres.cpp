@@ -306,6 +306,20 @@ bool Names(Lease& l, Stmt which, int64_t me, std::vector<std::string>& out)
     return r.Ok();
 }
 
+// A live mail link's account, read (peek) or taken (used once), after the lapsed ones go.
+bool MailTokenAccountOf(PgStore* store, Stmt which, const std::string& kind, const std::string& token_hash, int64_t now,
+                        int64_t& account_id)
+{
+    Lease l(store);
+    if (!l.Run(DeleteExpiredMailTokens, Args() << now).Ok())
+        return false;
+    Result r = l.Run(which, Args() << token_hash << kind << now);
+    if (r.Rows() != 1)
+        return false;
+    account_id = r.Int(0, 0);
+    return true;
+}
+
 } // namespace
 
 const char* PgMigrationSql(int from_version)
@@ -447,27 +461,13 @@ bool AddMailToken(PgStore* store, int64_t account_id, const std::string& kind, c
 bool PeekMailToken(PgStore* store, const std::string& kind, const std::string& token_hash, int64_t now,
                    int64_t& account_id)
 {
-    Lease l(store);
-    if (!l.Run(DeleteExpiredMailTokens, Args() << now).Ok())
-        return false;
-    Result r = l.Run(MailTokenAccount, Args() << token_hash << kind << now);
-    if (r.Rows() != 1)
-        return false;
-    account_id = r.Int(0, 0);
-    return true;
+    return MailTokenAccountOf(store, MailTokenAccount, kind, token_hash, now, account_id);
 }
 
 bool TakeMailToken(PgStore* store, const std::string& kind, const std::string& token_hash, int64_t now,
                    int64_t& account_id)
 {
-    Lease l(store);
-    if (!l.Run(DeleteExpiredMailTokens, Args() << now).Ok())
-        return false;
-    Result r = l.Run(TakeMailTokenRow, Args() << token_hash << kind << now);
-    if (r.Rows() != 1)
-        return false;
-    account_id = r.Int(0, 0);
-    return true;
+    return MailTokenAccountOf(store, TakeMailTokenRow, kind, token_hash, now, account_id);
 }
 
 FriendLink GetFriendLink(PgStore* store, int64_t me, int64_t other)
