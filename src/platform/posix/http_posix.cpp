@@ -4,7 +4,6 @@
 
 #include <curl/curl.h>
 
-#include <mutex>
 
 namespace {
 
@@ -51,14 +50,18 @@ std::string Utf8(const std::wstring& text)
     return out;
 }
 
+// Once, at start-up on the main thread, as libcurl asks: it is not
+// thread-safe, and OpenSSL's exit-time clean-up then frees on the thread that
+// allocated (set up from a worker, it raced that worker's last writes).
+const bool g_curl_ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+
 } // namespace
 
 bool HttpPost(const char* host, uint16_t port, const std::wstring& path, const std::string& body,
               const std::string& pin, uint32_t& status, std::string& response)
 {
-    // curl_global_init is not thread-safe; workers may post at the same time.
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    if (!g_curl_ready)
+        return false;
 
     CURL* curl = curl_easy_init();
     if (!curl)
