@@ -1,5 +1,7 @@
 #include "pg_link.h"
 
+#include "log.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -75,6 +77,7 @@ PGconn* PgConnect(const std::string& uri, std::string& error)
         error = PQerrorMessage(c);
         while (!error.empty() && (error.back() == '\n' || error.back() == ' '))
             error.pop_back();
+        NoteStoreFault(error);
         PQfinish(c);
         return nullptr;
     }
@@ -89,6 +92,7 @@ bool PgExec(PGconn* c, const char* sql, std::string& error)
     error = PQerrorMessage(c);
     while (!error.empty() && error.back() == '\n')
         error.pop_back();
+    NoteStoreFault(error);
     return false;
 }
 
@@ -109,7 +113,14 @@ PgResult PgRunPrepared(PGconn* c, int which, const PgArgs& args)
     std::vector<const char*> values;
     for (const std::string& s : args.v)
         values.push_back(s.c_str());
-    return PgResult(PQexecPrepared(c, StmtName(which).c_str(), (int)values.size(), values.data(), nullptr, nullptr, 0));
+    PgResult r(PQexecPrepared(c, StmtName(which).c_str(), (int)values.size(), values.data(), nullptr, nullptr, 0));
+    if (!r.Ok() && !r.IsUniqueViolation()) {
+        std::string why = PQerrorMessage(c);
+        while (!why.empty() && why.back() == '\n')
+            why.pop_back();
+        NoteStoreFault(why);
+    }
+    return r;
 }
 
 bool PgMigrate(PGconn* c, const PgSchema& schema, int& version, std::string& error)

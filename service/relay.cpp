@@ -112,6 +112,7 @@ struct Relay
 {
     ServiceOptions options;
     RelayHelloCheck check;
+    RelayRefusalNote refused;
     std::atomic<bool> stop{false};
     size_t batch = 1;
     std::vector<RelayWorker*> workers;
@@ -198,8 +199,11 @@ static bool Register(Relay& r, const std::string& code, char letter, const socka
     // A member the room port saw come back (by its client id) is a new seat:
     // its old address is free at once.
     uint64_t seat = 0;
-    if (r.check && !r.check(code, letter, ntohl(from.sin_addr.s_addr), seat))
+    if (r.check && !r.check(code, letter, ntohl(from.sin_addr.s_addr), seat)) {
+        if (r.refused)
+            r.refused(code, letter, ntohl(from.sin_addr.s_addr));
         return false;
+    }
     auto held = r.rooms.find(code);
     if (held != r.rooms.end()) {
         const RelayMember& m = held->second.member[slot];
@@ -557,7 +561,7 @@ static int OpenSocket(const sockaddr_in& addr, bool shared, std::string& error)
     return fd;
 }
 
-Relay* StartRelay(const ServiceOptions& options, std::string& error, RelayHelloCheck check)
+Relay* StartRelay(const ServiceOptions& options, std::string& error, RelayHelloCheck check, RelayRefusalNote refused)
 {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -592,6 +596,7 @@ Relay* StartRelay(const ServiceOptions& options, std::string& error, RelayHelloC
     Relay* r = new Relay;
     r->options = options;
     r->check = std::move(check);
+    r->refused = std::move(refused);
     r->batch = (size_t)std::max(1, options.relay_batch);
     for (size_t i = 0; i < fds.size(); i++) {
         RelayWorker* w = new RelayWorker;
