@@ -629,14 +629,13 @@ void RaiseFileLimit()
 // The newest OpenSSL reason on this thread's error queue, and the queue emptied.
 std::string OpenSslReason()
 {
-    const unsigned long e = ERR_peek_last_error();
-    char text[256] = "unknown reason";
-    if (e) {
+    std::string out;
+    while (const unsigned long e = ERR_get_error()) {
         const char* reason = ERR_reason_error_string(e);
-        snprintf(text, sizeof(text), "%s", reason ? reason : "unknown reason");
+        if (reason && out.find(reason) == std::string::npos)
+            out += (out.empty() ? "" : ", ") + std::string(reason);
     }
-    ERR_clear_error();
-    return text;
+    return out.empty() ? std::string("unknown reason") : out;
 }
 
 // A file the system will not open, named with the system's reason.
@@ -667,7 +666,10 @@ std::shared_ptr<ssl::context> MakeTls(const std::string& cert, const std::string
         return nullptr;
     }
     if (SSL_CTX_use_PrivateKey_file(native, key.c_str(), SSL_FILETYPE_PEM) != 1) {
-        error = "the TLS key " + key + " does not load: " + OpenSslReason() + " (a PEM private key?)";
+        const std::string why = OpenSslReason();
+        error = why.find("mismatch") != std::string::npos
+                    ? "the TLS key " + key + " is not the key of the certificate " + cert + " (" + why + ")"
+                    : "the TLS key " + key + " does not load: " + why + " (a PEM private key?)";
         return nullptr;
     }
     if (SSL_CTX_check_private_key(native) != 1) {

@@ -87,7 +87,8 @@ static void WatchStores(StoreWatch* w)
     for (size_t i = 0; i < w->stores.size(); i++)
         calls[i] = w->stores[i]->calls.load(), errors[i] = w->stores[i]->errors.load();
     for (int64_t tick = 1; !w->stop.load(); tick++) {
-        std::this_thread::sleep_for(std::chrono::seconds(1));
+        for (int slice = 0; slice < 10 && !w->stop.load(); slice++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         for (size_t i = 0; i < w->stores.size(); i++) {
             const StoreCounters& s = *w->stores[i];
             const uint64_t c = s.calls.load(), e = s.errors.load();
