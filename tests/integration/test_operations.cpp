@@ -258,7 +258,7 @@ TEST(Operations, AStoreOutageAndItsEndAreLogged)
     service.log_path = dir + "/service.log";
     ASSERT_TRUE(StartService(service, {"--store", uri, "--metrics", "39090"})) << service.output;
     httplib::Client web("127.0.0.1", 39001), metrics("127.0.0.1", 39090);
-    auto up = web.Post("/signup", Json({{"username", "keeper"}, {"password", "Secret#9x"}}), "application/json");
+    auto up = web.Post("/signup", Json({{"username", "keeper"}, {"password", "Secret#9x"}, {"email", "keeper@example.com"}}), "application/json");
     ASSERT_TRUE(up);
     const std::string token = Member(up->body, "token");
     ASSERT_FALSE(token.empty()) << up->body;
