@@ -313,6 +313,117 @@ TEST_P(TwoInstances, OneKilledMidSessionMovesItsRoomsAndTheLinkComesBack)
     EXPECT_TRUE(g_app.flags.link_running.load());
 }
 
+// A restart of a service on the embedded store, as an operator does one
+// (systemctl restart: SIGTERM, start again), and a renewed certificate
+// loaded with SIGHUP, both under two players in a running session.
+class Restarts : public Road
+{
+protected:
+    std::string Shell(const std::string& command)
+    {
+        std::string out;
+        if (FILE* p = popen(command.c_str(), "r")) {
+            char buf[512];
+            size_t n = 0;
+            while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
+                out.append(buf, n);
+            pclose(p);
+        }
+        return out;
+    }
+    // The subject and serial of the certificate the room port serves now.
+    std::string Served()
+    {
+        return Shell("openssl s_client -connect 127.0.0.1:39002 </dev/null 2>/dev/null | "
+                     "openssl x509 -noout -subject -serial 2>/dev/null");
+    }
+    // Writes the own file as a game does, a new version every 100 ms, until
+    // the partner's mirror of a version written from now on comes back.
+    bool FilesFlow(int& version, std::chrono::milliseconds limit)
+    {
+        const int first = ++version;
+        auto last_write = std::chrono::steady_clock::now() - 1s;
+        return FramesUntil(
+            [&] {
+                if (std::chrono::steady_clock::now() - last_write >= 100ms) {
+                    WriteFileText("reframework/data/Kestrel_Packet_A.json", "{\"v\":" + std::to_string(++version) + "}");
+                    last_write = std::chrono::steady_clock::now();
+                }
+                const std::string back = ReadFileText("reframework/data/Kestrel_Packet_B.json");
+                return back.rfind("{\"v\":", 0) == 0 && atoi(back.c_str() + 5) >= first;
+            },
+            limit);
+    }
+};
+
+TEST_P(Restarts, ASessionRidesOutASigtermRestartAndASighupCertificateReload)
+{
+    StopService(service);
+    const std::string cert = root + "/cert.pem", key = root + "/key.pem";
+    ASSERT_EQ(system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " + key +
+                      " -out " + cert + " -days 30 -subj /CN=first 2>/dev/null").c_str()),
+              0);
+    const std::vector<std::string> args = {"--tls-cert", cert, "--tls-key", key};
+    service.log_path = root + "/service.log";
+    ASSERT_TRUE(StartService(service, args)) << service.output;
+
+    Name("Ann");
+    StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+    ASSERT_TRUE(FramesUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
+    Partner("bob", {"--quickmatch", "--ready", "--mirror"});
+    ASSERT_TRUE(FramesUntil([&] { return !Partner().empty(); }));
+    SetReady(true);
+    ASSERT_TRUE(FramesUntil([] { return g_app.flags.link_running.load() && LinkRttMs() >= 0; }));
+    int version = 0;
+    ASSERT_TRUE(FilesFlow(version, 10000ms)) << Log("bob");
+
+    // SIGTERM: a clean stop that keeps the room; the same data folder again.
+    EXPECT_EQ(StopServiceKeepingData(service), 0);
+    service.reuse_data = true;
+    ASSERT_TRUE(StartService(service, args)) << service.output;
+    const auto answering = std::chrono::steady_clock::now();
+    ASSERT_TRUE(FilesFlow(version, 15000ms)) << Log("bob");
+    const long long ms =
+        (long long)std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - answering)
+            .count();
+    printf("service answering to the files flowing again: %lld ms\n", ms);
+    EXPECT_LT(ms, 2000);
+    // Beats answered again (one every 3 s): still in the room, nobody told it closed.
+    FramesUntil([] { return false; }, 4000ms);
+    EXPECT_EQ(g_app.flags.room_state.load(), RoomIn);
+    EXPECT_EQ(Error(), "");
+    EXPECT_TRUE(g_app.flags.link_running.load());
+    EXPECT_EQ(Partner(), LogMatch("bob", "signed in: guest (Guest[0-9]+)"));
+    EXPECT_EQ(Log("bob").find("Room closed"), std::string::npos) << Log("bob");
+    const std::string log = ReadFileText(service.log_path);
+    EXPECT_NE(log.find("SIGTERM: stopping"), std::string::npos) << log;
+    EXPECT_NE(log.find("rooms kept for the next start: 1"), std::string::npos) << log;
+    EXPECT_NE(log.find("rooms kept at the last stop: 1 back"), std::string::npos) << log;
+
+    // SIGHUP with a renewed certificate (same key, so the pin holds).
+    const std::string before = Served();
+    ASSERT_NE(before.find("CN = first"), std::string::npos) << before;
+    ASSERT_EQ(system(("openssl req -x509 -new -key " + key + " -out " + cert + ".new -days 60 -subj /CN=renewed && mv " +
+                      cert + ".new " + cert).c_str()),
+              0);
+    const size_t bob_seen = Log("bob").size();
+    kill(service.pid, SIGHUP);
+    ASSERT_TRUE(FramesUntil([&] { return ReadFileText(service.log_path).find("SIGHUP: TLS certificate reloaded") != std::string::npos; }))
+        << ReadFileText(service.log_path);
+    const std::string after = Served();
+    EXPECT_NE(after.find("CN = renewed"), std::string::npos) << after;
+    EXPECT_NE(after, before);
+    ASSERT_TRUE(FilesFlow(version, 5000ms));
+    // A few beats later nobody was dropped: no missed beat, the same room.
+    FramesUntil([] { return false; }, 4000ms);
+    EXPECT_EQ(Log("bob").find("reconnecting", bob_seen), std::string::npos) << Log("bob").substr(bob_seen);
+    EXPECT_EQ(g_app.flags.room_state.load(), RoomIn);
+    EXPECT_TRUE(g_app.flags.link_running.load());
+    EXPECT_EQ(kill(service.pid, 0), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Embedded, Restarts, testing::Values(false));
+
 INSTANTIATE_TEST_SUITE_P(Instances, Road, testing::Bool(),
                          [](const testing::TestParamInfo<bool>& i) { return i.param ? "Two" : "One"; });
 INSTANTIATE_TEST_SUITE_P(Shared, TwoInstances, testing::Values(true));
