@@ -99,21 +99,6 @@ static bool ParseList(const char* text, std::vector<std::string>& out)
     return true;
 }
 
-// Every option that is followed by a value.
-static bool TakesValue(const char* flag)
-{
-    static const char* const kWithValue[] = {
-        "--data", "--store", "--bind", "--relay-public", "--channels", "--public-url", "--away-grace", "--tls-cert",
-        "--tls-key", "--max-rooms", "--metrics", "--relay-expire", "--relay-takeover", "--online-window",
-        "--invite-life", "--relay-workers", "--relay-batch", "--relay-drop", "--relay-duplicate", "--relay-reorder",
-        "--relay-delay", "--relay-jitter", "--relay-seed", "--stop-wait", "--smtp-url", "--smtp-user",
-        "--smtp-password-file", "--smtp-ca", "--mail-from"};
-    for (const char* f : kWithValue)
-        if (strcmp(flag, f) == 0)
-            return true;
-    return false;
-}
-
 bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string& error)
 {
     for (int i = 1; i < argc; i++) {
@@ -142,15 +127,10 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
             out.log_requests = true;
             continue;
         }
-        if (!TakesValue(flag)) {
-            error = std::string("unknown option ") + flag + " (--help lists them)";
-            return false;
-        }
-        if (i + 1 >= argc) {
-            error = std::string("missing value after ") + flag;
-            return false;
-        }
-        const char* value = argv[++i];
+        // The value is looked at only once the option is known: "--bogus"
+        // last on the line is unknown, not missing its value.
+        const bool has_value = i + 1 < argc;
+        const char* value = has_value ? argv[++i] : "";
         double v = 0;
         bool ok = true;
         if (strcmp(flag, "--data") == 0)
@@ -216,10 +196,15 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
             out.smtp_password_file = value;
         else if (strcmp(flag, "--smtp-ca") == 0)
             out.smtp_ca = value;
-        else if (strcmp(flag, "--mail-from") == 0 && (ok = strchr(value, '@') && !strpbrk(value, "<>\r\n ")))
-            out.mail_from = value, out.mail_from_set = true;
-        else if (ok) {
-            error = std::string("unknown option ") + flag;
+        else if (strcmp(flag, "--mail-from") == 0 && (ok = strchr(value, '@') && !strpbrk(value, "<>\r\n "))) {
+            out.mail_from = value;
+            out.mail_from_set = true;
+        } else if (ok) {
+            error = std::string("unknown option ") + flag + " (--help lists them)";
+            return false;
+        }
+        if (!has_value) {
+            error = std::string("missing value after ") + flag;
             return false;
         }
         if (!ok) {
