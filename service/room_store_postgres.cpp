@@ -21,6 +21,7 @@ const int64_t kRoomSchemaLock = 0x4b52534d;  // pg_advisory_xact_lock key for th
 const int64_t kOpenTurnLock = 0x4b524f50;    // creates and quickmatches take turns under it
 const int kTries = 3;                        // a transaction that lost a deadlock is tried again
 const int kSweepRooms = 200;                 // rooms expired per sweep turn
+const int64_t kUnreadablePostponeMs = 3600000; // a row no sweep can read is looked at again this much later
 const int64_t kSeenKeptMs = 86400000;        // far past any online window
 const int64_t kMissLookupGapNs = 20000000;   // a HELLO for a room not in the list asks the store at most this often
 const size_t kMaxLookups = 64;               // codes waiting for a lookup; more are refused at once
@@ -112,6 +113,7 @@ enum Stmt {
     InviteOut,
     DropLapsedInvites,
     ServedRoom,
+    PostponeRooms,
     StmtCount
 };
 
@@ -159,6 +161,7 @@ const char* const kSql[StmtCount] = {
     "SELECT 1 FROM kestrel_invites WHERE from_id = $1 AND to_key = $2 AND expires_ms > $3",
     "DELETE FROM kestrel_invites WHERE expires_ms <= $1",
     "SELECT code, doc FROM kestrel_rooms WHERE code = $1 AND relay = $2 AND started",
+    "UPDATE kestrel_rooms SET due_ms = $2 WHERE code = ANY($1::text[])",
 };
 
 using Json = nlohmann::json;
@@ -338,7 +341,8 @@ std::string CodeArray(const std::vector<std::string>& codes)
     return out + "}";
 }
 
-void AddRows(SharedRooms* s, const PgResult& r, RoomStore& scratch, std::map<std::string, std::string>& before)
+void AddRows(SharedRooms* s, const PgResult& r, RoomStore& scratch, std::map<std::string, std::string>& before,
+             std::vector<std::string>* unreadable = nullptr)
 {
     std::set<std::string> live;
     {
@@ -350,8 +354,11 @@ void AddRows(SharedRooms* s, const PgResult& r, RoomStore& scratch, std::map<std
         if (before.count(code))
             continue;
         Room room;
-        if (!ReadRoomDoc(code, r.Text(i, 1), room))
+        if (!ReadRoomDoc(code, r.Text(i, 1), room)) {
+            if (unreadable)
+                unreadable->push_back(code);
             continue; // left alone: neither loaded nor written
+        }
         before[code] = r.Text(i, 1);
         // Its relay went with its instance: this one's relay serves it from now on.
         if (room.relay != s->relay && !live.count(room.relay))
@@ -375,8 +382,20 @@ bool Load(Tx& tx, const RoomLoad& load, RoomStore& scratch, std::map<std::string
     }
     if (!codes.empty() || !load.cid.empty())
         AddRows(tx.s, tx.Run(LoadRooms, PgArgs() << CodeArray(codes) << load.cid), scratch, before);
-    if (load.due_before > 0)
-        AddRows(tx.s, tx.Run(LoadDue, PgArgs() << load.due_before << (int64_t)kSweepRooms), scratch, before);
+    if (load.due_before > 0) {
+        std::vector<std::string> unreadable;
+        AddRows(tx.s, tx.Run(LoadDue, PgArgs() << load.due_before << (int64_t)kSweepRooms), scratch, before,
+                &unreadable);
+        // Kept (a later release may read it), but out of the sweeps' way: a
+        // past due time would bring it back first every turn, and enough of
+        // them would fill every sweep.
+        if (!unreadable.empty()) {
+            std::string codes = "{";
+            for (const std::string& code : unreadable) // as stored: any text
+                codes += (codes.size() > 1 ? "," : "") + PgArrayItem(code);
+            tx.Run(PostponeRooms, PgArgs() << codes + "}" << load.due_before + kUnreadablePostponeMs);
+        }
+    }
     if (load.create || load.quickmatch) {
         const PgResult count = tx.Run(CountRooms, PgArgs() << (int64_t)load.ip);
         const PgResult next = tx.Run(NextOpened, PgArgs());
