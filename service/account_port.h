@@ -24,5 +24,9 @@ HttpFront* AccountPortFront(AccountPort* port);
 // One cheap read of the store: whether it answers now.
 bool AccountPortStoreAnswers(AccountPort* port);
 
+// The gamertag of a live session's account, for the room port's proof of a
+// signed-in player; false when the token is not a live session.
+bool AccountOfToken(AccountPort* port, const std::string& token, std::string& gamertag);
+
 const HttpCounters& AccountPortCounters(AccountPort* port);
 const StoreCounters& AccountPortStoreCounters(AccountPort* port);

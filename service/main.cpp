@@ -212,6 +212,10 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    SetRoomPortAccounts(rooms, [accounts](const std::string& token, std::string& gamertag) {
+        return AccountOfToken(accounts, token, gamertag);
+    });
+
     std::atomic<bool> stopping{false};
     MetricsServer* metrics = nullptr;
     if (!options.metrics.empty()) {
@@ -230,6 +234,7 @@ int main(int argc, char** argv)
             });
         if (!metrics) {
             LogError("metrics (" + options.metrics + "): " + error);
+            SetRoomPortAccounts(rooms, {});
             StopAccountPort(accounts);
             StopRelay(relay);
             StopRoomPort(rooms);
@@ -270,7 +275,9 @@ int main(int argc, char** argv)
             ", data " + options.data_dir + ", mail " + mails + ", links " +
             (options.public_url.empty() ? "http://" + options.bind + ":39001 (default)" : options.public_url) +
             "; limits: " + std::to_string(options.max_rooms) + " rooms, away grace " +
-            std::to_string(options.away_grace_s) + " s, 64 connections per address, 5 s per request, stop wait " +
+            std::to_string(options.away_grace_s) + " s, " + std::to_string(options.per_address_connections) +
+            " connections per address" + (options.proxy_protocol ? " (by the PROXY v2 header)" : "") +
+            ", 5 s per request, stop wait " +
             std::to_string(options.stop_wait_s) + " s" + (options.log_requests ? ", one line per request" : ""));
     if (!tls_summary.empty())
         LogInfo("TLS certificate " + options.tls_cert + ": " + tls_summary);
@@ -319,6 +326,7 @@ int main(int argc, char** argv)
     watch.thread.join();
     StopMailSender(mail);
     StopMetricsServer(metrics);
+    SetRoomPortAccounts(rooms, {});
     StopAccountPort(accounts);
     StopRelay(relay);
     StopRoomPort(rooms);

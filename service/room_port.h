@@ -8,6 +8,7 @@
 #include "relay.h"
 #include "rooms.h"
 
+#include <functional>
 #include <string>
 
 struct RoomPort;
@@ -25,6 +26,12 @@ bool RoomPortStoreAnswers(RoomPort* port);
 RelayHelloCheck RoomRelayCheck(RoomPort* port, bool any_ip);
 // Logs why a HELLO was refused (at most once a minute per cause).
 RelayRefusalNote RoomRelayRefusalNote(RoomPort* port, bool any_ip);
+
+// Tells which account's gamertag a session token belongs to; false when the
+// token is not a live session. Set once the account port runs: room requests
+// carrying a token then prove their player's account.
+using RoomAccountProof = std::function<bool(const std::string& token, std::string& gamertag)>;
+void SetRoomPortAccounts(RoomPort* port, RoomAccountProof prove);
 
 RoomStats ReadRoomStats(RoomPort* port);
 const HttpCounters& RoomPortCounters(RoomPort* port);

@@ -39,6 +39,7 @@ protected:
     bool two = GetParam();
     std::string database;
     std::string partner_host; // "": partners go to the second instance
+    bool behind_balancer = false; // the instances take PROXY v2 headers only
     ServiceProcess service, second;
     std::string root;
     std::vector<pid_t> partners;
@@ -81,8 +82,11 @@ protected:
     }
     std::vector<std::string> Instance(const char* addr)
     {
-        return {"--bind", addr, "--store", database, "--relay-public", std::string(addr) + ":39000",
-                "--metrics", std::string(addr) + ":39090"};
+        std::vector<std::string> args = {"--bind", addr, "--store", database, "--relay-public",
+                                         std::string(addr) + ":39000", "--metrics", std::string(addr) + ":39090"};
+        if (behind_balancer)
+            args.push_back("--proxy-protocol");
+        return args;
     }
     void Name(const char* name)
     {
@@ -273,6 +277,8 @@ static pid_t StartBalancer(const std::string& dir, const char* addr)
 // and files cross again.
 class TwoInstances : public Road
 {
+protected:
+    TwoInstances() { behind_balancer = true; }
 };
 
 TEST_P(TwoInstances, OneKilledMidSessionMovesItsRoomsAndTheLinkComesBack)
