@@ -300,9 +300,15 @@ void DrawTitleBarToast(const Toast& t, double now, float opacity)
     ImFont* font = FontSmall ? FontSmall : ImGui::GetDefaultFont();
     const float size = font->FontSize;
     const float left = g_ui.menu_min.x + ImGui::GetStyle().FramePadding.x + g_ui.menu_title_w + 24.0f;
-    const float right = g_ui.menu_max.x - g_ui.menu_title_h - 8.0f; // the close box is as wide as the bar is high
+    // The close box is as wide as the bar is high, inside the frame padding.
+    float right = g_ui.menu_max.x - ImGui::GetStyle().FramePadding.x - g_ui.menu_title_h - 12.0f;
     const float h = size + 12.0f;
     const float y0 = g_ui.menu_min.y + ImMax(2.0f, (g_ui.menu_title_h - h) * 0.5f);
+    // On a narrow display the Co-op button reaches down over the title bar.
+    const float s = g_app.settings.btn_scale_pct;
+    const float button_x0 = ImGui::GetIO().DisplaySize.x - kMargin - kButtonW * s;
+    if (kMargin + kButtonH * s > y0 && button_x0 < right)
+        right = button_x0 - 12.0f;
     if (right - left < 120.0f)
         return;
     const float a = ToastEase(t, now) * opacity;
