@@ -398,6 +398,22 @@ TEST_F(ScriptedRoomsUi, TheConnectionReadoutAndTheNameplateSliders)
         const LinkRating rating = RateLink(LinkRttMs(), LinkLossPercent());
         EXPECT_EQ(rating.bars, c.bars) << c.word;
     }
+    // The game sync in a player's words; the figures one click away.
+    EXPECT_TRUE(Shows("GAME SYNC")) << DriverText();
+    EXPECT_TRUE(Shows("Waiting for your partner's game - load in to start")) << "nothing came yet";
+    EXPECT_FALSE(Shows("Packet") || Shows("mine")) << "no debug names";
+    EXPECT_EQ(DriverFind("Send my game again"), nullptr) << "nothing to mend yet";
+    DriverWheelAt(ImVec2(700.0f, 400.0f), -30.0f); // below the fold
+    DriverFrame(2);
+    ASSERT_TRUE(DriverClick("Show details"));
+    DriverFrame();
+    for (const char* word : {"From your partner", "From you", "Position", "Story progress", "Companion", "not yet",
+                             "Round trip, up to a minute back"})
+        EXPECT_TRUE(Shows(word)) << word << "\n" << DriverText();
+    EXPECT_NE(DriverFind("Send my game again"), nullptr);
+    ASSERT_TRUE(DriverClick("Hide details"));
+    DriverFrame();
+    EXPECT_FALSE(Shows("From your partner"));
     EXPECT_EQ(RateLink(-1, -1).colour.x, ColMuted.x);
     EXPECT_EQ(RateLink(150, 12).colour.x, 0.86f);
     EXPECT_EQ(RateLink(59, -1).colour.y, ColGreen.y);
