@@ -130,6 +130,18 @@ static void SyncRows(const SyncHealth& h)
         ImFormatString(line, sizeof(line), "mine %s ago", out);
         TextColoured(ColMuted, c.sent_age_s < 0 ? "mine -" : line);
     }
+    // What the wire costs: both directions, and the files' bytes on the wire
+    // over their own size.
+    char line[128], ratio[24] = "-";
+    if (h.file_ratio >= 0)
+        ImFormatString(ratio, sizeof(ratio), "%.2f", h.file_ratio);
+    ImFormatString(line, sizeof(line), "out %s", ByteRateText(h.out_bytes_per_s).c_str());
+    TextColoured(ColDim, "Wire");
+    ImGui::SameLine(x0 + 96.0f);
+    TextColoured(ColMuted, line);
+    ImGui::SameLine(x0 + 236.0f);
+    ImFormatString(line, sizeof(line), "in %s  -  files x%s", ByteRateText(h.in_bytes_per_s).c_str(), ratio);
+    TextColoured(ColMuted, line);
     ImGui::Dummy(ImVec2(0.0f, 6.0f));
     if (OutlineButton("Resend my files", 32.0f))
         RequestOwnFilesResend();
