@@ -239,8 +239,12 @@ static void ReadPicked(ChannelSender& sender, const bool pick[kChannelCount], st
     for (size_t i = 0; i < kChannelCount; i++) {
         // Written to during the read (the size or write time moved, or a
         // notice came; Windows may deliver that notice only later): read
-        // again shortly, whatever the notices said.
-        if (pick[i] && sender.watch && (touched[i] || changed[i])) {
+        // again shortly, whatever the notices said. Where notices come with
+        // the write itself (Linux) and write times are exact, a notice with
+        // the stamp unmoved is a write after the read: the read stands, or
+        // a writer that never pauses would never be read.
+        const bool disturbed = changed[i] || (touched[i] && (!kFolderWatchTellsClose || !ok[i]));
+        if (pick[i] && sender.watch && disturbed) {
             ok[i] = false;
             sender.state[i].due_ns = now_ns + kNoticeReadNs;
         }

@@ -354,6 +354,8 @@ static void ReportWire(WireCount& w, int64_t now_ns, bool compact)
     if (w.file_raw > 0)
         g_app.link.file_ratio = (double)w.file_wire / (double)w.file_raw;
     g_app.link.compact = compact;
+    g_app.link.out_bytes_total += w.out;
+    g_app.link.in_bytes_total += w.in;
     w = WireCount{};
     w.since_ns = now_ns;
 }
@@ -632,6 +634,7 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
         const int64_t wait_ns = due - SteadyNowNs();
         ready = UdpWaitOrFolder(sock, sender.watch, wait_ns > 0 ? wait_ns / 1000 : 0);
     }
+    ReportWire(wire, SteadyNowNs(), compact);
 }
 
 static void PeerLinkThread(uint32_t role, std::string room_code)
@@ -661,6 +664,7 @@ void StartPeerLink(uint32_t role, const std::string& room_code)
         g_app.link.rtt_history.clear();
         g_app.link.out_bytes_per_s = g_app.link.in_bytes_per_s = g_app.link.file_ratio = -1.0;
         g_app.link.compact = false;
+        g_app.link.out_bytes_total = g_app.link.in_bytes_total = 0;
     }
     StartGuardedWorker(g_app.flags.link_running, PeerLinkThread, role, room_code);
 }

@@ -48,6 +48,8 @@ struct LinkStats
     double in_bytes_per_s = -1.0;     // every datagram it took from the relay
     double file_ratio = -1.0;         // channel-file bytes on the wire over the new versions' own bytes
     bool compact = false;             // both clients speak the compact, acknowledged framing
+    uint64_t out_bytes_total = 0;     // since the link started, up to the last report
+    uint64_t in_bytes_total = 0;
 };
 
 const size_t kPingRecordsKept = 32;
