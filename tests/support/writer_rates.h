@@ -67,8 +67,10 @@ inline WriterRateResult MeasureWriterRate(const std::string& own, const std::str
     std::atomic<int> last_written{first - 1};
     std::atomic<bool> stop{false};
     int newest_seen = first - 1, distinct = 0, torn = 0;
+    // What the partner's copy held before (an earlier run's) is no version of this one.
+    const std::string before = ReadWhole(partner);
     std::thread watcher([&] {
-        std::string last;
+        std::string last = before;
         while (!stop.load()) {
             const std::string s = ReadWhole(partner);
             if (!s.empty() && s != last) {
