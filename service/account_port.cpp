@@ -441,6 +441,7 @@ AccountPort* StartAccountPort(const ServiceOptions& options, std::string& error,
     front.tls_cert = options.tls_cert;
     front.tls_key = options.tls_key;
     front.tls_only = options.tls_only;
+    front.idle_ms = options.keep_alive_idle_s * 1000;
     front.counters = &port->counters;
     front.error_body = [](int status) {
         return ErrorReply(status == 413 ? kTooLarge : status == 404 ? "Not found." : status >= 500 ? kServerFault : kBadRequest);

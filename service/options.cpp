@@ -29,6 +29,7 @@ const char* ServiceUsage()
            "  --tls-cert FILE       PEM certificate: the HTTP ports take TLS as well as plain HTTP\n"
            "  --tls-key FILE        PEM private key of that certificate\n"
            "  --tls-only            refuse plain HTTP (needs --tls-cert and --tls-key)\n"
+           "  --keep-alive-idle S   close a kept HTTP connection silent S seconds after an answer (30)\n"
            "  --max-rooms N         rooms open at once; a create beyond them is refused (1000)\n"
            "  --metrics [ADDR:]PORT serve figures for Prometheus at /metrics (ADDR 127.0.0.1)\n"
            "  --online-window S     a player counts as online S seconds after its last request (60)\n"
@@ -141,6 +142,8 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
             out.tls_cert = value;
         else if (strcmp(flag, "--tls-key") == 0)
             out.tls_key = value;
+        else if (strcmp(flag, "--keep-alive-idle") == 0 && (ok = ParseNumber(value, 1, 3600, v)))
+            out.keep_alive_idle_s = (int)v;
         else if (strcmp(flag, "--max-rooms") == 0 && (ok = ParseNumber(value, 1, 1e6, v)))
             out.max_rooms = (size_t)v;
         else if (strcmp(flag, "--metrics") == 0) {

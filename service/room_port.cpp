@@ -428,6 +428,7 @@ RoomPort* StartRoomPort(const ServiceOptions& options, std::string& error)
     front.tls_cert = options.tls_cert;
     front.tls_key = options.tls_key;
     front.tls_only = options.tls_only;
+    front.idle_ms = options.keep_alive_idle_s * 1000;
     front.counters = &port->counters;
     front.error_body = [](int status) {
         return ErrorReply(status == 404 ? "Not found." : status >= 500 ? "Something went wrong." : "Bad request.");
