@@ -77,7 +77,7 @@ int main(int argc, char** argv)
     create.cid = ClientId();
     create.name = "Bench lobby";
     std::string reply, code;
-    if (!HttpPostJson(kRoomPort, L"/create", RoomOpBody(create), reply) || !JsonGetString(reply, "code", code)) {
+    if (!HttpPostJson(kRoomPort, L"/create", RoomOpBody(create), reply) || (code = JsonGetString(reply, "code")).empty()) {
         fprintf(stderr, "no room: %s\n", reply.c_str());
         return 1;
     }

@@ -174,6 +174,15 @@ void AnswerWhenLetGo(MiniHttpServer* server, Socket client, MiniHttpAnswer answe
     CloseSocket(client);
 }
 
+// Waits for a kept connection's next request; a stopping server does not wait.
+bool ReadableUnlessStopping(MiniHttpServer* server, Socket s, int ms)
+{
+    for (int waited = 0; waited < ms && !server->stop.load(); waited += 50)
+        if (Readable(s, 50))
+            return true;
+    return false;
+}
+
 void Serve(MiniHttpServer* server)
 {
     while (!server->stop.load()) {
@@ -205,7 +214,7 @@ void Serve(MiniHttpServer* server)
                 handed_off = true;
             } else {
                 Answer(client, answer);
-                if (answer.hang_up || answer.keep_open_ms <= 0 || !Readable(client, answer.keep_open_ms))
+                if (answer.hang_up || answer.keep_open_ms <= 0 || !ReadableUnlessStopping(server, client, answer.keep_open_ms))
                     break;
                 req = MiniHttpRequest();
             }

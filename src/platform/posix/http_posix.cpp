@@ -186,17 +186,27 @@ void GiveBack(const std::string& key, std::unique_ptr<Kept> kept, uint64_t gener
     pool.idle.push_back(std::move(kept));
 }
 
+// Whether the connection a request goes out on resumed its TLS session; read
+// while the transfer holds the connection (afterwards libcurl has let go of it).
+int NoteResumed(void* user, char*, char*, int, int)
+{
+    CURL* curl = static_cast<CURL*>(static_cast<void**>(user)[0]);
+    bool& resumed = *static_cast<bool*>(static_cast<void**>(user)[1]);
+    curl_tlssessioninfo* info = nullptr;
+    resumed = curl_easy_getinfo(curl, CURLINFO_TLS_SSL_PTR, &info) == CURLE_OK && info &&
+              info->backend == CURLSSLBACKEND_OPENSSL && info->internals &&
+              SSL_session_reused(static_cast<SSL*>(info->internals));
+    return CURL_PREREQFUNC_OK;
+}
+
 // Counts the connection a request opened, and whether its TLS session was resumed.
-void CountConnection(CURL* curl)
+void CountConnection(CURL* curl, bool resumed)
 {
     long connects = 0;
     if (curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &connects) != CURLE_OK || connects <= 0)
         return;
     g_opened.fetch_add((uint64_t)connects);
-    curl_tlssessioninfo* info = nullptr;
-    if (curl_easy_getinfo(curl, CURLINFO_TLS_SSL_PTR, &info) == CURLE_OK && info &&
-        info->backend == CURLSSLBACKEND_OPENSSL && info->internals &&
-        SSL_session_reused(static_cast<SSL*>(info->internals)))
+    if (resumed)
         g_resumed.fetch_add(1);
 }
 
@@ -259,14 +269,20 @@ bool HttpPost(const char* host, uint16_t port, const std::wstring& path, const s
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Append);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
 
+    bool resumed = false;
+    void* note[2] = {curl, &resumed};
+    curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, NoteResumed);
+    curl_easy_setopt(curl, CURLOPT_PREREQDATA, note);
+
     const CURLcode rc = curl_easy_perform(curl);
     long code = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
-    CountConnection(curl);
+    CountConnection(curl, resumed);
     // Nothing of this request may outlive it in the handle.
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
     curl_easy_setopt(curl, CURLOPT_READDATA, nullptr);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, nullptr);
+    curl_easy_setopt(curl, CURLOPT_PREREQDATA, nullptr);
     curl_slist_free_all(headers);
 
     // Only a whole reply is an answer: a status line followed by a stall or a
