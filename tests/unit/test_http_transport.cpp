@@ -6,6 +6,10 @@
 #include "state/app_state.h"
 #include "wire_fixture.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <algorithm>
 #include <chrono>
 #include <map>
@@ -209,6 +213,18 @@ TEST_F(Transport, StalledRepliesAreFalseWithinTheOverallDeadline)
 
 namespace {
 
+// Wine's WinHTTP pools sockets for the whole process, not per session, so
+// closing the kept session does not close them there (Windows' does, as
+// libcurl's handles do on Linux).
+bool SessionsOwnTheirSockets()
+{
+#ifdef _WIN32
+    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") == nullptr;
+#else
+    return true;
+#endif
+}
+
 uint64_t Opened()
 {
     return HttpCountConnections().opened;
@@ -253,7 +269,9 @@ TEST_F(Transport, KeptConnectionsCarryTheNextRequestsAndOneTheServerClosedIsRepl
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_TRUE(HttpPostJson(kAccountPort, L"/kept", "{\"n\":6}", reply));
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(4));
-    EXPECT_EQ(Opened() - before, 3u);
+    if (SessionsOwnTheirSockets()) {
+        EXPECT_EQ(Opened() - before, 3u);
+    }
     const auto requests = Requests();
     ASSERT_EQ(requests.size(), 7u);
     for (size_t i = 0; i < requests.size(); i++)
