@@ -43,8 +43,8 @@ bool SetUpOverlay(ImGuiIO& io)
 bool RunOverlayFrameSequence(const FramePlatform& platform)
 {
     ImGuiIO& io = ImGui::GetIO();
-    // Never inside a frame: the atlas is only rebuilt while nothing draws from it.
-    if (GrowFontAtlasIfDue(*io.Fonts, ImGui::GetTime()) && platform.fonts_rebuilt)
+    // Never inside a frame: the atlas is only swapped while nothing draws from it.
+    if (GrowFontAtlasIfDue(io, ImGui::GetTime()) && platform.fonts_rebuilt)
         platform.fonts_rebuilt(platform.user);
     ApplyQueuedInput(io);
     if (platform.new_frame)
