@@ -250,6 +250,7 @@ bool AddFontsTo(ImFontAtlas& atlas, ImFont* out[3], const MergeSources& src)
 // upload. Touches nothing the render thread uses.
 void BuildAtlasAway(std::shared_ptr<AtlasJob> job)
 {
+    LowerThisThreadPriority();
     const auto t0 = std::chrono::steady_clock::now();
     FontFiles& files = *job->files;
     auto grown = std::make_shared<GrownSet>();
@@ -322,13 +323,29 @@ bool AddOverlayFonts(ImFontAtlas& atlas)
 // [SECTION] Growth
 //-----------------------------------------------------------------------------
 
+namespace {
+
+void NoteCodePoint(unsigned int cp)
+{
+    if (cp < 0x80 || cp > 0xFFFF || cp == 0xFFFD || FontUi->FindGlyphNoFallback((ImWchar)cp))
+        return;
+    FontGrowth& g = Growth();
+    uint64_t& word = g.asked[cp >> 6];
+    const uint64_t bit = (uint64_t)1 << (cp & 63);
+    if (word & bit)
+        return;
+    word |= bit;
+    g.pending.push_back((ImWchar)cp);
+}
+
+} // namespace
+
 void NoteTextGlyphs(const char* text, const char* text_end)
 {
     if (!text || !FontUi)
         return;
     if (!text_end)
         text_end = text + strlen(text);
-    FontGrowth* g = nullptr;
     for (const char* p = text; p < text_end;) {
         if ((unsigned char)*p < 0x80) {
             p++;
@@ -336,17 +353,21 @@ void NoteTextGlyphs(const char* text, const char* text_end)
         }
         unsigned int cp = 0;
         p += ImTextCharFromUtf8(&cp, p, text_end);
-        if (cp > 0xFFFF || cp == 0xFFFD || FontUi->FindGlyphNoFallback((ImWchar)cp))
-            continue;
-        if (!g)
-            g = &Growth();
-        uint64_t& word = g->asked[cp >> 6];
-        const uint64_t bit = (uint64_t)1 << (cp & 63);
-        if (word & bit)
-            continue;
-        word |= bit;
-        g->pending.push_back((ImWchar)cp);
+        NoteCodePoint(cp);
     }
+}
+
+void NoteActiveInputGlyphs()
+{
+    ImGuiContext* ctx = ImGui::GetCurrentContext();
+    if (!ctx || !FontUi)
+        return;
+    const ImGuiInputTextState& st = ctx->InputTextState;
+    // A password field shows only its mask.
+    if (st.ID == 0 || st.ID != ctx->ActiveId || (st.Flags & ImGuiInputTextFlags_Password))
+        return;
+    for (int i = 0; i < st.CurLenW && i < st.TextW.Size; i++)
+        NoteCodePoint((unsigned int)st.TextW[i]);
 }
 
 bool GrowFontAtlasIfDue(ImGuiIO& io, double now)
@@ -396,6 +417,12 @@ bool GrowFontAtlasIfDue(ImGuiIO& io, double now)
 bool FontBuildInFlight()
 {
     return Growth().job != nullptr;
+}
+
+bool FontBuildReady()
+{
+    const FontGrowth& g = Growth();
+    return g.job && g.job->done.load(std::memory_order_acquire);
 }
 
 FontGrowthStats FontGrowthInfo()

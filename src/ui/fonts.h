@@ -51,6 +51,11 @@ struct FontGrowthStats
 // lookup per non-ASCII character.
 void NoteTextGlyphs(const char* text, const char* text_end = nullptr);
 
+// Inside a frame, after the widgets: notes the characters of the text field
+// being edited, which Dear ImGui draws itself (typed or pasted text would
+// otherwise stay "?" until drawn elsewhere).
+void NoteActiveInputGlyphs();
+
 // Render thread, between frames. A finished build replaces io.Fonts (and
 // the three fonts): true then, and the renderer must re-create its font
 // texture before the next frame is drawn (the new atlas's RGBA pixels are
@@ -62,6 +67,8 @@ bool GrowFontAtlasIfDue(ImGuiIO& io, double now);
 
 // A build is running (its atlas is swapped in by a later call).
 bool FontBuildInFlight();
+// The build in flight has finished: the next call swaps its atlas in.
+bool FontBuildReady();
 
 FontGrowthStats FontGrowthInfo();
 

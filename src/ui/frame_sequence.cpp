@@ -53,6 +53,7 @@ bool RunOverlayFrameSequence(const FramePlatform& platform)
     ImGui::NewFrame();
     try {
         OverlayFrame(platform.host_menu_shown);
+        NoteActiveInputGlyphs();
     } catch (...) {
         RecoverOverlayFrame();
         DebugOutput("Overlay frame failed\n");

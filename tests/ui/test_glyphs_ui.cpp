@@ -4,6 +4,7 @@
 
 #include "state/toasts.h"
 #include "ui/fonts.h"
+#include "ui/input_queue.h"
 
 #include <atomic>
 #include <chrono>
@@ -164,4 +165,24 @@ TEST_F(GlyphsUi, TheAtlasGrowsAwayFromTheRenderThreadWhileFramesGoOn)
     EXPECT_EQ(ListsWithFallback(), 0);
     EXPECT_NE(FontDisplay->FindGlyphNoFallback(0x73A9), nullptr); // 玩
     EXPECT_EQ(ImGui::GetIO().Fonts->Fonts[0], FontUi);
+}
+
+// A player typing in their own script sees their characters as they type
+// them, though nothing else on screen has drawn them yet; the password's
+// characters stay unasked (only its mask is drawn).
+TEST_F(GlyphsUi, TextTypedInAFieldBringsItsOwnGlyphs)
+{
+    EnterLobby("Bob", "Bob", "hi");
+    ShowPage(PageMatchmaking);
+    ASSERT_TRUE(DriverClick("##lobbychatin")) << DriverText();
+    // 一起玩吧, a space and an emoji as Windows sends it: a surrogate pair.
+    for (uint32_t c : {0x4E00u, 0x8D77u, 0x73A9u, 0x5427u, 0x20u, 0xD83Du, 0xDE00u})
+        QueueCharEvent(c);
+    DriverFrame(2);
+    EXPECT_GT(ListsWithFallback(), 0) << "? until the atlas grows";
+    ASSERT_TRUE(FramesUntilGrown(1)) << "the field's own text was never asked for";
+    EXPECT_EQ(std::string(g_app.chat.chat_input), "\u4E00\u8D77\u73A9\u5427 \U0001F600")
+        << "the surrogate pair arrives as one character";
+    EXPECT_NE(FontUi->FindGlyphNoFallback(0x73A9), nullptr);
+    EXPECT_EQ(FontGrowthInfo().grown, 4);
 }
