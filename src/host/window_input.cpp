@@ -90,7 +90,7 @@ bool PlaceImeWindows(HWND hwnd)
     if (!himc)
         return false;
     COMPOSITIONFORM composition = {};
-    composition.dwStyle = CFS_FORCEPOSITION;
+    composition.dwStyle = CFS_FORCE_POSITION;
     composition.ptCurrentPos = {x, y};
     CANDIDATEFORM candidate = {};
     candidate.dwIndex = 0;
