@@ -273,3 +273,8 @@ struct SystemFontFile
 // files that exist. Windows: the usual system fonts under the Windows fonts
 // folder. Linux stand-in: the CJK fonts of Debian's font packages.
 std::vector<SystemFontFile> FindCjkFontFiles(CjkScript script);
+
+// The calling thread yields to the game's own threads: below-normal priority
+// (Windows), nice 10 (Linux). For background work that must not take a core
+// from the render thread.
+void LowerThisThreadPriority();
