@@ -43,6 +43,23 @@ struct LinkStats
     std::string relay;                // "A.B.C.D:PORT" the link sends to now; "" before a link ran
     ChannelTraffic channels[kLinkChannels];
     std::vector<RttSample> rtt_history; // oldest first, the last kRttHistoryMs
+    bool sealed = false;              // the running link seals every datagram to the partner
+    uint64_t refused_forged = 0;      // datagrams dropped as not sealed by the partner (this link)
+    uint64_t refused_replayed = 0;    // genuine copies dropped by the replay window (this link)
 };
 
 const size_t kPingRecordsKept = 32;
+
+// The link session's keys (the link lock of keys): the own pair, made fresh
+// for every room entered and every relay move, and the partner's public key
+// as the service last handed it. Plain bytes here; link/link_keys.h works them.
+struct LinkKeysState
+{
+    std::mutex lock;
+    std::string own_public;     // 64 hex digits; "" before any room
+    std::string own_secret;     // 32 raw bytes
+    std::string partner;        // 64 hex digits; "" when none is known
+    bool partner_keyless = false; // the service says the partner sent no key (an older client)
+    bool service_keyless = false; // the service's replies carry no key member at all (an older service)
+    uint32_t changes = 0;       // +1 on every change of either key (the link re-derives)
+};

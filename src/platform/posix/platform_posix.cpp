@@ -320,3 +320,12 @@ std::vector<SystemFontFile> FindCjkFontFiles(CjkScript script)
             found.push_back(f);
     return found;
 }
+
+// ---------------------------------------------------------------------------
+// Game version
+// ---------------------------------------------------------------------------
+
+std::string GameExecutableVersion()
+{
+    return std::string(); // executables here carry no version; the tools report theirs
+}
