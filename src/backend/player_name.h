@@ -5,3 +5,8 @@
 #include <string>
 
 std::string PlayerName();
+
+// For the room requests of a signed-in player: the member ,"token":"..." that
+// proves the name is its account's (presence and invites trust only that);
+// "" for a guest, whose requests stay as they were. Takes the state lock.
+std::string RoomProofMember();

@@ -100,7 +100,8 @@ std::vector<std::string> VersionWarnings(const std::string& own_kestrel, const s
 
 std::string RoomOpBody(const RoomOpRequest& r)
 {
-    const std::string who = "{\"gamertag\":\"" + JsonEscape(r.gamertag) + "\",\"cid\":\"" + JsonEscape(r.cid) + "\"";
+    const std::string who =
+        "{\"gamertag\":\"" + JsonEscape(r.gamertag) + "\",\"cid\":\"" + JsonEscape(r.cid) + "\"" + r.proof;
     if (r.mode == RoomOpCreate)
         return who + ",\"name\":\"" + JsonEscape(r.name) + "\",\"visibility\":\"" +
                (r.visibility == 1 ? "private" : "public") + "\",\"chapter_label\":\"" + JsonEscape(r.chapter_text) +
@@ -135,6 +136,7 @@ void StartRoomOp(uint32_t mode, const std::string& code, const std::string& name
     r.cid = std::move(leave.cid);
     r.leave_code = std::move(leave.code);
     r.generation = g_app.room.room_generation.load();
+    r.proof = RoomProofMember();
     // Refused only while one is in flight; the page shows "searching" from now on.
     StartStatusWorker(g_app.flags.room_state, RoomBusy, RoomOpWorker, std::move(r));
 }
@@ -279,8 +281,8 @@ void RoomHeartbeat(std::string code, std::string player_name, uint32_t generatio
     if (!room.heartbeat_active.load())
         return;
     const std::string who =
-        "{\"gamertag\":\"" + JsonEscape(player_name) + "\",\"cid\":\"" + JsonEscape(cid) + "\",\"code\":\"" +
-        JsonEscape(code) + "\"";
+        "{\"gamertag\":\"" + JsonEscape(player_name) + "\",\"cid\":\"" + JsonEscape(cid) + "\"" + RoomProofMember() +
+        ",\"code\":\"" + JsonEscape(code) + "\"";
     while (Current(generation)) {
         // Built for each beat: a relay move renews the link key.
         const std::string body = who + LinkKeyMember() + VersionMembers() + "}";

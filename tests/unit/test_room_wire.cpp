@@ -109,6 +109,26 @@ TEST_F(RoomWire, QuickmatchCarriesTheNameTheClientIdAndMinusOneOnly)
                                        Versions() + "}"});
 }
 
+// A signed-in player's room requests prove its name with the token; a
+// guest's stay exactly as they were.
+TEST_F(RoomWire, ASignedInPlayersRoomRequestsCarryItsToken)
+{
+    {
+        std::lock_guard<std::mutex> g(g_app.account.lock);
+        g_app.account.token = "tok\"en";
+        g_app.account.gamertag = "Ann";
+    }
+    Enter();
+    const std::string cid = ClientId();
+    EXPECT_EQ(Bodies("/quickmatch"), std::vector<std::string>{"{\"gamertag\":\"Ann\",\"cid\":\"" + cid +
+                                                              "\",\"token\":\"tok\\\"en\",\"chapter\":-1" +
+                                                              Versions() + "}"});
+    ASSERT_TRUE(WaitUntil([&] { return Count("/heartbeat") > 0; }));
+    EXPECT_EQ(Bodies("/heartbeat").front(), "{\"gamertag\":\"Ann\",\"cid\":\"" + cid +
+                                                "\",\"token\":\"tok\\\"en\",\"code\":\"QX7K\",\"link_key\":\"" +
+                                                OwnLinkKey() + "\"" + Versions() + "}");
+}
+
 TEST_F(RoomWire, CreateSendsTheVisibilityWordAndAnEmptyModWhenHidden)
 {
     {
