@@ -1,5 +1,7 @@
 #include "link/peer_link.h"
 
+#include "link/link_keys.h"
+#include "link/link_seal.h"
 #include "link/relay_address.h"
 #include "state/app_state.h"
 #include "state/config.h"
@@ -333,8 +335,19 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
     LinkSession session;
     session.role = role;
     WrittenFiles written;
+    // Everything for the partner crosses sealed (or plain with an older
+    // partner); only HELLO, the relay's own, goes as it is.
+    LinkSeal& seal = TheLinkSeal();
+    ResetLinkSealStatus();
+    RefreshLinkSeal(seal, letter);
+    std::string wire, opened;
+    const auto to_partner = [&](const char* data, size_t size) {
+        if (SealOutgoing(seal, data, size, wire))
+            UdpSendTo(sock, relay, wire.data(), wire.size());
+    };
     const SendFileFn send = [&](const std::string& name, const std::string& content, uint32_t transfer) {
-        SendDataFile(sock, relay, name, content, transfer);
+        for (const std::string& d : FileDatagrams(name, content, transfer))
+            to_partner(d.data(), d.size());
         NoteSent(name, role);
     };
     uint32_t resends_seen = g_resend_requests.load();
@@ -362,22 +375,34 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
                 relay = next; // from now on the only accepted source, and where all goes
                 NoteRelay(relay);
                 moved = true;
+                // A new relay, a new link session: new keys, which the
+                // partner learns from the next beat.
+                RenewLinkKeys();
                 if (!room_code.empty())
                     UdpSendTo(sock, relay, hello.data(), hello.size());
                 hello_timer = SteadyNowNs();
             }
         }
+        RefreshLinkSeal(seal, letter);
         CompletedFiles completed;
         NetAddress from;
         while (ready & kWaitDatagram) {
-            const int n = UdpReceive(sock, buffer.data(), buffer.size(), from);
-            if (n < 0)
+            const int r = UdpReceive(sock, buffer.data(), buffer.size(), from);
+            if (r < 0)
                 break;
             // Only the relay forwards to us; anything else could forge files or pongs.
-            if (n == 0 || from != relay)
+            if (r == 0 || from != relay)
                 continue;
-            const bool back = resend_on_return && PartnerReturned(contact, buffer.data(), (size_t)n, SteadyNowNs());
-            if (back || (moved && n >= 5 && memcmp(buffer.data(), "FILE:", 5) == 0)) {
+            // Then only what the partner sealed: the relay's address alone proves nothing.
+            bool renewed = false;
+            if (OpenIncoming(seal, buffer.data(), (size_t)r, opened, renewed) != IncomingResult::Pass)
+                continue;
+            const char* data = opened.data();
+            const int n = (int)opened.size();
+            const bool back = resend_on_return && PartnerReturned(contact, data, (size_t)n, SteadyNowNs());
+            // The partner's first datagram under new keys: what was sealed to
+            // them before they had ours may not have opened.
+            if (back || renewed || (moved && n >= 5 && memcmp(data, "FILE:", 5) == 0)) {
                 moved = false;
                 // Registered again first: after a long stall the relay may
                 // have let this address go, and the files must get through.
@@ -385,9 +410,9 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
                     UdpSendTo(sock, relay, hello.data(), hello.size());
                 ResendOwnFiles(sender, send, SteadyNowNs());
             }
-            const std::string reply = DispatchDatagram(session, buffer.data(), (size_t)n, completed, LinkClockMs());
+            const std::string reply = DispatchDatagram(session, data, (size_t)n, completed, LinkClockMs());
             if (!reply.empty())
-                UdpSendTo(sock, relay, reply.data(), reply.size());
+                to_partner(reply.data(), reply.size());
         }
         NoteReceived(WriteNewCompletedFiles(completed, written), role);
 
@@ -424,7 +449,7 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
             ping_timer = now;
             const std::string ping = MakePing(letter, LinkClockMs());
             if (!ping.empty())
-                UdpSendTo(sock, relay, ping.data(), ping.size());
+                to_partner(ping.data(), ping.size());
         }
         // Sleep until a datagram arrives, an own file is written or the next
         // scan with work is due: the partner's data and the own changes are

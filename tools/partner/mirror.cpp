@@ -1,5 +1,6 @@
 #include "mirror.h"
 
+#include "link/link_seal.h"
 #include "link/peer_link.h"
 #include "platform/platform.h"
 
@@ -51,5 +52,9 @@ std::string SyncHealthLine()
         snprintf(part, sizeof(part), " %s %s%s/%s", ChannelShortName(i), in, c.late ? "!" : "", out);
         line += part;
     }
-    return line;
+    const LinkSealHealth seal = LinkSealStatus();
+    char part[96];
+    snprintf(part, sizeof(part), seal.sealed ? " seal on, refused %llu forged %llu replayed" : " seal off",
+             (unsigned long long)seal.refused_forged, (unsigned long long)seal.refused_replayed);
+    return line + part;
 }
