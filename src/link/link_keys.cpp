@@ -103,3 +103,17 @@ uint32_t LinkKeyChanges()
     std::lock_guard<std::mutex> g(k.lock);
     return k.changes;
 }
+
+void UseLinkKeysFromSeeds(const std::string& own_seed, const std::string& partner_seed)
+{
+    const SealKeyPair own = SeedSealKeyPair(own_seed);
+    const SealKeyPair partner = SeedSealKeyPair(partner_seed);
+    LinkKeysState& k = g_app.link_keys;
+    std::lock_guard<std::mutex> g(k.lock);
+    k.own_public = own.pk_text;
+    k.own_secret.assign((const char*)own.sk, sizeof(own.sk));
+    k.partner = partner.pk_text;
+    k.partner_keyless = false;
+    k.service_keyless = false;
+    k.changes++;
+}

@@ -43,3 +43,8 @@ struct LinkKeys
 };
 LinkKeys CurrentLinkKeys();
 uint32_t LinkKeyChanges();
+
+// Tools only (benchmarks, links without a room): the own pair made from a
+// seed word and the partner's public key from the partner's seed word, so two
+// processes seal to each other without a service.
+void UseLinkKeysFromSeeds(const std::string& own_seed, const std::string& partner_seed);

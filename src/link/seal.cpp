@@ -29,6 +29,20 @@ SealKeyPair MakeSealKeyPair()
     return p;
 }
 
+SealKeyPair SeedSealKeyPair(const std::string& seed)
+{
+    SealKeyPair p;
+    if (!SealLibraryReady())
+        return p;
+    unsigned char hashed[crypto_kx_SEEDBYTES];
+    crypto_generichash(hashed, sizeof(hashed), (const unsigned char*)seed.data(), seed.size(), nullptr, 0);
+    crypto_kx_seed_keypair(p.pk, p.sk, hashed);
+    char hex[kSealKeyTextBytes + 1];
+    sodium_bin2hex(hex, sizeof(hex), p.pk, sizeof(p.pk));
+    p.pk_text.assign(hex, kSealKeyTextBytes);
+    return p;
+}
+
 bool ReadSealKeyText(const std::string& text, unsigned char out[kSealKeyBytes])
 {
     if (text.size() != kSealKeyTextBytes)

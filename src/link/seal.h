@@ -34,6 +34,8 @@ struct SealKeyPair
 
 // A fresh pair; pk_text stays "" when the library is not ready.
 SealKeyPair MakeSealKeyPair();
+// The same pair for the same seed word every time (tools and benchmarks only).
+SealKeyPair SeedSealKeyPair(const std::string& seed);
 
 // Reads a partner key as the service hands it: exactly 64 hex digits.
 bool ReadSealKeyText(const std::string& text, unsigned char out[kSealKeyBytes]);

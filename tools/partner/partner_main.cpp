@@ -52,6 +52,7 @@ static int Usage(const char* why)
     fputs(kRoomUsage, stderr);
     fputs("either form takes --old-timing: channel files by the 1/30 s scan alone, the 3 s heartbeat throughout\n",
           stderr);
+    fputs("link takes --seal-seeds OWN PARTNER: seals without a room, keys made from the two seed words\n", stderr);
     fputs("either form takes --keyless (an older client: no link key, no versions, a plain link), --sealed-only\n"
           "(no plain link) and --game-version V (the game build it reports)\n",
           stderr);
@@ -178,6 +179,9 @@ int main(int argc, char** argv)
             g_app.settings.sealed_only = true;
             SetLinkSealedOnly(true);
             take = 1;
+        } else if (strcmp(argv[i], "--seal-seeds") == 0 && i + 2 < argc) {
+            UseLinkKeysFromSeeds(argv[i + 1], argv[i + 2]);
+            take = 3;
         } else if (strcmp(argv[i], "--game-version") == 0 && i + 1 < argc) {
             OverrideGameVersion(argv[i + 1]);
             take = 2;
