@@ -8,6 +8,7 @@
 //   either with --no-resume: a client that does not ride out drops (no saved
 //   room, no away partner, no files sent again on a return), as clients were
 #include "backend/rooms.h"
+#include "link/link_keys.h"
 #include "link/link_seal.h"
 #include "link/peer_link.h"
 #include "state/config.h"
