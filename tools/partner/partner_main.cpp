@@ -5,6 +5,8 @@
 //   kestrel-partner link --role A|B --code CODE --dir DIR [--mirror] [--host ADDR] [--for SECONDS]
 //   kestrel-partner [--guest | --user ...] (--quickmatch | --create NAME | --join CODE) [--ready] ...
 //   either with --old-timing: the scan alone and the 3 s heartbeat (for comparisons)
+//   either with --old-framing: the "FILE:" framing alone, never offering or
+//   understanding the compact one, as older clients
 //   either with --no-resume: a client that does not ride out drops (no saved
 //   room, no away partner, no files sent again on a return), as clients were
 #include "backend/rooms.h"
@@ -56,6 +58,8 @@ static int Usage(const char* why)
     fputs("link takes --seal-seeds OWN PARTNER: seals without a room, keys made from the two seed words\n", stderr);
     fputs("either form takes --keyless (an older client: no link key, no versions, a plain link), --sealed-only\n"
           "(no plain link) and --game-version V (the game build it reports)\n",
+          stderr);
+    fputs("either form takes --old-framing: the \"FILE:\" framing alone, as older clients (no acknowledged, compressed versions)\n",
           stderr);
     fputs("either form takes --no-resume: no saved room, no away partner, no files sent again when the partner returns\n",
           stderr);
@@ -195,6 +199,14 @@ int main(int argc, char** argv)
             argv[j] = argv[j + take];
         argc -= take;
     }
+    for (int i = 1; i < argc; i++)
+        if (strcmp(argv[i], "--old-framing") == 0) {
+            SetLinkCompactFraming(false);
+            for (int j = i; j + 1 < argc; j++)
+                argv[j] = argv[j + 1];
+            argc--;
+            break;
+        }
     for (int i = 1; i < argc; i++)
         if (strcmp(argv[i], "--no-resume") == 0) {
             SetRideOutDrops(false);
