@@ -18,6 +18,9 @@
 //   wait MS                  keep presenting frames (about 60 a second) for MS ms
 //   datafile NAME TEXT       write TEXT as reframework/data/NAME in the working
 //                            folder (before the first frame: a saved login)
+//   waitfile NAME [WORD]     keep presenting frames until reframework/data/NAME
+//                            exists (holding WORD), at most 60 s: a script
+//                            waits for what the overlay did, not for a time
 // NAME: End, Tab, Enter, Escape, Backspace, Space, Left, Right, Up, Down,
 // F1..F12, a letter or digit, or a virtual-key code as 0xNN.
 #pragma once
@@ -49,5 +52,8 @@ inline bool InIndicatorBand(size_t x, size_t y, size_t width)
 
 // The datafile step; false when the file could not be written.
 bool WriteScriptDataFile(const ScriptStep& step);
+
+// The waitfile step's condition.
+bool ScriptDataFileReady(const ScriptStep& step);
 
 bool ReadTextFile(const std::string& path, std::string& text);
