@@ -1,6 +1,8 @@
 // Scripted input for the two harnesses: one step per line, '#' starts a
 // comment. Steps (the harness says which it supports):
-//   frames N                 present N frames
+//   frames N                 present N frames (the desktop harness steps its clock
+//                            1/60 s a frame, winhost by the real clock at 60 a
+//                            second at most): what animates waits in frames
 //   key NAME [repeat]        key down (auto-repeat flag set with "repeat")
 //   keyup NAME               key up
 //   syskey NAME              key down with Alt held (WM_SYSKEYDOWN)
