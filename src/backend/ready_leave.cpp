@@ -6,6 +6,7 @@
 #include "backend/player_name.h"
 #include "backend/rooms.h"
 #include "backend/saved_room.h"
+#include "link/partner_files.h"
 #include "link/peer_link.h"
 #include "link/relay_address.h"
 #include "state/app_state.h"
@@ -143,6 +144,9 @@ void LinkStartStep()
         code = g_app.room.room_code;
         role = g_app.room.room_role;
     }
-    if (!code.empty())
-        StartPeerLink(role == 'B' ? 2 : 1, code);
+    if (code.empty())
+        return;
+    // The link thread is not running: nothing writes the partner's files now.
+    PreparePartnerFiles(role == 'B' ? 2 : 1, code);
+    StartPeerLink(role == 'B' ? 2 : 1, code);
 }

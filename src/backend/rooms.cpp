@@ -14,6 +14,7 @@
 #include "state/worker.h"
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <random>
@@ -26,8 +27,13 @@
 
 std::string ClientId()
 {
-    // Read before the lock: the saved-room lock is never taken inside it.
-    const std::string saved = g_app.client_id.id.empty() ? SavedClientId() : std::string();
+    {
+        std::lock_guard<std::mutex> g(g_app.client_id.lock);
+        if (!g_app.client_id.id.empty())
+            return g_app.client_id.id;
+    }
+    // Read between the two locks: the saved-room lock is never taken inside it.
+    const std::string saved = SavedClientId();
     std::lock_guard<std::mutex> g(g_app.client_id.lock);
     std::string& id = g_app.client_id.id;
     if (id.empty() && !saved.empty())
@@ -72,6 +78,29 @@ std::string RoomOpBody(const RoomOpRequest& r)
     return who + ",\"chapter\":-1}";
 }
 
+static bool SameRoomCode(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); i++)
+        if (toupper((unsigned char)a[i]) != toupper((unsigned char)b[i]))
+            return false;
+    return true;
+}
+
+// In no room, yet a room saved before a restart may still hold the player's
+// place (the service keeps it through its grace): any other room leaves it
+// first, so the old partner hears "left" at once instead of waiting out the
+// grace. Joining that very room is the rejoin and keeps it.
+static void LeaveSavedRoomFirst(RoomLeave& leave, uint32_t mode, const std::string& code)
+{
+    std::string saved;
+    if (!RejoinOffer(saved) || (mode == RoomOpJoin && SameRoomCode(code, saved)))
+        return;
+    ForgetSavedRoom();
+    leave.code = saved;
+}
+
 void StartRoomOp(uint32_t mode, const std::string& code, const std::string& name, uint32_t visibility,
                  const std::string& chapter_text, const std::string& stage_text, const std::string& mod_text,
                  bool show_mod)
@@ -83,6 +112,8 @@ void StartRoomOp(uint32_t mode, const std::string& code, const std::string& name
     // tells the service before it asks for the new room. A failure then
     // leaves the player in no room.
     RoomLeave leave = LeaveRoomLocally();
+    if (leave.code.empty())
+        LeaveSavedRoomFirst(leave, mode, code);
     RoomOpRequest r;
     r.mode = mode;
     r.show_mod = show_mod;
@@ -254,20 +285,24 @@ void RoomHeartbeat(std::string code, std::string player_name, uint32_t generatio
             if (!ok) {
                 // The room is gone. Its flags go with it, so the link is not
                 // started again and the chat stops polling it.
-                std::lock_guard<std::mutex> g(room.lock);
-                if (!Current(generation))
-                    return;
-                room.room_error = "Room closed.";
-                if (g_app.flags.link_running.load())
-                    StopPeerLink();
-                room.my_ready.store(false);
-                room.peer_ready.store(false);
-                g_app.flags.room_started.store(false);
-                g_app.flags.room_state.store(RoomFailed);
-                room.heartbeat_active.store(false);
-                room.reconnecting.store(false);
-                room.partner_away.store(false);
-                ForgetSavedRoom();
+                {
+                    std::lock_guard<std::mutex> g(room.lock);
+                    if (!Current(generation))
+                        return;
+                    room.room_error = "Room closed.";
+                    if (g_app.flags.link_running.load())
+                        StopPeerLink();
+                    room.my_ready.store(false);
+                    room.peer_ready.store(false);
+                    g_app.flags.room_started.store(false);
+                    g_app.flags.room_state.store(RoomFailed);
+                    room.heartbeat_active.store(false);
+                    room.reconnecting.store(false);
+                    room.partner_away.store(false);
+                }
+                // Outside the room lock, which the render thread takes every
+                // frame; a room entered meanwhile keeps its record.
+                ForgetSavedRoomIfCurrent(generation);
                 return;
             }
             bool my_ready = false, peer_ready = false, started = false, peer_away = false;

@@ -12,6 +12,8 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <cstring>
@@ -281,12 +283,14 @@ void FolderWatchTake(FolderWatch* w, std::vector<FolderEvent>& events, bool& los
     }
 }
 
-bool ReadFileShared(const std::string& path, std::string& content, size_t max_bytes)
+bool ReadFileShared(const std::string& path, std::string& content, size_t max_bytes, bool* changed)
 {
+    if (changed)
+        *changed = false;
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    struct stat st;
+    struct stat st, after;
     bool ok = fstat(fd, &st) == 0 && st.st_size > 0 && (uint64_t)st.st_size <= max_bytes;
     if (ok) {
         content.resize((size_t)st.st_size);
@@ -298,6 +302,11 @@ bool ReadFileShared(const std::string& path, std::string& content, size_t max_by
             got += (size_t)n;
         }
         ok = got == content.size();
+        const bool moved = fstat(fd, &after) != 0 || after.st_size != st.st_size ||
+                           after.st_mtim.tv_sec != st.st_mtim.tv_sec || after.st_mtim.tv_nsec != st.st_mtim.tv_nsec;
+        if (moved && changed)
+            *changed = true;
+        ok = ok && !moved;
     }
     close(fd);
     return ok;
@@ -319,4 +328,10 @@ std::vector<SystemFontFile> FindCjkFontFiles(CjkScript script)
         if (access(f.path.c_str(), R_OK) == 0)
             found.push_back(f);
     return found;
+}
+
+void LowerThisThreadPriority()
+{
+    // Linux keeps a nice value per thread.
+    setpriority(PRIO_PROCESS, (id_t)syscall(SYS_gettid), 10);
 }

@@ -184,6 +184,14 @@ static void SyncRows(const SyncHealth& h)
         char scale[64];
         ImFormatString(scale, sizeof(scale), "Round trip, up to a minute back (top of the strip: %d ms)", (int)top);
         TextColoured(ColDim, scale);
+        // What the link costs on the wire, and how much smaller the files
+        // travel than they are on disk.
+        char line[160], ratio[40] = "";
+        if (h.file_ratio >= 0)
+            ImFormatString(ratio, sizeof(ratio), "; files sent at %d %% of their size", (int)(h.file_ratio * 100.0 + 0.5));
+        ImFormatString(line, sizeof(line), "Data: %s out, %s in%s", ByteRateText(h.out_bytes_per_s).c_str(),
+                       ByteRateText(h.in_bytes_per_s).c_str(), ratio);
+        TextColoured(ColDim, line);
         ImGui::Dummy(ImVec2(0.0f, 6.0f));
     }
     if (late > 0 || g_ui.sync_details) {
