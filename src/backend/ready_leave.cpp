@@ -6,6 +6,9 @@
 #include "backend/player_name.h"
 #include "backend/rooms.h"
 #include "backend/saved_room.h"
+#include "link/link_keys.h"
+#include "link/link_seal.h"
+#include "link/partner_files.h"
 #include "link/peer_link.h"
 #include "link/relay_address.h"
 #include "state/app_state.h"
@@ -58,7 +61,8 @@ void ReadyWorker(std::string player_name, std::string code, bool ready, uint32_t
     // from ever reporting the ready flags again.
     const ReadyRequestOut out;
     const std::string body = "{\"gamertag\":\"" + JsonEscape(player_name) + "\",\"cid\":\"" + JsonEscape(ClientId()) +
-                             "\",\"code\":\"" + JsonEscape(code) + "\",\"ready\":" + (ready ? "true" : "false") + "}";
+                             "\",\"code\":\"" + JsonEscape(code) + "\",\"ready\":" + (ready ? "true" : "false") +
+                             LinkKeyMember() + VersionMembers() + "}";
     std::string reply;
     if (!HttpPostJson(kRoomPort, L"/ready", body, reply))
         return;
@@ -73,6 +77,8 @@ void ReadyWorker(std::string player_name, std::string code, bool ready, uint32_t
         return;
     // Before "started": the link this answer starts goes to the named relay.
     KeepRoomRelay(g_app.room, relay);
+    // Before "started" too: the link this answer starts seals to this key.
+    KeepPartnerMembers(g_app.room, reply);
     g_app.flags.room_started.store(started);
     g_app.room.peer_ready.store(peer_ready);
 }
@@ -103,8 +109,11 @@ RoomLeave LeaveRoomLocally()
         room.room_stage.clear();
         room.room_mod.clear();
         room.room_role = 0;
+        room.partner_kestrel_version.clear();
+        room.partner_game_version.clear();
         ForgetRoomRelay(room);
     }
+    ForgetLinkKeys();
     ClearRoomChat();
     {
         std::lock_guard<std::mutex> g(g_app.chat.lock);
@@ -132,9 +141,19 @@ void LeaveWorker(std::string player_name, std::string cid, std::string code)
     HttpPostJson(kRoomPort, L"/leave", body, reply);
 }
 
+bool LinkRefusedPlain()
+{
+    if (!LinkSealedOnly() || !g_app.flags.room_started.load())
+        return false;
+    const PartnerSeal s = PartnerSealState();
+    return s == PartnerSeal::PartnerOlder || s == PartnerSeal::ServiceOlder;
+}
+
 void LinkStartStep()
 {
     if (!g_app.flags.room_started.load() || g_app.flags.link_running.load())
+        return;
+    if (LinkRefusedPlain())
         return;
     std::string code;
     char role = 0;
@@ -143,6 +162,9 @@ void LinkStartStep()
         code = g_app.room.room_code;
         role = g_app.room.room_role;
     }
-    if (!code.empty())
-        StartPeerLink(role == 'B' ? 2 : 1, code);
+    if (code.empty())
+        return;
+    // The link thread is not running: nothing writes the partner's files now.
+    PreparePartnerFiles(role == 'B' ? 2 : 1, code);
+    StartPeerLink(role == 'B' ? 2 : 1, code);
 }

@@ -33,5 +33,11 @@ RoomLeave LeaveRoomLocally();
 void LeaveWorker(std::string player_name, std::string cid, std::string code);
 
 // Once per frame: starts the peer link when the room has started and the link
-// is not running (role number 2 for 'B', 1 otherwise).
+// is not running (role number 2 for 'B', 1 otherwise), after clearing a
+// previous room's partner files, unless the link would be plain and the
+// player refuses plain links.
 void LinkStartStep();
+
+// The room has started, the partner cannot seal (or the service passes no
+// keys) and the player only plays over an encrypted link: no link starts.
+bool LinkRefusedPlain();

@@ -7,6 +7,7 @@
 #include "backend/player_name.h"
 #include "backend/ready_leave.h"
 #include "backend/saved_room.h"
+#include "link/link_keys.h"
 #include "link/peer_link.h"
 #include "link/relay_address.h"
 #include "state/app_state.h"
@@ -14,6 +15,7 @@
 #include "state/worker.h"
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <random>
@@ -26,8 +28,13 @@
 
 std::string ClientId()
 {
-    // Read before the lock: the saved-room lock is never taken inside it.
-    const std::string saved = g_app.client_id.id.empty() ? SavedClientId() : std::string();
+    {
+        std::lock_guard<std::mutex> g(g_app.client_id.lock);
+        if (!g_app.client_id.id.empty())
+            return g_app.client_id.id;
+    }
+    // Read between the two locks: the saved-room lock is never taken inside it.
+    const std::string saved = SavedClientId();
     std::lock_guard<std::mutex> g(g_app.client_id.lock);
     std::string& id = g_app.client_id.id;
     if (id.empty() && !saved.empty())
@@ -58,6 +65,45 @@ static std::string ModValue(const RoomOpRequest& r)
     return r.show_mod ? r.mod_text : std::string();
 }
 
+std::string VersionMembers()
+{
+    if (!SendLinkKeys())
+        return std::string();
+    return ",\"kestrel_version\":\"" + JsonEscape(KestrelVersion()) + "\",\"game_version\":\"" +
+           JsonEscape(GameVersion()) + "\"";
+}
+
+std::string LinkKeyMember()
+{
+    const std::string key = OwnLinkKey();
+    return key.empty() ? std::string() : ",\"link_key\":\"" + key + "\"";
+}
+
+void KeepPartnerMembers(RoomState& room, const std::string& reply)
+{
+    room.partner_kestrel_version = JsonGetString(reply, "peer_kestrel_version");
+    room.partner_game_version = JsonGetString(reply, "peer_game_version");
+    NotePartnerLinkKey(reply);
+}
+
+static std::string MajorOf(const std::string& version)
+{
+    return version.substr(0, version.find('.'));
+}
+
+std::vector<std::string> VersionWarnings(const std::string& own_kestrel, const std::string& own_game,
+                                         const std::string& partner_kestrel, const std::string& partner_game)
+{
+    std::vector<std::string> out;
+    if (!own_game.empty() && !partner_game.empty() && own_game != partner_game)
+        out.push_back("Your partner runs game version " + partner_game + ", you run " + own_game +
+                      ": co-op may not work.");
+    if (!own_kestrel.empty() && !partner_kestrel.empty() && MajorOf(own_kestrel) != MajorOf(partner_kestrel))
+        out.push_back("Your partner runs Kestrel " + partner_kestrel + ", you run " + own_kestrel +
+                      ": co-op may not work.");
+    return out;
+}
+
 std::string RoomOpBody(const RoomOpRequest& r)
 {
     const std::string who =
@@ -66,10 +112,33 @@ std::string RoomOpBody(const RoomOpRequest& r)
         return who + ",\"name\":\"" + JsonEscape(r.name) + "\",\"visibility\":\"" +
                (r.visibility == 1 ? "private" : "public") + "\",\"chapter_label\":\"" + JsonEscape(r.chapter_text) +
                "\",\"stage\":\"" + JsonEscape(r.stage_text) + "\",\"mod\":\"" + JsonEscape(ModValue(r)) +
-               "\",\"chapter\":0}";
+               "\",\"chapter\":0" + VersionMembers() + "}";
     if (r.mode == RoomOpJoin)
-        return who + ",\"code\":\"" + JsonEscape(r.code) + "\"}";
-    return who + ",\"chapter\":-1}";
+        return who + ",\"code\":\"" + JsonEscape(r.code) + "\"" + VersionMembers() + "}";
+    return who + ",\"chapter\":-1" + VersionMembers() + "}";
+}
+
+static bool SameRoomCode(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); i++)
+        if (toupper((unsigned char)a[i]) != toupper((unsigned char)b[i]))
+            return false;
+    return true;
+}
+
+// In no room, yet a room saved before a restart may still hold the player's
+// place (the service keeps it through its grace): any other room leaves it
+// first, so the old partner hears "left" at once instead of waiting out the
+// grace. Joining that very room is the rejoin and keeps it.
+static void LeaveSavedRoomFirst(RoomLeave& leave, uint32_t mode, const std::string& code)
+{
+    std::string saved;
+    if (!RejoinOffer(saved) || (mode == RoomOpJoin && SameRoomCode(code, saved)))
+        return;
+    ForgetSavedRoom();
+    leave.code = saved;
 }
 
 void StartRoomOp(uint32_t mode, const std::string& code, const std::string& name, uint32_t visibility,
@@ -83,6 +152,8 @@ void StartRoomOp(uint32_t mode, const std::string& code, const std::string& name
     // tells the service before it asks for the new room. A failure then
     // leaves the player in no room.
     RoomLeave leave = LeaveRoomLocally();
+    if (leave.code.empty())
+        LeaveSavedRoomFirst(leave, mode, code);
     RoomOpRequest r;
     r.mode = mode;
     r.show_mod = show_mod;
@@ -164,6 +235,8 @@ void RoomOpWorker(RoomOpRequest request)
             room.room_stage = stage.empty() ? request.stage_text : stage;
             room.room_mod = mod.empty() ? ModValue(request) : mod;
             ForgetRoomRelay(room); // named again by this room's own answers
+            room.partner_kestrel_version.clear();
+            room.partner_game_version.clear();
             room.my_ready.store(false);
             room.peer_ready.store(false);
             g_app.flags.room_started.store(false);
@@ -180,6 +253,9 @@ void RoomOpWorker(RoomOpRequest request)
     // After the generation moved on: a poll reply of the old room is dropped
     // by its generation, so nothing of it lands in the emptied list.
     ClearRoomChat();
+    // A new link session: new keys, and no partner key until this room's answers name one.
+    ForgetLinkKeys();
+    RenewLinkKeys();
     g_app.room.missed_beats.store(0);
     g_app.room.reconnecting.store(false);
     g_app.room.partner_away.store(false);
@@ -235,10 +311,12 @@ void RoomHeartbeat(std::string code, std::string player_name, uint32_t generatio
     room.partner_in_game.store(false);
     if (!room.heartbeat_active.load())
         return;
-    const std::string body =
+    const std::string who =
         "{\"gamertag\":\"" + JsonEscape(player_name) + "\",\"cid\":\"" + JsonEscape(cid) + "\"" + RoomProofMember() +
-        ",\"code\":\"" + JsonEscape(code) + "\"}";
+        ",\"code\":\"" + JsonEscape(code) + "\"";
     while (Current(generation)) {
+        // Built for each beat: a relay move renews the link key.
+        const std::string body = who + LinkKeyMember() + VersionMembers() + "}";
         // Read in this order against SetReady's: a beat sent while a ready
         // change is on its way, or answered after a newer one, may carry the
         // service's flags from before it, so it leaves them alone.
@@ -254,20 +332,24 @@ void RoomHeartbeat(std::string code, std::string player_name, uint32_t generatio
             if (!ok) {
                 // The room is gone. Its flags go with it, so the link is not
                 // started again and the chat stops polling it.
-                std::lock_guard<std::mutex> g(room.lock);
-                if (!Current(generation))
-                    return;
-                room.room_error = "Room closed.";
-                if (g_app.flags.link_running.load())
-                    StopPeerLink();
-                room.my_ready.store(false);
-                room.peer_ready.store(false);
-                g_app.flags.room_started.store(false);
-                g_app.flags.room_state.store(RoomFailed);
-                room.heartbeat_active.store(false);
-                room.reconnecting.store(false);
-                room.partner_away.store(false);
-                ForgetSavedRoom();
+                {
+                    std::lock_guard<std::mutex> g(room.lock);
+                    if (!Current(generation))
+                        return;
+                    room.room_error = "Room closed.";
+                    if (g_app.flags.link_running.load())
+                        StopPeerLink();
+                    room.my_ready.store(false);
+                    room.peer_ready.store(false);
+                    g_app.flags.room_started.store(false);
+                    g_app.flags.room_state.store(RoomFailed);
+                    room.heartbeat_active.store(false);
+                    room.reconnecting.store(false);
+                    room.partner_away.store(false);
+                }
+                // Outside the room lock, which the render thread takes every
+                // frame; a room entered meanwhile keeps its record.
+                ForgetSavedRoomIfCurrent(generation);
                 return;
             }
             bool my_ready = false, peer_ready = false, started = false, peer_away = false;
@@ -286,6 +368,7 @@ void RoomHeartbeat(std::string code, std::string player_name, uint32_t generatio
                 // The service moved the room to another relay when its own
                 // went away: the running link follows.
                 KeepRoomRelay(room, relay);
+                KeepPartnerMembers(room, reply);
                 if (ready_settled && room.ready_changes.load() == ready_changes) {
                     room.my_ready.store(my_ready);
                     room.peer_ready.store(peer_ready);

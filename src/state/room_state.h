@@ -21,6 +21,8 @@ struct RoomState // "the room lock"
     std::string room_mod;
     std::string room_error;         // shown while room_state is RoomFailed
     std::string room_relay;         // "A.B.C.D:PORT" the service named for the room; "": the backend host's
+    std::string partner_kestrel_version; // as the partner's requests said; "" from an older client
+    std::string partner_game_version;
 
     std::atomic<uint32_t> room_generation{0}; // +1 on every room entered and every leave
     std::atomic<uint32_t> relay_changes{0};   // +1 on every change of room_relay: the running link moves
@@ -60,6 +62,11 @@ struct SavedRoomState // "the saved-room lock"
     std::mutex lock;
     bool loaded = false;  // the file has been read once
     SavedRoom room;
+    uint64_t version = 0; // one more on every change of `room`
+    uint64_t written = 0; // the version the file holds
+    // Held across the file write (never inside `lock`), so a slow disk stalls
+    // only the writer, and writers land in order.
+    std::mutex write_lock;
 };
 
 struct ClientIdState // "the client-id lock"
