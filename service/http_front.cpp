@@ -55,6 +55,8 @@ enum class ProxyParse { NeedMore, Bad, Done };
 // balancer's own health check) carries none. `used` is the header's length.
 ProxyParse ParseProxyV2(const unsigned char* data, size_t size, uint32_t& ip, bool& set, size_t& used)
 {
+    if (size == 0)
+        return ProxyParse::NeedMore;
     const size_t seen = std::min(size, sizeof(kProxySignature));
     if (memcmp(data, kProxySignature, seen) != 0)
         return ProxyParse::Bad;
