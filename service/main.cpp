@@ -1,11 +1,11 @@
 // kestrel-service: the backend (account port 39001, room port 39002) and the
 // UDP relay (39000) in one process. Prints "kestrel-service ready" once every
 // port is bound, and runs until SIGINT or SIGTERM.
-#include "account_port.h"
-#include "metrics.h"
-#include "options.h"
-#include "relay.h"
-#include "room_port.h"
+#include "accounts/account_port.h"
+#include "metrics/metrics.h"
+#include "options/options.h"
+#include "relay/relay.h"
+#include "rooms/room_port.h"
 
 #include <csignal>
 #include <cstdio>

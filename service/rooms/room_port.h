@@ -1,0 +1,29 @@
+// The room port (39002): "/create", "/join", "/quickmatch", "/heartbeat",
+// "/ready", "/leave", "/chat/poll", "/chat/send", "/list".
+#pragma once
+
+#include "metrics/metrics.h"
+#include "options/options.h"
+#include "social/presence.h"
+#include "relay/relay.h"
+#include "rules/rooms.h"
+
+#include <string>
+
+struct RoomPort;
+
+// Binds options.bind:39002 and serves on threads of its own; nullptr with a reason on failure.
+RoomPort* StartRoomPort(const ServiceOptions& options, std::string& error);
+void StopRoomPort(RoomPort* port);
+
+// The relay's HELLO rule, answered from this port's rooms.
+RelayHelloCheck RoomRelayCheck(RoomPort* port, bool any_ip);
+
+RoomStats ReadRoomStats(RoomPort* port);
+const HttpCounters& RoomPortCounters(RoomPort* port);
+// The shared room store's calls; nullptr when the rooms are kept in memory.
+const StoreCounters* RoomPortStoreCounters(RoomPort* port);
+
+// Seats by player name and rooms by code, for the account port's presence
+// and invites. Valid while the port runs.
+RoomDirectory RoomPortDirectory(RoomPort* port);
