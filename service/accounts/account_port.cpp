@@ -1,5 +1,7 @@
 #include "accounts/account_port.h"
 #include "accounts/account_port_parts.h"
+#include "accounts/invite_routes.h"
+#include "accounts/social_routes.h"
 
 #include "accounts/account_pages.h"
 #include "store/account_store.h"
@@ -8,6 +10,7 @@
 #include "rules/gamertag_rules.h"
 #include "accounts/outbox.h"
 #include "front/reply.h"
+#include "front/route_counts.h"
 #include "accounts/sign_in_limit.h"
 
 #include <nlohmann/json.hpp>
@@ -23,7 +26,6 @@ namespace {
 // Refusal texts, shown to the player as they are.
 const char* const kBadRequest = "Bad request.";
 const char* const kTooLarge = "Request too large.";
-const char* const kTooLong = "A field is too long.";
 const char* const kMissingSignIn = "Enter your username and password.";
 const char* const kBadUsername = "Usernames are 3-20 letters, digits or underscores.";
 const char* const kReservedName = "That name is reserved. Choose another.";
@@ -41,43 +43,15 @@ const char* const kUnsupportedClient =
     "This client is no longer supported. Download the latest version to keep playing.";
 const char* const kServerFault = "Something went wrong. Try again.";
 
-constexpr size_t kSoftBodyLimit = 8 * 1024;   // larger JSON bodies get kTooLarge
 constexpr size_t kHardBodyLimit = 64 * 1024;  // larger bodies are not even read
 constexpr size_t kMaxSettingsBytes = 4096;
-constexpr int64_t kSessionIdleS = 30 * 24 * 3600;
 constexpr int64_t kResetLinkS = 3600;
 constexpr int64_t kVerifyLinkS = 24 * 3600;
 constexpr int64_t kMailGapS = 60; // per account and kind: a link mail at most once a minute
 
 } // namespace
 
-int64_t Now()
-{
-    return (int64_t)std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
-// A string member: absent gives "", anything but a string or a text longer
-// than `max` gives false with the refusal in `error`.
-bool Text(const Json& body, const char* key, size_t max, std::string& out, std::string& error)
-{
-    const auto it = body.find(key);
-    if (it == body.end() || it->is_null()) {
-        out.clear();
-        return true;
-    }
-    if (!it->is_string()) {
-        error = ErrorReply(kBadRequest);
-        return false;
-    }
-    out = it->get<std::string>();
-    if (out.size() > max) {
-        error = ErrorReply(kTooLong);
-        return false;
-    }
-    return true;
-}
 
 namespace {
 
@@ -204,15 +178,6 @@ std::string SignIn(AccountPort& port, const Json& body, const std::string& addre
 
 } // namespace
 
-// The account of a live session token, or false.
-bool SessionAccount(AccountPort& port, const std::string& token, AccountRecord& a)
-{
-    if (!LooksLikeToken(token) || !FindSession(port.store, TokenHash(token), Now(), kSessionIdleS, a))
-        return false;
-    // Every request a signed-in client makes says it is there.
-    MarkSeen(port.social, a.gamertag, SocialNowMs());
-    return true;
-}
 
 namespace {
 
@@ -284,63 +249,8 @@ std::string ClientCheck(AccountPort& port, const Json& body, const std::string&)
 
 namespace {
 
-HttpAnswer Json200(std::string reply)
-{
-    HttpAnswer a;
-    a.body = std::move(reply);
-    return a;
-}
-
-HttpAnswer Page(std::string html)
-{
-    HttpAnswer a;
-    a.content_type = "text/html; charset=utf-8";
-    a.body = std::move(html);
-    return a;
-}
-
-// `costly`: the handler hashes a password, and runs on the front's small pool
-// for that, so cheap requests never queue behind it.
-// A failing store has no answer: a refusal would read as one (an expired
-// session signs the player out and deletes its login), and an expired-link
-// page would be wrong too. The fault is per thread, and a handler runs on one.
-HttpAnswer StoreFaultAnswer(bool page)
-{
-    HttpAnswer a = page ? Page(DonePage("Something went wrong", kServerFault)) : Json200(ErrorReply(kServerFault));
-    a.status = 503;
-    return a;
-}
-
-void RouteJson(AccountPort& port, const char* path, AccountHandler handler, bool costly)
-{
-    HttpRoute r{"POST", path, [&port, handler](const HttpRequest& req) {
-                    if (req.body.size() > kSoftBodyLimit)
-                        return Json200(ErrorReply(kTooLarge));
-                    TakeStoreFault(); // a fault left by another request on this thread is not ours
-                    const Json body = Json::parse(req.body, nullptr, false);
-                    HttpAnswer a = Json200(body.is_object() ? handler(port, body, req.remote_addr) : ErrorReply(kBadRequest));
-                    return TakeStoreFault() ? StoreFaultAnswer(false) : a;
-                },
-                costly};
-    port.routes.push_back(std::move(r));
-}
-
-void RoutePage(AccountPort& port, const char* method, const char* path, HttpHandler handler, bool costly = false)
-{
-    port.routes.push_back(HttpRoute{method, path, [handler](const HttpRequest& req) {
-                                        TakeStoreFault();
-                                        HttpAnswer a = handler(req);
-                                        return TakeStoreFault() ? StoreFaultAnswer(true) : a;
-                                    },
-                                    costly});
-}
-
 } // namespace
 
-void Route(AccountPort& port, const char* path, AccountHandler handler)
-{
-    RouteJson(port, path, handler, false);
-}
 
 namespace {
 
@@ -421,8 +331,8 @@ AccountPort* StartAccountPort(const ServiceOptions& options, std::string& error,
         return nullptr;
     }
 
-    RouteJson(*port, "/signup", SignUp, true);
-    RouteJson(*port, "/login", SignIn, true);
+    Route(*port, "/signup", SignUp, true);
+    Route(*port, "/login", SignIn, true);
     Route(*port, "/session", Session);
     Route(*port, "/settings/set", SetSettings);
     Route(*port, "/request-reset", RequestReset);

@@ -1,6 +1,6 @@
 // What the account port's request handlers share: the port itself, the
-// member reader, the session lookup and the router (account_port.cpp), so
-// the social routes can live in a file of their own.
+// member reader, the session lookup and the routers, so the account, social
+// and invite routes can live in files of their own.
 #pragma once
 
 #include "store/account_store.h"
@@ -48,16 +48,11 @@ bool Text(const Json& body, const char* key, size_t max, std::string& out, std::
 bool SessionAccount(AccountPort& port, const std::string& token, AccountRecord& a);
 
 // Serves POST `path` with `handler` (JSON object in, reply text out).
+// `costly`: the handler hashes a password, and runs on the front's small pool
+// for that, so cheap requests never queue behind it.
 using AccountHandler = std::string (*)(AccountPort&, const Json&, const std::string& address);
-void Route(AccountPort& port, const char* path, AccountHandler handler);
-
-// "/friends/..." and "/messages/..." (social_routes.cpp).
-void RouteSocial(AccountPort& port);
-// "/invites/..." (invite_routes.cpp).
-void RouteInvites(AccountPort& port);
-// The "invites" array of the threads reply: the live invites to `me`; an
-// invite whose room closed is reported once as "closed" and then forgotten.
-std::string InvitesArray(AccountPort& port, const AccountRecord& me);
-// The friend objects of "/friends/list": gamertag, presence, the code of a
-// public room with a free seat, and whether `me` has a live invite out to them.
-std::string FriendArray(AccountPort& port, const AccountRecord& me, const std::vector<std::string>& tags);
+void Route(AccountPort& port, const char* path, AccountHandler handler, bool costly = false);
+// Serves a page (the links in mails open them); a store fault answers 503.
+void RoutePage(AccountPort& port, const char* method, const char* path, HttpHandler handler, bool costly = false);
+// An HTML answer.
+HttpAnswer Page(std::string html);

@@ -1,6 +1,8 @@
 // Room invites between friends, and the presence members of the friends list.
 // An invite names a room the sender is in; it lapses when the room closes,
 // when the invitee gets in, or after the port's invite life.
+#include "accounts/invite_routes.h"
+
 #include "accounts/account_port_parts.h"
 #include "front/reply.h"
 

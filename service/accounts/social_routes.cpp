@@ -1,6 +1,9 @@
 // Friends and direct messages on the account port. Friends find each other by
 // gamertag; messages go only between friends.
+#include "accounts/social_routes.h"
+
 #include "accounts/account_port_parts.h"
+#include "accounts/invite_routes.h"
 #include "front/reply.h"
 
 namespace {

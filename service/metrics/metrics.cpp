@@ -25,12 +25,6 @@ const int64_t LatencyHistogram::kUpperNs[kBuckets] = {
 
 const int RouteCounts::kStatus[kStatuses] = {200, 400, 404, 413, 429, 500, 503, 0};
 
-static int64_t NowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 void LatencyHistogram::Observe(int64_t ns)
 {
     int i = 0;
@@ -38,28 +32,6 @@ void LatencyHistogram::Observe(int64_t ns)
         i++;
     bucket[i].fetch_add(1, std::memory_order_relaxed);
     sum_ns.fetch_add((uint64_t)(ns > 0 ? ns : 0), std::memory_order_relaxed);
-}
-
-void CountRoutes(HttpCounters& counters, std::vector<HttpRoute>& routes)
-{
-    for (HttpRoute& r : routes) {
-        counters.routes.emplace_back();
-        RouteCounts* counts = &counters.routes.back(); // a deque keeps it in place
-        counts->route = r.path;
-        HttpHandler inner = std::move(r.handler);
-        LatencyHistogram* time = &counters.handler_time;
-        r.handler = [counts, time, inner](const HttpRequest& req) {
-            const int64_t start = NowNs();
-            HttpAnswer a = inner(req);
-            time->Observe(NowNs() - start);
-            int slot = RouteCounts::kStatuses - 1;
-            for (int i = 0; i < RouteCounts::kStatuses - 1; i++)
-                if (RouteCounts::kStatus[i] == a.status)
-                    slot = i;
-            counts->answered[slot].fetch_add(1, std::memory_order_relaxed);
-            return a;
-        };
-    }
 }
 
 // ---------------------------------------------------------------------------

@@ -3,8 +3,6 @@
 // own (--metrics ADDR:PORT), apart from the player-facing ports.
 #pragma once
 
-#include "front/http_front.h"
-
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -55,9 +53,6 @@ struct HttpCounters
     std::atomic<uint64_t> refused_malformed{0};   // not HTTP/1.x as the front takes it (400, 501)
     std::atomic<uint64_t> refused_tls{0};         // a TLS handshake that failed or cannot be made
 };
-
-// Wraps every route's handler so its answers are counted by status and timed.
-void CountRoutes(HttpCounters& counters, std::vector<HttpRoute>& routes);
 
 // A store's calls, their time and the ones that had no answer.
 struct StoreCounters

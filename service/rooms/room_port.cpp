@@ -5,6 +5,7 @@
 #include "front/client_members.h"
 #include "front/http_front.h"
 #include "front/reply.h"
+#include "front/route_counts.h"
 #include "store/account_store_postgres.h"
 #include "store/room_store_postgres.h"
 #include "rules/rooms.h"

@@ -138,3 +138,10 @@ bool PlayerNameAcceptable(const std::string& name)
     }
     return true;
 }
+
+std::string FoldTag(const std::string& tag)
+{
+    // The store's own sameness of names, so "Ärger" in a room is the friend "ärger".
+    const std::string key = GamertagForms(tag).key;
+    return key.empty() ? tag : key;
+}

@@ -25,3 +25,7 @@ GamertagForm GamertagForms(const std::string& text);
 // 24 letters or digits of any script, spaces, dots, dashes or underscores, in
 // valid UTF-8. Nothing in it can end a quoted text in a reply.
 bool PlayerNameAcceptable(const std::string& name);
+
+// The case-folded key of a name (its GamertagForm key; the text itself when
+// that is empty): gamertags are unique under it.
+std::string FoldTag(const std::string& tag);

@@ -36,13 +36,6 @@ const char* PresenceName(Presence p)
     return "offline";
 }
 
-std::string FoldTag(const std::string& tag)
-{
-    // The store's own sameness of names, so "Ärger" in a room is the friend "ärger".
-    const std::string key = GamertagForms(tag).key;
-    return key.empty() ? tag : key;
-}
-
 void MarkSeen(SocialBoard& board, const std::string& gamertag, int64_t now_ms)
 {
     if (gamertag.empty())

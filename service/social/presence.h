@@ -4,6 +4,8 @@
 // are shared in PostgreSQL, there with them, so every instance sees them.
 #pragma once
 
+#include "store/invite.h"
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -36,16 +38,6 @@ struct RoomDirectory
 enum class Presence { Offline, Online, InRoom, Playing };
 const char* PresenceName(Presence p); // "offline", "online", "in_room", "playing"
 
-struct Invite
-{
-    int64_t from = 0, to = 0;  // account ids
-    std::string from_tag;      // the sender's gamertag, as the invitee's list shows it
-    std::string to_tag;
-    std::string code;          // the room
-    std::string room_name;
-    int64_t expires_ms = 0;
-};
-
 struct SocialBoard
 {
     std::mutex lock;                       // guards all below
@@ -60,9 +52,6 @@ struct SocialBoard
 
 // The board's clock: wall time, which every instance of a shared store reads alike.
 int64_t SocialNowMs();
-
-// The case-folded key of a name: gamertags are unique under it.
-std::string FoldTag(const std::string& tag);
 
 void MarkSeen(SocialBoard& board, const std::string& gamertag, int64_t now_ms);
 // From the rooms first (a member is live while its heartbeats come), else

@@ -1,7 +1,7 @@
 #include "store/room_store_postgres.h"
 
 #include "store/pg_link.h"
-#include "social/presence.h"
+#include "rules/gamertag_rules.h"
 
 #include <nlohmann/json.hpp>
 

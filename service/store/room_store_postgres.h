@@ -7,7 +7,7 @@
 #pragma once
 
 #include "metrics/metrics.h"
-#include "social/presence.h"
+#include "store/invite.h"
 #include "rules/rooms.h"
 
 #include <functional>
