@@ -5,7 +5,7 @@
 #include "backend/json_text.h"
 #include "backend/lobby_chat.h"
 #include "backend/player_name.h"
-#include "backend/ready_leave.h"
+#include "backend/ready.h"
 #include "backend/saved_room.h"
 #include "link/peer_link.h"
 #include "link/relay_address.h"

@@ -3,7 +3,7 @@
 // and the requests a client idle in a lobby sends per minute.
 #include "backend/lobby_chat.h"
 #include "backend/messages.h"
-#include "backend/ready_leave.h"
+#include "backend/ready.h"
 #include "backend/rooms.h"
 #include "mini_http_server.h"
 #include "raw_peer.h"

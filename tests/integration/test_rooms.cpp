@@ -7,7 +7,7 @@
 #include "backend/http.h"
 #include "backend/json_text.h"
 #include "backend/lobby_chat.h"
-#include "backend/ready_leave.h"
+#include "backend/ready.h"
 #include "backend/rooms.h"
 #include "backend/settings.h"
 #include "link/peer_link.h"

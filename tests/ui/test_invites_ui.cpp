@@ -5,7 +5,7 @@
 
 #include "backend/friends.h"
 #include "backend/messages.h"
-#include "backend/ready_leave.h"
+#include "backend/ready.h"
 #include "backend/rooms.h"
 
 namespace {

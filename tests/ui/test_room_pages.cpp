@@ -3,7 +3,7 @@
 #include "room_pages_fixture.h"
 
 #include "backend/lobby_chat.h"
-#include "backend/ready_leave.h"
+#include "backend/ready.h"
 #include "backend/rooms.h"
 #include "link/peer_link.h"
 #include "mini_http_server.h"

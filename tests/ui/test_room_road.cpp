@@ -4,7 +4,7 @@
 
 #include "../unit/app_reset.h"
 
-#include "backend/ready_leave.h"
+#include "backend/ready.h"
 #include "backend/rooms.h"
 #include "link/peer_link.h"
 #include "platform/platform.h"

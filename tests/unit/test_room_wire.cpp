@@ -4,7 +4,7 @@
 #include "app_reset.h"
 #include "backend/click_sounds.h"
 #include "backend/lobby_chat.h"
-#include "backend/ready_leave.h"
+#include "backend/ready.h"
 #include "backend/room_list.h"
 #include "backend/rooms.h"
 #include "platform/platform.h"

@@ -9,7 +9,7 @@
 #include "backend/invites.h"
 #include "backend/messages.h"
 #include "backend/lobby_chat.h"
-#include "backend/ready_leave.h"
+#include "backend/ready.h"
 #include "backend/rooms.h"
 #include "backend/saved_room.h"
 #include "backend/settings.h"

@@ -10,7 +10,7 @@
 
 #include "backend/lobby_chat.h"
 #include "backend/player_name.h"
-#include "backend/ready_leave.h"
+#include "backend/ready.h"
 #include "backend/rooms.h"
 #include "backend/saved_room.h"
 #include "link/peer_link.h"

@@ -1,4 +1,4 @@
-#include "backend/ready_leave.h"
+#include "backend/ready.h"
 
 #include "backend/http.h"
 #include "backend/json_text.h"
