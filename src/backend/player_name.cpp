@@ -7,3 +7,9 @@ std::string PlayerName()
     std::lock_guard<std::mutex> g(g_app.account.lock);
     return g_app.account.gamertag.empty() ? std::string(g_app.account.display_name) : g_app.account.gamertag;
 }
+
+std::string CurrentRoomCode()
+{
+    std::lock_guard<std::mutex> g(g_app.room.lock);
+    return g_app.room.room_code;
+}

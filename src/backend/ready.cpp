@@ -2,9 +2,7 @@
 
 #include "backend/http.h"
 #include "backend/json_text.h"
-#include "backend/lobby_chat.h"
 #include "backend/player_name.h"
-#include "backend/rooms.h"
 #include "backend/saved_room.h"
 #include "link/peer_link.h"
 #include "link/relay_address.h"
@@ -75,61 +73,6 @@ void ReadyWorker(std::string player_name, std::string code, bool ready, uint32_t
     KeepRoomRelay(g_app.room, relay);
     g_app.flags.room_started.store(started);
     g_app.room.peer_ready.store(peer_ready);
-}
-
-RoomLeave LeaveRoomLocally()
-{
-    RoomState& room = g_app.room;
-    RoomLeave leave;
-    leave.code = CurrentRoomCode();
-    leave.player_name = PlayerName();
-    leave.cid = ClientId();
-    room.heartbeat_active.store(false);
-    room.room_generation.fetch_add(1);
-    // After the generation moved on: no late beat saves it again. Idle (as
-    // after a restart), the saved room stays on offer.
-    if (!leave.code.empty())
-        ForgetSavedRoom();
-    room.reconnecting.store(false);
-    room.partner_away.store(false);
-    if (g_app.flags.link_running.load())
-        StopPeerLink();
-    {
-        std::lock_guard<std::mutex> g(room.lock);
-        room.room_code.clear();
-        room.room_name.clear();
-        room.room_partner.clear();
-        room.room_chapter_label.clear();
-        room.room_stage.clear();
-        room.room_mod.clear();
-        room.room_role = 0;
-        ForgetRoomRelay(room);
-    }
-    ClearRoomChat();
-    {
-        std::lock_guard<std::mutex> g(g_app.chat.lock);
-        g_app.chat.chat_input[0] = 0;
-    }
-    room.my_ready.store(false);
-    room.peer_ready.store(false);
-    g_app.flags.room_started.store(false);
-    g_app.flags.room_state.store(RoomIdle);
-    return leave;
-}
-
-void LeaveRoom()
-{
-    RoomLeave leave = LeaveRoomLocally();
-    if (!leave.code.empty())
-        StartWorker(LeaveWorker, std::move(leave.player_name), std::move(leave.cid), std::move(leave.code));
-}
-
-void LeaveWorker(std::string player_name, std::string cid, std::string code)
-{
-    const std::string body = "{\"gamertag\":\"" + JsonEscape(player_name) + "\",\"cid\":\"" + JsonEscape(cid) +
-                             "\",\"code\":\"" + JsonEscape(code) + "\"}";
-    std::string reply;
-    HttpPostJson(kRoomPort, L"/leave", body, reply);
 }
 
 void LinkStartStep()

@@ -1,5 +1,6 @@
-// Inside a room: readying up, the rule that starts the peer link once the
-// room has started, and leaving.
+// Inside a room: readying up, and the rule that starts the peer link once the
+// room has started. Called by the room session (backend/rooms.h); calls
+// nothing of it back.
 #pragma once
 
 #include <cstdint>
@@ -16,21 +17,6 @@ constexpr int64_t kReadyChangeGapNs = 300000000;
 bool RequestReadyChange(bool ready, int64_t now_ns);
 
 void ReadyWorker(std::string player_name, std::string code, bool ready, uint32_t generation);
-
-// Render thread: stops the heartbeat and the link, tells the service without
-// waiting, and clears every room and chat field.
-void LeaveRoom();
-
-// Who left which room: what "/leave" needs. code is "" when in no room.
-struct RoomLeave
-{
-    std::string player_name;
-    std::string cid;
-    std::string code;
-};
-// LeaveRoom without telling the service: the caller sends the "/leave".
-RoomLeave LeaveRoomLocally();
-void LeaveWorker(std::string player_name, std::string cid, std::string code);
 
 // Once per frame: starts the peer link when the room has started and the link
 // is not running (role number 2 for 'B', 1 otherwise).

@@ -150,7 +150,7 @@ protected:
 TEST_P(Road, QuickmatchChatReadyLinkAndTheJoinerLeaving)
 {
     Name("Ann");
-    StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpQuickmatch});
     ASSERT_TRUE(FramesUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
     Partner("bob", {"--quickmatch", "--ready", "--say", "hello from \"B\"", "--mirror"});
     ASSERT_TRUE(FramesUntil([&] { return !LogMatch("bob", "signed in: guest (Guest[0-9]+)").empty(); }));
@@ -206,7 +206,7 @@ TEST_P(Road, TheHostLeavingClosesTheRoomForTheJoiner)
     ASSERT_TRUE(FramesUntil([&] { return !LogMatch("host", "room: ([A-Z0-9]+), role A").empty(); }));
     const std::string code = LogMatch("host", "room: ([A-Z0-9]+), role A");
     Name("Joiner");
-    StartRoomOp(RoomOpJoin, code, "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpJoin, .code = code});
     ASSERT_TRUE(FramesUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
     {
         std::lock_guard<std::mutex> g(g_app.room.lock);
@@ -223,7 +223,7 @@ TEST_P(Road, TheHostLeavingClosesTheRoomForTheJoiner)
 TEST_P(Road, UnknownAndFullRoomsAnswerWithTheServicesText)
 {
     Name("Third");
-    StartRoomOp(RoomOpJoin, "ZZZZZZ", "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpJoin, .code = "ZZZZZZ"});
     ASSERT_TRUE(FramesUntil([] { return g_app.flags.room_state.load() == RoomFailed; }));
     EXPECT_EQ(Error(), "Room not found.");
 
@@ -232,7 +232,7 @@ TEST_P(Road, UnknownAndFullRoomsAnswerWithTheServicesText)
     const std::string code = LogMatch("host", "room: ([A-Z0-9]+)");
     Partner("guest", {"--join", code});
     ASSERT_TRUE(FramesUntil([&] { return Log("guest").find("room: " + code + ", role B") != std::string::npos; }));
-    StartRoomOp(RoomOpJoin, code, "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpJoin, .code = code});
     ASSERT_TRUE(FramesUntil([&] { return g_app.flags.room_state.load() == RoomFailed && !Error().empty(); }));
     EXPECT_EQ(Error(), "Room is full.");
 }
@@ -280,7 +280,7 @@ TEST_P(TwoInstances, OneKilledMidSessionMovesItsRoomsAndTheLinkComesBack)
     std::this_thread::sleep_for(500ms); // bound and the first server checked
     OverrideBackendHost("127.0.0.4");
     Name("Ann");
-    StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpQuickmatch});
     ASSERT_TRUE(FramesUntil([] { return g_app.flags.room_state.load() == RoomIn; })) << Log("haproxy");
     Partner("bob", {"--quickmatch", "--ready", "--mirror"});
     SetReady(true);

@@ -292,7 +292,7 @@ TEST_F(ScriptedRoomsUi, ReconnectingAndPartnerReconnectingComeAndGoWithoutAClick
 {
     const auto beat = [&](bool away) { Answer("/heartbeat", away ? R"({"ok":true,"peer_away":true,"peer":"Bob"})" : R"({"ok":true,"peer":"Bob"})"); };
     beat(false);
-    StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpQuickmatch});
     ShowPage(PageMatchmaking);
     const char* kWaiting = "Both players must ready up to connect.";
     ASSERT_TRUE(DriverRunUntil([&] { return Shows(kWaiting); }, 10.0)) << DriverText();

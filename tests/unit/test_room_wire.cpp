@@ -69,7 +69,7 @@ protected:
     void Enter(const std::string& reply = "{\"ok\":true,\"code\":\"QX7K\",\"role\":\"A\"}")
     {
         Answer("/quickmatch", reply);
-        StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+        StartRoomOp({.mode = RoomOpQuickmatch});
         ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
     }
 };
@@ -105,11 +105,17 @@ TEST_F(RoomWire, CreateSendsTheVisibilityWordAndAnEmptyModWhenHidden)
         g_app.account.gamertag = "Ann \"the\" Great"; // the account's name wins over the display name
     }
     Answer("/create", "{\"ok\":true,\"code\":\"C1\"}");
-    StartRoomOp(RoomOpCreate, "", "Ann's \"room\"", 1, "Chapter 2", "Docks", "BetterCam", false);
+    StartRoomOp({.mode = RoomOpCreate,
+                 .name = "Ann's \"room\"",
+                 .visibility = 1,
+                 .chapter_text = "Chapter 2",
+                 .stage_text = "Docks",
+                 .mod_text = "BetterCam",
+                 .show_mod = false});
     ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
     LeaveRoom();
     g_app.flags.room_state.store(RoomIdle);
-    StartRoomOp(RoomOpCreate, "", "Open", 0, "", "", "BetterCam", true);
+    StartRoomOp({.mode = RoomOpCreate, .name = "Open", .mod_text = "BetterCam", .show_mod = true});
     ASSERT_TRUE(WaitUntil([this] { return Count("/create") == 2; }));
     const std::string cid = ClientId();
     const std::vector<std::string> bodies = Bodies("/create");
@@ -141,7 +147,12 @@ TEST_F(RoomWire, ReadySendsABareTrueOrFalse)
 TEST_F(RoomWire, ARoomReplyFillsTheFieldsWithTheFormsValuesAsFallback)
 {
     Answer("/create", "{\"ok\":true,\"code\":\"K9\",\"stage\":\"Pier\"}");
-    StartRoomOp(RoomOpCreate, "", "R", 0, "Ch 1", "Typed stage", "Mod", true);
+    StartRoomOp({.mode = RoomOpCreate,
+                 .name = "R",
+                 .chapter_text = "Ch 1",
+                 .stage_text = "Typed stage",
+                 .mod_text = "Mod",
+                 .show_mod = true});
     ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
     const RoomSnapshot r = Room();
     EXPECT_EQ(r.code, "K9");
@@ -156,16 +167,16 @@ TEST_F(RoomWire, ARoomReplyFillsTheFieldsWithTheFormsValuesAsFallback)
 TEST_F(RoomWire, FailuresShowTheirText)
 {
     Answer("/join", "{\"ok\":false}");
-    StartRoomOp(RoomOpJoin, "ZZ", "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpJoin, .code = "ZZ"});
     ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_state.load() == RoomFailed; }));
     EXPECT_EQ(Room().error, "Matchmaking failed.");
 
     Answer("/join", "{\"ok\":false,\"error\":\"Room is full.\"}");
-    StartRoomOp(RoomOpJoin, "ZZ", "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpJoin, .code = "ZZ"});
     ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_state.load() == RoomFailed && Room().error == "Room is full."; }));
 
     Answer("/join", "{\"ok\":true,\"code\":\"ZZ\"}", 500); // not a 200: no answer
-    StartRoomOp(RoomOpJoin, "ZZ", "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpJoin, .code = "ZZ"});
     ASSERT_TRUE(WaitUntil([] {
         return g_app.flags.room_state.load() == RoomFailed && Room().error == "Can't reach the matchmaking server.";
     }));
@@ -174,7 +185,7 @@ TEST_F(RoomWire, FailuresShowTheirText)
         std::lock_guard<std::mutex> g(g_app.room.lock);
         g_app.room.room_error.clear();
     }
-    StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpQuickmatch});
     ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_state.load() == RoomFailed; }));
     EXPECT_EQ(Room().error, "Can't reach the matchmaking server.");
 }
@@ -183,10 +194,10 @@ TEST_F(RoomWire, ASecondOperationWhileOneIsInFlightChangesNothing)
 {
     Delay("/quickmatch", 400);
     Answer("/quickmatch", "{\"ok\":true,\"code\":\"Q1\"}");
-    StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpQuickmatch});
     EXPECT_EQ(g_app.flags.room_state.load(), RoomBusy);
-    StartRoomOp(RoomOpJoin, "OTHER", "", 0, "", "", "", false);
-    StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpJoin, .code = "OTHER"});
+    StartRoomOp({.mode = RoomOpQuickmatch});
     ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
     EXPECT_EQ(Count("/quickmatch"), 1u);
     EXPECT_EQ(Count("/join"), 0u);

@@ -185,7 +185,7 @@ void DrawFriendsList(const std::vector<std::string>& friends, const std::vector<
         PushRowId("fr", row.tag);
         if (can_join) {
             if (AccentButton("Join", ImVec2(76.0f, 26.0f))) {
-                StartRoomOp(RoomOpJoin, p.room_code, "", 0, "", "", "", false);
+                StartRoomOp({.mode = RoomOpJoin, .code = p.room_code});
                 NavigateTo(PageMatchmaking);
             }
             ImGui::SameLine();

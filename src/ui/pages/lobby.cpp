@@ -452,7 +452,7 @@ void DrawMatchmakingPage()
                                   "If nobody's waiting, you'll host and wait for a partner to join.");
     ImGui::Dummy(ImVec2(0.0f, 16.0f));
     if (AccentButton("Quickmatch", ImVec2(-1.0f, 48.0f)))
-        StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+        StartRoomOp({.mode = RoomOpQuickmatch});
     ImGui::Dummy(ImVec2(0.0f, 10.0f));
     if (ImGui::Button("Create a Room instead", ImVec2(-1.0f, 40.0f)))
         GoToPage(PageCreate);
