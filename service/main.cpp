@@ -105,6 +105,10 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    SetRoomPortAccounts(rooms, [accounts](const std::string& token, std::string& gamertag) {
+        return AccountOfToken(accounts, token, gamertag);
+    });
+
     MetricsServer* metrics = nullptr;
     if (!options.metrics.empty()) {
         const size_t colon = options.metrics.rfind(':');
@@ -112,6 +116,7 @@ int main(int argc, char** argv)
                                      [=] { return MetricsPage(relay, rooms, accounts); }, error);
         if (!metrics) {
             fprintf(stderr, "kestrel-service: metrics: %s\n", error.c_str());
+            SetRoomPortAccounts(rooms, {});
             StopAccountPort(accounts);
             StopRelay(relay);
             StopRoomPort(rooms);
@@ -124,6 +129,7 @@ int main(int argc, char** argv)
     while (!g_stop)
         pause();
     StopMetricsServer(metrics);
+    SetRoomPortAccounts(rooms, {});
     StopAccountPort(accounts);
     StopRelay(relay);
     StopRoomPort(rooms);

@@ -179,6 +179,16 @@ std::string SignIn(AccountPort& port, const Json& body, const std::string& addre
 } // namespace
 
 
+bool AccountOfToken(AccountPort* port, const std::string& token, std::string& gamertag)
+{
+    AccountRecord a;
+    const bool live = SessionAccount(*port, token, a);
+    TakeStoreFault(); // no answer proves nothing; the room request goes on without it
+    if (live)
+        gamertag = a.gamertag;
+    return live;
+}
+
 namespace {
 
 std::string Session(AccountPort& port, const Json& body, const std::string&)
@@ -351,6 +361,8 @@ AccountPort* StartAccountPort(const ServiceOptions& options, std::string& error,
     front.tls_cert = options.tls_cert;
     front.tls_key = options.tls_key;
     front.tls_only = options.tls_only;
+    front.per_address = options.per_address_connections;
+    front.proxy_protocol = options.proxy_protocol;
     front.counters = &port->counters;
     front.error_body = [](int status) {
         return ErrorReply(status == 413 ? kTooLarge : status == 404 ? "Not found." : status >= 500 ? kServerFault : kBadRequest);

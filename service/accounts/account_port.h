@@ -20,5 +20,9 @@ constexpr int kAccountPortNumber = 39001;
 AccountPort* StartAccountPort(const ServiceOptions& options, std::string& error, RoomDirectory rooms = {});
 void StopAccountPort(AccountPort* port);
 
+// The gamertag of a live session's account, for the room port's proof of a
+// signed-in player; false when the token is not a live session.
+bool AccountOfToken(AccountPort* port, const std::string& token, std::string& gamertag);
+
 const HttpCounters& AccountPortCounters(AccountPort* port);
 const StoreCounters& AccountPortStoreCounters(AccountPort* port);

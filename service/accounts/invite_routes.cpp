@@ -5,6 +5,7 @@
 
 #include "accounts/account_port_parts.h"
 #include "front/reply.h"
+#include "store/account_store_postgres.h"
 
 namespace {
 
@@ -17,6 +18,13 @@ const char* const kRoomFull = "Your room is full.";
 const char* const kAlreadyThere = "That player is already in your room.";
 const char* const kAlreadyInvited = "You already invited that player.";
 const char* const kNoInvite = "That invite is no longer open.";
+
+// The store gave no answer: the request has none either (a 503).
+std::string StoreFault()
+{
+    MarkStoreFault();
+    return ErrorReply("Something went wrong.");
+}
 
 bool Parties(AccountPort& port, const Json& body, AccountRecord& me, AccountRecord& other, std::string& error)
 {
@@ -43,11 +51,17 @@ std::string Send(AccountPort& port, const Json& body, const std::string&)
     if (me.id == other.id || GetFriendLink(port.store, me.id, other.id) != FriendLink::Friends)
         return ErrorReply(kOnlyFriends);
     RoomSeat room, theirs;
-    if (!port.rooms.room || !port.rooms.room(code, me.gamertag, room))
+    const int found = port.rooms.room ? port.rooms.room(code, me.gamertag, room) : 0;
+    if (found < 0) // no answer is not "closed"
+        return StoreFault();
+    if (found == 0)
         return ErrorReply(kRoomClosed);
     if (!room.member)
         return ErrorReply(kNotInRoom);
-    if (port.rooms.room(code, other.gamertag, theirs) && theirs.member)
+    const int there = port.rooms.room(code, other.gamertag, theirs);
+    if (there < 0)
+        return StoreFault();
+    if (there == 1 && theirs.member)
         return ErrorReply(kAlreadyThere);
     if (room.full)
         return ErrorReply(kRoomFull);
@@ -79,13 +93,26 @@ std::string InvitesArray(AccountPort& port, const AccountRecord& me)
 {
     std::string list = "[";
     for (const Invite& i : InvitesTo(port.social, me.id, SocialNowMs())) {
+        // A friendship ended since: the invite goes with it, unsaid.
+        if (GetFriendLink(port.store, me.id, i.from) != FriendLink::Friends) {
+            DropInvite(port.social, i.from, i.to);
+            continue;
+        }
         RoomSeat room, mine;
-        const bool open = port.rooms.room && port.rooms.room(i.code, i.from_tag, room) && room.member;
+        const int found = port.rooms.room ? port.rooms.room(i.code, i.from_tag, room) : 0;
+        const int taken = found == 1 && room.member ? port.rooms.room(i.code, me.gamertag, mine) : 0;
+        if (found < 0 || taken < 0) {
+            // No answer from the rooms: the invite is neither closed nor taken
+            // up; nothing is dropped and the request has no answer either.
+            MarkStoreFault();
+            continue;
+        }
+        const bool open = found == 1 && room.member;
         const char* state = "open";
         if (!open) {
             state = "closed"; // said once, then gone
             DropInvite(port.social, i.from, i.to);
-        } else if (port.rooms.room(i.code, me.gamertag, mine) && mine.member) {
+        } else if (taken == 1 && mine.member) {
             DropInvite(port.social, i.from, i.to); // taken up
             continue;
         } else if (room.full) {

@@ -123,7 +123,12 @@ std::string Remove(AccountPort& port, const Json& body, const std::string&)
     AccountRecord me, other;
     if (!Parties(port, body, me, other, error))
         return error;
-    return RemoveFriendLinks(port.store, me.id, other.id) ? OkReply() : ErrorReply(kNotFriends);
+    if (!RemoveFriendLinks(port.store, me.id, other.id))
+        return ErrorReply(kNotFriends);
+    // Invites are between friends: none outlives the friendship, either way.
+    DropInvite(port.social, me.id, other.id);
+    DropInvite(port.social, other.id, me.id);
+    return OkReply();
 }
 
 std::string Threads(AccountPort& port, const Json& body, const std::string&)

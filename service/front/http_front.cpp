@@ -16,6 +16,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -37,6 +38,40 @@ namespace {
 
 // Request line and header fields, empty lines before them included.
 constexpr size_t kMaxHead = 16 * 1024;
+
+// PROXY protocol v2: 12 signature bytes, version/command, family, length.
+constexpr unsigned char kProxySignature[12] = {0x0D, 0x0A, 0x0D, 0x0A, 0x00, 0x0D, 0x0A, 0x51, 0x55, 0x49, 0x54, 0x0A};
+constexpr size_t kProxyFixed = 16;
+constexpr size_t kMaxProxyHeader = kProxyFixed + 1024; // addresses plus a few TLVs
+
+enum class ProxyParse { NeedMore, Bad, Done };
+
+// Reads a v2 header at the front of `data`. A PROXY command over TCP/IPv4
+// gives the carried source address (`ip`, `set`); a LOCAL command (the
+// balancer's own health check) carries none. `used` is the header's length.
+ProxyParse ParseProxyV2(const unsigned char* data, size_t size, uint32_t& ip, bool& set, size_t& used)
+{
+    const size_t seen = std::min(size, sizeof(kProxySignature));
+    if (memcmp(data, kProxySignature, seen) != 0)
+        return ProxyParse::Bad;
+    if (size < kProxyFixed)
+        return ProxyParse::NeedMore;
+    const unsigned version = data[12] >> 4, command = data[12] & 0x0F;
+    const size_t length = ((size_t)data[14] << 8) | data[15];
+    if (version != 2 || command > 1 || kProxyFixed + length > kMaxProxyHeader)
+        return ProxyParse::Bad;
+    if (size < kProxyFixed + length)
+        return ProxyParse::NeedMore;
+    used = kProxyFixed + length;
+    set = false;
+    if (command == 0) // LOCAL
+        return ProxyParse::Done;
+    if (data[13] != 0x11 || length < 12) // only TCP over IPv4 is served
+        return ProxyParse::Bad;
+    ip = ((uint32_t)data[16] << 24) | ((uint32_t)data[17] << 16) | ((uint32_t)data[18] << 8) | data[19];
+    set = true;
+    return ProxyParse::Done;
+}
 
 // ---------------------------------------------------------------------------
 // Parameters
@@ -205,6 +240,7 @@ struct Connection : std::enable_shared_from_this<Connection>
     tcp::socket sock;
     std::unique_ptr<ssl::stream<tcp::socket>> tls;
     uint32_t ip;
+    bool counted; // holds a place in per_ip (a balancer's connection: once its header is read)
     asio::steady_timer timer;
     beast::flat_buffer in;
     std::optional<http::request_parser<http::string_body>> parser;
@@ -215,9 +251,15 @@ struct Connection : std::enable_shared_from_this<Connection>
     enum { kRequest, kHandler, kWriting, kClosing } phase = kRequest;
     char drain[512];
 
-    Connection(HttpFront& front, tcp::socket s, uint32_t addr)
-        : f(front), sock(std::move(s)), ip(addr), timer(front.io), in(kMaxHead + front.o.max_body + 4096)
+    Connection(HttpFront& front, tcp::socket s, uint32_t addr, bool holds_place)
+        : f(front), sock(std::move(s)), ip(addr), counted(holds_place), timer(front.io),
+          in(kMaxHead + front.o.max_body + 4096)
     {
+    }
+
+    std::string RemoteAddress() const
+    {
+        return asio::ip::address_v4(ip).to_string();
     }
 
     tcp::socket& Raw() { return tls ? tls->next_layer() : sock; }
@@ -252,9 +294,55 @@ struct Connection : std::enable_shared_from_this<Connection>
     void Start()
     {
         Deadline(f.o.request_deadline_ms);
+        if (f.o.proxy_protocol)
+            return ReadProxyHeader();
+        Detect();
+    }
+
+    void Detect()
+    {
         beast::async_detect_ssl(sock, in, [self = shared_from_this()](const error_code& ec, bool is_tls) {
             self->Detected(ec, is_tls);
         });
+    }
+
+    // The balancer's header, within the request deadline; then the peer it
+    // names is held to the per-address cap like a direct one.
+    void ReadProxyHeader()
+    {
+        uint32_t carried = 0;
+        bool set = false;
+        size_t used = 0;
+        const ProxyParse r =
+            ParseProxyV2((const unsigned char*)in.data().data(), in.size(), carried, set, used);
+        if (r == ProxyParse::Bad) {
+            Count(f, &HttpCounters::refused_malformed);
+            return Close();
+        }
+        if (r == ProxyParse::NeedMore) {
+            sock.async_read_some(in.prepare(kMaxProxyHeader - in.size()),
+                                 [self = shared_from_this()](const error_code& e, size_t got) {
+                                     if (e || self->closed)
+                                         return self->Close();
+                                     self->in.commit(got);
+                                     self->ReadProxyHeader();
+                                 });
+            return;
+        }
+        in.consume(used);
+        if (set) {
+            ip = carried;
+            int& held = f.per_ip[ip];
+            if (held >= f.o.per_address) {
+                if (held == 0)
+                    f.per_ip.erase(ip);
+                Count(f, &HttpCounters::refused_per_address);
+                return Close();
+            }
+            held++;
+            counted = true;
+        }
+        Detect();
     }
 
     void Detected(const error_code& ec, bool is_tls)
@@ -359,8 +447,7 @@ struct Connection : std::enable_shared_from_this<Connection>
         req.query = q == std::string::npos ? std::string() : target.substr(q + 1);
         req.content_type = std::string(msg[http::field::content_type]);
         req.body = std::move(msg.body());
-        error_code e;
-        req.remote_addr = Raw().remote_endpoint(e).address().to_string();
+        req.remote_addr = RemoteAddress();
         const bool keep_alive = msg.keep_alive();
         const HttpRoute* route = nullptr;
         for (const HttpRoute& r : f.routes)
@@ -470,7 +557,7 @@ struct Connection : std::enable_shared_from_this<Connection>
         timer.cancel();
         error_code e;
         Raw().close(e);
-        auto it = f.per_ip.find(ip);
+        auto it = counted ? f.per_ip.find(ip) : f.per_ip.end();
         if (it != f.per_ip.end() && --it->second <= 0)
             f.per_ip.erase(it);
         CountOpen(f, -1);
@@ -512,6 +599,14 @@ void Accept(HttpFront& f)
         error_code e;
         const tcp::endpoint from = s.remote_endpoint(e);
         const uint32_t ip = e ? 0 : from.address().to_v4().to_uint();
+        if (f.o.proxy_protocol && !e) {
+            // The balancer's own address is every player's: the cap applies
+            // to the address its header carries.
+            CountOpen(f, 1);
+            s.set_option(tcp::no_delay(true), e);
+            std::make_shared<Connection>(f, std::move(s), ip, false)->Start();
+            return Accept(f);
+        }
         int& held = f.per_ip[ip];
         if (e || held >= f.o.per_address) {
             if (!e)
@@ -524,7 +619,7 @@ void Accept(HttpFront& f)
         held++;
         CountOpen(f, 1);
         s.set_option(tcp::no_delay(true), e);
-        std::make_shared<Connection>(f, std::move(s), ip)->Start();
+        std::make_shared<Connection>(f, std::move(s), ip, true)->Start();
         Accept(f);
     });
 }

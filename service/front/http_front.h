@@ -6,6 +6,7 @@
 // password hash. Requests on one connection are answered in order.
 // With a key and certificate, the same port also speaks TLS: a connection
 // whose first bytes are a TLS handshake is TLS, anything else plain HTTP.
+// Behind a balancer, a PROXY protocol v2 header may come first (an option).
 #pragma once
 
 #include <cstddef>
@@ -57,6 +58,11 @@ struct HttpFrontOptions
     size_t queue_limit = 1024;        // waiting requests per pool; beyond it 503
     std::string tls_cert, tls_key;    // PEM files; both empty = plain HTTP only
     bool tls_only = false;            // plain HTTP is answered 426 and closed
+    // Behind a TCP balancer (haproxy send-proxy-v2): every connection starts
+    // with a PROXY protocol v2 header, and the address it carries is the
+    // peer's for the per-address cap and for the handlers. A connection
+    // without one is closed. Never set when peers can reach the port directly.
+    bool proxy_protocol = false;
     // The body of the front's own answers (400, 404, 413, 426, 431, 500, 501, 503).
     std::function<std::string(int status)> error_body;
     // Where the front keeps its open connections and refusals for the metrics

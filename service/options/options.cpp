@@ -30,6 +30,11 @@ const char* ServiceUsage()
            "  --tls-key FILE        PEM private key of that certificate\n"
            "  --tls-only            refuse plain HTTP (needs --tls-cert and --tls-key)\n"
            "  --max-rooms N         rooms open at once; a create beyond them is refused (1000)\n"
+           "  --max-rooms-per-address N  rooms hosted from one IPv4 address at once (4; 0: no bound)\n"
+           "  --per-address-connections N  HTTP connections held at once from one IPv4 address (64)\n"
+           "  --proxy-protocol      the HTTP ports take only connections that start with a PROXY\n"
+           "                        protocol v2 header (haproxy send-proxy-v2), and count the\n"
+           "                        address it carries; only behind such a balancer\n"
            "  --metrics [ADDR:]PORT serve figures for Prometheus at /metrics (ADDR 127.0.0.1)\n"
            "  --online-window S     a player counts as online S seconds after its last request (60)\n"
            "  --invite-life S       a room invite lapses after S seconds (600)\n"
@@ -110,6 +115,10 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
             out.tls_only = true;
             continue;
         }
+        if (strcmp(flag, "--proxy-protocol") == 0) {
+            out.proxy_protocol = true;
+            continue;
+        }
         if (strcmp(flag, "--relay-any-ip") == 0) {
             out.relay_any_ip = true;
             continue;
@@ -143,6 +152,10 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
             out.tls_key = value;
         else if (strcmp(flag, "--max-rooms") == 0 && (ok = ParseNumber(value, 1, 1e6, v)))
             out.max_rooms = (size_t)v;
+        else if (strcmp(flag, "--max-rooms-per-address") == 0 && (ok = ParseNumber(value, 0, 1e6, v)))
+            out.max_rooms_per_address = (size_t)v;
+        else if (strcmp(flag, "--per-address-connections") == 0 && (ok = ParseNumber(value, 1, 100000, v)))
+            out.per_address_connections = (int)v;
         else if (strcmp(flag, "--metrics") == 0) {
             std::string addr;
             uint16_t port = 0;

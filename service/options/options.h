@@ -37,6 +37,9 @@ struct ServiceOptions
     std::string metrics;    // "ADDR:PORT" of the metrics page; "" = none
     std::string relay_public; // "ADDR:PORT" players reach this relay at; "" = the backend's address, port 39000
     size_t max_rooms = 1000; // rooms open at once
+    size_t max_rooms_per_address = 4; // rooms hosted from one address at once; 0 = no bound
+    int per_address_connections = 64; // HTTP connections held at once from one address
+    bool proxy_protocol = false; // HTTP connections start with a PROXY v2 header (behind a balancer)
     int online_window_s = 60; // a signed-in player counts as online this long after its last request
     int invite_life_s = 600;  // a room invite not taken up lapses after this
 };

@@ -36,6 +36,8 @@ static const size_t kMaxRunBytes = 65000;   // one segmented send stays one UDP 
 // Longest a worker keeps receiving before it looks at its other duties (stop,
 // delayed datagrams, the sweep): a flood keeps every batch full.
 static const int64_t kReceiveTurnNs = 5000000;
+static const size_t kMaxPendingHellos = 256;      // per worker, waiting on a lookup
+static const int64_t kPendingHelloNs = 3000000000; // then refused; the client's next HELLO tries again
 
 // ---------------------------------------------------------------------------
 // Tables
@@ -72,9 +74,19 @@ union RunControl
 
 // One per core: its own socket on the shared port (the kernel keeps each
 // client address on one socket), its own batches and its own fault state.
+// A HELLO whose room is being looked up, asked again on the worker's next turns.
+struct PendingHello
+{
+    std::string code;
+    char letter;
+    sockaddr_in from;
+    int64_t since_ns;
+};
+
 struct RelayWorker
 {
     int fd = -1;
+    std::vector<PendingHello> pending;
     std::thread thread;
 
     std::vector<mmsghdr> in;
@@ -189,7 +201,7 @@ static void Unregister(Relay& r, uint64_t key)
     r.by_addr.erase(it);
 }
 
-static bool Register(Relay& r, const std::string& code, char letter, const sockaddr_in& from, int64_t now)
+static int Register(Relay& r, const std::string& code, char letter, const sockaddr_in& from, int64_t now)
 {
     const int slot = letter == 'A' ? 0 : 1;
     // A live member keeps its slot: anyone behind the same IP who knows the
@@ -198,21 +210,24 @@ static bool Register(Relay& r, const std::string& code, char letter, const socka
     // A member the room port saw come back (by its client id) is a new seat:
     // its old address is free at once.
     uint64_t seat = 0;
-    if (r.check && !r.check(code, letter, ntohl(from.sin_addr.s_addr), seat))
-        return false;
+    if (r.check) {
+        const int verdict = r.check(code, letter, ntohl(from.sin_addr.s_addr), seat);
+        if (verdict != kHelloYes)
+            return verdict;
+    }
     auto held = r.rooms.find(code);
     if (held != r.rooms.end()) {
         const RelayMember& m = held->second.member[slot];
         if (m.set && !SameAddr(m.addr, from) && m.seat == seat &&
             now - m.last_ns.load(std::memory_order_relaxed) < (int64_t)r.options.relay_takeover_s * kSecondNs)
-            return false;
+            return kHelloNo;
     }
     const uint64_t key = AddrKey(from);
     auto known = r.by_addr.find(key);
     if (known != r.by_addr.end() && (known->second.first != code || known->second.second != slot))
         Unregister(r, key); // one registration per address
     if (r.rooms.find(code) == r.rooms.end() && r.rooms.size() >= kMaxRooms)
-        return false;
+        return kHelloNo;
     RelayMember& m = r.rooms[code].member[slot];
     if (m.set && !SameAddr(m.addr, from))
         r.by_addr.erase(AddrKey(m.addr)); // the member moved after falling silent
@@ -221,7 +236,7 @@ static bool Register(Relay& r, const std::string& code, char letter, const socka
     m.seat = seat;
     m.last_ns.store(now, std::memory_order_relaxed);
     r.by_addr[key] = {code, slot};
-    return true;
+    return kHelloYes;
 }
 
 static void Expire(Relay& r, int64_t now)
@@ -233,8 +248,9 @@ static void Expire(Relay& r, int64_t now)
             const RelayMember& m = room.member[i];
             uint64_t seat = 0;
             // Silent, or its room is no longer live: forwarding ends with the room.
+            // A room still being looked up keeps its members this turn.
             if (m.set && (now - m.last_ns.load(std::memory_order_relaxed) > limit ||
-                          (r.check && !r.check(code, i == 0 ? 'A' : 'B', ntohl(m.addr.sin_addr.s_addr), seat))))
+                          (r.check && r.check(code, i == 0 ? 'A' : 'B', ntohl(m.addr.sin_addr.s_addr), seat) == kHelloNo)))
                 gone.push_back(AddrKey(m.addr));
         }
     for (uint64_t key : gone)
@@ -474,15 +490,42 @@ static void HandleBatch(Relay& r, RelayWorker& w, int count)
             // Rare (one a second per client): the exclusive lock, in arrival
             // order, so a HELLO counts for the datagrams behind it.
             shared.unlock();
+            int verdict;
             {
                 std::unique_lock<std::shared_mutex> exclusive(r.table);
-                AddOwn(Register(r, code, letter, w.in_from[i], now) ? w.hellos_registered : w.hellos_refused, 1);
+                verdict = Register(r, code, letter, w.in_from[i], now);
             }
             shared.lock();
+            if (verdict == kHelloLater) {
+                if (w.pending.size() >= kMaxPendingHellos) {
+                    w.pending.erase(w.pending.begin());
+                    AddOwn(w.hellos_refused, 1);
+                }
+                w.pending.push_back(PendingHello{code, letter, w.in_from[i], now});
+            } else {
+                AddOwn(verdict == kHelloYes ? w.hellos_registered : w.hellos_refused, 1);
+            }
         } else if (n > 0) {
             Forward(r, w, w.in_from[i], data, n, now);
         }
     }
+}
+
+// HELLOs whose room was being looked up: registered once the answer is in.
+static void RetryPending(Relay& r, RelayWorker& w, int64_t now)
+{
+    if (w.pending.empty())
+        return;
+    std::unique_lock<std::shared_mutex> exclusive(r.table);
+    std::vector<PendingHello> still;
+    for (PendingHello& h : w.pending) {
+        const int verdict = Register(r, h.code, h.letter, h.from, now);
+        if (verdict == kHelloLater && now - h.since_ns < kPendingHelloNs)
+            still.push_back(std::move(h));
+        else
+            AddOwn(verdict == kHelloYes ? w.hellos_registered : w.hellos_refused, 1);
+    }
+    w.pending.swap(still);
 }
 
 static void WorkerLoop(Relay* relay, RelayWorker* worker, bool sweeps)
@@ -496,7 +539,7 @@ static void WorkerLoop(Relay* relay, RelayWorker* worker, bool sweeps)
         const int64_t now0 = NowNs();
         if (!w.queue.empty())
             timeout_ms = (int)std::max<int64_t>(0, std::min<int64_t>(timeout_ms, (w.queue.top().due_ns - now0) / 1000000));
-        if (w.holding)
+        if (w.holding || !w.pending.empty())
             timeout_ms = std::min(timeout_ms, 10);
         pollfd p{w.fd, POLLIN, 0};
         poll(&p, 1, timeout_ms);
@@ -524,6 +567,7 @@ static void WorkerLoop(Relay* relay, RelayWorker* worker, bool sweeps)
             w.segmenting = true; // a route's MTU may have grown back
         FlushDue(r, w, now);
         FlushOut(w);
+        RetryPending(r, w, now);
         if (sweeps && now - last_sweep > kSecondNs) {
             std::unique_lock<std::shared_mutex> exclusive(r.table);
             Expire(r, now);

@@ -15,8 +15,11 @@ struct Relay;
 // address (host byte order). Unset: every well-formed HELLO registers. `seat`
 // names the member's current place in its room: when it differs from the one
 // registered, the member came back or rejoined, and its new address takes the
-// registration at once.
-using RelayHelloCheck = std::function<bool(const std::string& code, char letter, uint32_t ip, uint64_t& seat)>;
+// registration at once. Called with the relay's table locked, so it must never
+// wait on a store: kHelloLater says the answer is being looked up, and the
+// relay asks again shortly (for a few seconds) before it gives up.
+enum RelayHelloVerdict { kHelloNo = 0, kHelloYes = 1, kHelloLater = -1 };
+using RelayHelloCheck = std::function<int(const std::string& code, char letter, uint32_t ip, uint64_t& seat)>;
 
 // What the relay has done since it started, summed over its workers.
 struct RelayStats

@@ -35,7 +35,15 @@ struct RoomPort
     RoomStore store;
     SharedRooms* shared = nullptr; // set: the rooms live in PostgreSQL, not in `store`
     HttpCounters counters;
+    // Tokens of signed-in players, proved by the account port and kept a
+    // short while, so a heartbeat does not cost a session lookup each time.
+    std::mutex proof_lock; // guards the three below
+    RoomAccountProof prove;
+    std::map<std::string, std::pair<std::string, int64_t>> proved; // token -> (gamertag, when)
 };
+
+static const int64_t kProofKeptMs = 60000;
+static const size_t kMaxProofs = 20000;
 
 static int64_t NowMs()
 {
@@ -118,7 +126,37 @@ static uint32_t CallerIp(const HttpRequest& req)
     return inet_pton(AF_INET, req.remote_addr.c_str(), &a) == 1 ? ntohl(a.s_addr) : 0;
 }
 
-static Parsed Parse(const HttpRequest& req, bool need_player)
+// The folded gamertag of the account whose token the request carries, when
+// the name it plays under is that gamertag; "" otherwise (a guest, an older
+// client, a token no longer valid).
+static std::string ProvedAccount(RoomPort& port, const std::string& token, const std::string& name)
+{
+    if (token.empty() || token.size() > 128)
+        return std::string();
+    const int64_t now = NowMs();
+    RoomAccountProof prove;
+    {
+        std::lock_guard<std::mutex> g(port.proof_lock);
+        auto it = port.proved.find(token);
+        if (it != port.proved.end() && now - it->second.second < kProofKeptMs)
+            return FoldTag(it->second.first) == FoldTag(name) ? FoldTag(name) : std::string();
+        prove = port.prove;
+    }
+    std::string gamertag;
+    if (!prove || !prove(token, gamertag))
+        return std::string();
+    {
+        std::lock_guard<std::mutex> g(port.proof_lock);
+        if (port.proved.size() >= kMaxProofs)
+            for (auto it = port.proved.begin(); it != port.proved.end();)
+                it = now - it->second.second >= kProofKeptMs ? port.proved.erase(it) : std::next(it);
+        if (port.proved.size() < kMaxProofs)
+            port.proved[token] = {gamertag, now};
+    }
+    return FoldTag(gamertag) == FoldTag(name) ? FoldTag(name) : std::string();
+}
+
+static Parsed Parse(RoomPort& port, const HttpRequest& req, bool need_player)
 {
     Parsed p;
     p.body = nlohmann::json::parse(req.body, nullptr, false);
@@ -135,6 +173,8 @@ static Parsed Parse(const HttpRequest& req, bool need_player)
         p.error = "Player names are 1 to 24 letters, digits, spaces, dots, dashes or underscores.";
     else if (!ValidCid(p.who.cid))
         p.error = "Bad client id.";
+    else
+        p.who.account = ProvedAccount(port, Str(p.body, "token"), p.who.name);
     return p;
 }
 
@@ -272,6 +312,7 @@ static std::string OnCreate(RoomPort& port, const Parsed& p)
     RoomLoad load;
     load.cid = p.who.cid;
     load.create = true;
+    load.ip = p.who.ip;
     std::string reply;
     const bool answered = WithRooms(port, load, [&](RoomStore& s, int64_t now) {
         reply = RoomReply(CreateRoom(s, p.who, req, now));
@@ -294,6 +335,7 @@ static std::string OnQuickmatch(RoomPort& port, const Parsed& p)
     RoomLoad load;
     load.cid = p.who.cid;
     load.quickmatch = true;
+    load.ip = p.who.ip;
     std::string reply;
     const bool answered = WithRooms(port, load, [&](RoomStore& s, int64_t now) {
         reply = RoomReply(Quickmatch(s, p.who, now));
@@ -382,7 +424,7 @@ static std::string OnList(RoomPort& port, const Parsed&)
 static void Route(RoomPort& port, const char* path, Handler handler, bool need_player)
 {
     port.routes.push_back(HttpRoute{"POST", path, [&port, handler, need_player](const HttpRequest& req) {
-                                        const Parsed p = Parse(req, need_player);
+                                        const Parsed p = Parse(port, req, need_player);
                                         HttpAnswer a;
                                         a.body = p.error.empty() ? handler(port, p) : ErrorReply(p.error);
                                         if (a.body.empty()) { // the shared store had no answer: not a refusal
@@ -402,6 +444,7 @@ RoomPort* StartRoomPort(const ServiceOptions& options, std::string& error)
     RoomPort* port = new RoomPort;
     port->store.limits.away_grace_ms = (int64_t)options.away_grace_s * 1000;
     port->store.limits.max_rooms = options.max_rooms;
+    port->store.limits.max_rooms_per_address = options.max_rooms_per_address;
     port->store.relay = options.relay_public;
     if (IsPostgresAddress(options.store)) {
         port->shared = OpenSharedRooms(options.store, port->store.limits, options.relay_public, error);
@@ -429,6 +472,8 @@ RoomPort* StartRoomPort(const ServiceOptions& options, std::string& error)
     front.tls_cert = options.tls_cert;
     front.tls_key = options.tls_key;
     front.tls_only = options.tls_only;
+    front.per_address = options.per_address_connections;
+    front.proxy_protocol = options.proxy_protocol;
     front.counters = &port->counters;
     front.error_body = [](int status) {
         return ErrorReply(status == 404 ? "Not found." : status >= 500 ? "Something went wrong." : "Bad request.");
@@ -470,12 +515,18 @@ void StopRoomPort(RoomPort* port)
 
 RelayHelloCheck RoomRelayCheck(RoomPort* port, bool any_ip)
 {
-    return [port, any_ip](const std::string& code, char letter, uint32_t ip, uint64_t& seat) {
+    return [port, any_ip](const std::string& code, char letter, uint32_t ip, uint64_t& seat) -> int {
         if (port->shared)
             return SharedRelayMayRegister(port->shared, code, letter, ip, any_ip, &seat);
         std::lock_guard<std::mutex> g(port->lock);
-        return RelayMayRegister(port->store, code, letter, ip, any_ip, &seat);
+        return RelayMayRegister(port->store, code, letter, ip, any_ip, &seat) ? kHelloYes : kHelloNo;
     };
+}
+
+void SetRoomPortAccounts(RoomPort* port, RoomAccountProof prove)
+{
+    std::lock_guard<std::mutex> g(port->proof_lock);
+    port->prove = std::move(prove);
 }
 
 RoomStats ReadRoomStats(RoomPort* port)
@@ -526,50 +577,53 @@ static RoomSeat SeatIn(const Room& room, bool member)
     return s;
 }
 
-static bool IsMember(const Room& room, const std::string& folded)
+// Only a member that proved the account counts as the account's: a guest
+// playing under a friend's name is not that friend.
+static bool IsMember(const Room& room, const std::string& player)
 {
-    for (const RoomMember& m : room.member)
-        if (m.present && FoldTag(m.name) == folded)
-            return true;
-    return false;
+    return ProvedSlot(room, FoldTag(player)) >= 0;
 }
 
 RoomDirectory RoomPortDirectory(RoomPort* port)
 {
     RoomDirectory d;
     d.shared = port->shared;
-    d.seat_of = [port](const std::string& player, RoomSeat& out) {
-        const std::string folded = FoldTag(player);
+    d.seat_of = [port](const std::string& player, RoomSeat& out) -> int {
         Room room;
         if (port->shared) {
-            if (!SharedRoomOfPlayer(port->shared, folded, room))
-                return false;
+            const int found = SharedRoomOfPlayer(port->shared, FoldTag(player), room);
+            if (found != 1)
+                return found;
+            if (!IsMember(room, player)) // a row an older release wrote: its key is only a name
+                return 0;
             out = SeatIn(room, true);
-            return true;
+            return 1;
         }
         std::lock_guard<std::mutex> g(port->lock);
         for (const auto& [code, room] : port->store.rooms)
-            if (IsMember(room, folded)) {
+            if (IsMember(room, player)) {
                 out = SeatIn(room, true);
-                return true;
+                return 1;
             }
-        return false;
+        return 0;
     };
-    d.room = [port](const std::string& code, const std::string& player, RoomSeat& out) {
+    d.room = [port](const std::string& code, const std::string& player, RoomSeat& out) -> int {
         const std::string key = NormalizeRoomCode(code);
+        if (key.empty())
+            return 0;
         Room room;
         if (port->shared) {
-            if (key.empty() || !SharedRoomByCode(port->shared, key, room))
-                return false;
-            out = SeatIn(room, IsMember(room, FoldTag(player)));
-            return true;
+            const int found = SharedRoomByCode(port->shared, key, room);
+            if (found == 1)
+                out = SeatIn(room, IsMember(room, player));
+            return found;
         }
         std::lock_guard<std::mutex> g(port->lock);
         auto it = port->store.rooms.find(key);
-        if (key.empty() || it == port->store.rooms.end())
-            return false;
-        out = SeatIn(it->second, IsMember(it->second, FoldTag(player)));
-        return true;
+        if (it == port->store.rooms.end())
+            return 0;
+        out = SeatIn(it->second, IsMember(it->second, player));
+        return 1;
     };
     return d;
 }

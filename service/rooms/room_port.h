@@ -8,6 +8,7 @@
 #include "relay/relay.h"
 #include "rules/rooms.h"
 
+#include <functional>
 #include <string>
 
 struct RoomPort;
@@ -18,6 +19,12 @@ void StopRoomPort(RoomPort* port);
 
 // The relay's HELLO rule, answered from this port's rooms.
 RelayHelloCheck RoomRelayCheck(RoomPort* port, bool any_ip);
+
+// Tells which account's gamertag a session token belongs to; false when the
+// token is not a live session. Set once the account port runs: room requests
+// carrying a token then prove their player's account.
+using RoomAccountProof = std::function<bool(const std::string& token, std::string& gamertag)>;
+void SetRoomPortAccounts(RoomPort* port, RoomAccountProof prove);
 
 RoomStats ReadRoomStats(RoomPort* port);
 const HttpCounters& RoomPortCounters(RoomPort* port);

@@ -51,6 +51,20 @@ bool Decode(const std::string& text, icu::UnicodeString& out)
     return back == text;
 }
 
+std::string Skeleton(const icu::UnicodeString& text)
+{
+    std::string out;
+    USpoofChecker* sc = Checker();
+    if (!sc)
+        return out;
+    UErrorCode status = U_ZERO_ERROR;
+    UChar buf[256];
+    const int32_t len = uspoof_getSkeleton(sc, 0, text.getBuffer(), text.length(), buf, 256, &status);
+    if (U_SUCCESS(status))
+        icu::UnicodeString(buf, len).toUTF8String(out);
+    return out;
+}
+
 } // namespace
 
 GamertagForm GamertagForms(const std::string& text)
@@ -70,13 +84,8 @@ GamertagForm GamertagForms(const std::string& text)
         return f;
     n.toUTF8String(f.nfc);
     k.toUTF8String(f.key);
-    USpoofChecker* sc = Checker();
-    if (sc) {
-        UChar buf[256];
-        const int32_t len = uspoof_getSkeleton(sc, 0, k.getBuffer(), k.length(), buf, 256, &status);
-        if (U_SUCCESS(status))
-            icu::UnicodeString(buf, len).toUTF8String(f.skeleton);
-    }
+    f.skeleton = Skeleton(k);
+    f.typed_skeleton = Skeleton(n);
     return f;
 }
 
@@ -88,7 +97,7 @@ bool CheckGamertag(const std::string& typed, GamertagForm& out, std::string& err
         return false;
     }
     out = GamertagForms(typed);
-    if (!Checker() || out.key.empty() || out.skeleton.empty()) {
+    if (!Checker() || out.key.empty() || out.skeleton.empty() || out.typed_skeleton.empty()) {
         error = typed.empty() ? kBadChars : kFault;
         return false;
     }

@@ -11,6 +11,9 @@ struct GamertagForm
     std::string nfc;      // the name as stored and shown
     std::string key;      // NFKC case fold: equal keys are the same name
     std::string skeleton; // ICU's confusable skeleton of the key
+    // ...and of the name as typed: capitals have look-alikes of their own
+    // ("I" and "l", "O" and "0") that the folded key hides.
+    std::string typed_skeleton;
 };
 
 // Forms of a name typed by a player. False with a player-facing `error` when

@@ -56,6 +56,10 @@ static void Touch(RoomMember& m, const RoomCaller& who, int64_t now_ms)
     }
     m.last_seen_ms = now_ms;
     m.ip = who.ip;
+    // A request without a token (an older client, or one of its routes that
+    // sends none) keeps the proof while the name stays the same.
+    if (!who.account.empty() || who.name != m.name)
+        m.account = who.account;
     m.name = who.name;
 }
 
@@ -64,6 +68,7 @@ static void Seat(RoomMember& m, const RoomCaller& who, int64_t now_ms)
     m = RoomMember{};
     m.present = true;
     m.name = who.name;
+    m.account = who.account;
     m.cid = who.cid;
     m.ip = who.ip;
     m.last_seen_ms = now_ms;
@@ -116,11 +121,22 @@ RoomResult CreateRoom(RoomStore& store, const RoomCaller& who, const CreateReque
 {
     // Refused before anything is left: a refusal must not cost the current
     // room. A room the caller hosts closes on the way, so it makes space.
-    size_t hosted = 0;
-    for (const auto& [code, room] : store.rooms)
-        hosted += room.member[0].present && room.member[0].cid == who.cid ? 1 : 0;
+    size_t hosted = 0, from_address = 0, own_from_address = 0;
+    for (const auto& [code, room] : store.rooms) {
+        const RoomMember& host = room.member[0];
+        const bool own = host.present && host.cid == who.cid;
+        hosted += own ? 1 : 0;
+        if (host.present && host.ip == who.ip && who.ip != 0) {
+            from_address++;
+            own_from_address += own ? 1 : 0;
+        }
+    }
     if (store.rooms.size() + store.rooms_elsewhere - hosted >= store.limits.max_rooms)
         return Refuse("The server is full. Try again later.");
+    // One address cannot keep the server full for everyone else.
+    if (store.limits.max_rooms_per_address > 0 && who.ip != 0 &&
+        from_address + store.hosted_elsewhere - own_from_address >= store.limits.max_rooms_per_address)
+        return Refuse("Too many rooms are open from your network. Try again later.");
     LeaveOtherRooms(store, who, std::string());
     Room room;
     room.code = NewRoomCode(store);
@@ -186,6 +202,7 @@ RoomResult Heartbeat(RoomStore& store, const RoomCaller& who, const std::string&
     if (!room)
         return Refuse("Room closed.");
     Touch(room->member[slot], who, now_ms);
+    room->member[slot].beat = true;
     return Accept(*room, slot);
 }
 
@@ -236,14 +253,32 @@ std::vector<const Room*> OpenRooms(const RoomStore& store, size_t limit)
     return open;
 }
 
-// Away after the time-out, gone after the grace period on top of it.
-static bool Gone(RoomMember& m, const RoomLimits& limits, int64_t now_ms)
+bool HasAwayGrace(const Room& room, int slot)
 {
+    // A host alone that never beat is a create nobody stayed for: holding its
+    // room through the grace would let a burst of creates keep the server full.
+    return !(slot == 0 && !room.member[0].beat && !room.member[1].present);
+}
+
+int ProvedSlot(const Room& room, const std::string& account_key)
+{
+    if (account_key.empty())
+        return -1;
+    for (int i = 0; i < 2; i++)
+        if (room.member[i].present && room.member[i].account == account_key)
+            return i;
+    return -1;
+}
+
+// Away after the time-out, gone after the grace period on top of it.
+static bool Gone(Room& room, int slot, const RoomLimits& limits, int64_t now_ms)
+{
+    RoomMember& m = room.member[slot];
     const int64_t silent = now_ms - m.last_seen_ms;
     if (silent <= limits.member_timeout_ms)
         return false;
     m.away = true;
-    return silent > limits.member_timeout_ms + limits.away_grace_ms;
+    return silent > limits.member_timeout_ms + (HasAwayGrace(room, slot) ? limits.away_grace_ms : 0);
 }
 
 void ExpireMembers(RoomStore& store, int64_t now_ms)
@@ -251,9 +286,9 @@ void ExpireMembers(RoomStore& store, int64_t now_ms)
     for (auto it = store.rooms.begin(); it != store.rooms.end();) {
         auto next = std::next(it);
         Room& room = it->second;
-        if (Gone(room.member[0], store.limits, now_ms))
+        if (Gone(room, 0, store.limits, now_ms))
             RemoveMember(store, it, 0);
-        else if (room.member[1].present && Gone(room.member[1], store.limits, now_ms))
+        else if (room.member[1].present && Gone(room, 1, store.limits, now_ms))
             RemoveMember(store, it, 1);
         it = next;
     }

@@ -16,12 +16,14 @@ struct RoomMember
 {
     bool present = false;
     std::string name;     // the player's name as sent in "gamertag"
+    std::string account;  // folded gamertag of the account it proved with its token; "" for a guest
     std::string cid;      // the client id
     uint32_t ip = 0;      // where its room requests come from (host order)
     int64_t last_seen_ms = 0;
     bool ready = false;
     bool away = false;    // silent past the time-out, inside the grace period
     uint64_t seat = 0;    // moves on when the member comes back or rejoins (relay takeover)
+    bool beat = false;    // sent a heartbeat: a client that stays, not a bare create
 };
 
 struct ChatLine
@@ -48,6 +50,7 @@ struct Room
 struct RoomLimits
 {
     size_t max_rooms = 1000;
+    size_t max_rooms_per_address = 4; // rooms hosted from one address at once
     size_t max_chat_lines = 200;  // kept per room
     int64_t member_timeout_ms = 10000;
     int64_t away_grace_ms = 120000; // after the time-out; 0: removed at the time-out
@@ -61,6 +64,7 @@ struct RoomStore
     std::mt19937_64 rng{std::random_device{}()};
     std::string relay;            // this instance's relay, as players reach it; named in the rooms it opens
     size_t rooms_elsewhere = 0;   // rooms of a shared store not loaded here (they count against max_rooms)
+    size_t hosted_elsewhere = 0;  // of those, hosted from the creating caller's address
 };
 
 // Who is asking, as every room request says.
@@ -69,6 +73,7 @@ struct RoomCaller
     std::string name;
     std::string cid;
     uint32_t ip = 0;
+    std::string account; // folded gamertag its token proved (and its name is); "" otherwise
 };
 
 // The outcome of one request: ok or a refusal text, plus what the reply needs.
@@ -106,7 +111,8 @@ RoomResult SendChatLine(RoomStore& store, const RoomCaller& who, const std::stri
 std::vector<const Room*> OpenRooms(const RoomStore& store, size_t limit);
 
 // Marks members silent for longer than the timeout away, and removes those
-// away for longer than the grace period (closing rooms whose host went).
+// away for longer than the grace period (closing rooms whose host went). A
+// room whose lone host never sent a heartbeat gets no grace.
 void ExpireMembers(RoomStore& store, int64_t now_ms);
 
 // Whether the relay may register (code, letter) for this address: the room is
@@ -124,3 +130,9 @@ struct RoomStats
 
 // Whether both players are there and ready.
 bool RoomStarted(const Room& room);
+
+// Whether the member has the away grace when it falls silent.
+bool HasAwayGrace(const Room& room, int slot);
+
+// The member slot whose account (folded gamertag) proved its seat, or -1.
+int ProvedSlot(const Room& room, const std::string& account_key);

@@ -10,6 +10,7 @@
 // A player's presence is written to a shared store at most this often per
 // instance (and at most a quarter of the online window): not once per request.
 static const int64_t kSeenWriteGapMs = 10000;
+const size_t kSeenTrimAt = 4096;
 
 int64_t SocialNowMs()
 {
@@ -36,6 +37,15 @@ const char* PresenceName(Presence p)
     return "offline";
 }
 
+// Bounded by the players seen within the window; the long gone are trimmed now and then.
+static void TrimSeen(SocialBoard& board, int64_t now_ms)
+{
+    if (board.seen.size() <= kSeenTrimAt)
+        return;
+    for (auto it = board.seen.begin(); it != board.seen.end();)
+        it = now_ms - it->second > board.online_window_ms ? board.seen.erase(it) : std::next(it);
+}
+
 void MarkSeen(SocialBoard& board, const std::string& gamertag, int64_t now_ms)
 {
     if (gamertag.empty())
@@ -54,21 +64,23 @@ void MarkSeen(SocialBoard& board, const std::string& gamertag, int64_t now_ms)
             std::lock_guard<std::mutex> g(board.lock);
             board.seen.erase(key);
         }
+        std::lock_guard<std::mutex> g(board.lock);
+        TrimSeen(board, now_ms); // only write times here: the long gone need none
         return;
     }
     std::lock_guard<std::mutex> g(board.lock);
     board.seen[key] = now_ms;
-    // Bounded by the players that signed in since the start; trim the long gone now and then.
-    if (board.seen.size() > 4096)
-        for (auto it = board.seen.begin(); it != board.seen.end();)
-            it = now_ms - it->second > board.online_window_ms ? board.seen.erase(it) : std::next(it);
+    TrimSeen(board, now_ms);
 }
 
 Presence PresenceOf(SocialBoard& board, const RoomDirectory& rooms, const std::string& gamertag, int64_t now_ms,
                     RoomSeat* seat)
 {
     RoomSeat s;
-    if (rooms.seat_of && rooms.seat_of(gamertag, s)) {
+    const int found = rooms.seat_of ? rooms.seat_of(gamertag, s) : 0;
+    if (found < 0)
+        MarkStoreFault();
+    if (found == 1) {
         if (seat)
             *seat = s;
         return s.started ? Presence::Playing : Presence::InRoom;

@@ -26,12 +26,13 @@ struct RoomSeat
 
 struct SharedRooms;
 
-// Asks the rooms where a player (by the name its room requests carry) sits,
-// or what a room holds (by code); false when there is no such seat or room.
+// Asks the rooms where an account's player (by gamertag; only a member that
+// proved the account with its token counts) sits, or what a room holds (by
+// code): 1 found, 0 no such seat or room, -1 the rooms' store gave no answer.
 struct RoomDirectory
 {
-    std::function<bool(const std::string& player, RoomSeat& out)> seat_of;
-    std::function<bool(const std::string& code, const std::string& player, RoomSeat& out)> room;
+    std::function<int(const std::string& player, RoomSeat& out)> seat_of;
+    std::function<int(const std::string& code, const std::string& player, RoomSeat& out)> room;
     SharedRooms* shared = nullptr; // set when the rooms live in a shared store
 };
 
@@ -54,6 +55,8 @@ struct SocialBoard
 int64_t SocialNowMs();
 
 void MarkSeen(SocialBoard& board, const std::string& gamertag, int64_t now_ms);
+// Past this many players in `seen`, those gone longer than the window are trimmed.
+extern const size_t kSeenTrimAt;
 // From the rooms first (a member is live while its heartbeats come), else
 // from the last session request.
 Presence PresenceOf(SocialBoard& board, const RoomDirectory& rooms, const std::string& gamertag, int64_t now_ms,

@@ -26,7 +26,7 @@ struct AccountRecord
 enum class CreateResult { Created, UsernameTaken, GamertagTaken, GamertagConfusable, EmailTaken, Failed };
 
 // The schema version this build writes; a store of a newer version is refused.
-constexpr int kAccountSchemaVersion = 3;
+constexpr int kAccountSchemaVersion = 4;
 
 // The statements that take a store from `from_version` to the next one
 // (nullptr past the last); tests build older stores with them.

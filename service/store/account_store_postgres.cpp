@@ -10,7 +10,9 @@
 
 #include "store/pg_link.h"
 
+#include <algorithm>
 #include <condition_variable>
+#include <functional>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -77,6 +79,10 @@ const char* const kMigrations[] = {
     // FillGamertagForms before their indexes are made.
     "ALTER TABLE accounts ADD COLUMN gamertag_key TEXT;"
     "ALTER TABLE accounts ADD COLUMN gamertag_skeleton TEXT;",
+
+    // The skeleton of the name as typed too: look-alikes in capitals. Filled
+    // by FillTypedSkeletons.
+    "ALTER TABLE accounts ADD COLUMN gamertag_skeleton_typed TEXT;",
 };
 static_assert(sizeof(kMigrations) / sizeof(kMigrations[0]) == kAccountSchemaVersion);
 
@@ -116,13 +122,14 @@ enum Stmt {
 };
 
 const char* const kSql[StmtCount] = {
-    "INSERT INTO accounts (username, gamertag, email, password_hash, role, created_at, gamertag_key, gamertag_skeleton)"
-    " VALUES ($1, $2, $3, $4, $5, $6, $7, $8) RETURNING id",
+    "INSERT INTO accounts (username, gamertag, email, password_hash, role, created_at, gamertag_key, gamertag_skeleton,"
+    " gamertag_skeleton_typed) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) RETURNING id",
     "SELECT " ACCOUNT_COLUMNS " FROM accounts WHERE kestrel_nocase(username) = kestrel_nocase($1)",
     "SELECT " ACCOUNT_COLUMNS " FROM accounts WHERE kestrel_nocase(email) = kestrel_nocase($1)",
     "SELECT " ACCOUNT_COLUMNS " FROM accounts WHERE id = $1",
     "SELECT " ACCOUNT_COLUMNS " FROM accounts WHERE gamertag_key = $1",
-    "SELECT " ACCOUNT_COLUMNS " FROM accounts WHERE gamertag_skeleton = $1 LIMIT 1",
+    "SELECT " ACCOUNT_COLUMNS " FROM accounts"
+    " WHERE gamertag_skeleton IN ($1, $2) OR gamertag_skeleton_typed IN ($1, $2) LIMIT 1",
     "UPDATE accounts SET settings = $1 WHERE id = $2",
     "UPDATE accounts SET password_hash = $1 WHERE id = $2",
     "UPDATE accounts SET email_verified = true WHERE id = $1",
@@ -175,36 +182,84 @@ bool ExecPlain(PGconn* c, const char* sql, std::string& error)
     return PgExec(c, sql, error);
 }
 
-// Schema 3: the key and skeleton of every stored gamertag (the names stay as
-// they are). Stored names were ASCII under a unique case-blind index, so their
-// keys are unique too.
-bool FillGamertagForms(PGconn* c, std::string& error)
+const size_t kFillBatch = 1000; // rows per UPDATE while an upgrade fills a column
+
+// Sets `columns` (one text value each, from `values`) on every stored account,
+// a batch of rows per statement: one round trip per row would hold the
+// upgrade lock, and keep every other instance from starting, for minutes.
+bool FillAccounts(PGconn* c, const std::vector<std::string>& columns,
+                  const std::function<std::vector<std::string>(const std::string& gamertag)>& values,
+                  std::string& error)
 {
     Result rows(PQexec(c, "SELECT id, gamertag FROM accounts ORDER BY id"));
     if (!rows.Ok()) {
         error = PQerrorMessage(c);
         return false;
     }
-    for (int i = 0; i < rows.Rows(); i++) {
-        const GamertagForm f = GamertagForms(rows.Text(i, 1));
-        const std::string id = rows.Text(i, 0);
-        const char* values[3] = {f.key.c_str(), f.skeleton.c_str(), id.c_str()};
-        Result u(PQexecParams(c, "UPDATE accounts SET gamertag_key = $1, gamertag_skeleton = $2 WHERE id = $3", 3,
-                              nullptr, values, nullptr, nullptr, 0));
+    // UPDATE accounts SET a = v.a, ... FROM unnest($1::bigint[], $2::text[], ...) AS v(id, a, ...)
+    std::string set, types = "$1::bigint[]", names = "id";
+    for (size_t k = 0; k < columns.size(); k++) {
+        set += (k ? ", " : "") + columns[k] + " = v." + columns[k];
+        types += ", $" + std::to_string(k + 2) + "::text[]";
+        names += ", " + columns[k];
+    }
+    const std::string sql = "UPDATE accounts SET " + set + " FROM unnest(" + types + ") AS v(" + names +
+                            ") WHERE accounts.id = v.id";
+    for (int first = 0; first < rows.Rows(); first += (int)kFillBatch) {
+        const int last = std::min(rows.Rows(), first + (int)kFillBatch);
+        std::vector<std::string> arrays(columns.size() + 1, "{");
+        for (int i = first; i < last; i++) {
+            const std::vector<std::string> v = values(rows.Text(i, 1));
+            arrays[0] += (i > first ? "," : "") + rows.Text(i, 0);
+            for (size_t k = 0; k < columns.size(); k++)
+                arrays[k + 1] += (i > first ? "," : "") + PgArrayItem(v[k]);
+        }
+        std::vector<const char*> params;
+        for (std::string& a : arrays) {
+            a += "}";
+            params.push_back(a.c_str());
+        }
+        Result u(PQexecParams(c, sql.c_str(), (int)params.size(), nullptr, params.data(), nullptr, nullptr, 0));
         if (!u.Ok()) {
             error = PQerrorMessage(c);
             return false;
         }
     }
-    return ExecPlain(c,
+    return true;
+}
+
+// Schema 3: the key and skeleton of every stored gamertag (the names stay as
+// they are). Stored names were ASCII under a unique case-blind index, so their
+// keys are unique too.
+bool FillGamertagForms(PGconn* c, std::string& error)
+{
+    const auto forms = [](const std::string& tag) {
+        const GamertagForm f = GamertagForms(tag);
+        return std::vector<std::string>{f.key, f.skeleton};
+    };
+    return FillAccounts(c, {"gamertag_key", "gamertag_skeleton"}, forms, error) &&
+           ExecPlain(c,
                      "CREATE UNIQUE INDEX accounts_by_gamertag_key ON accounts (gamertag_key);"
                      "CREATE INDEX accounts_by_gamertag_skeleton ON accounts (gamertag_skeleton);",
                      error);
 }
 
+// Schema 4: the skeleton of every stored gamertag as typed.
+bool FillTypedSkeletons(PGconn* c, std::string& error)
+{
+    const auto forms = [](const std::string& tag) { return std::vector<std::string>{GamertagForms(tag).typed_skeleton}; };
+    return FillAccounts(c, {"gamertag_skeleton_typed"}, forms, error) &&
+           ExecPlain(c, "CREATE INDEX accounts_by_gamertag_skeleton_typed ON accounts (gamertag_skeleton_typed);",
+                     error);
+}
+
 bool FillOnStep(PGconn* c, int step, std::string& error)
 {
-    return step != 2 || FillGamertagForms(c, error);
+    if (step == 2)
+        return FillGamertagForms(c, error);
+    if (step == 3)
+        return FillTypedSkeletons(c, error);
+    return true;
 }
 
 bool Migrate(PGconn* c, int& version, std::string& error)
@@ -375,13 +430,13 @@ CreateResult CreateAccount(PgStore* store, AccountRecord& account, int64_t now)
     const GamertagForm forms = GamertagForms(account.gamertag);
     if (l.Run(AccountByGamertag, Args() << forms.key).Rows() > 0)
         return CreateResult::GamertagTaken;
-    if (!forms.skeleton.empty() && l.Run(AccountBySkeleton, Args() << forms.skeleton).Rows() > 0)
+    if (!forms.skeleton.empty() && l.Run(AccountBySkeleton, Args() << forms.skeleton << forms.typed_skeleton).Rows() > 0)
         return CreateResult::GamertagConfusable;
     if (l.Run(AccountByEmail, Args() << account.email).Rows() > 0)
         return CreateResult::EmailTaken;
     Result r = l.Run(InsertAccount,
                      Args() << account.username << account.gamertag << account.email << account.password_hash
-                            << account.role << now << forms.key << forms.skeleton,
+                            << account.role << now << forms.key << forms.skeleton << forms.typed_skeleton,
                      true);
     if (r.IsUniqueViolation()) {
         const std::string c = r.Constraint();

@@ -67,6 +67,10 @@ const char* const kMigrations[] = {
     // FillGamertagForms before the indexes are made.
     "ALTER TABLE accounts ADD COLUMN gamertag_key TEXT;"
     "ALTER TABLE accounts ADD COLUMN gamertag_skeleton TEXT;",
+
+    // The skeleton of the name as typed too: look-alikes in capitals. Filled
+    // by FillTypedSkeletons.
+    "ALTER TABLE accounts ADD COLUMN gamertag_skeleton_typed TEXT;",
 };
 static_assert(sizeof(kMigrations) / sizeof(kMigrations[0]) == kAccountSchemaVersion);
 
@@ -106,8 +110,8 @@ enum Stmt {
 };
 
 const char* const kSql[StmtCount] = {
-    "INSERT INTO accounts (username, gamertag, email, password_hash, role, created_at, gamertag_key, gamertag_skeleton)"
-    " VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+    "INSERT INTO accounts (username, gamertag, email, password_hash, role, created_at, gamertag_key, gamertag_skeleton,"
+    " gamertag_skeleton_typed) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
     "SELECT id, username, gamertag, email, password_hash, role, settings, email_verified FROM accounts WHERE username = ?",
     "SELECT id, username, gamertag, email, password_hash, role, settings, email_verified FROM accounts WHERE email = ?",
     "SELECT id, username, gamertag, email, password_hash, role, settings, email_verified FROM accounts WHERE id = ?",
@@ -124,7 +128,8 @@ const char* const kSql[StmtCount] = {
     "DELETE FROM mail_tokens WHERE token_hash = ?",
     "DELETE FROM mail_tokens WHERE expires_at < ?",
     "SELECT id, username, gamertag, email, password_hash, role, settings, email_verified FROM accounts WHERE gamertag_key = ?",
-    "SELECT id, username, gamertag, email, password_hash, role, settings, email_verified FROM accounts WHERE gamertag_skeleton = ? LIMIT 1",
+    "SELECT id, username, gamertag, email, password_hash, role, settings, email_verified FROM accounts"
+    " WHERE gamertag_skeleton IN (?1, ?2) OR gamertag_skeleton_typed IN (?1, ?2) LIMIT 1",
     "SELECT 1 FROM friendships WHERE account_id = ? AND friend_id = ?",
     "SELECT 1 FROM friend_requests WHERE from_id = ? AND to_id = ?",
     "INSERT OR IGNORE INTO friend_requests (from_id, to_id, created_at) VALUES (?, ?, ?)",
@@ -354,6 +359,33 @@ bool FillGamertagForms(sqlite3* db, std::string& error)
                 error);
 }
 
+// Schema 4: the skeleton of every stored gamertag as typed.
+bool FillTypedSkeletons(sqlite3* db, std::string& error)
+{
+    std::vector<std::pair<int64_t, std::string>> accounts;
+    if (!ReadGamertags(db, accounts, error))
+        return false;
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db, "UPDATE accounts SET gamertag_skeleton_typed = ? WHERE id = ?", -1, &s, nullptr) !=
+        SQLITE_OK) {
+        error = sqlite3_errmsg(db);
+        return false;
+    }
+    for (const auto& [id, tag] : accounts) {
+        const GamertagForm f = GamertagForms(tag);
+        sqlite3_reset(s);
+        sqlite3_bind_text(s, 1, f.typed_skeleton.data(), (int)f.typed_skeleton.size(), SQLITE_TRANSIENT);
+        sqlite3_bind_int64(s, 2, id);
+        if (sqlite3_step(s) != SQLITE_DONE) {
+            error = sqlite3_errmsg(db);
+            sqlite3_finalize(s);
+            return false;
+        }
+    }
+    sqlite3_finalize(s);
+    return Exec(db, "CREATE INDEX accounts_by_gamertag_skeleton_typed ON accounts(gamertag_skeleton_typed);", error);
+}
+
 bool Migrate(sqlite3* db, int& version, std::string& error)
 {
     version = UserVersion(db);
@@ -372,6 +404,7 @@ bool Migrate(sqlite3* db, int& version, std::string& error)
         std::string why;
         const bool ok = Exec(db, "BEGIN IMMEDIATE", why) && (version != 1 || SettleGamertags(db, why)) &&
                         Exec(db, sql.c_str(), why) && (version != 2 || FillGamertagForms(db, why)) &&
+                        (version != 3 || FillTypedSkeletons(db, why)) &&
                         Exec(db, "COMMIT", why);
         if (!ok) {
             std::string ignored;
@@ -404,6 +437,15 @@ bool FindByText(AccountStore* store, Stmt which, const std::string& key, Account
 {
     Use q(store->stmt[which]);
     q.Text(1, key);
+    return ReadAccount(q, out);
+}
+
+// Either skeleton of the new name against either of a stored one.
+bool FindBySkeletons(AccountStore* store, const GamertagForm& forms, AccountRecord& out)
+{
+    Use q(store->stmt[AccountBySkeleton]);
+    q.Text(1, forms.skeleton);
+    q.Text(2, forms.typed_skeleton);
     return ReadAccount(q, out);
 }
 
@@ -496,7 +538,7 @@ CreateResult CreateAccount(AccountStore* store, AccountRecord& account, int64_t 
     const GamertagForm forms = GamertagForms(account.gamertag);
     if (FindByText(store, AccountByGamertag, forms.key, existing))
         return CreateResult::GamertagTaken;
-    if (!forms.skeleton.empty() && FindByText(store, AccountBySkeleton, forms.skeleton, existing))
+    if (!forms.skeleton.empty() && FindBySkeletons(store, forms, existing))
         return CreateResult::GamertagConfusable;
     if (FindByText(store, AccountByEmail, account.email, existing))
         return CreateResult::EmailTaken;
@@ -509,6 +551,7 @@ CreateResult CreateAccount(AccountStore* store, AccountRecord& account, int64_t 
     q.Int(6, now);
     q.Text(7, forms.key);
     q.Text(8, forms.skeleton);
+    q.Text(9, forms.typed_skeleton);
     if (q.Step() != SQLITE_DONE)
         return CreateResult::Failed;
     account.id = sqlite3_last_insert_rowid(store->db);

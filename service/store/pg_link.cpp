@@ -56,6 +56,17 @@ static std::string StmtName(int i)
     return name;
 }
 
+std::string PgArrayItem(const std::string& text)
+{
+    std::string out = "\"";
+    for (char ch : text) {
+        if (ch == '"' || ch == '\\')
+            out += '\\';
+        out += ch;
+    }
+    return out + "\"";
+}
+
 PGconn* PgConnect(const std::string& uri, std::string& error)
 {
     // Defaults first: whatever the operator's address sets wins.
@@ -112,13 +123,29 @@ PgResult PgRunPrepared(PGconn* c, int which, const PgArgs& args)
     return PgResult(PQexecPrepared(c, StmtName(which).c_str(), (int)values.size(), values.data(), nullptr, nullptr, 0));
 }
 
+// An upgrade (or the wait for another instance's) may take this long before
+// the instance gives up starting.
+static const char* const kMigrateTimeout = "SET LOCAL statement_timeout = 900000";
+
 bool PgMigrate(PGconn* c, const PgSchema& schema, int& version, std::string& error)
 {
     const std::string table = schema.version_table;
+    const std::string key = std::to_string(schema.lock_key);
     for (;;) {
         std::string why;
-        if (!PgExec(c, "BEGIN", why) ||
-            !PgExec(c, ("SELECT pg_advisory_xact_lock(" + std::to_string(schema.lock_key) + ")").c_str(), why) ||
+        // Another instance may hold the lock through a long upgrade: the
+        // requests' statement time-out must not end the wait, nor the steps.
+        bool waited = false;
+        if (PgExec(c, "BEGIN", why) && PgExec(c, kMigrateTimeout, why)) {
+            PgResult got(PQexec(c, ("SELECT pg_try_advisory_xact_lock(" + key + ")").c_str()));
+            if (got.Ok() && PQntuples(got.r) == 1 && got.Text(0, 0) == "f") {
+                fprintf(stderr, "kestrel-service: waiting for another instance to upgrade %s\n", schema.what);
+                waited = true;
+            } else if (!got.Ok()) {
+                why = PQerrorMessage(c);
+            }
+        }
+        if (!why.empty() || (waited && !PgExec(c, ("SELECT pg_advisory_xact_lock(" + key + ")").c_str(), why)) ||
             !PgExec(c, ("CREATE TABLE IF NOT EXISTS " + table + " (version INTEGER NOT NULL)").c_str(), why)) {
             PgExec(c, "ROLLBACK", why);
             error = "cannot read the schema version: " + why;

@@ -48,6 +48,9 @@ struct PgArgs
     }
 };
 
+// `text` as one element of a text[] literal: quoted, with quotes and backslashes escaped.
+std::string PgArrayItem(const std::string& text);
+
 PGconn* PgConnect(const std::string& uri, std::string& error);
 bool PgExec(PGconn* c, const char* sql, std::string& error);
 // Prepares sql[i] as statement "k<i>" on `c`.

@@ -7,9 +7,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <set>
+#include <thread>
 
 namespace {
 
@@ -18,8 +21,11 @@ const int64_t kRoomSchemaLock = 0x4b52534d;  // pg_advisory_xact_lock key for th
 const int64_t kOpenTurnLock = 0x4b524f50;    // creates and quickmatches take turns under it
 const int kTries = 3;                        // a transaction that lost a deadlock is tried again
 const int kSweepRooms = 200;                 // rooms expired per sweep turn
+const int64_t kUnreadablePostponeMs = 3600000; // a row no sweep can read is looked at again this much later
 const int64_t kSeenKeptMs = 86400000;        // far past any online window
 const int64_t kMissLookupGapNs = 20000000;   // a HELLO for a room not in the list asks the store at most this often
+const size_t kMaxLookups = 64;               // codes waiting for a lookup; more are refused at once
+const int64_t kMissKeptNs = 2000000000;      // a code the store did not have is refused this long without asking
 
 // The rooms are live state, not records: a new release may drop and remake
 // them. Never edit a shipped step.
@@ -67,9 +73,15 @@ const char* const kRoomMigrations[] = {
     "  expires_ms BIGINT NOT NULL,"
     "  PRIMARY KEY (from_id, to_id));"
     "CREATE INDEX kestrel_invites_to ON kestrel_invites (to_id);",
+
+    // Rooms hosted from one address, bounded; host_key and guest_key now hold
+    // only accounts that proved their seat (older rows: a name, never proved).
+    "ALTER TABLE kestrel_rooms ADD COLUMN host_ip BIGINT NOT NULL DEFAULT 0;"
+    "CREATE INDEX kestrel_rooms_host_ip ON kestrel_rooms (host_ip);",
 };
 
-#define ROOM_COLUMNS "code, opened, waiting, started, members, host_cid, guest_cid, host_key, guest_key, relay, due_ms, doc"
+#define ROOM_COLUMNS \
+    "code, opened, waiting, started, members, host_cid, guest_cid, host_key, guest_key, relay, due_ms, doc, host_ip"
 
 enum Stmt {
     LoadRooms,
@@ -101,6 +113,7 @@ enum Stmt {
     InviteOut,
     DropLapsedInvites,
     ServedRoom,
+    PostponeRooms,
     StmtCount
 };
 
@@ -109,18 +122,19 @@ const char* const kSql[StmtCount] = {
     " ORDER BY code FOR UPDATE",
     "SELECT code, doc FROM kestrel_rooms WHERE due_ms < $1 ORDER BY code LIMIT $2 FOR UPDATE SKIP LOCKED",
     "SELECT code FROM kestrel_rooms WHERE waiting AND host_cid <> $1 ORDER BY opened LIMIT 1",
-    "SELECT count(*) FROM kestrel_rooms",
+    "SELECT count(*), count(*) FILTER (WHERE host_ip = $1 AND $1 <> 0) FROM kestrel_rooms",
     "SELECT nextval('kestrel_room_opened')",
     "SELECT pg_advisory_xact_lock($1)",
     "INSERT INTO kestrel_rooms (" ROOM_COLUMNS ") VALUES ($1, $2, $3, $4, $5, $6, NULLIF($7, ''), $8, NULLIF($9, ''),"
-    " $10, $11, $12) ON CONFLICT (code) DO NOTHING",
+    " $10, $11, $12, $13) ON CONFLICT (code) DO NOTHING",
     "UPDATE kestrel_rooms SET opened = $2, waiting = $3, started = $4, members = $5, host_cid = $6,"
-    " guest_cid = NULLIF($7, ''), host_key = $8, guest_key = NULLIF($9, ''), relay = $10, due_ms = $11, doc = $12"
-    " WHERE code = $1",
+    " guest_cid = NULLIF($7, ''), host_key = $8, guest_key = NULLIF($9, ''), relay = $10, due_ms = $11, doc = $12,"
+    " host_ip = $13 WHERE code = $1",
     "DELETE FROM kestrel_rooms WHERE code = $1",
     "INSERT INTO kestrel_room_chat (code, id, role, name, body) VALUES ($1, $2, $3, $4, $5)",
     "DELETE FROM kestrel_room_chat WHERE code = $1 AND id <= $2",
-    "SELECT id, role, name, body FROM kestrel_room_chat WHERE code = $1 AND id > $2 ORDER BY id",
+        // $2 is the client's after_id: any 64-bit number, past the column's range too.
+    "SELECT id, role, name, body FROM kestrel_room_chat WHERE code = $1 AND id > $2::bigint ORDER BY id",
     "SELECT code, doc FROM kestrel_rooms WHERE waiting ORDER BY opened LIMIT $1",
     "SELECT code, doc FROM kestrel_rooms WHERE relay = $1 AND started",
     "INSERT INTO kestrel_relays (relay, seen_ms) VALUES ($1, $2)"
@@ -147,6 +161,7 @@ const char* const kSql[StmtCount] = {
     "SELECT 1 FROM kestrel_invites WHERE from_id = $1 AND to_key = $2 AND expires_ms > $3",
     "DELETE FROM kestrel_invites WHERE expires_ms <= $1",
     "SELECT code, doc FROM kestrel_rooms WHERE code = $1 AND relay = $2 AND started",
+    "UPDATE kestrel_rooms SET due_ms = $2 WHERE code = ANY($1::text[])",
 };
 
 using Json = nlohmann::json;
@@ -158,7 +173,8 @@ using Json = nlohmann::json;
 Json MemberDoc(const RoomMember& m)
 {
     return Json{{"present", m.present}, {"name", m.name}, {"cid", m.cid},   {"ip", m.ip},
-                {"seen", m.last_seen_ms}, {"ready", m.ready}, {"away", m.away}, {"seat", m.seat}};
+                {"seen", m.last_seen_ms}, {"ready", m.ready}, {"away", m.away}, {"seat", m.seat},
+                {"account", m.account}, {"beat", m.beat}};
 }
 
 void ReadMember(const Json& j, RoomMember& m)
@@ -171,6 +187,8 @@ void ReadMember(const Json& j, RoomMember& m)
     m.ready = j.value("ready", false);
     m.away = j.value("away", false);
     m.seat = j.value("seat", (uint64_t)0);
+    m.account = j.value("account", std::string());
+    m.beat = j.value("beat", true); // rows of older releases: keep their grace
 }
 
 std::string RoomDoc(const Room& room)
@@ -211,9 +229,12 @@ bool ReadRoomDoc(const std::string& code, const std::string& text, Room& room)
 int64_t DueMs(const Room& room, const RoomLimits& limits)
 {
     int64_t due = INT64_MAX;
-    for (const RoomMember& m : room.member)
+    for (int i = 0; i < 2; i++) {
+        const RoomMember& m = room.member[i];
         if (m.present)
-            due = std::min(due, m.last_seen_ms + limits.member_timeout_ms + (m.away ? limits.away_grace_ms : 0));
+            due = std::min(due, m.last_seen_ms + limits.member_timeout_ms +
+                                    (m.away && HasAwayGrace(room, i) ? limits.away_grace_ms : 0));
+    }
     return due;
 }
 
@@ -225,8 +246,9 @@ PgArgs RoomRow(const Room& room, const std::string& doc, const RoomLimits& limit
     PgArgs a;
     a << room.code << (int64_t)room.opened << std::string(room.is_public && !guest.present ? "t" : "f")
       << std::string(RoomStarted(room) ? "t" : "f") << (int64_t)members << host.cid
-      << (guest.present ? guest.cid : std::string()) << FoldTag(host.name)
-      << (guest.present ? FoldTag(guest.name) : std::string()) << room.relay << DueMs(room, limits) << doc;
+      << (guest.present ? guest.cid : std::string()) << host.account
+      << (guest.present ? guest.account : std::string()) << room.relay << DueMs(room, limits) << doc
+      << (int64_t)host.ip;
     return a;
 }
 
@@ -241,7 +263,14 @@ struct SharedRooms
     std::mutex lock;              // guards the two below
     std::set<std::string> live;   // relays announced within kRelaySilentMs
     RoomStore served;             // started rooms this relay serves
-    std::atomic<int64_t> last_miss_ns{0};
+    // Codes of HELLOs for rooms not in `served`, looked up on a thread of
+    // their own: the relay never waits on the store.
+    std::deque<std::string> lookups;
+    std::set<std::string> looking;
+    std::map<std::string, int64_t> missed; // code -> when the store had no such room
+    std::condition_variable lookup_ready;
+    bool stopping = false;
+    std::thread looker;
 };
 
 namespace {
@@ -312,7 +341,8 @@ std::string CodeArray(const std::vector<std::string>& codes)
     return out + "}";
 }
 
-void AddRows(SharedRooms* s, const PgResult& r, RoomStore& scratch, std::map<std::string, std::string>& before)
+void AddRows(SharedRooms* s, const PgResult& r, RoomStore& scratch, std::map<std::string, std::string>& before,
+             std::vector<std::string>* unreadable = nullptr)
 {
     std::set<std::string> live;
     {
@@ -324,8 +354,11 @@ void AddRows(SharedRooms* s, const PgResult& r, RoomStore& scratch, std::map<std
         if (before.count(code))
             continue;
         Room room;
-        if (!ReadRoomDoc(code, r.Text(i, 1), room))
+        if (!ReadRoomDoc(code, r.Text(i, 1), room)) {
+            if (unreadable)
+                unreadable->push_back(code);
             continue; // left alone: neither loaded nor written
+        }
         before[code] = r.Text(i, 1);
         // Its relay went with its instance: this one's relay serves it from now on.
         if (room.relay != s->relay && !live.count(room.relay))
@@ -349,13 +382,29 @@ bool Load(Tx& tx, const RoomLoad& load, RoomStore& scratch, std::map<std::string
     }
     if (!codes.empty() || !load.cid.empty())
         AddRows(tx.s, tx.Run(LoadRooms, PgArgs() << CodeArray(codes) << load.cid), scratch, before);
-    if (load.due_before > 0)
-        AddRows(tx.s, tx.Run(LoadDue, PgArgs() << load.due_before << (int64_t)kSweepRooms), scratch, before);
+    if (load.due_before > 0) {
+        std::vector<std::string> unreadable;
+        AddRows(tx.s, tx.Run(LoadDue, PgArgs() << load.due_before << (int64_t)kSweepRooms), scratch, before,
+                &unreadable);
+        // Kept (a later release may read it), but out of the sweeps' way: a
+        // past due time would bring it back first every turn, and enough of
+        // them would fill every sweep.
+        if (!unreadable.empty()) {
+            std::string codes = "{";
+            for (const std::string& code : unreadable) // as stored: any text
+                codes += (codes.size() > 1 ? "," : "") + PgArrayItem(code);
+            tx.Run(PostponeRooms, PgArgs() << codes + "}" << load.due_before + kUnreadablePostponeMs);
+        }
+    }
     if (load.create || load.quickmatch) {
-        const PgResult count = tx.Run(CountRooms, PgArgs());
+        const PgResult count = tx.Run(CountRooms, PgArgs() << (int64_t)load.ip);
         const PgResult next = tx.Run(NextOpened, PgArgs());
         if (count.Rows() > 0 && next.Rows() > 0) {
             scratch.rooms_elsewhere = (size_t)std::max<int64_t>(0, count.Int(0, 0) - (int64_t)scratch.rooms.size());
+            int64_t here = 0;
+            for (const auto& [code, room] : scratch.rooms)
+                here += room.member[0].present && load.ip != 0 && room.member[0].ip == load.ip ? 1 : 0;
+            scratch.hosted_elsewhere = (size_t)std::max<int64_t>(0, count.Int(0, 1) - here);
             scratch.opened_counter = (uint64_t)next.Int(0, 0) - 1;
         }
     }
@@ -424,17 +473,21 @@ template <typename Fn> bool Read(SharedRooms* s, Fn fn)
     return counted.ok;
 }
 
-// The first room a read finds; false when none (or no answer).
-bool ReadOneRoom(SharedRooms* s, Stmt which, const PgArgs& args, Room& out)
+// The first room a read finds: 1, 0 when none, -1 when the store gave no answer.
+int ReadOneRoomOrNone(SharedRooms* s, Stmt which, const PgArgs& args, Room& out)
 {
     std::vector<Room> rooms;
-    if (!Read(s, [&](Tx& tx) { ReadRooms(tx.Run(which, args), rooms); }) || rooms.empty())
-        return false;
+    if (!Read(s, [&](Tx& tx) { ReadRooms(tx.Run(which, args), rooms); }))
+        return -1;
+    if (rooms.empty())
+        return 0;
     out = std::move(rooms[0]);
-    return true;
+    return 1;
 }
 
 } // namespace
+
+static void LookUpRooms(SharedRooms* s);
 
 SharedRooms* OpenSharedRooms(const std::string& uri, const RoomLimits& limits, const std::string& relay,
                              std::string& error)
@@ -461,6 +514,7 @@ SharedRooms* OpenSharedRooms(const std::string& uri, const RoomLimits& limits, c
     s->limits = limits;
     s->relay = relay;
     s->counters.kind = "postgresql-rooms";
+    s->looker = std::thread(LookUpRooms, s);
     // Known before the first request: rooms of live relays must not move here.
     SweepSharedRooms(s, std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::system_clock::now().time_since_epoch()).count());
@@ -471,6 +525,12 @@ void CloseSharedRooms(SharedRooms* s)
 {
     if (!s)
         return;
+    {
+        std::lock_guard<std::mutex> g(s->lock);
+        s->stopping = true;
+    }
+    s->lookup_ready.notify_all();
+    s->looker.join();
     if (!s->relay.empty())
         Read(s, [&](Tx& tx) { tx.Run(WithdrawRelay, PgArgs() << s->relay); });
     PgPoolClose(s->pool);
@@ -541,28 +601,65 @@ void RefreshServedRooms(SharedRooms* s)
     s->served.rooms.swap(served);
 }
 
-bool SharedRelayMayRegister(SharedRooms* s, const std::string& code, char letter, uint32_t ip, bool any_ip,
-                            uint64_t* seat)
+static int64_t SteadyNs()
 {
-    {
-        std::lock_guard<std::mutex> g(s->lock);
-        if (s->served.rooms.count(code))
-            return RelayMayRegister(s->served, code, letter, ip, any_ip, seat);
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The lookup thread: one code at a time, spaced, so HELLOs for made-up codes
+// cannot keep the store busy.
+static void LookUpRooms(SharedRooms* s)
+{
+    std::unique_lock<std::mutex> g(s->lock);
+    for (;;) {
+        s->lookup_ready.wait(g, [s] { return s->stopping || !s->lookups.empty(); });
+        if (s->stopping)
+            return;
+        const std::string code = s->lookups.front();
+        g.unlock();
+        Room room;
+        const int found = ReadOneRoomOrNone(s, ServedRoom, PgArgs() << code << s->relay, room);
+        g.lock();
+        s->lookups.pop_front();
+        s->looking.erase(code);
+        if (found == 1)
+            s->served.rooms[code] = std::move(room);
+        else if (found == 0)
+            s->missed[code] = SteadyNs();
+        // No answer: neither; the next HELLO asks again.
+        g.unlock();
+        std::this_thread::sleep_for(std::chrono::nanoseconds(kMissLookupGapNs));
+        g.lock();
     }
-    // Started since the last refresh: the first HELLO of a link would otherwise
-    // wait for the next one, and what the link sent meanwhile be lost. Spaced,
-    // so HELLOs for made-up codes cannot keep the store busy.
-    const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                            std::chrono::steady_clock::now().time_since_epoch()).count();
-    int64_t last = s->last_miss_ns.load();
-    if (now - last < kMissLookupGapNs || !s->last_miss_ns.compare_exchange_strong(last, now))
-        return false;
-    Room room;
-    if (!ReadOneRoom(s, ServedRoom, PgArgs() << code << s->relay, room))
-        return false;
+}
+
+int SharedRelayMayRegister(SharedRooms* s, const std::string& code, char letter, uint32_t ip, bool any_ip,
+                           uint64_t* seat)
+{
     std::lock_guard<std::mutex> g(s->lock);
-    s->served.rooms[code] = std::move(room);
-    return RelayMayRegister(s->served, code, letter, ip, any_ip, seat);
+    if (s->served.rooms.count(code))
+        return RelayMayRegister(s->served, code, letter, ip, any_ip, seat) ? 1 : 0;
+    // Started since the last refresh: the first HELLO of a link would otherwise
+    // wait for the next one, and what the link sent meanwhile be lost.
+    const int64_t now = SteadyNs();
+    auto miss = s->missed.find(code);
+    if (miss != s->missed.end()) {
+        if (now - miss->second < kMissKeptNs)
+            return 0;
+        s->missed.erase(miss);
+    }
+    if (s->missed.size() > 4096) // made-up codes, by the thousand: forget the old ones
+        for (auto it = s->missed.begin(); it != s->missed.end();)
+            it = now - it->second >= kMissKeptNs ? s->missed.erase(it) : std::next(it);
+    if (!s->looking.count(code)) {
+        if (s->lookups.size() >= kMaxLookups)
+            return 0;
+        s->lookups.push_back(code);
+        s->looking.insert(code);
+        s->lookup_ready.notify_one();
+    }
+    return -1;
 }
 
 bool SharedOpenRooms(SharedRooms* s, size_t limit, std::vector<Room>& out)
@@ -570,14 +667,14 @@ bool SharedOpenRooms(SharedRooms* s, size_t limit, std::vector<Room>& out)
     return Read(s, [&](Tx& tx) { ReadRooms(tx.Run(OpenList, PgArgs() << (int64_t)limit), out); });
 }
 
-bool SharedRoomByCode(SharedRooms* s, const std::string& code, Room& out)
+int SharedRoomByCode(SharedRooms* s, const std::string& code, Room& out)
 {
-    return ReadOneRoom(s, RoomByCode, PgArgs() << code, out);
+    return ReadOneRoomOrNone(s, RoomByCode, PgArgs() << code, out);
 }
 
-bool SharedRoomOfPlayer(SharedRooms* s, const std::string& folded, Room& out)
+int SharedRoomOfPlayer(SharedRooms* s, const std::string& account_key, Room& out)
 {
-    return ReadOneRoom(s, RoomOfPlayer, PgArgs() << folded, out);
+    return ReadOneRoomOrNone(s, RoomOfPlayer, PgArgs() << account_key, out);
 }
 
 bool SharedRoomStats(SharedRooms* s, RoomStats& out)

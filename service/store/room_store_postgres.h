@@ -23,6 +23,7 @@ struct RoomLoad
     std::string cid;          // also every room this client is in
     bool quickmatch = false;  // also the oldest waiting public room the client does not host
     bool create = false;      // may open a room: creates take turns across instances
+    uint32_t ip = 0;          // the creating caller's address (per-address bound)
     int64_t chat_after = -1;  // >= 0: the chat lines of `code` after this id
     int64_t due_before = 0;   // > 0: rooms whose members' time-outs fall before this
 };
@@ -46,13 +47,16 @@ bool RunSharedRooms(SharedRooms* rooms, const RoomLoad& load, const std::functio
 void SweepSharedRooms(SharedRooms* rooms, int64_t now_ms);
 // Reads the started rooms this instance's relay serves, for the relay's HELLO rule.
 void RefreshServedRooms(SharedRooms* rooms);
-bool SharedRelayMayRegister(SharedRooms* rooms, const std::string& code, char letter, uint32_t ip, bool any_ip,
-                            uint64_t* seat);
+// A RelayHelloVerdict: never waits on the store. A room not in the refreshed
+// list is looked up on a thread of its own (-1 meanwhile).
+int SharedRelayMayRegister(SharedRooms* rooms, const std::string& code, char letter, uint32_t ip, bool any_ip,
+                           uint64_t* seat);
 
 bool SharedOpenRooms(SharedRooms* rooms, size_t limit, std::vector<Room>& out);
-bool SharedRoomByCode(SharedRooms* rooms, const std::string& code, Room& out);
-// The room a player (by folded name) is in.
-bool SharedRoomOfPlayer(SharedRooms* rooms, const std::string& folded, Room& out);
+// 1 found, 0 no such room, -1 no answer.
+int SharedRoomByCode(SharedRooms* rooms, const std::string& code, Room& out);
+// The room an account (by its folded gamertag) has proved its seat in; 1, 0 or -1.
+int SharedRoomOfPlayer(SharedRooms* rooms, const std::string& account_key, Room& out);
 bool SharedRoomStats(SharedRooms* rooms, RoomStats& out);
 const StoreCounters& SharedRoomsCounters(SharedRooms* rooms);
 

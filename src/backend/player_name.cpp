@@ -1,5 +1,6 @@
 #include "backend/player_name.h"
 
+#include "backend/json_text.h"
 #include "state/app_state.h"
 
 std::string PlayerName()
@@ -12,4 +13,12 @@ std::string CurrentRoomCode()
 {
     std::lock_guard<std::mutex> g(g_app.room.lock);
     return g_app.room.room_code;
+}
+
+std::string RoomProofMember()
+{
+    std::lock_guard<std::mutex> g(g_app.account.lock);
+    if (g_app.account.token.empty() || g_app.account.gamertag.empty())
+        return std::string();
+    return ",\"token\":\"" + JsonEscape(g_app.account.token) + "\"";
 }

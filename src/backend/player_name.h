@@ -1,5 +1,5 @@
-// The player as room requests name it: the name it plays under and the room
-// it is in.
+// The player as room requests name it: the name it plays under, the proof
+// that the name is its account's, and the room it is in.
 #pragma once
 
 #include <string>
@@ -10,3 +10,8 @@ std::string PlayerName();
 
 // room_code, copied under the room lock ("" in no room).
 std::string CurrentRoomCode();
+
+// For the room requests of a signed-in player: the member ,"token":"..." that
+// proves the name is its account's (presence and invites trust only that);
+// "" for a guest, whose requests stay as they were. Takes the state lock.
+std::string RoomProofMember();

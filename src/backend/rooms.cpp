@@ -30,7 +30,8 @@ static std::string ModValue(const RoomOp& op)
 std::string RoomOpBody(const RoomOpRequest& r)
 {
     const RoomOp& op = r.op;
-    const std::string who = "{\"gamertag\":\"" + JsonEscape(r.gamertag) + "\",\"cid\":\"" + JsonEscape(r.cid) + "\"";
+    const std::string who =
+        "{\"gamertag\":\"" + JsonEscape(r.gamertag) + "\",\"cid\":\"" + JsonEscape(r.cid) + "\"" + r.proof;
     if (op.mode == RoomOpCreate)
         return who + ",\"name\":\"" + JsonEscape(op.name) + "\",\"visibility\":\"" +
                (op.visibility == 1 ? "private" : "public") + "\",\"chapter_label\":\"" + JsonEscape(op.chapter_text) +
@@ -56,6 +57,7 @@ void StartRoomOp(const RoomOp& op)
     r.cid = std::move(leave.cid);
     r.leave_code = std::move(leave.code);
     r.generation = g_app.room.room_generation.load();
+    r.proof = RoomProofMember();
     // Refused only while one is in flight; the page shows "searching" from now on.
     StartStatusWorker(g_app.flags.room_state, RoomBusy, RoomOpWorker, std::move(r));
 }
@@ -195,8 +197,8 @@ void RoomHeartbeat(std::string code, std::string player_name, uint32_t generatio
     if (!room.heartbeat_active.load())
         return;
     const std::string body =
-        "{\"gamertag\":\"" + JsonEscape(player_name) + "\",\"cid\":\"" + JsonEscape(cid) + "\",\"code\":\"" +
-        JsonEscape(code) + "\"}";
+        "{\"gamertag\":\"" + JsonEscape(player_name) + "\",\"cid\":\"" + JsonEscape(cid) + "\"" + RoomProofMember() +
+        ",\"code\":\"" + JsonEscape(code) + "\"}";
     while (Current(generation)) {
         // Read in this order against SetReady's: a beat sent while a ready
         // change is on its way, or answered after a newer one, may carry the

@@ -38,6 +38,7 @@ struct RoomOpRequest
     std::string cid;
     std::string leave_code;   // the room left on the way: "/leave" goes first
     uint32_t generation = 0;  // room_generation at the start; moved on: outcome dropped
+    std::string proof;        // RoomProofMember() at the start
 };
 
 // Render thread. Ignored while an operation is in flight; the outcome shows

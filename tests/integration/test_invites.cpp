@@ -64,10 +64,17 @@ protected:
     {
         return Post(who, kAccountPort, path, "{\"token\":\"" + token[who] + "\"" + fields + "}");
     }
-    // The room port knows players by the name they play under and a client id.
+    // The room port knows players by the name they play under and a client
+    // id; a signed-in player's requests carry its token as well.
     std::string Room(const wchar_t* path, const std::string& who, const std::string& fields = "")
     {
-        return Post(who, kRoomPort, path, "{\"gamertag\":\"" + who + "\",\"cid\":\"cid" + who + "\"" + fields + "}");
+        const std::string proof = token.count(who) ? ",\"token\":\"" + token[who] + "\"" : "";
+        return Post(who, kRoomPort, path, "{\"gamertag\":\"" + who + "\",\"cid\":\"cid" + who + "\"" + proof + fields + "}");
+    }
+    // A guest (no token) playing under any name, from Ann's instance.
+    std::string GuestRoom(const wchar_t* path, const std::string& name, const std::string& fields = "")
+    {
+        return Post("Ann", kRoomPort, path, "{\"gamertag\":\"" + name + "\",\"cid\":\"guest" + name + "\"" + fields + "}");
     }
     void SignUp(const std::string& tag)
     {
@@ -216,6 +223,36 @@ TEST_P(Invites, RulesEachRefusedWithAClearText)
     std::this_thread::sleep_for(3500ms);
     EXPECT_TRUE(InvitesOf("Eve").empty());
     EXPECT_EQ(Invite("Ann", "Eve", next), "ok");
+}
+
+// Presence and invites trust only members who proved the account: a guest
+// playing under a friend's name shows no room for that friend, and joining a
+// room under the invitee's name does not take the invite up. An invite from a
+// friend removed since goes with the friendship.
+TEST_P(Invites, GuestsUnderAnAccountsNameAreNotThatAccount)
+{
+    for (const char* tag : {"Ann", "Ben", "Cat"})
+        SignUp(tag);
+    Befriend("Ann", "Ben");
+    Befriend("Ann", "Cat");
+    const std::string fake = Code(GuestRoom(L"/create", "BEN", ",\"visibility\":\"public\""));
+    ASSERT_FALSE(fake.empty());
+    EXPECT_EQ(PresenceOf("Ann", "Ben"), "online") << "the guest's room is not Ben's";
+    EXPECT_EQ(Friend("Ann", "Ben").find(fake), std::string::npos);
+
+    const std::string code = Code(Room(L"/create", "Ann", ",\"name\":\"Ann's room\""));
+    ASSERT_EQ(Invite("Ann", "Ben", code), "ok");
+    ASSERT_TRUE(GuestRoom(L"/join", "ben", ",\"code\":\"" + code + "\"").find("\"ok\":true") != std::string::npos);
+    std::vector<std::string> seen = InvitesOf("Ben");
+    ASSERT_EQ(seen.size(), 1u) << "a stranger named ben did not take Ben's invite up";
+    EXPECT_EQ(JsonGetString(seen[0], "state"), "full");
+    EXPECT_EQ(Invite("Ann", "Cat", code), "Your room is full.");
+
+    // Ann drops Cat after inviting: Cat's invite is gone with the friendship.
+    GuestRoom(L"/leave", "ben", ",\"code\":\"" + code + "\"");
+    ASSERT_EQ(Invite("Ann", "Cat", code), "ok");
+    Account(L"/friends/remove", "Ann", ",\"gamertag\":\"Cat\"");
+    EXPECT_TRUE(InvitesOf("Cat").empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Instances, Invites, testing::Bool(),

@@ -98,3 +98,14 @@ TEST(GamertagRules, RoomPlayerNamesTakeEveryScriptButNothingThatEndsAQuotedText)
         EXPECT_FALSE(PlayerNameAcceptable(name)) << name;
     EXPECT_TRUE(PlayerNameAcceptable("花子花子花子花子花子花子花子花子花子花子花子花子")); // 24 characters, 72 bytes
 }
+
+// Capitals have look-alikes the folded key hides: "I" and "l", "O" and "0".
+TEST_F(GamertagStore, LookAlikesInCapitalsAreRefused)
+{
+    for (const char* tag : {"Ilona", "BOBBY", "Ivan"})
+        EXPECT_EQ(Create(tag), CreateResult::Created) << tag;
+    EXPECT_EQ(Create("llona"), CreateResult::GamertagConfusable);
+    EXPECT_EQ(Create("B0BBY"), CreateResult::GamertagConfusable);
+    EXPECT_EQ(Create("lvan"), CreateResult::GamertagConfusable);
+    EXPECT_EQ(Create("Ivana"), CreateResult::Created) << "a longer name is another name";
+}

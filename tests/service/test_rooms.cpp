@@ -9,7 +9,7 @@ namespace {
 
 RoomCaller Player(const std::string& name, const std::string& cid, uint32_t ip = 0x7f000001)
 {
-    return RoomCaller{name, cid, ip};
+    return RoomCaller{name, cid, ip, ""};
 }
 
 const RoomCaller kAnn = Player("Ann", "c0ffee01");
@@ -203,4 +203,55 @@ TEST(RoomRelay, OnlyMembersOfAStartedRoomFromTheirOwnAddress)
     EXPECT_FALSE(RelayMayRegister(store, code, 'B', 0x7f000001, false)); // someone else
     EXPECT_TRUE(RelayMayRegister(store, code, 'B', 0x7f000001, true));   // relaxed
     EXPECT_FALSE(RelayMayRegister(store, "NOROOM", 'A', 0x7f000001, true));
+}
+
+// A burst of creates from one address cannot keep the server full: the
+// address holds a few rooms at once, and a room whose lone host never beat
+// is gone at the plain time-out, not after the away grace.
+TEST(Rooms, OneAddressHoldsAFewRoomsAndABareCreateGoesAtTheTimeOut)
+{
+    RoomStore store;
+    store.limits.max_rooms_per_address = 3;
+    for (int i = 0; i < 3; i++)
+        ASSERT_TRUE(CreateRoom(store, Player("P" + std::to_string(i), "f100" + std::to_string(i), 0x0a000001),
+                               CreateRequest{}, 0).ok);
+    const RoomCaller fourth = Player("P3", "f1003", 0x0a000001);
+    EXPECT_EQ(CreateRoom(store, fourth, CreateRequest{}, 0).error,
+              "Too many rooms are open from your network. Try again later.");
+    EXPECT_TRUE(CreateRoom(store, kAnn, CreateRequest{}, 0).ok) << "another address is not held back";
+    // A host's new room replaces its own old one: no bound hit.
+    EXPECT_TRUE(CreateRoom(store, Player("P0", "f1000", 0x0a000001), CreateRequest{}, 0).ok);
+
+    // Ann beats, the three bare creates do not: 10.5 s on, only Ann's room stays.
+    const std::string ann = [&] {
+        for (const auto& [code, room] : store.rooms)
+            if (room.member[0].cid == kAnn.cid)
+                return code;
+        return std::string();
+    }();
+    ASSERT_TRUE(Heartbeat(store, kAnn, ann, 100).ok);
+    ExpireMembers(store, 10500);
+    EXPECT_EQ(store.rooms.size(), 1u);
+    EXPECT_TRUE(store.rooms.count(ann)) << "a host that beat keeps the away grace";
+    EXPECT_TRUE(CreateRoom(store, fourth, CreateRequest{}, 10500).ok) << "the address has room again";
+}
+
+// Only a member that proved the account (its token, under its own gamertag)
+// is that account's; a guest who took the name is not, and a request without
+// a token keeps an earlier proof only while the name stays.
+TEST(Rooms, AMemberIsAnAccountsOnlyOnceProved)
+{
+    RoomStore store;
+    RoomCaller ann = Player("Ann", "c0ffee01");
+    ann.account = "ann";
+    const std::string code = CreateRoom(store, ann, CreateRequest{}, 0).room->code;
+    ASSERT_TRUE(JoinRoom(store, Player("ANN", "c0ffee02"), code, 0).ok); // a guest playing as "ANN"
+    const Room& room = store.rooms[code];
+    EXPECT_EQ(ProvedSlot(room, "ann"), 0);
+    EXPECT_EQ(ProvedSlot(room, ""), -1);
+    Heartbeat(store, Player("Ann", "c0ffee01"), code, 1); // an older route without the token
+    EXPECT_EQ(ProvedSlot(room, "ann"), 0);
+    Heartbeat(store, Player("Annie", "c0ffee01"), code, 2); // renamed without proof
+    EXPECT_EQ(ProvedSlot(room, "ann"), -1);
+    EXPECT_EQ(ProvedSlot(room, "annie"), -1);
 }

@@ -98,6 +98,24 @@ TEST_F(RoomWire, QuickmatchCarriesTheNameTheClientIdAndMinusOneOnly)
               std::vector<std::string>{"{\"gamertag\":\"Guest4321\",\"cid\":\"" + cid + "\",\"chapter\":-1}"});
 }
 
+// A signed-in player's room requests prove its name with the token; a
+// guest's stay exactly as they were.
+TEST_F(RoomWire, ASignedInPlayersRoomRequestsCarryItsToken)
+{
+    {
+        std::lock_guard<std::mutex> g(g_app.account.lock);
+        g_app.account.token = "tok\"en";
+        g_app.account.gamertag = "Ann";
+    }
+    Enter();
+    const std::string cid = ClientId();
+    EXPECT_EQ(Bodies("/quickmatch"), std::vector<std::string>{"{\"gamertag\":\"Ann\",\"cid\":\"" + cid +
+                                                              "\",\"token\":\"tok\\\"en\",\"chapter\":-1}"});
+    ASSERT_TRUE(WaitUntil([&] { return Count("/heartbeat") > 0; }));
+    EXPECT_EQ(Bodies("/heartbeat").front(), "{\"gamertag\":\"Ann\",\"cid\":\"" + cid +
+                                                "\",\"token\":\"tok\\\"en\",\"code\":\"QX7K\"}");
+}
+
 TEST_F(RoomWire, CreateSendsTheVisibilityWordAndAnEmptyModWhenHidden)
 {
     {
