@@ -9,9 +9,13 @@
 #include "accounts/credentials.h"
 #include "rules/gamertag_rules.h"
 #include "accounts/outbox.h"
+#include "log/log.h"
 #include "front/reply.h"
-#include "front/route_counts.h"
 #include "accounts/sign_in_limit.h"
+#include "front/route_counts.h"
+
+#include <cerrno>
+#include <cstring>
 
 #include <nlohmann/json.hpp>
 
@@ -100,7 +104,8 @@ void SendLinkMail(AccountPort& port, const AccountRecord& a, const std::string& 
                ", open:\r\n\r\n" + link + "\r\n\r\nThe link works once and expires in 24 hours.\r\n";
     }
     std::string path;
-    WriteMail(port.outbox, a.email, subject, body, path);
+    if (!WriteMail(port.outbox, a.email, subject, body, path, port.options.mail_from))
+        LogError("a " + kind + " mail could not be written to " + port.outbox + ": " + strerror(errno));
 }
 
 std::string SignUp(AccountPort& port, const Json& body, const std::string&)
@@ -364,6 +369,8 @@ AccountPort* StartAccountPort(const ServiceOptions& options, std::string& error,
     front.per_address = options.per_address_connections;
     front.proxy_protocol = options.proxy_protocol;
     front.counters = &port->counters;
+    front.name = "account";
+    front.log_requests = options.log_requests;
     front.error_body = [](int status) {
         return ErrorReply(status == 413 ? kTooLarge : status == 404 ? "Not found." : status >= 500 ? kServerFault : kBadRequest);
     };
@@ -383,6 +390,19 @@ void StopAccountPort(AccountPort* port)
     StopHttpFront(port->front);
     CloseAccountStore(port->store);
     delete port;
+}
+
+bool AccountPortStoreAnswers(AccountPort* port)
+{
+    AccountRecord none;
+    TakeStoreFault();
+    FindAccountById(port->store, 0, none); // ids start at 1: a cheap indexed read
+    return !TakeStoreFault();
+}
+
+HttpFront* AccountPortFront(AccountPort* port)
+{
+    return port ? port->front : nullptr;
 }
 
 const HttpCounters& AccountPortCounters(AccountPort* port)

@@ -11,6 +11,7 @@
 #include <string>
 
 struct AccountPort;
+struct HttpFront;
 
 constexpr int kAccountPortNumber = 39001;
 
@@ -19,6 +20,10 @@ constexpr int kAccountPortNumber = 39001;
 // answers presence and invites; without it nobody is ever in a room.
 AccountPort* StartAccountPort(const ServiceOptions& options, std::string& error, RoomDirectory rooms = {});
 void StopAccountPort(AccountPort* port);
+// Its HTTP front, to drain before the stop.
+HttpFront* AccountPortFront(AccountPort* port);
+// One cheap read of the store: whether it answers now.
+bool AccountPortStoreAnswers(AccountPort* port);
 
 // The gamertag of a live session's account, for the room port's proof of a
 // signed-in player; false when the token is not a live session.

@@ -3,11 +3,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 
 bool WriteMail(const std::string& outbox_dir, const std::string& to, const std::string& subject,
-               const std::string& body, std::string& path)
+               const std::string& body, std::string& path, const std::string& from)
 {
     static std::atomic<unsigned> sequence{0};
     std::error_code ec;
@@ -28,8 +29,9 @@ bool WriteMail(const std::string& outbox_dir, const std::string& to, const std::
     snprintf(name, sizeof(name), "%013lld-%06u.eml", ms, sequence.fetch_add(1) % 1000000);
     path = outbox_dir + "/" + name;
     const std::string temp = outbox_dir + "/." + name + ".tmp";
-    const std::string text = "From: Kestrel Multiplayer <no-reply@kestrel.invalid>\r\nTo: " + to +
-                             "\r\nSubject: " + subject + "\r\nDate: " + date +
+    const std::string text = "From: Kestrel Multiplayer <" + from + ">\r\nTo: " + to + "\r\nSubject: " + subject +
+                             "\r\nDate: " + date + "\r\nMessage-ID: <" + std::string(name).substr(0, strlen(name) - 4) + "@" +
+                             from.substr(from.find('@') + 1) + ">" +
                              "\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n" + body;
     FILE* f = fopen(temp.c_str(), "wb");
     if (!f)

@@ -7,4 +7,5 @@
 // Writes the mail; false when the folder or file cannot be written. `path`
 // receives the file's path.
 bool WriteMail(const std::string& outbox_dir, const std::string& to, const std::string& subject,
-               const std::string& body, std::string& path);
+               const std::string& body, std::string& path,
+               const std::string& from = "no-reply@kestrel.invalid");

@@ -1,4 +1,5 @@
 #include "front/http_front.h"
+#include "log/log.h"
 #include "metrics/metrics.h"
 
 #include <boost/asio/ip/tcp.hpp>
@@ -11,7 +12,10 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 
+#include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -166,7 +170,7 @@ struct HttpFront
 {
     HttpFrontOptions o;
     std::vector<HttpRoute> routes;
-    std::unique_ptr<ssl::context> tls; // outlives the io context and the streams in it
+    std::shared_ptr<ssl::context> tls; // for new connections; each keeps the one it began with
     asio::io_context io{1};
     tcp::acceptor acceptor{io};
     asio::steady_timer resume{io};
@@ -176,7 +180,9 @@ struct HttpFront
     int open = 0;
     HttpCounters own;             // stands in when the caller keeps no figures
     HttpCounters* counts = &own;
-    bool accepting = false, waiting = false, stopping = false;
+    bool accepting = false, waiting = false, stopping = false, draining = false;
+    std::atomic<int> busy{0}; // requests read and not yet answered
+    LogLimit handshake_log;
     uint16_t port = 0;
 };
 
@@ -238,6 +244,7 @@ struct Connection : std::enable_shared_from_this<Connection>
 {
     HttpFront& f;
     tcp::socket sock;
+    std::shared_ptr<ssl::context> context; // outlives the stream made with it
     std::unique_ptr<ssl::stream<tcp::socket>> tls;
     uint32_t ip;
     bool counted; // holds a place in per_ip (a balancer's connection: once its header is read)
@@ -248,8 +255,18 @@ struct Connection : std::enable_shared_from_this<Connection>
     size_t skipped = 0; // empty lines before the current request
     bool closed = false;
     bool served = false; // answered a request: silence before the next one is idling
-    enum { kRequest, kHandler, kWriting, kClosing } phase = kRequest;
+    enum Phase { kRequest, kHandler, kWriting, kClosing } phase = kRequest;
     char drain[512];
+    // What the request log says of the one being answered.
+    std::string log_method, log_path;
+    std::chrono::steady_clock::time_point log_start;
+
+    static bool Busy(Phase p) { return p == kHandler || p == kWriting; }
+    void SetPhase(Phase p)
+    {
+        f.busy.fetch_add((int)Busy(p) - (int)Busy(phase));
+        phase = p;
+    }
 
     Connection(HttpFront& front, tcp::socket s, uint32_t addr, bool holds_place)
         : f(front), sock(std::move(s)), ip(addr), counted(holds_place), timer(front.io),
@@ -358,13 +375,19 @@ struct Connection : std::enable_shared_from_this<Connection>
             Count(f, &HttpCounters::refused_tls);
             return Close();
         }
-        tls = std::make_unique<ssl::stream<tcp::socket>>(std::move(sock), *f.tls);
+        context = f.tls;
+        tls = std::make_unique<ssl::stream<tcp::socket>>(std::move(sock), *context);
         tls->async_handshake(ssl::stream_base::server, in.data(),
                              [self = shared_from_this()](const error_code& e, size_t used) {
                                  if (self->closed)
                                      return;
                                  if (e) {
                                      Count(self->f, &HttpCounters::refused_tls);
+                                     LogLimited(self->f.handshake_log, LogLevel::Warn,
+                                                "TLS handshake failed on the " + self->f.o.name + " port from " +
+                                                    self->RemoteAddress() + ": " + e.message() + " (" +
+                                                    std::to_string(self->f.counts->refused_tls.load()) +
+                                                    " failed since start)");
                                      return self->Close();
                                  }
                                  self->in.consume(used);
@@ -448,7 +471,10 @@ struct Connection : std::enable_shared_from_this<Connection>
         req.content_type = std::string(msg[http::field::content_type]);
         req.body = std::move(msg.body());
         req.remote_addr = RemoteAddress();
-        const bool keep_alive = msg.keep_alive();
+        const bool keep_alive = msg.keep_alive() && !f.draining;
+        log_method = req.method;
+        log_path = req.path; // never the query: links carry their token there
+        log_start = std::chrono::steady_clock::now();
         const HttpRoute* route = nullptr;
         for (const HttpRoute& r : f.routes)
             if (r.path == req.path && r.method == req.method)
@@ -456,7 +482,7 @@ struct Connection : std::enable_shared_from_this<Connection>
         if (!route)
             return Answer(ErrorAnswer(404), keep_alive);
         timer.cancel();
-        phase = kHandler;
+        SetPhase(kHandler);
         Pool& pool = route->costly ? f.costly : f.cheap;
         {
             std::lock_guard<std::mutex> hold(pool.lock);
@@ -480,6 +506,8 @@ struct Connection : std::enable_shared_from_this<Connection>
     // The answer, then the connection is closed: the rest of the input is not trusted.
     void Refuse(int status)
     {
+        if (log_path.empty())
+            log_method = "-", log_path = "-", log_start = std::chrono::steady_clock::now();
         Count(f, status == 431 || status == 413 ? &HttpCounters::refused_size
                  : status == 503                ? &HttpCounters::refused_busy
                  : status == 426                ? &HttpCounters::refused_plain
@@ -488,21 +516,33 @@ struct Connection : std::enable_shared_from_this<Connection>
         Answer(ErrorAnswer(status), false);
     }
 
-    void Answer(const HttpAnswer& a, bool keep_alive)
+    void Answer(const HttpAnswer& a, bool keep_alive_asked)
     {
         if (closed)
             return;
+        bool keep_alive = keep_alive_asked;
         out = {};
         out.version(11);
         out.result((unsigned)a.status);
         out.reason(Reason(a.status));
         out.set(http::field::content_type, a.content_type);
+        keep_alive = keep_alive && !f.draining;
         out.set(http::field::connection, keep_alive ? "keep-alive" : "close");
+        if (f.o.log_requests) {
+            const double ms =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - log_start).count();
+            char took[32];
+            snprintf(took, sizeof(took), "%.1f ms", ms);
+            LogInfo("request " + f.o.name + " " + log_method + " " + log_path + " " + std::to_string(a.status) + " " +
+                    took + " from " + RemoteAddress());
+        }
+        log_method.clear();
+        log_path.clear();
         if (a.status == 426)
             out.set(http::field::upgrade, "TLS/1.2, HTTP/1.1");
         out.body() = a.body;
         out.prepare_payload();
-        phase = kWriting;
+        SetPhase(kWriting);
         Deadline(f.o.write_deadline_ms);
         WithStream([&](auto& s) {
             http::async_write(s, out, [self = shared_from_this(), keep_alive](const error_code& e, size_t) {
@@ -519,7 +559,7 @@ struct Connection : std::enable_shared_from_this<Connection>
             return Finish();
         skipped = 0;
         served = true;
-        phase = kRequest;
+        SetPhase(kRequest);
         Deadline(f.o.request_deadline_ms);
         Next();
     }
@@ -530,7 +570,7 @@ struct Connection : std::enable_shared_from_this<Connection>
     // write deadline already running.
     void Finish()
     {
-        phase = kClosing;
+        SetPhase(kClosing);
         if (tls) {
             tls->async_shutdown([self = shared_from_this()](const error_code&) { self->Close(); });
             return;
@@ -554,6 +594,7 @@ struct Connection : std::enable_shared_from_this<Connection>
         if (closed)
             return;
         closed = true;
+        SetPhase(kClosing);
         timer.cancel();
         error_code e;
         Raw().close(e);
@@ -673,23 +714,65 @@ void RaiseFileLimit()
     }
 }
 
-// TLS 1.2 and 1.3 with the operator's key; false with a reason.
+// The newest OpenSSL reason on this thread's error queue, and the queue emptied.
+std::string OpenSslReason()
+{
+    std::string out;
+    while (const unsigned long e = ERR_get_error()) {
+        const char* reason = ERR_reason_error_string(e);
+        if (reason && out.find(reason) == std::string::npos)
+            out += (out.empty() ? "" : ", ") + std::string(reason);
+    }
+    return out.empty() ? std::string("unknown reason") : out;
+}
+
+// A file the system will not open, named with the system's reason.
+bool Readable(const std::string& path, const char* what, std::string& error)
+{
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file) {
+        error = std::string("cannot read the TLS ") + what + " " + path + ": " + strerror(errno);
+        return false;
+    }
+    fclose(file);
+    return true;
+}
+
+// TLS 1.2 and 1.3 with the operator's key; nullptr with a reason naming the file.
+std::shared_ptr<ssl::context> MakeTls(const std::string& cert, const std::string& key, std::string& error)
+{
+    if (!Readable(cert, "certificate", error) || !Readable(key, "key", error))
+        return nullptr;
+    auto ctx = std::make_shared<ssl::context>(ssl::context::tls_server);
+    ctx->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
+                     ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1 | ssl::context::single_dh_use);
+    SSL_CTX* native = ctx->native_handle();
+    SSL_CTX_set_min_proto_version(native, TLS1_2_VERSION);
+    ERR_clear_error();
+    if (SSL_CTX_use_certificate_chain_file(native, cert.c_str()) != 1) {
+        error = "the TLS certificate " + cert + " does not load: " + OpenSslReason() + " (a PEM certificate?)";
+        return nullptr;
+    }
+    if (SSL_CTX_use_PrivateKey_file(native, key.c_str(), SSL_FILETYPE_PEM) != 1) {
+        const std::string why = OpenSslReason();
+        error = why.find("mismatch") != std::string::npos
+                    ? "the TLS key " + key + " is not the key of the certificate " + cert + " (" + why + ")"
+                    : "the TLS key " + key + " does not load: " + why + " (a PEM private key?)";
+        return nullptr;
+    }
+    if (SSL_CTX_check_private_key(native) != 1) {
+        error = "the TLS key " + key + " is not the key of the certificate " + cert + ": " + OpenSslReason();
+        return nullptr;
+    }
+    return ctx;
+}
+
 bool LoadTls(HttpFront& f, std::string& error)
 {
     if (f.o.tls_cert.empty() && f.o.tls_key.empty())
         return true;
-    try {
-        f.tls = std::make_unique<ssl::context>(ssl::context::tls_server);
-        f.tls->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
-                           ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1 | ssl::context::single_dh_use);
-        SSL_CTX_set_min_proto_version(f.tls->native_handle(), TLS1_2_VERSION);
-        f.tls->use_certificate_chain_file(f.o.tls_cert);
-        f.tls->use_private_key_file(f.o.tls_key, ssl::context::pem);
-    } catch (const boost::system::system_error& e) {
-        error = "cannot load the TLS key or certificate (" + f.o.tls_cert + ", " + f.o.tls_key + "): " + e.what();
-        return false;
-    }
-    return true;
+    f.tls = MakeTls(f.o.tls_cert, f.o.tls_key, error);
+    return f.tls != nullptr;
 }
 
 } // namespace
@@ -755,4 +838,64 @@ void StopHttpFront(HttpFront* front)
     StopPool(front->costly);
     front->counts->open_connections.store(0);
     delete front; // pending handlers, and the connections they hold, go with the io context
+}
+
+void DrainHttpFront(HttpFront* front)
+{
+    if (!front)
+        return;
+    asio::post(front->io, [front] {
+        front->draining = true;
+        front->stopping = true; // no accept from here on
+        error_code e;
+        front->acceptor.close(e);
+    });
+}
+
+int HttpFrontBusy(const HttpFront* front)
+{
+    return front ? front->busy.load() : 0;
+}
+
+bool ReloadHttpFrontTls(HttpFront* front, std::string& error)
+{
+    if (!front || front->o.tls_cert.empty())
+        return true;
+    std::shared_ptr<ssl::context> fresh = MakeTls(front->o.tls_cert, front->o.tls_key, error);
+    if (!fresh)
+        return false;
+    asio::post(front->io, [front, fresh] { front->tls = fresh; });
+    return true;
+}
+
+bool CheckTlsFiles(const std::string& cert, const std::string& key, std::string& summary, std::string& error)
+{
+    if (!MakeTls(cert, key, error))
+        return false;
+    summary.clear();
+    FILE* file = fopen(cert.c_str(), "rb");
+    X509* x = file ? PEM_read_X509(file, nullptr, nullptr, nullptr) : nullptr;
+    if (file)
+        fclose(file);
+    if (x) {
+        char name[256] = "";
+        X509_NAME_get_text_by_NID(X509_get_subject_name(x), NID_commonName, name, sizeof(name));
+        BIO* bio = BIO_new(BIO_s_mem());
+        ASN1_TIME_print(bio, X509_get0_notAfter(x));
+        char until[64] = "";
+        const int n = BIO_read(bio, until, sizeof(until) - 1);
+        until[n > 0 ? n : 0] = 0;
+        BIO_free(bio);
+        char serial[80] = "";
+        if (BIGNUM* bn = ASN1_INTEGER_to_BN(X509_get0_serialNumber(x), nullptr)) {
+            char* hex = BN_bn2hex(bn);
+            snprintf(serial, sizeof(serial), "%s", hex ? hex : "");
+            OPENSSL_free(hex);
+            BN_free(bn);
+        }
+        summary = std::string("CN=") + name + ", serial " + serial + ", valid until " + until;
+        X509_free(x);
+    }
+    ERR_clear_error();
+    return true;
 }

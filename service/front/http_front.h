@@ -65,6 +65,8 @@ struct HttpFrontOptions
     bool proxy_protocol = false;
     // The body of the front's own answers (400, 404, 413, 426, 431, 500, 501, 503).
     std::function<std::string(int status)> error_body;
+    std::string name;                 // "account", "room": in its log lines
+    bool log_requests = false;        // a log line per answered request (method, path, status, time)
     // Where the front keeps its open connections and refusals for the metrics
     // page; written by its event thread only. Must outlive the front.
     HttpCounters* counters = nullptr;
@@ -76,6 +78,23 @@ struct HttpFront;
 HttpFront* StartHttpFront(const HttpFrontOptions& options, std::vector<HttpRoute> routes, std::string& error);
 // Stops serving; requests still queued are dropped, running handlers finish first.
 void StopHttpFront(HttpFront* front);
+
+// Stops accepting and answers what is in flight: every request already read
+// is answered, with "Connection: close". Returns at once; HttpFrontBusy tells
+// when it is done.
+void DrainHttpFront(HttpFront* front);
+// Requests read and not yet answered (while draining: what is left to do).
+int HttpFrontBusy(const HttpFront* front);
+
+// Loads the TLS key and certificate again (both files of the options) for
+// the connections accepted from now on; those open keep theirs. False with a
+// reason, the old ones kept, when they cannot be loaded.
+bool ReloadHttpFrontTls(HttpFront* front, std::string& error);
+
+// Checks that the key and certificate load and belong together; a summary of
+// the certificate ("CN=..., valid until ...") or false with a reason that
+// names the file.
+bool CheckTlsFiles(const std::string& cert, const std::string& key, std::string& summary, std::string& error);
 
 // A parameter of the query or of a form body, decoded; "" when absent.
 std::string HttpParam(const HttpRequest& req, const char* name);

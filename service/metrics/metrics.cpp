@@ -160,6 +160,7 @@ struct MetricsServer
     asio::io_context io;
     tcp::acceptor acceptor{io};
     std::function<std::string()> page;
+    ReadyCheck ready;
     std::thread thread;
 };
 
@@ -182,10 +183,20 @@ void Serve(MetricsServer& s, tcp::socket socket)
         if (req->method() != http::verb::get && req->method() != http::verb::head) {
             res->result(http::status::method_not_allowed);
             res->set(http::field::allow, "GET, HEAD");
+        } else if (path == "/healthz") {
+            res->result(http::status::ok);
+            res->set(http::field::content_type, "text/plain");
+            res->body() = "alive\n";
+        } else if (path == "/readyz") {
+            std::string reason;
+            const bool ready = !s.ready || s.ready(reason);
+            res->result(ready ? http::status::ok : http::status::service_unavailable);
+            res->set(http::field::content_type, "text/plain");
+            res->body() = ready ? "ready\n" : "not ready: " + reason + "\n";
         } else if (path != "/metrics") {
             res->result(http::status::not_found);
             res->set(http::field::content_type, "text/plain");
-            res->body() = "Not found: the figures are at /metrics\n";
+            res->body() = "Not found: the figures are at /metrics, health at /healthz and /readyz\n";
         } else {
             res->result(http::status::ok);
             res->set(http::field::content_type, "text/plain; version=0.0.4; charset=utf-8");
@@ -233,10 +244,11 @@ bool ParseMetricsAddress(const std::string& text, std::string& addr, uint16_t& p
 }
 
 MetricsServer* StartMetricsServer(const std::string& addr, uint16_t port, std::function<std::string()> page,
-                                  std::string& error)
+                                  std::string& error, ReadyCheck ready)
 {
     auto* s = new MetricsServer;
     s->page = std::move(page);
+    s->ready = std::move(ready);
     beast::error_code ec;
     const tcp::endpoint at(asio::ip::make_address_v4(addr, ec), port);
     if (!ec)

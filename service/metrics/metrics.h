@@ -83,8 +83,12 @@ struct MetricsServer;
 // "ADDR:PORT" or "PORT" (then on 127.0.0.1); false when it is neither.
 bool ParseMetricsAddress(const std::string& text, std::string& addr, uint16_t& port);
 
-// Serves `page()` on GET /metrics (any other path: 404) on one thread of its
-// own; nullptr with a reason on failure.
+// Whether the service can serve players now; false with a short reason.
+using ReadyCheck = std::function<bool(std::string& reason)>;
+
+// Serves `page()` on GET /metrics, 200 "alive" on GET /healthz, and on GET
+// /readyz 200 "ready" or 503 with the reason from `ready` (any other path:
+// 404), on one thread of its own; nullptr with a reason on failure.
 MetricsServer* StartMetricsServer(const std::string& addr, uint16_t port, std::function<std::string()> page,
-                                  std::string& error);
+                                  std::string& error, ReadyCheck ready = {});
 void StopMetricsServer(MetricsServer* server);

@@ -38,6 +38,15 @@ const char* ServiceUsage()
            "  --metrics [ADDR:]PORT serve figures for Prometheus at /metrics (ADDR 127.0.0.1)\n"
            "  --online-window S     a player counts as online S seconds after its last request (60)\n"
            "  --invite-life S       a room invite lapses after S seconds (600)\n"
+           "  --log-requests        one log line per HTTP request (method, path, status, time)\n"
+           "  --stop-wait S         on SIGTERM, answer requests in flight for up to S seconds (10)\n"
+           "  --smtp-url URL        deliver the outbox: smtp://HOST:587 (STARTTLS, required), smtps://HOST:465,\n"
+           "                        or smtp+plain://HOST:25 for a local relay without TLS\n"
+           "  --smtp-user NAME      log in to the mail server as NAME...\n"
+           "  --smtp-password-file FILE  ...with the password in FILE (first line)\n"
+           "  --smtp-ca FILE        PEM certificates that vouch for the mail server (system's by default)\n"
+           "  --mail-from ADDR      sender of the mails (needed with --smtp-url)\n"
+           "  --help                print this and exit\n"
            "  --version             print the version and exit\n"
            "test only, applied to every forwarded datagram:\n"
            "  --relay-drop P  --relay-duplicate P  --relay-reorder P   probabilities 0..1\n"
@@ -123,11 +132,14 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
             out.relay_any_ip = true;
             continue;
         }
-        if (i + 1 >= argc) {
-            error = std::string("missing value after ") + flag;
-            return false;
+        if (strcmp(flag, "--log-requests") == 0) {
+            out.log_requests = true;
+            continue;
         }
-        const char* value = argv[++i];
+        // The value is looked at only once the option is known: "--bogus"
+        // last on the line is unknown, not missing its value.
+        const bool has_value = i + 1 < argc;
+        const char* value = has_value ? argv[++i] : "";
         double v = 0;
         bool ok = true;
         if (strcmp(flag, "--data") == 0)
@@ -185,8 +197,27 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
             out.faults.jitter_ms = (int)v;
         else if (strcmp(flag, "--relay-seed") == 0 && (ok = ParseNumber(value, 0, 1e18, v)))
             out.faults.seed = (uint64_t)v;
-        else if (ok) {
-            error = std::string("unknown option ") + flag;
+        else if (strcmp(flag, "--stop-wait") == 0 && (ok = ParseNumber(value, 0, 600, v)))
+            out.stop_wait_s = (int)v;
+        else if (strcmp(flag, "--smtp-url") == 0 &&
+                 (ok = strncmp(value, "smtp://", 7) == 0 || strncmp(value, "smtps://", 8) == 0 ||
+                       strncmp(value, "smtp+plain://", 13) == 0))
+            out.smtp_url = value;
+        else if (strcmp(flag, "--smtp-user") == 0)
+            out.smtp_user = value;
+        else if (strcmp(flag, "--smtp-password-file") == 0)
+            out.smtp_password_file = value;
+        else if (strcmp(flag, "--smtp-ca") == 0)
+            out.smtp_ca = value;
+        else if (strcmp(flag, "--mail-from") == 0 && (ok = strchr(value, '@') && !strpbrk(value, "<>\r\n "))) {
+            out.mail_from = value;
+            out.mail_from_set = true;
+        } else if (ok) {
+            error = std::string("unknown option ") + flag + " (--help lists them)";
+            return false;
+        }
+        if (!has_value) {
+            error = std::string("missing value after ") + flag;
             return false;
         }
         if (!ok) {
@@ -198,5 +229,25 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
         error = "--tls-cert and --tls-key go together, and --tls-only needs both";
         return false;
     }
+    if (!out.smtp_url.empty() && !out.mail_from_set) {
+        error = "--smtp-url needs --mail-from (the address mail servers see as the sender)";
+        return false;
+    }
+    if (out.smtp_user.empty() != out.smtp_password_file.empty()) {
+        error = "--smtp-user and --smtp-password-file go together";
+        return false;
+    }
+    if (out.smtp_url.empty() && (!out.smtp_user.empty() || !out.smtp_ca.empty())) {
+        error = "--smtp-user, --smtp-password-file and --smtp-ca need --smtp-url";
+        return false;
+    }
+    if (!out.relay_public.empty() && out.store.empty())
+        out.warnings.push_back("--relay-public without --store: rooms name this relay, but no other instance "
+                               "shares them (several instances need --store postgresql://...)");
+    if (out.public_url.empty() && out.bind == "0.0.0.0")
+        out.warnings.push_back("--bind 0.0.0.0 without --public-url: the links in reset and verify mails would "
+                               "read http://0.0.0.0:39001/... and reach no player; set --public-url");
+    if (out.relay_open)
+        out.warnings.push_back("--relay-open: the relay takes every HELLO, with or without a room (tests only)");
     return true;
 }

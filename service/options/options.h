@@ -42,6 +42,15 @@ struct ServiceOptions
     bool proxy_protocol = false; // HTTP connections start with a PROXY v2 header (behind a balancer)
     int online_window_s = 60; // a signed-in player counts as online this long after its last request
     int invite_life_s = 600;  // a room invite not taken up lapses after this
+    bool log_requests = false; // one log line per HTTP request
+    int stop_wait_s = 10;      // on SIGTERM, how long requests in flight may take to be answered
+    // Mail delivery: "" keeps mails as files in DIR/outbox only.
+    std::string smtp_url;      // smtp://HOST:PORT (STARTTLS required) or smtps://; smtp+plain:// a local relay
+    std::string smtp_user, smtp_password_file, smtp_ca;
+    std::string mail_from = "no-reply@kestrel.invalid";
+    bool mail_from_set = false;
+    std::string smtp_password; // read from smtp_password_file at start, never logged
+    std::vector<std::string> warnings; // options that do nothing as given: said at start
 };
 
 // Parses argv; on failure returns false with a one-line reason in `error`.

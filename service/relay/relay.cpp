@@ -124,6 +124,7 @@ struct Relay
 {
     ServiceOptions options;
     RelayHelloCheck check;
+    RelayRefusalNote refused;
     std::atomic<bool> stop{false};
     size_t batch = 1;
     std::vector<RelayWorker*> workers;
@@ -212,6 +213,8 @@ static int Register(Relay& r, const std::string& code, char letter, const sockad
     uint64_t seat = 0;
     if (r.check) {
         const int verdict = r.check(code, letter, ntohl(from.sin_addr.s_addr), seat);
+        if (verdict == kHelloNo && r.refused)
+            r.refused(code, letter, ntohl(from.sin_addr.s_addr));
         if (verdict != kHelloYes)
             return verdict;
     }
@@ -601,7 +604,7 @@ static int OpenSocket(const sockaddr_in& addr, bool shared, std::string& error)
     return fd;
 }
 
-Relay* StartRelay(const ServiceOptions& options, std::string& error, RelayHelloCheck check)
+Relay* StartRelay(const ServiceOptions& options, std::string& error, RelayHelloCheck check, RelayRefusalNote refused)
 {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -636,6 +639,7 @@ Relay* StartRelay(const ServiceOptions& options, std::string& error, RelayHelloC
     Relay* r = new Relay;
     r->options = options;
     r->check = std::move(check);
+    r->refused = std::move(refused);
     r->batch = (size_t)std::max(1, options.relay_batch);
     for (size_t i = 0; i < fds.size(); i++) {
         RelayWorker* w = new RelayWorker;

@@ -35,6 +35,10 @@ struct RelayStats
 };
 RelayStats ReadRelayStats(Relay* relay);
 
+// Told of each HELLO the check refused (for the log; called on the relay's threads).
+using RelayRefusalNote = std::function<void(const std::string& code, char letter, uint32_t ip)>;
+
 // Binds options.bind:39000 and starts the relay thread; nullptr with a reason on failure.
-Relay* StartRelay(const ServiceOptions& options, std::string& error, RelayHelloCheck check = {});
+Relay* StartRelay(const ServiceOptions& options, std::string& error, RelayHelloCheck check = {},
+                  RelayRefusalNote refused = {});
 void StopRelay(Relay* relay);

@@ -5,10 +5,12 @@
 #include "front/client_members.h"
 #include "front/http_front.h"
 #include "front/reply.h"
-#include "front/route_counts.h"
 #include "store/account_store_postgres.h"
 #include "store/room_store_postgres.h"
+#include "store/room_keep.h"
 #include "rules/rooms.h"
+#include "log/log.h"
+#include "front/route_counts.h"
 
 #include <arpa/inet.h>
 #include <nlohmann/json.hpp>
@@ -34,7 +36,9 @@ struct RoomPort
     std::mutex lock; // guards store
     RoomStore store;
     SharedRooms* shared = nullptr; // set: the rooms live in PostgreSQL, not in `store`
+    std::string keep_path;         // the embedded store's file: rooms are kept there across a restart
     HttpCounters counters;
+    LogLimit refused_ip_log, refused_room_log;
     // Tokens of signed-in players, proved by the account port and kept a
     // short while, so a heartbeat does not cost a session lookup each time.
     std::mutex proof_lock; // guards the three below
@@ -453,6 +457,14 @@ RoomPort* StartRoomPort(const ServiceOptions& options, std::string& error)
             delete port;
             return nullptr;
         }
+    } else {
+        port->keep_path = options.data_dir + "/accounts.sqlite3";
+        size_t kept = 0;
+        std::string why;
+        if (!LoadKeptRooms(port->keep_path, port->store, NowMs(), kept, why))
+            LogError("rooms kept at the last stop could not be read (" + why + "): they are lost");
+        else if (kept > 0)
+            LogInfo("rooms kept at the last stop: " + std::to_string(kept) + " back, with their members and chat");
     }
     Route(*port, "/create", OnCreate, true);
     Route(*port, "/join", OnJoin, true);
@@ -475,6 +487,8 @@ RoomPort* StartRoomPort(const ServiceOptions& options, std::string& error)
     front.per_address = options.per_address_connections;
     front.proxy_protocol = options.proxy_protocol;
     front.counters = &port->counters;
+    front.name = "room";
+    front.log_requests = options.log_requests;
     front.error_body = [](int status) {
         return ErrorReply(status == 404 ? "Not found." : status >= 500 ? "Something went wrong." : "Bad request.");
     };
@@ -510,7 +524,44 @@ void StopRoomPort(RoomPort* port)
     StopHttpFront(port->front);
     port->sweeper.join();
     CloseSharedRooms(port->shared);
+    if (!port->keep_path.empty()) {
+        std::lock_guard<std::mutex> g(port->lock);
+        std::string why;
+        if (!SaveKeptRooms(port->keep_path, port->store, NowMs(), why))
+            LogError("rooms could not be kept for the next start (" + why + "): they end with this stop");
+        else if (!port->store.rooms.empty())
+            LogInfo("rooms kept for the next start: " + std::to_string(port->store.rooms.size()));
+    }
     delete port;
+}
+
+bool RoomPortStoreAnswers(RoomPort* port)
+{
+    RoomStats ignored;
+    return !port->shared || SharedRoomStats(port->shared, ignored);
+}
+
+HttpFront* RoomPortFront(RoomPort* port)
+{
+    return port ? port->front : nullptr;
+}
+
+// Why a HELLO was refused, for the operator: said at most once a minute per cause.
+static void LogRefusedHello(RoomPort* port, const std::string& code, char letter, uint32_t ip, bool wrong_ip)
+{
+    in_addr a{};
+    a.s_addr = htonl(ip);
+    char from[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &a, from, sizeof(from));
+    const std::string who = "relay refused HELLO " + code + " " + letter + " from " + from;
+    if (wrong_ip)
+        LogLimited(port->refused_ip_log, LogLevel::Warn,
+                   who + ": not the address that member's room requests come from; behind a balancer that hides "
+                         "players' addresses, run every instance with --relay-any-ip");
+    else
+        LogLimited(port->refused_room_log, LogLevel::Info,
+                   who + ": no started room of that code here (ended, not started yet, or served by another "
+                         "instance's relay; check --relay-public and that every instance names the same --store)");
 }
 
 RelayHelloCheck RoomRelayCheck(RoomPort* port, bool any_ip)
@@ -520,6 +571,21 @@ RelayHelloCheck RoomRelayCheck(RoomPort* port, bool any_ip)
             return SharedRelayMayRegister(port->shared, code, letter, ip, any_ip, &seat);
         std::lock_guard<std::mutex> g(port->lock);
         return RelayMayRegister(port->store, code, letter, ip, any_ip, &seat) ? kHelloYes : kHelloNo;
+    };
+}
+
+RelayRefusalNote RoomRelayRefusalNote(RoomPort* port, bool any_ip)
+{
+    return [port, any_ip](const std::string& code, char letter, uint32_t ip) {
+        // Would it pass from any address? Then the address is the cause.
+        bool wrong_ip = false;
+        if (!any_ip && port->shared) {
+            wrong_ip = SharedRelayMayRegister(port->shared, code, letter, ip, true, nullptr) == kHelloYes;
+        } else if (!any_ip) {
+            std::lock_guard<std::mutex> g(port->lock);
+            wrong_ip = RelayMayRegister(port->store, code, letter, ip, true, nullptr);
+        }
+        LogRefusedHello(port, code, letter, ip, wrong_ip);
     };
 }
 

@@ -12,13 +12,21 @@
 #include <string>
 
 struct RoomPort;
+struct HttpFront;
 
 // Binds options.bind:39002 and serves on threads of its own; nullptr with a reason on failure.
 RoomPort* StartRoomPort(const ServiceOptions& options, std::string& error);
+// Rooms in memory are written to the embedded store's file first, for the next start.
 void StopRoomPort(RoomPort* port);
+// Its HTTP front, to drain before the stop.
+HttpFront* RoomPortFront(RoomPort* port);
+// Whether the shared rooms' store answers now (always, for rooms in memory).
+bool RoomPortStoreAnswers(RoomPort* port);
 
 // The relay's HELLO rule, answered from this port's rooms.
 RelayHelloCheck RoomRelayCheck(RoomPort* port, bool any_ip);
+// Logs why a HELLO was refused (at most once a minute per cause).
+RelayRefusalNote RoomRelayRefusalNote(RoomPort* port, bool any_ip);
 
 // Tells which account's gamertag a session token belongs to; false when the
 // token is not a live session. Set once the account port runs: room requests

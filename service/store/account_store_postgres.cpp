@@ -210,9 +210,11 @@ bool FillAccounts(PGconn* c, const std::vector<std::string>& columns,
         std::vector<std::string> arrays(columns.size() + 1, "{");
         for (int i = first; i < last; i++) {
             const std::vector<std::string> v = values(rows.Text(i, 1));
-            arrays[0] += (i > first ? "," : "") + rows.Text(i, 0);
+            if (i > first)
+                for (std::string& a : arrays) a += ',';
+            arrays[0] += rows.Text(i, 0);
             for (size_t k = 0; k < columns.size(); k++)
-                arrays[k + 1] += (i > first ? "," : "") + PgArrayItem(v[k]);
+                arrays[k + 1] += PgArrayItem(v[k]);
         }
         std::vector<const char*> params;
         for (std::string& a : arrays) {

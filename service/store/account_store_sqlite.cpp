@@ -3,6 +3,7 @@
 // store opened on a postgresql:// address hands each call on to the
 // PostgreSQL store; either way every call is counted and timed here.
 #include "store/account_store.h"
+#include "log/log.h"
 #include "store/account_store_postgres.h"
 
 #include "rules/gamertag_rules.h"
@@ -172,8 +173,10 @@ struct Use
     int Step()
     {
         const int rc = sqlite3_step(s);
-        if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
             t_store_fault = true;
+            NoteStoreFault(std::string("SQLite: ") + sqlite3_errstr(rc));
+        }
         return rc;
     }
     std::string ColumnText(int i)

@@ -1,5 +1,7 @@
 #include "store/pg_link.h"
 
+#include "log/log.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -86,6 +88,7 @@ PGconn* PgConnect(const std::string& uri, std::string& error)
         error = PQerrorMessage(c);
         while (!error.empty() && (error.back() == '\n' || error.back() == ' '))
             error.pop_back();
+        NoteStoreFault(error);
         PQfinish(c);
         return nullptr;
     }
@@ -100,6 +103,7 @@ bool PgExec(PGconn* c, const char* sql, std::string& error)
     error = PQerrorMessage(c);
     while (!error.empty() && error.back() == '\n')
         error.pop_back();
+    NoteStoreFault(error);
     return false;
 }
 
@@ -120,7 +124,14 @@ PgResult PgRunPrepared(PGconn* c, int which, const PgArgs& args)
     std::vector<const char*> values;
     for (const std::string& s : args.v)
         values.push_back(s.c_str());
-    return PgResult(PQexecPrepared(c, StmtName(which).c_str(), (int)values.size(), values.data(), nullptr, nullptr, 0));
+    PgResult r(PQexecPrepared(c, StmtName(which).c_str(), (int)values.size(), values.data(), nullptr, nullptr, 0));
+    if (!r.Ok() && !r.IsUniqueViolation()) {
+        std::string why = PQerrorMessage(c);
+        while (!why.empty() && why.back() == '\n')
+            why.pop_back();
+        NoteStoreFault(why);
+    }
+    return r;
 }
 
 // An upgrade (or the wait for another instance's) may take this long before

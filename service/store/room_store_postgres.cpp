@@ -391,8 +391,10 @@ bool Load(Tx& tx, const RoomLoad& load, RoomStore& scratch, std::map<std::string
         // them would fill every sweep.
         if (!unreadable.empty()) {
             std::string codes = "{";
-            for (const std::string& code : unreadable) // as stored: any text
-                codes += (codes.size() > 1 ? "," : "") + PgArrayItem(code);
+            for (const std::string& code : unreadable) { // as stored: any text
+                if (codes.size() > 1) codes += ',';
+                codes += PgArrayItem(code);
+            }
             tx.Run(PostponeRooms, PgArgs() << codes + "}" << load.due_before + kUnreadablePostponeMs);
         }
     }

@@ -108,7 +108,9 @@ void ApplyInvites(const std::string& threads_reply)
             continue;
         }
         if (!Holds(s.invites_seen, key))
-            toasts.push_back({"Invite from " + i.from, i.room.empty() ? "Join their room" : i.room});
+            // Where to answer it: invites live in the friends section of the profile.
+            toasts.push_back({"Invite from " + i.from, (i.room.empty() ? std::string("Their room") : i.room) +
+                                                           " - open the menu, then View profile, to join."});
         live.push_back(std::move(i));
     }
     // Only what the service still reports stays remembered: the lists stay small.

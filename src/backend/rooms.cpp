@@ -276,7 +276,9 @@ void RoomHeartbeat(std::string code, std::string player_name, uint32_t generatio
             if (present != room.partner_present.load()) {
                 room.partner_present.store(present);
                 if (present)
-                    PushToast("Partner Joined", peer + " joined your lobby.", 4.8f);
+                    // The joiner came to the host's lobby, not the other way round.
+                    PushToast("Partner Joined", role == 'B' ? "You joined " + peer + "'s lobby."
+                                                            : peer + " joined your lobby.", 4.8f);
                 else
                     PushToast("Partner Left", "Your partner left the lobby.", 4.8f);
                 (present ? joined : left) = true;

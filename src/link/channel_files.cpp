@@ -169,7 +169,7 @@ void WatchOwnFiles(ChannelSender& sender, int64_t now_ns)
         st.writing = true;
         st.notice_ns = now_ns;
         st.seen_ns = 0;
-        st.due_ns = now_ns + kSettleNs;
+        st.due_ns = now_ns + kNoticeReadNs;
     }
 }
 
@@ -193,8 +193,9 @@ static int OwnIndex(const ChannelSender& sender, const std::string& name)
 }
 
 // Applies the notices that came since the last take; `touched` marks the own
-// files they name. A close makes a read due at once; a write a read after the
-// settle, and whatever was seen of the file before no longer counts. Lost
+// files they name. A close makes a read due at once; a write a read shortly
+// after (never later than one already due), and whatever was seen of the file
+// before no longer counts. Lost
 // notices reopen the watch (it may have died with its folder): every file is
 // then as unknown as at the start.
 static void TakeNotices(ChannelSender& sender, bool touched[kChannelCount], int64_t now_ns)
@@ -212,7 +213,8 @@ static void TakeNotices(ChannelSender& sender, bool touched[kChannelCount], int6
         st.writing = !e.closed;
         st.notice_ns = now_ns;
         st.seen_ns = 0;
-        st.due_ns = e.closed ? now_ns : now_ns + kSettleNs;
+        const int64_t soon = e.closed ? now_ns : now_ns + kNoticeReadNs;
+        st.due_ns = st.due_ns != 0 && st.due_ns < soon ? st.due_ns : soon;
         touched[i] = true;
     }
     if (lost) {
@@ -228,14 +230,25 @@ static void TakeNotices(ChannelSender& sender, bool touched[kChannelCount], int6
 static void ReadPicked(ChannelSender& sender, const bool pick[kChannelCount], std::string content[kChannelCount],
                        bool ok[kChannelCount], int64_t now_ns)
 {
+    bool changed[kChannelCount] = {};
     for (size_t i = 0; i < kChannelCount && i < sender.names.size(); i++)
         // Missing, empty, oversized and short-read files wait for a later pass.
-        ok[i] = pick[i] && ReadFileShared(DataPath(sender.names[i]), content[i], kMaxChannelFileBytes);
+        ok[i] = pick[i] && ReadFileShared(DataPath(sender.names[i]), content[i], kMaxChannelFileBytes, &changed[i]);
     bool touched[kChannelCount] = {};
     TakeNotices(sender, touched, now_ns);
-    for (size_t i = 0; i < kChannelCount; i++)
-        if (touched[i])
+    for (size_t i = 0; i < kChannelCount; i++) {
+        // Written to during the read (the size or write time moved, or a
+        // notice came; Windows may deliver that notice only later): read
+        // again shortly, whatever the notices said. Where notices come with
+        // the write itself (Linux) and write times are exact, a notice with
+        // the stamp unmoved is a write after the read: the read stands, or
+        // a writer that never pauses would never be read.
+        const bool disturbed = changed[i] || (touched[i] && (!kFolderWatchTellsClose || !ok[i]));
+        if (pick[i] && sender.watch && disturbed) {
             ok[i] = false;
+            sender.state[i].due_ns = now_ns + kNoticeReadNs;
+        }
+    }
 }
 
 static void SendVersion(ChannelSender& sender, size_t i, const SendFileFn& send)
@@ -255,28 +268,25 @@ static void TakeVersion(ChannelSendState& st, std::string& content, uint64_t h)
     st.due_ns = 0;
 }
 
-// How long a content must have stood before it counts as finished: nothing
-// after a close (or, without close notices, for a whole JSON text read once
-// the notices settled), else kStableNs.
+// How long a content read undisturbed must have stood before it counts as
+// finished: nothing once its writer closed it (where the system tells) or
+// when it is one whole JSON text; else kStableNs (a writer that paused
+// mid-file, or a content that is not JSON at all).
 static int64_t StabilityNeeded(const ChannelSendState& st, const std::string& content)
 {
-    if (kFolderWatchTellsClose)
-        return st.writing ? kStableNs : 0;
+    if (kFolderWatchTellsClose && !st.writing)
+        return 0;
     return LooksWholeJson(content) ? 0 : kStableNs;
 }
 
-// A content read with a watch: true when it is a finished new version (then
-// taken). Otherwise a later read is made due when one can decide.
+// A content read undisturbed with a watch: true when it is a finished new
+// version (then taken). Otherwise a later read is made due when one can decide.
 static bool TakeIfFinished(ChannelSendState& st, std::string& content, int64_t now_ns)
 {
     const uint64_t h = ChannelHash(content);
     if (h == st.last_hash) {
         st.seen_ns = 0;
         st.due_ns = 0;
-        return false;
-    }
-    if (!kFolderWatchTellsClose && now_ns - st.notice_ns < kSettleNs) {
-        st.due_ns = st.notice_ns + kSettleNs; // a writer was at it a moment ago
         return false;
     }
     if (st.seen_ns == 0 || st.seen_hash != h) {

@@ -74,13 +74,13 @@ ChannelSender MakeChannelSender(uint32_t role);
 
 using SendFileFn = std::function<void(const std::string& name, const std::string& content, uint32_t transfer)>;
 
-// Where the system does not tell when a writer closes a file (Windows), a file
-// is read once its notices have been quiet this long, and sent when that read
-// (with no notice during it) is one whole JSON text. A script writes a whole
-// channel file in well under a millisecond, so 10 ms is a wide margin, and it
-// keeps the delay under the old 1/30 s scan's; it is also short enough to fit
-// between the writes of a script that rewrites its file every 60 Hz frame.
-const int64_t kSettleNs = 10000000;
+// A write notice makes a read due this long after it; later notices never
+// push that read back, so a writer rewriting its file every frame (or as fast
+// as it can) cannot starve it. A read is taken when it is undisturbed (no
+// notice during it, the file's size and write time the same before and after)
+// and whole: closed by its writer (where the system tells) or one whole JSON
+// text. A disturbed read is tried again after the same short delay.
+const int64_t kNoticeReadNs = 1000000;
 // A file whose writer keeps it open (or whose state the notices lost), or whose
 // text is not whole, is sent once its content has stood this long unchanged.
 const int64_t kStableNs = 1000000000;
@@ -108,7 +108,8 @@ int64_t OwnFilesNextReadNs(const ChannelSender& sender);
 // Between scans: takes the watch's notices and reads the files whose read
 // has come due, sending at once every one that is finished with a new
 // content. "Finished": its writer closed it (where the system tells), or it
-// settled whole (see kSettleNs), or it stood unchanged for kStableNs. A file
+// was read undisturbed and whole (see kNoticeReadNs), or it stood unchanged
+// for kStableNs. A file
 // written again while it was being read is not trusted.
 void SendFinishedOwnFiles(ChannelSender& sender, const SendFileFn& send, int64_t now_ns);
 

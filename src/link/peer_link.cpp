@@ -1,6 +1,8 @@
 #include "link/peer_link.h"
 
+#include "link/channel_versions.h"
 #include "link/relay_address.h"
+#include "link/wire_frames.h"
 #include "state/app_state.h"
 #include "state/config.h"
 #include "state/worker.h"
@@ -10,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -20,12 +23,18 @@ static const int64_t kSecondNs = 1000000000;
 static const int64_t kNoticeSettleUs = 500;
 
 static std::atomic<bool> g_watch_own_files{true};
+static std::atomic<bool> g_compact_framing{true};
 static std::atomic<uint32_t> g_resend_requests{0};
 static std::atomic<int64_t> g_link_start_ns{0};
 
 void SetLinkFileWatch(bool on)
 {
     g_watch_own_files.store(on);
+}
+
+void SetLinkCompactFraming(bool on)
+{
+    g_compact_framing.store(on);
 }
 
 void RequestOwnFilesResend()
@@ -120,7 +129,25 @@ SyncHealth LinkSyncHealthAt(double now_ms)
         c.late = up && t.received_gap_ms >= 0 && now_ms - t.received_ms > limit;
     }
     h.rtt = g_app.link.rtt_history;
+    h.out_bytes_per_s = g_app.link.out_bytes_per_s;
+    h.in_bytes_per_s = g_app.link.in_bytes_per_s;
+    h.file_ratio = g_app.link.file_ratio;
+    h.compact = g_app.link.compact;
     return h;
+}
+
+std::string ByteRateText(double bytes_per_s)
+{
+    char text[32];
+    if (bytes_per_s < 0)
+        return "-";
+    if (bytes_per_s < 1000)
+        snprintf(text, sizeof(text), "%.0f B/s", bytes_per_s);
+    else if (bytes_per_s < 1e6)
+        snprintf(text, sizeof(text), "%.1f KB/s", bytes_per_s / 1e3);
+    else
+        snprintf(text, sizeof(text), "%.2f MB/s", bytes_per_s / 1e6);
+    return text;
 }
 
 SyncHealth LinkSyncHealth()
@@ -161,7 +188,7 @@ std::string HelloDatagram(const std::string& room_code, char letter)
     return "HELLO " + room_code + " " + letter + "\n";
 }
 
-std::string MakePing(char letter, double now_ms)
+std::string MakePing(char letter, double now_ms, bool offer)
 {
     uint32_t seq;
     {
@@ -172,8 +199,10 @@ std::string MakePing(char letter, double now_ms)
             g_app.link.pings.erase(g_app.link.pings.begin());
     }
     char body[64];
-    const int n = snprintf(body, sizeof(body), "%u %.1f", seq, now_ms);
-    if (n <= 0)
+    // The offer rides after the time: an older client echoes it in its pong
+    // and reads the time before it, as ever.
+    const int n = snprintf(body, sizeof(body), offer ? "%u %.1f %s" : "%u %.1f", seq, now_ms, kFramingToken);
+    if (n <= 0 || n >= (int)sizeof(body))
         return std::string();
     return std::string("FILE:__ping___") + letter + ".json\n" + std::string(body, (size_t)n);
 }
@@ -292,8 +321,10 @@ struct LinkResources
     bool net = false;
     UdpSocket sock = kNoSocket;
     ChannelSender sender;
+    VersionCodec* codec = nullptr;
     ~LinkResources()
     {
+        VersionCodecClose(codec);
         StopWatchingOwnFiles(sender);
         if (sock != kNoSocket)
             UdpClose(sock);
@@ -301,6 +332,48 @@ struct LinkResources
             NetCleanup();
     }
 };
+
+// Bytes on the wire since the last report, turned into the per-second
+// figures of the link statistics about once a second.
+struct WireCount
+{
+    uint64_t out = 0, in = 0;
+    uint64_t file_wire = 0; // channel-file datagrams sent (repeats and resends too)
+    uint64_t file_raw = 0;  // the own bytes of the new versions among them
+    int64_t since_ns = 0;
+};
+
+static void ReportWire(WireCount& w, int64_t now_ns, bool compact)
+{
+    const double s = (double)(now_ns - w.since_ns) / 1e9;
+    if (s <= 0)
+        return;
+    std::lock_guard<std::mutex> g(g_app.link.lock);
+    g_app.link.out_bytes_per_s = (double)w.out / s;
+    g_app.link.in_bytes_per_s = (double)w.in / s;
+    if (w.file_raw > 0)
+        g_app.link.file_ratio = (double)w.file_wire / (double)w.file_raw;
+    g_app.link.compact = compact;
+    g_app.link.out_bytes_total += w.out;
+    g_app.link.in_bytes_total += w.in;
+    w = WireCount{};
+    w.since_ns = now_ns;
+}
+
+static double CurrentRttMs()
+{
+    std::lock_guard<std::mutex> g(g_app.link.lock);
+    return g_app.link.rtt_ms;
+}
+
+static uint32_t NewEpoch()
+{
+    std::random_device rd;
+    uint32_t e = 0;
+    while (e == 0)
+        e = rd();
+    return e;
+}
 
 static void RunPeerLink(uint32_t role, const std::string& room_code)
 {
@@ -316,10 +389,15 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
     NetAddress relay = CurrentRelay(relay_changes);
     NoteRelay(relay);
 
+    WireCount wire;
+    const auto put = [&](const std::string& d) {
+        UdpSendTo(sock, relay, d.data(), d.size());
+        wire.out += d.size();
+    };
     const char letter = OwnLetter(role);
     const std::string hello = HelloDatagram(room_code, letter);
     if (!room_code.empty())
-        UdpSendTo(sock, relay, hello.data(), hello.size());
+        put(hello);
     {
         // Known after the bind or, if the port was taken, after the first send.
         std::lock_guard<std::mutex> g(g_app.link.lock);
@@ -333,14 +411,69 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
     LinkSession session;
     session.role = role;
     WrittenFiles written;
+    const std::vector<std::string> partner_names = ChannelFileNames(role == 1 ? 2 : 1);
+
+    // The compact framing: offered in every ping, used once the partner's
+    // pings offer it too (or its compact datagrams arrive), left again when
+    // its pings stop offering it (an older client took its place).
+    const bool offer = g_compact_framing.load();
+    if (offer)
+        held.codec = VersionCodecOpen();
+    bool compact = false;
+    Outbox outbox;
+    outbox.epoch = NewEpoch();
+    Inbox inbox;
+
     const SendFileFn send = [&](const std::string& name, const std::string& content, uint32_t transfer) {
-        SendDataFile(sock, relay, name, content, transfer);
+        const int i = PartnerChannelIndex(name, role == 1 ? 2 : 1); // the own names are the other side's partner names
+        if (compact && i >= 0) {
+            // Only new versions: their delivery is the acknowledgements' business.
+            if (transfer <= outbox.channels[i].last_sent)
+                return;
+            for (const std::string& d : OutboxSendNew(outbox, held.codec, (size_t)i, transfer, content, SteadyNowNs())) {
+                put(d);
+                wire.file_wire += d.size();
+            }
+            wire.file_raw += content.size();
+        } else {
+            for (const std::string& d : FileDatagrams(name, content, transfer)) {
+                put(d);
+                wire.file_wire += d.size();
+            }
+            // Counted once per version: the repeats are the old framing's cost.
+            if (i >= 0 && transfer != outbox.channels[i].last_sent) {
+                outbox.channels[i].last_sent = transfer;
+                wire.file_raw += content.size();
+            }
+        }
         NoteSent(name, role);
+    };
+    const auto use_compact = [&](bool on) {
+        if (on == compact || !held.codec)
+            return;
+        compact = on;
+        for (ChannelOutbox& c : outbox.channels)
+            c = ChannelOutbox{};
+        if (on) {
+            // What went out in the old framing may be missing its repeats:
+            // the current versions go again, now acknowledged.
+            for (size_t i = 0; i < kChannelCount; i++) {
+                const ChannelSendState& st = sender.state[i];
+                if (!st.content.empty() && st.transfer > 0)
+                    for (const std::string& d : OutboxSendNew(outbox, held.codec, i, st.transfer, st.content, SteadyNowNs())) {
+                        put(d);
+                        wire.file_wire += d.size();
+                    }
+            }
+        } else {
+            ResendOwnFiles(sender, send, SteadyNowNs());
+        }
     };
     uint32_t resends_seen = g_resend_requests.load();
 
     const int64_t t0 = SteadyNowNs();
     g_link_start_ns.store(t0);
+    wire.since_ns = t0;
     int64_t scan_timer = t0, hello_timer = t0, ping_timer = t0;
     std::vector<char> buffer(kReceiveBufferBytes, 0);
 
@@ -363,11 +496,12 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
                 NoteRelay(relay);
                 moved = true;
                 if (!room_code.empty())
-                    UdpSendTo(sock, relay, hello.data(), hello.size());
+                    put(hello);
                 hello_timer = SteadyNowNs();
             }
         }
         CompletedFiles completed;
+        std::vector<ArrivedVersion> arrived; // newest per channel, this turn
         NetAddress from;
         while (ready & kWaitDatagram) {
             const int n = UdpReceive(sock, buffer.data(), buffer.size(), from);
@@ -376,20 +510,74 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
             // Only the relay forwards to us; anything else could forge files or pongs.
             if (n == 0 || from != relay)
                 continue;
-            const bool back = resend_on_return && PartnerReturned(contact, buffer.data(), (size_t)n, SteadyNowNs());
-            if (back || (moved && n >= 5 && memcmp(buffer.data(), "FILE:", 5) == 0)) {
+            wire.in += (uint64_t)n;
+            const char* data = buffer.data();
+            const bool back = resend_on_return && PartnerReturned(contact, data, (size_t)n, SteadyNowNs());
+            if (back || (moved && n >= 5 && memcmp(data, "FILE:", 5) == 0)) {
                 moved = false;
                 // Registered again first: after a long stall the relay may
                 // have let this address go, and the files must get through.
                 if (!room_code.empty())
-                    UdpSendTo(sock, relay, hello.data(), hello.size());
+                    put(hello);
+                if (compact)
+                    inbox.ack_due = true; // the partner may have missed what this side holds
                 ResendOwnFiles(sender, send, SteadyNowNs());
             }
-            const std::string reply = DispatchDatagram(session, buffer.data(), (size_t)n, completed, LinkClockMs());
+            const char kind = held.codec ? FrameKind(data, (size_t)n) : 0;
+            if (kind == 'V') {
+                VersionPart part;
+                ArrivedVersion v;
+                if (!DecodeVersion(data, (size_t)n, part))
+                    continue;
+                use_compact(true);
+                if (!InboxTake(inbox, held.codec, part, kMaxChannelFileBytes, v))
+                    continue;
+                bool replaced = false;
+                for (ArrivedVersion& a : arrived)
+                    if (a.channel == v.channel) {
+                        if (v.version > a.version)
+                            a = std::move(v);
+                        replaced = true;
+                    }
+                if (!replaced)
+                    arrived.push_back(std::move(v));
+                continue;
+            }
+            if (kind == 'A') {
+                AckFrame ack;
+                if (DecodeAck(data, (size_t)n, ack))
+                    OutboxTakeAck(outbox, ack);
+                continue;
+            }
+            static const char kPing[] = "FILE:__ping__";
+            if (held.codec && (size_t)n > sizeof(kPing) && memcmp(data, kPing, sizeof(kPing) - 1) == 0) {
+                const char* nl = (const char*)memchr(data, '\n', (size_t)n);
+                if (nl)
+                    use_compact(PingAnnouncesFraming(std::string(nl + 1, (size_t)(data + n - (nl + 1)))));
+            }
+            const std::string reply = DispatchDatagram(session, data, (size_t)n, completed, LinkClockMs());
             if (!reply.empty())
-                UdpSendTo(sock, relay, reply.data(), reply.size());
+                put(reply);
         }
-        NoteReceived(WriteNewCompletedFiles(completed, written), role);
+        // A late datagram of the old framing must not undo a newer version
+        // that came compact.
+        if (compact)
+            for (auto it = completed.begin(); it != completed.end();) {
+                const int i = PartnerChannelIndex(it->first, role);
+                it = i >= 0 && inbox.channels[i].written > 0 ? completed.erase(it) : std::next(it);
+            }
+        std::vector<std::string> names = WriteNewCompletedFiles(completed, written);
+        for (const ArrivedVersion& v : arrived) {
+            if (!WriteFileAtomically(DataPath(partner_names[v.channel]), v.content))
+                continue; // not acknowledged: it comes again
+            InboxWritten(inbox, v.channel, v.version, v.content);
+            names.push_back(partner_names[v.channel]);
+        }
+        NoteReceived(names, role);
+        if (compact && inbox.ack_due && inbox.epoch != 0) {
+            inbox.ack_due = false;
+            put(EncodeAck(InboxAck(inbox)));
+        }
 
         const int64_t now = SteadyNowNs();
         const uint32_t resends = g_resend_requests.load();
@@ -412,31 +600,41 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
             if (OwnFilesNextScanNs(sender, scan_timer, kScanIntervalNs) <= scan_timer)
                 ScanOwnFiles(sender, send, now);
         }
+        const double rtt_ms = CurrentRttMs();
+        if (compact)
+            for (const std::string& d : OutboxResends(outbox, held.codec, SteadyNowNs(), rtt_ms)) {
+                put(d);
+                wire.file_wire += d.size();
+            }
         if (now - hello_timer >= kSecondNs) {
             hello_timer = now;
             if (!room_code.empty())
-                UdpSendTo(sock, relay, hello.data(), hello.size());
+                put(hello);
             // The data folder may appear after the link starts.
             if (!sender.watch && g_watch_own_files.load())
                 WatchOwnFiles(sender);
         }
         if (now - ping_timer >= kSecondNs) {
             ping_timer = now;
-            const std::string ping = MakePing(letter, LinkClockMs());
+            const std::string ping = MakePing(letter, LinkClockMs(), held.codec != nullptr);
             if (!ping.empty())
-                UdpSendTo(sock, relay, ping.data(), ping.size());
+                put(ping);
+            ReportWire(wire, now, compact);
         }
         // Sleep until a datagram arrives, an own file is written or the next
         // scan with work is due: the partner's data and the own changes are
         // handled as they come. Without change notices the scan has work on
         // every beat, as before; with them an idle link wakes about once a
         // second (HELLO, ping, and a read of every file in case a notice was lost).
-        const int64_t due = std::min(std::min(OwnFilesNextScanNs(sender, scan_timer + kScanIntervalNs, kScanIntervalNs),
-                                              OwnFilesNextReadNs(sender)),
-                                     std::min(hello_timer, ping_timer) + kSecondNs);
+        int64_t due = std::min(std::min(OwnFilesNextScanNs(sender, scan_timer + kScanIntervalNs, kScanIntervalNs),
+                                        OwnFilesNextReadNs(sender)),
+                               std::min(hello_timer, ping_timer) + kSecondNs);
+        if (compact)
+            due = std::min(due, OutboxNextResendNs(outbox, rtt_ms));
         const int64_t wait_ns = due - SteadyNowNs();
         ready = UdpWaitOrFolder(sock, sender.watch, wait_ns > 0 ? wait_ns / 1000 : 0);
     }
+    ReportWire(wire, SteadyNowNs(), compact);
 }
 
 static void PeerLinkThread(uint32_t role, std::string room_code)
@@ -464,6 +662,9 @@ void StartPeerLink(uint32_t role, const std::string& room_code)
         for (ChannelTraffic& t : g_app.link.channels)
             t = ChannelTraffic{};
         g_app.link.rtt_history.clear();
+        g_app.link.out_bytes_per_s = g_app.link.in_bytes_per_s = g_app.link.file_ratio = -1.0;
+        g_app.link.compact = false;
+        g_app.link.out_bytes_total = g_app.link.in_bytes_total = 0;
     }
     StartGuardedWorker(g_app.flags.link_running, PeerLinkThread, role, room_code);
 }

@@ -32,6 +32,13 @@ int32_t LinkLossPercent();
 // alone, as before (benchmarks compare the two).
 void SetLinkFileWatch(bool on);
 
+// On (default): the link offers the compact framing (acknowledged versions,
+// compressed against what the partner holds) in its pings and uses it with a
+// partner that offers it too. Off: it neither offers nor understands it and
+// speaks the "FILE:" framing alone, as older clients do (tests and benchmarks
+// play both). Takes effect for links started from now on.
+void SetLinkCompactFraming(bool on);
+
 // Asks the running link to send the six own files again as new versions
 // (once per call). Nothing happens while no link runs.
 void RequestOwnFilesResend();
@@ -52,7 +59,16 @@ struct SyncHealth
     ChannelHealth channels[kChannelCount];
     std::vector<RttSample> rtt; // at_ms on the steady clock
     double now_ms = 0;
+    // Bytes per second the link sends and receives (all datagrams), and the
+    // channel files' wire bytes over their own bytes; below 0: not known yet.
+    double out_bytes_per_s = -1.0;
+    double in_bytes_per_s = -1.0;
+    double file_ratio = -1.0;
+    bool compact = false; // the compact framing is in use with this partner
 };
+
+// "12.3 KB/s" and the like, for the figures above ("-" below 0).
+std::string ByteRateText(double bytes_per_s);
 
 SyncHealth LinkSyncHealthAt(double now_ms);
 SyncHealth LinkSyncHealth();
@@ -78,7 +94,8 @@ std::string HelloDatagram(const std::string& room_code, char letter);
 
 // Records a new ping (sequence + 1, sent at now_ms) and returns its datagram,
 // or "" when the body could not be formatted (the record then counts as lost).
-std::string MakePing(char letter, double now_ms);
+// With `offer` the body ends in " " + the compact framing's token.
+std::string MakePing(char letter, double now_ms, bool offer = false);
 
 // Updates the round trip from a pong's body (the echoed "seq time" text).
 void HandlePong(const std::string& body, double now_ms);

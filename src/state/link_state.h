@@ -43,6 +43,13 @@ struct LinkStats
     std::string relay;                // "A.B.C.D:PORT" the link sends to now; "" before a link ran
     ChannelTraffic channels[kLinkChannels];
     std::vector<RttSample> rtt_history; // oldest first, the last kRttHistoryMs
+    // What the wire costs, over the last second or so (below 0: not yet known).
+    double out_bytes_per_s = -1.0;    // every datagram the link sent
+    double in_bytes_per_s = -1.0;     // every datagram it took from the relay
+    double file_ratio = -1.0;         // channel-file bytes on the wire over the new versions' own bytes
+    bool compact = false;             // both clients speak the compact, acknowledged framing
+    uint64_t out_bytes_total = 0;     // since the link started, up to the last report
+    uint64_t in_bytes_total = 0;
 };
 
 const size_t kPingRecordsKept = 32;

@@ -17,6 +17,7 @@
 #include "ui/overlay_input.h"
 #include "ui/pages/pages.h"
 #include "ui/palette.h"
+#include "ui/session_status.h"
 #include "ui/ui_state.h"
 
 #include <imgui.h>
@@ -25,6 +26,7 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <string>
 
 namespace {
 
@@ -89,10 +91,14 @@ void DrawCoopButton()
                                    ImGuiWindowFlags_NoNav;
     ImGui::Begin("##mp_toggle", nullptr, flags);
     ImGui::SetWindowFontScale(1.4f * s);
-    ImGui::PushStyleColor(ImGuiCol_Button, WithAlpha(g_app.flags.link_running.load() ? ColGreen : ColAccent, o));
+    // The fill tells the session's state as every other surface does. The
+    // label stays opaque once the button shows at all: dark text at the
+    // button's own transparency turned grey and unreadable.
+    const float label_alpha = ImMin(1.0f, o * 4.0f);
+    ImGui::PushStyleColor(ImGuiCol_Button, WithAlpha(CurrentSessionStatus().button, o));
     ImGui::PushStyleColor(ImGuiCol_ButtonHovered, WithAlpha(ColAccentHover, o));
     ImGui::PushStyleColor(ImGuiCol_ButtonActive, WithAlpha(ColAccentHover, o));
-    ImGui::PushStyleColor(ImGuiCol_Text, WithAlpha(ColOnAccent, o));
+    ImGui::PushStyleColor(ImGuiCol_Text, WithAlpha(ColOnAccent, label_alpha));
     ImGui::PushStyleVar(ImGuiStyleVar_FrameRounding, 12.0f);
     if (ImGui::Button("Co-op", ImVec2(-1.0f, -1.0f))) {
         ToggleOverlay();
@@ -211,10 +217,11 @@ void DrawConnectionBars()
         // A weak link brightens the whole readout and pulses.
         w = 0.62f + 0.3f * (0.5f + 0.5f * (float)std::sin(3.0 * ImGui::GetTime()));
     }
-    const bool away = g_app.room.reconnecting.load() || g_app.room.partner_away.load();
+    const SessionStatus status = CurrentSessionStatus();
+    const bool away = status.pill[0] != 0;
     if (away) {
         // Old figures would only mislead while one side is gone.
-        label = g_app.room.reconnecting.load() ? "Reconnecting..." : "Partner reconnecting...";
+        label = status.pill;
         lit = 0, col = ColGold;
         w = 0.62f + 0.3f * (0.5f + 0.5f * (float)std::sin(3.0 * ImGui::GetTime()));
     }
@@ -260,12 +267,77 @@ void TakeToastsToDraw(double now)
     g_ui.toasts_drawn = q;
 }
 
+float ToastEase(const Toast& t, double now)
+{
+    const float age = (float)(now - t.start);
+    float p = 1.0f;
+    if (age < 0.25f)
+        p = age * 4.0f;
+    else if (age > t.duration - 0.55f)
+        p = (t.duration - age) / 0.55f;
+    return Smooth(ImClamp(p, 0.0f, 1.0f));
+}
+
+// `text` cut to fit `width` at `size`, with "..." where it was cut (at a
+// character boundary).
+const char* FitText(ImFont* font, float size, const char* text, float width, std::string& out)
+{
+    if (font->CalcTextSizeA(size, FLT_MAX, 0.0f, text).x <= width)
+        return text;
+    const float dots = font->CalcTextSizeA(size, FLT_MAX, 0.0f, "...").x;
+    const char* end = nullptr;
+    font->CalcTextSizeA(size, ImMax(0.0f, width - dots), 0.0f, text, nullptr, &end);
+    out.assign(text, end);
+    out += "...";
+    return out.c_str();
+}
+
+// While the menu window stands where the stack would go, the newest toast
+// shows as one line in the window's title bar, between the title and the
+// close box: the one strip of the window that holds no control.
+void DrawTitleBarToast(const Toast& t, double now, float opacity)
+{
+    ImFont* font = FontSmall ? FontSmall : ImGui::GetDefaultFont();
+    const float size = font->FontSize;
+    const float left = g_ui.menu_min.x + ImGui::GetStyle().FramePadding.x + g_ui.menu_title_w + 24.0f;
+    // The close box is as wide as the bar is high, inside the frame padding.
+    float right = g_ui.menu_max.x - ImGui::GetStyle().FramePadding.x - g_ui.menu_title_h - 12.0f;
+    const float h = size + 12.0f;
+    const float y0 = g_ui.menu_min.y + ImMax(2.0f, (g_ui.menu_title_h - h) * 0.5f);
+    // On a narrow display the Co-op button reaches down over the title bar.
+    const float s = g_app.settings.btn_scale_pct;
+    const float button_x0 = ImGui::GetIO().DisplaySize.x - kMargin - kButtonW * s;
+    if (kMargin + kButtonH * s > y0 && button_x0 < right)
+        right = button_x0 - 12.0f;
+    if (right - left < 120.0f)
+        return;
+    const float a = ToastEase(t, now) * opacity;
+    const float title_w = std::ceil(font->CalcTextSizeA(size, FLT_MAX, 0.0f, t.title.c_str()).x);
+    const float room = right - left - 24.0f - title_w - 10.0f;
+    std::string cut;
+    const char* body = room > 30.0f ? FitText(font, size, t.text.c_str(), room, cut) : "";
+    const float body_w = std::ceil(font->CalcTextSizeA(size, FLT_MAX, 0.0f, body).x);
+    const float w = ImMin(right - left, 24.0f + title_w + (body[0] ? 10.0f + body_w : 0.0f));
+    const float x0 = right - w;
+    ImDrawList* dl = ImGui::GetForegroundDrawList();
+    dl->AddRectFilled(ImVec2(x0, y0), ImVec2(right, y0 + h), PackCol(ImVec4(0.075f, 0.083f, 0.099f, 1.0f), 0.97f * a),
+                      h * 0.5f);
+    dl->AddRect(ImVec2(x0, y0), ImVec2(right, y0 + h), PackCol(ColAccent, 0.6f * a), h * 0.5f, 0, 1.0f);
+    dl->PushClipRect(ImVec2(x0, y0), ImVec2(right, y0 + h), true);
+    KitDrawText(dl, font, size, ImVec2(x0 + 12.0f, y0 + 6.0f), PackCol(ColAccentHover, a), t.title.c_str());
+    if (body[0])
+        KitDrawText(dl, font, size, ImVec2(x0 + 22.0f + title_w, y0 + 6.0f), PackCol(ColText, 0.92f * a), body);
+    dl->PopClipRect();
+    g_ui.toast_rects.push_back(ImVec4(x0, y0, right, y0 + h));
+}
+
 } // namespace
 
 void DrawToasts()
 {
     const double now = ImGui::GetTime();
     TakeToastsToDraw(now);
+    g_ui.toast_rects.clear();
     if (g_ui.toasts_drawn.empty())
         return;
 
@@ -281,18 +353,20 @@ void DrawToasts()
     const ImVec4 fill = style == 1 ? ImVec4(0.06f, 0.066f, 0.078f, 1.0f) : ImVec4(0.075f, 0.083f, 0.099f, 1.0f);
     const float fill_alpha = style == 1 ? 0.86f : 0.97f;
 
+    const float display_w = ImGui::GetIO().DisplaySize.x;
+    const float stack_x0 = display_w - kMargin - width;
+    const bool menu_shown = g_ui.menu_max.x > g_ui.menu_min.x;
+    if (menu_shown && stack_x0 < g_ui.menu_max.x + 8.0f && display_w - kMargin > g_ui.menu_min.x) {
+        DrawTitleBarToast(g_ui.toasts_drawn.back(), now, opacity);
+        return;
+    }
+
     ImDrawList* dl = ImGui::GetForegroundDrawList();
     // Under the Co-op button, and under the hint while it shows (drawn just
     // before), so neither hides the other.
     float y = ImMax(kMargin + kButtonH * st.btn_scale_pct + 14.0f, g_ui.hint_bottom + 6.0f);
     for (const Toast& t : g_ui.toasts_drawn) {
-        const float age = (float)(now - t.start);
-        float p = 1.0f;
-        if (age < 0.25f)
-            p = age * 4.0f;
-        else if (age > t.duration - 0.55f)
-            p = (t.duration - age) / 0.55f;
-        const float e = Smooth(ImClamp(p, 0.0f, 1.0f));
+        const float e = ToastEase(t, now);
         const float a = e * opacity;
 
         const float body_h = body_font->CalcTextSizeA(bsize, FLT_MAX, wrap, t.text.c_str()).y;
@@ -315,6 +389,7 @@ void DrawToasts()
         KitDrawText(dl, title_font, tsize, ImVec2(tx, y0 + 10.0f * s), PackCol(ColAccentHover, a), t.title.c_str());
         KitDrawText(dl, body_font, bsize, ImVec2(tx, y0 + 10.0f * s + tsize + 3.0f), PackCol(ColText, 0.92f * a),
                     t.text.c_str(), nullptr, wrap);
+        g_ui.toast_rects.push_back(ImVec4(x0, y0, x1, y1));
         y += h + 10.0f;
     }
 }

@@ -4,6 +4,7 @@
 // Index of this file:
 // [SECTION] Text
 // [SECTION] Buttons
+// [SECTION] Row buttons
 // [SECTION] Headings and rules
 // [SECTION] Sign-in page decoration
 // [SECTION] Shell
@@ -94,6 +95,16 @@ void KitReportLabel(ImGuiID id, const char* shown_label)
 #else
     (void)id;
     (void)shown_label;
+#endif
+}
+
+void KitReportLabelBox(ImGuiID id, const ImVec2& box_min, const ImVec2& box_max, const ImVec2& label_min,
+                       const ImVec2& label_max)
+{
+#ifdef IMGUI_ENABLE_TEST_ENGINE
+    KitTestHookLabelBox(id, box_min, box_max, label_min, label_max);
+#else
+    (void)id, (void)box_min, (void)box_max, (void)label_min, (void)label_max;
 #endif
 }
 
@@ -218,6 +229,130 @@ bool ActionTile(const char* title, const char* subtitle)
     KitDrawText(dl, ImVec2(p.x + size.x - 30.0f, p.y + 22.0f), PackCol(ColAccent), ">");
     if (clicked)
         PlayClickSound(SoundConfirm);
+    return clicked;
+}
+
+//-----------------------------------------------------------------------------
+// [SECTION] Row buttons
+//-----------------------------------------------------------------------------
+
+namespace {
+
+// Padding around a row button's label, in proportion to the font, so the box
+// grows with the label at every size.
+ImVec2 RowButtonPadding()
+{
+    const float f = ImGui::GetFontSize();
+    return ImVec2(std::round(0.6f * f), std::round(0.25f * f));
+}
+
+float RowButtonGap()
+{
+    return std::round(0.45f * ImGui::GetFontSize());
+}
+
+} // namespace
+
+float RowButtonWidth(const char* label)
+{
+    const float f = ImGui::GetFontSize();
+    const float text = std::ceil(ImGui::CalcTextSize(label, nullptr, true).x);
+    return ImMax(std::round(3.6f * f), text + 2.0f * RowButtonPadding().x);
+}
+
+void RowButtonsStart(const char* const* labels, int count)
+{
+    float total = 0.0f;
+    for (int i = 0; i < count; i++)
+        total += RowButtonWidth(labels[i]) + (i > 0 ? RowButtonGap() : 0.0f);
+    // The content region's right edge stops short of a scrollbar.
+    const float right = ImGui::GetWindowContentRegionMax().x;
+    ImGui::SameLine(ImMax(ImGui::GetCursorPosX(), right - total));
+    g_ui.row_button_index = 0;
+}
+
+bool RowButton(const char* label, RowButtonStyle style, bool enabled)
+{
+    if (g_ui.row_button_index++ > 0)
+        ImGui::SameLine(0.0f, RowButtonGap());
+    ImGuiWindow* window = ImGui::GetCurrentWindow();
+    const ImGuiID id = window->GetID(label);
+    const ImVec2 pad = RowButtonPadding();
+    const ImVec2 text = ImGui::CalcTextSize(label, nullptr, true);
+    const ImVec2 size(RowButtonWidth(label), std::round(text.y + 2.0f * pad.y));
+    // Centred on the row's line, which is one frame high (the row's text is
+    // aligned to the frame padding).
+    const float line_h = ImGui::GetFrameHeight();
+    const ImVec2 at = window->DC.CursorPos;
+    const ImVec2 min(at.x, std::round(at.y + ImMax(0.0f, (line_h - size.y) * 0.5f)));
+    const ImRect box(min, ImVec2(min.x + size.x, min.y + size.y));
+    ImGui::ItemSize(ImVec2(size.x, ImMax(line_h, size.y)));
+    if (!enabled)
+        ImGui::BeginDisabled();
+    bool clicked = false;
+    if (ImGui::ItemAdd(box, id)) {
+        bool hovered = false, held = false;
+        clicked = ImGui::ButtonBehavior(box, id, &hovered, &held);
+        KitReportLabel(id, label);
+        const bool accent = style == RowAccent;
+        const ImVec4 fill = accent ? (hovered || held ? ColAccentHover : ColAccent)
+                                   : ImGui::GetStyleColorVec4(held ? ImGuiCol_ButtonActive
+                                                              : hovered ? ImGuiCol_ButtonHovered
+                                                                        : ImGuiCol_Button);
+        ImDrawList* dl = window->DrawList;
+        dl->AddRectFilled(box.Min, box.Max, PackCol(fill), 6.0f);
+        const char* end = ImGui::FindRenderedTextEnd(label);
+        const ImVec2 label_min(std::round(box.Min.x + (size.x - text.x) * 0.5f),
+                               std::round(box.Min.y + (size.y - text.y) * 0.5f));
+        KitDrawText(dl, label_min, PackCol(accent ? ColOnAccent : ColText), label, end);
+        KitReportLabelBox(id, box.Min, box.Max, label_min, ImVec2(label_min.x + text.x, label_min.y + text.y));
+        if (clicked && accent)
+            PlayClickSound(SoundConfirm);
+    }
+    if (!enabled)
+        ImGui::EndDisabled();
+    return clicked;
+}
+
+bool KitSliderInt(const char* id, int* value, int lo, int hi, const char* format)
+{
+    char shown[32], widest[32];
+    ImFormatString(shown, sizeof(shown), format, *value);
+    // As wide as the widest value, so the slider does not shift while dragged.
+    ImFormatString(widest, sizeof(widest), format, ImAbs(lo) > ImAbs(hi) ? lo : hi);
+    const float gap = ImGui::GetStyle().ItemInnerSpacing.x * 2.0f;
+    const float value_w = std::ceil(ImGui::CalcTextSize(widest).x) + 8.0f;
+    ImGui::SetNextItemWidth(ImMax(40.0f, ImGui::GetContentRegionAvail().x - value_w - gap));
+    const bool typing = ImGui::TempInputIsActive(ImGui::GetID(id));
+    if (!typing)
+        ImGui::PushStyleColor(ImGuiCol_Text, ImVec4(0, 0, 0, 0));
+    bool changed = ImGui::SliderInt(id, value, lo, hi, format, ImGuiSliderFlags_AlwaysClamp);
+    if (!typing)
+        ImGui::PopStyleColor();
+    *value = ImClamp(*value, lo, hi);
+    ImGui::SameLine(0.0f, gap);
+    if (changed)
+        ImFormatString(shown, sizeof(shown), format, *value);
+    ImGui::AlignTextToFramePadding();
+    TextColoured(ColText, shown);
+    return changed;
+}
+
+bool LinkButton(const char* label)
+{
+    const ImVec2 size = ImGui::CalcTextSize(label, nullptr, true);
+    const ImVec2 p = ImGui::GetCursorScreenPos();
+    const ImGuiID id = ImGui::GetID(label);
+    const bool clicked = ImGui::InvisibleButton(label, ImVec2(ImMax(1.0f, size.x), size.y));
+    KitReportLabel(id, label);
+    const bool hovered = ImGui::IsItemHovered();
+    ImDrawList* dl = ImGui::GetWindowDrawList();
+    const ImU32 col = PackCol(hovered ? ColAccentHover : ColAccent);
+    KitDrawText(dl, p, col, label, ImGui::FindRenderedTextEnd(label));
+    if (hovered)
+        dl->AddLine(ImVec2(p.x, p.y + size.y), ImVec2(p.x + size.x, p.y + size.y), col, 1.0f);
+    if (clicked)
+        PlayClickSound(SoundTick);
     return clicked;
 }
 

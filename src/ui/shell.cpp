@@ -220,6 +220,7 @@ void DrawMenuWindow(float dt)
     g_ui.overlay_anim += ((open ? 1.0f : 0.0f) - g_ui.overlay_anim) * (1.0f - std::exp(-12.0f * dt));
     if (g_ui.overlay_anim < 0.01f) {
         g_ui.was_fully_open = false;
+        g_ui.menu_max = g_ui.menu_min = ImVec2(0.0f, 0.0f);
         return;
     }
     StepPageTransition(dt);
@@ -237,7 +238,16 @@ void DrawMenuWindow(float dt)
     bool keep_open = true;
     const ImGuiWindowFlags flags =
         ImGuiWindowFlags_NoScrollbar | ImGuiWindowFlags_NoScrollWithMouse | ImGuiWindowFlags_NoCollapse;
-    if (ImGui::Begin("Kestrel Multiplayer", &keep_open, flags)) {
+    const bool visible = ImGui::Begin("Kestrel Multiplayer", &keep_open, flags);
+    // Where the window and its title bar are, for the toasts to keep clear of.
+    {
+        ImGuiWindow* w = ImGui::GetCurrentWindow();
+        g_ui.menu_min = w->Pos;
+        g_ui.menu_max = ImVec2(w->Pos.x + w->Size.x, w->Pos.y + w->Size.y);
+        g_ui.menu_title_h = w->TitleBarHeight();
+        g_ui.menu_title_w = ImGui::CalcTextSize("Kestrel Multiplayer").x;
+    }
+    if (visible) {
         if (fully_open && g_ui.was_fully_open && !placed)
             RememberPlayerSize();
         if (g_app.update_notice.update_required.load())

@@ -7,6 +7,8 @@
 #include "state/social_state.h"
 #include "state/toasts.h"
 
+#include <imgui.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -43,6 +45,7 @@ struct UiState
     std::string message_sent;                 // the draft as it was sent; emptied on arrival if unchanged
     // Kit
     int segmented_choice = 0;                 // SegmentedPair: 0 or 1, kept across pages
+    int row_button_index = 0;                 // RowButton: buttons drawn since RowButtonsStart
     // Settings page and in-game indicators
     std::string settings_seen;                // settings text the page last saw; empty before its first frame
     int settings_drawn_frame = -1;            // Dear ImGui frame on which the page was last drawn
@@ -54,6 +57,10 @@ struct UiState
     float hint_bottom = 0.0f;                 // lowest y the hint took this frame (0: not drawn)
     bool hint_was_open = false;               // the menu was open on the previous frame
     std::vector<Toast> toasts_drawn;          // this frame's copy of the queue, its storage reused
+    std::vector<ImVec4> toast_rects;          // where this frame's toasts went (x0, y0, x1, y1)
+    ImVec2 menu_min, menu_max;                // the menu window last frame (equal: not shown)
+    float menu_title_h = 0.0f;                // its title bar's height
+    float menu_title_w = 0.0f;                // its title text's width
     // Room pages (Create, Find, Lobby): kept for the whole process, so a page
     // left and visited again shows what the player typed. The create form's
     // visibility is the SegmentedPair choice above.
@@ -65,6 +72,11 @@ struct UiState
     char join_code[8] = "";                   // up to 7 characters
     double lobby_chat_poll = -100.0;          // the lobby's own chat timer, ImGui seconds
     std::vector<ChatMessage> lobby_chat;      // the lobby's copy of the chat list, reused each frame
+    bool sync_details = false;                // the lobby's game-sync figures are shown
+    // A Join asked for while a session runs waits for "Leave and join".
+    bool join_confirm_open = false;
+    bool join_confirm_invite = false;         // from an invite (else a friend's row)
+    RoomInvite join_confirm;                  // the room to join (code; for an invite, its sender)
 };
 
 extern UiState g_ui;

@@ -1,9 +1,13 @@
 // Link figures over loopback, through the real relay (run it inside
 // tests/netns-run): propagation time of a file from A to B, the link's CPU use
 // idle and busy, the relay's forwarding rate and added latency, and file
-// delivery under 5, 10 and 20 % drop against the 1 - p^3 of three sends.
+// delivery under 5, 10 and 20 % drop against the 1 - p^3 of three sends; one
+// busy file written at 60, 144, 240 Hz and flat out; the wire cost of a
+// game-like workload, compact framing beside the old one.
+#include "game_workload.h"
 #include "link/peer_link.h"
 #include "raw_peer.h"
+#include "writer_rates.h"
 #include "service_process.h"
 #include "state/app_state.h"
 
@@ -20,6 +24,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -554,15 +559,188 @@ static void Delivery(double drop)
            100.0 * arrived.size() / total, total, 100.0 * (1 - drop * drop * drop));
 }
 
+// A partner B (kestrel-partner, optionally with the old framing) for this
+// process's link A under `code`; returns its pid once both are linked.
+static pid_t LinkWithPartner(const std::string& root, const std::string& code, bool old_framing)
+{
+    std::vector<std::string> args = {BuiltProgram("tools/kestrel-partner"), "link", "--role", "B", "--code", code,
+                                     "--dir", root + "/" + code};
+    if (old_framing)
+        args.push_back("--old-framing");
+    const pid_t partner = StartProgram(args, root + "/" + code + ".log");
+    SetLinkCompactFraming(!old_framing);
+    StartPeerLink(1, code);
+    std::this_thread::sleep_for(2500ms); // pings have offered the framing both ways
+    return partner;
+}
+
+static void EndLink(pid_t partner)
+{
+    StopLink();
+    StopProgram(partner);
+    SetLinkCompactFraming(true);
+}
+
+// One busy file at 60, 144, 240 Hz and flat out, closed each time and held open.
+static void WriterRates(const std::string& root)
+{
+    int first = 1;
+    const pid_t partner = LinkWithPartner(root, "WR", false);
+    for (bool hold : {false, true})
+        for (double hz : {60.0, 144.0, 240.0, 0.0}) {
+            const WriterRateResult r = MeasureWriterRate("reframework/data/Kestrel_Joints_A.json",
+                                                         root + "/WR/reframework/data/Kestrel_Joints_A.json", hz, hold,
+                                                         4.0, first);
+            first += r.writes + 10;
+            PrintWriterRate("Linux", hz, hold, r);
+        }
+    EndLink(partner);
+}
+
+// The on-CPU time of this process's threads but the calling one: the link
+// thread, while the calling thread writes the files.
+static double OtherThreadsCpuSeconds()
+{
+    timespec own{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &own);
+    return CpuSeconds(getpid()) - (own.tv_sec + own.tv_nsec / 1e9);
+}
+
+// The game-like workload (tests/support/game_workload.h) at 30 Hz for 12 s:
+// wire bytes out per raw file byte and the link thread's CPU.
+static void GameWorkload(const std::string& root, bool old_framing, int round, double& ratio, double& cpu)
+{
+    const std::string code = std::string(old_framing ? "GO" : "GN") + std::to_string(round);
+    const pid_t partner = LinkWithPartner(root, code, old_framing);
+    const std::vector<std::string> own = ChannelFileNames(1);
+    uint64_t raw = 0, out0;
+    {
+        std::lock_guard<std::mutex> g(g_app.link.lock);
+        out0 = g_app.link.out_bytes_total;
+    }
+    const double c0 = OtherThreadsCpuSeconds();
+    const auto t1 = Clock::now();
+    int f = 0;
+    for (; Clock::now() - t1 < 12s; f++) {
+        for (size_t i = 0; i < own.size(); i++) {
+            const std::string content = GameChannelFrame(i, f);
+            if (content.empty())
+                continue;
+            WriteInPlace("reframework/data/" + own[i], content);
+            raw += content.size();
+        }
+        std::this_thread::sleep_until(t1 + std::chrono::microseconds(33333) * (f + 1));
+    }
+    const double secs = std::chrono::duration<double>(Clock::now() - t1).count();
+    cpu = (OtherThreadsCpuSeconds() - c0) / secs * 100.0;
+    std::this_thread::sleep_for(500ms);
+    StopLink(); // the last second's bytes are counted at the stop
+    uint64_t out1;
+    {
+        std::lock_guard<std::mutex> g(g_app.link.lock);
+        out1 = g_app.link.out_bytes_total;
+    }
+    ratio = (double)(out1 - out0) / (double)raw;
+    printf("  game workload, %s framing, round %d: %.1f KB/s of files, %.1f KB/s on the wire out, ratio %.3f, "
+           "link CPU %.2f %%\n",
+           old_framing ? "old" : "compact", round, raw / secs / 1e3, (out1 - out0) / secs / 1e3, ratio, cpu);
+    EndLink(partner);
+}
+
+static void GameFigures(const std::string& root)
+{
+    std::vector<double> ratio[2], cpu[2];
+    for (int round = 0; round < 3; round++)
+        for (int k = 0; k < 2; k++) {
+            double r = 0, c = 0;
+            GameWorkload(root, k == 0, round, r, c);
+            ratio[k].push_back(r);
+            cpu[k].push_back(c);
+        }
+    for (int k = 0; k < 2; k++)
+        printf("game workload at 30 Hz, %s: wire bytes out / file bytes %.3f, link CPU %.2f %% of one core "
+               "(medians of 3)\n",
+               k == 0 ? "old framing (before)" : "compact framing", Percentile(ratio[k], 0.5), Percentile(cpu[k], 0.5));
+}
+
+// Delivery between two real clients in the compact framing under drop: six
+// channels rewritten every 135 ms for 15 s; for each write, the time until the
+// partner holds it or a newer version, and any content that is no version.
+static void CompactDelivery(const std::string& root, double drop)
+{
+    ServiceProcess service;
+    char rate[16];
+    snprintf(rate, sizeof(rate), "%.2f", drop);
+    if (!StartService(service, {"--relay-open", "--relay-drop", rate, "--relay-seed", "7"})) {
+        printf("service did not start: %s\n", service.output.c_str());
+        return;
+    }
+    const std::string code = "CD" + std::to_string((int)(drop * 100));
+    const pid_t partner = LinkWithPartner(root, code, false);
+    const std::vector<std::string> names = ChannelFileNames(1);
+    std::vector<std::vector<Clock::time_point>> wrote(names.size());
+    std::vector<std::vector<double>> seen_after(names.size());
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0};
+    std::mutex m;
+    std::thread watcher([&] {
+        std::vector<int> newest(names.size(), 0);
+        while (!stop.load()) {
+            for (size_t i = 0; i < names.size(); i++) {
+                const std::string s = ReadWhole(root + "/" + code + "/reframework/data/" + names[i]);
+                if (s.empty())
+                    continue;
+                const int v = atoi(s.c_str() + 5);
+                if (s != Version(200, v)) {
+                    wrong++;
+                    continue;
+                }
+                std::lock_guard<std::mutex> g(m);
+                for (int k = newest[i] + 1; k <= v && k <= (int)wrote[i].size(); k++)
+                    seen_after[i].push_back(std::chrono::duration<double>(Clock::now() - wrote[i][(size_t)k - 1]).count());
+                newest[i] = std::max(newest[i], v);
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    int versions = 0;
+    const auto end = Clock::now() + 15s;
+    while (Clock::now() < end) {
+        versions++;
+        for (size_t i = 0; i < names.size(); i++) {
+            {
+                std::lock_guard<std::mutex> g(m);
+                wrote[i].push_back(Clock::now());
+            }
+            WriteInPlace("reframework/data/" + names[i], Version(200, versions));
+        }
+        std::this_thread::sleep_for(135ms);
+    }
+    std::this_thread::sleep_for(1500ms);
+    stop.store(true);
+    watcher.join();
+    int within = 0, total = versions * (int)names.size(), last_arrived = 0;
+    for (size_t i = 0; i < names.size(); i++) {
+        for (double s : seen_after[i])
+            within += s <= 1.0 ? 1 : 0;
+        last_arrived += (int)seen_after[i].size() == versions ? 1 : 0;
+    }
+    printf("compact delivery at %2.0f %% drop: %.3f %% of %d writes at the partner within 1 s (as themselves or "
+           "newer), last versions %d/6 arrived, %d wrong contents\n",
+           drop * 100, 100.0 * within / total, total, last_arrived, wrong.load());
+    EndLink(partner);
+    StopService(service);
+}
+
 int main(int argc, char** argv)
 {
-    // One part by name (files, cpu, relay, delivery), or all of them.
+    // One part by name (files, cpu, rates, game, relay, delivery), or all of them.
     const std::string only = argc > 1 ? argv[1] : "";
     const auto wanted = [&](const char* part) { return only.empty() || only == part; };
     const std::string root = MakeTempDir("kestrel-bench");
     fs::create_directories(root + "/a/reframework/data");
     fs::current_path(root + "/a");
-    if (wanted("files") || wanted("cpu")) {
+    if (wanted("files") || wanted("cpu") || wanted("rates") || wanted("game")) {
         ServiceProcess service;
         if (!StartService(service, {"--relay-open"})) {
             printf("service did not start: %s\n", service.output.c_str());
@@ -574,6 +752,10 @@ int main(int argc, char** argv)
         }
         if (wanted("cpu"))
             LinkCpuFigures(root);
+        if (wanted("rates"))
+            WriterRates(root);
+        if (wanted("game"))
+            GameFigures(root);
         StopService(service);
     }
     if (wanted("relay")) {
@@ -583,8 +765,10 @@ int main(int argc, char** argv)
         RelayFigures("batched, 2 workers", {"--relay-workers", "2"});
     }
     if (wanted("delivery"))
-        for (double drop : {0.05, 0.10, 0.20})
+        for (double drop : {0.05, 0.10, 0.20}) {
             Delivery(drop);
+            CompactDelivery(root, drop);
+        }
     fs::current_path("/");
     fs::remove_all(root);
     return 0;

@@ -38,6 +38,8 @@ class Road : public testing::TestWithParam<bool>
 protected:
     bool two = GetParam();
     std::string database;
+    std::string partner_host; // "": partners go to the second instance
+    bool behind_balancer = false; // the instances take PROXY v2 headers only
     ServiceProcess service, second;
     std::string root;
     std::vector<pid_t> partners;
@@ -80,7 +82,11 @@ protected:
     }
     std::vector<std::string> Instance(const char* addr)
     {
-        return {"--bind", addr, "--store", database, "--relay-public", std::string(addr) + ":39000"};
+        std::vector<std::string> args = {"--bind", addr, "--store", database, "--relay-public",
+                                         std::string(addr) + ":39000", "--metrics", std::string(addr) + ":39090"};
+        if (behind_balancer)
+            args.push_back("--proxy-protocol");
+        return args;
     }
     void Name(const char* name)
     {
@@ -93,7 +99,7 @@ protected:
         args.insert(args.begin(), BuiltProgram("tools/kestrel-partner"));
         args.insert(args.end(), {"--dir", root + "/" + tag});
         if (two)
-            args.insert(args.end(), {"--host", kSecond});
+            args.insert(args.end(), {"--host", partner_host.empty() ? kSecond : partner_host});
         const pid_t pid = StartProgram(args, root + "/" + tag + ".log");
         ASSERT_GT(pid, 0);
         partners.push_back(pid);
@@ -253,16 +259,17 @@ TEST_P(Road, TheRelayTakesHellosOnlyForAStartedRoom)
     EXPECT_TRUE(RawPeerReceived(b).empty());
 }
 
-// A TCP load balancer (Debian's haproxy) in front of both instances' HTTP
-// ports, the second kept as the first one's backup: as an operator would run them.
+// The balancer set-up an operator copies (packaging/haproxy), with the
+// addresses in its environment: haproxy in front of both instances' HTTP
+// ports, checking each one's /readyz.
 static pid_t StartBalancer(const std::string& dir, const char* addr)
 {
-    std::string cfg = "defaults\n  mode tcp\n  timeout connect 1s\n  timeout client 60s\n  timeout server 60s\n";
-    for (const char* port : {"39001", "39002"})
-        cfg += std::string("listen p") + port + "\n  bind " + addr + ":" + port + "\n  server first " + kFirst + ":" +
-               port + " check inter 300 fall 1 rise 1\n  server second " + kSecond + ":" + port + " backup\n";
-    WriteFileText(dir + "/haproxy.cfg", cfg);
-    return StartProgram({"/usr/sbin/haproxy", "-db", "-q", "-f", dir + "/haproxy.cfg"}, dir + "/haproxy.log");
+    setenv("KESTREL_FRONT", addr, 1);
+    setenv("KESTREL_FIRST", kFirst, 1);
+    setenv("KESTREL_SECOND", kSecond, 1);
+    setenv("KESTREL_METRICS", "39090", 1);
+    return StartProgram({"/usr/sbin/haproxy", "-db", "-f", std::string(KESTREL_SOURCE_DIR) + "/packaging/haproxy/kestrel-haproxy.cfg"},
+                        dir + "/haproxy.log");
 }
 
 // The instance whose relay serves a started room dies: the room moves to the
@@ -270,6 +277,8 @@ static pid_t StartBalancer(const std::string& dir, const char* addr)
 // and files cross again.
 class TwoInstances : public Road
 {
+protected:
+    TwoInstances() { behind_balancer = true; }
 };
 
 TEST_P(TwoInstances, OneKilledMidSessionMovesItsRoomsAndTheLinkComesBack)
@@ -277,15 +286,20 @@ TEST_P(TwoInstances, OneKilledMidSessionMovesItsRoomsAndTheLinkComesBack)
     const pid_t balancer = StartBalancer(root, "127.0.0.4");
     ASSERT_GT(balancer, 0);
     partners.push_back(balancer);
-    std::this_thread::sleep_for(500ms); // bound and the first server checked
     OverrideBackendHost("127.0.0.4");
+    partner_host = "127.0.0.4"; // both players through the balancer
+    // Both instances checked ready: haproxy's log names no server down.
+    std::this_thread::sleep_for(1500ms);
     Name("Ann");
     StartRoomOp({.mode = RoomOpQuickmatch});
     ASSERT_TRUE(FramesUntil([] { return g_app.flags.room_state.load() == RoomIn; })) << Log("haproxy");
     Partner("bob", {"--quickmatch", "--ready", "--mirror"});
     SetReady(true);
     ASSERT_TRUE(FramesUntil([] { return g_app.flags.link_running.load(); }));
-    ASSERT_TRUE(FramesUntil([&] { return Log("bob").find("relay " + std::string(kFirst) + ":39000") != std::string::npos; }));
+    ASSERT_TRUE(FramesUntil([&] { return !LogMatch("bob", "relay (127\\.0\\.0\\.[23]):39000").empty(); }));
+    // The instance whose relay serves the room goes; the other one stays.
+    const std::string serving = LogMatch("bob", "relay (127\\.0\\.0\\.[23]):39000");
+    const std::string other = serving == kFirst ? kSecond : kFirst;
     // Both registered first: the relay takes a started room's HELLO only once
     // its list of served rooms has caught up, and a version sent before that is lost.
     ASSERT_TRUE(FramesUntil([] { return LinkRttMs() >= 0; }));
@@ -293,17 +307,128 @@ TEST_P(TwoInstances, OneKilledMidSessionMovesItsRoomsAndTheLinkComesBack)
     ASSERT_TRUE(FramesUntil([] { return ReadFileText("reframework/data/Kestrel_Packet_B.json") == "{\"before\":1}"; }));
 
     // The script writes on while the relay is gone: that file crosses once both links moved.
-    kill(service.pid, SIGKILL);
+    kill((serving == kFirst ? service : second).pid, SIGKILL);
     const auto killed = std::chrono::steady_clock::now();
     WriteFileText("reframework/data/Kestrel_Packet_A.json", "{\"after\":2}");
     ASSERT_TRUE(FramesUntil([] { return ReadFileText("reframework/data/Kestrel_Packet_B.json") == "{\"after\":2}"; },
-                            25000ms)) << Log("bob");
+                            25000ms)) << Log("bob") << Log("haproxy");
     printf("kill to the file across: %lld ms\n",
            (long long)std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - killed).count());
-    EXPECT_NE(Log("bob").find("relay " + std::string(kSecond) + ":39000"), std::string::npos) << Log("bob");
+    EXPECT_NE(Log("bob").find("relay " + other + ":39000"), std::string::npos) << Log("bob");
     EXPECT_EQ(g_app.flags.room_state.load(), RoomIn);
     EXPECT_TRUE(g_app.flags.link_running.load());
 }
+
+// A restart of a service on the embedded store, as an operator does one
+// (systemctl restart: SIGTERM, start again), and a renewed certificate
+// loaded with SIGHUP, both under two players in a running session.
+class Restarts : public Road
+{
+protected:
+    std::string Shell(const std::string& command)
+    {
+        std::string out;
+        if (FILE* p = popen(command.c_str(), "r")) {
+            char buf[512];
+            size_t n = 0;
+            while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
+                out.append(buf, n);
+            pclose(p);
+        }
+        return out;
+    }
+    // The subject and serial of the certificate the room port serves now.
+    std::string Served()
+    {
+        return Shell("openssl s_client -connect 127.0.0.1:39002 </dev/null 2>/dev/null | "
+                     "openssl x509 -noout -subject -serial 2>/dev/null");
+    }
+    // Writes the own file as a game does, a new version every 100 ms, until
+    // the partner's mirror of a version written from now on comes back.
+    bool FilesFlow(int& version, std::chrono::milliseconds limit)
+    {
+        const int first = ++version;
+        auto last_write = std::chrono::steady_clock::now() - 1s;
+        return FramesUntil(
+            [&] {
+                if (std::chrono::steady_clock::now() - last_write >= 100ms) {
+                    WriteFileText("reframework/data/Kestrel_Packet_A.json", "{\"v\":" + std::to_string(++version) + "}");
+                    last_write = std::chrono::steady_clock::now();
+                }
+                const std::string back = ReadFileText("reframework/data/Kestrel_Packet_B.json");
+                return back.rfind("{\"v\":", 0) == 0 && atoi(back.c_str() + 5) >= first;
+            },
+            limit);
+    }
+};
+
+TEST_P(Restarts, ASessionRidesOutASigtermRestartAndASighupCertificateReload)
+{
+    StopService(service);
+    const std::string cert = root + "/cert.pem", key = root + "/key.pem";
+    ASSERT_EQ(system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " + key +
+                      " -out " + cert + " -days 30 -subj /CN=first 2>/dev/null").c_str()),
+              0);
+    const std::vector<std::string> args = {"--tls-cert", cert, "--tls-key", key};
+    service.log_path = root + "/service.log";
+    ASSERT_TRUE(StartService(service, args)) << service.output;
+
+    Name("Ann");
+    StartRoomOp({.mode = RoomOpQuickmatch});
+    ASSERT_TRUE(FramesUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
+    Partner("bob", {"--quickmatch", "--ready", "--mirror"});
+    ASSERT_TRUE(FramesUntil([&] { return !Partner().empty(); }));
+    SetReady(true);
+    ASSERT_TRUE(FramesUntil([] { return g_app.flags.link_running.load() && LinkRttMs() >= 0; }));
+    int version = 0;
+    ASSERT_TRUE(FilesFlow(version, 10000ms)) << Log("bob");
+
+    // SIGTERM: a clean stop that keeps the room; the same data folder again.
+    EXPECT_EQ(StopServiceKeepingData(service), 0);
+    service.reuse_data = true;
+    ASSERT_TRUE(StartService(service, args)) << service.output;
+    const auto answering = std::chrono::steady_clock::now();
+    ASSERT_TRUE(FilesFlow(version, 15000ms)) << Log("bob");
+    const long long ms =
+        (long long)std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - answering)
+            .count();
+    printf("service answering to the files flowing again: %lld ms\n", ms);
+    EXPECT_LT(ms, 2000);
+    // Beats answered again (one every 3 s): still in the room, nobody told it closed.
+    FramesUntil([] { return false; }, 4000ms);
+    EXPECT_EQ(g_app.flags.room_state.load(), RoomIn);
+    EXPECT_EQ(Error(), "");
+    EXPECT_TRUE(g_app.flags.link_running.load());
+    EXPECT_EQ(Partner(), LogMatch("bob", "signed in: guest (Guest[0-9]+)"));
+    EXPECT_EQ(Log("bob").find("Room closed"), std::string::npos) << Log("bob");
+    const std::string log = ReadFileText(service.log_path);
+    EXPECT_NE(log.find("SIGTERM: stopping"), std::string::npos) << log;
+    EXPECT_NE(log.find("rooms kept for the next start: 1"), std::string::npos) << log;
+    EXPECT_NE(log.find("rooms kept at the last stop: 1 back"), std::string::npos) << log;
+
+    // SIGHUP with a renewed certificate (same key, so the pin holds).
+    const std::string before = Served();
+    ASSERT_NE(before.find("CN = first"), std::string::npos) << before;
+    ASSERT_EQ(system(("openssl req -x509 -new -key " + key + " -out " + cert + ".new -days 60 -subj /CN=renewed && mv " +
+                      cert + ".new " + cert).c_str()),
+              0);
+    const size_t bob_seen = Log("bob").size();
+    kill(service.pid, SIGHUP);
+    ASSERT_TRUE(FramesUntil([&] { return ReadFileText(service.log_path).find("SIGHUP: TLS certificate reloaded") != std::string::npos; }))
+        << ReadFileText(service.log_path);
+    const std::string after = Served();
+    EXPECT_NE(after.find("CN = renewed"), std::string::npos) << after;
+    EXPECT_NE(after, before);
+    ASSERT_TRUE(FilesFlow(version, 5000ms));
+    // A few beats later nobody was dropped: no missed beat, the same room.
+    FramesUntil([] { return false; }, 4000ms);
+    EXPECT_EQ(Log("bob").find("reconnecting", bob_seen), std::string::npos) << Log("bob").substr(bob_seen);
+    EXPECT_EQ(g_app.flags.room_state.load(), RoomIn);
+    EXPECT_TRUE(g_app.flags.link_running.load());
+    EXPECT_EQ(kill(service.pid, 0), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Embedded, Restarts, testing::Values(false));
 
 INSTANTIATE_TEST_SUITE_P(Instances, Road, testing::Bool(),
                          [](const testing::TestParamInfo<bool>& i) { return i.param ? "Two" : "One"; });

@@ -29,7 +29,7 @@ std::string MakeTempDir(const char* prefix)
 // Everything the child needs is made before the fork: the child of a process
 // with threads may make only async-signal-safe calls, since a lock another
 // thread held at the fork (the allocator's, say) is held there for good.
-static pid_t ForkExec(const std::vector<std::string>& args, int out_fd, bool errors_too)
+static pid_t ForkExec(const std::vector<std::string>& args, int out_fd, bool errors_too, int err_fd = -1)
 {
     std::vector<char*> argv;
     for (const std::string& a : args)
@@ -42,6 +42,8 @@ static pid_t ForkExec(const std::vector<std::string>& args, int out_fd, bool err
             if (errors_too)
                 dup2(out_fd, 2);
         }
+        if (err_fd >= 0)
+            dup2(err_fd, 2);
         execv(argv[0], argv.data());
         _exit(127);
     }
@@ -50,15 +52,21 @@ static pid_t ForkExec(const std::vector<std::string>& args, int out_fd, bool err
 
 bool StartService(ServiceProcess& service, const std::vector<std::string>& extra_args)
 {
-    service.data_dir = MakeTempDir("kestrel-service");
+    if (!service.reuse_data || service.data_dir.empty())
+        service.data_dir = MakeTempDir("kestrel-service");
     std::vector<std::string> args = {BuiltProgram("service/kestrel-service"), "--data", service.data_dir};
     args.insert(args.end(), extra_args.begin(), extra_args.end());
 
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0)
         return false;
-    const pid_t pid = ForkExec(args, out[1], false);
+    const int err = service.log_path.empty()
+                        ? -1
+                        : open(service.log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    const pid_t pid = ForkExec(args, out[1], false, err);
     close(out[1]);
+    if (err >= 0)
+        close(err);
     if (pid < 0) {
         close(out[0]);
         return false;
@@ -86,6 +94,23 @@ bool StartService(ServiceProcess& service, const std::vector<std::string>& extra
         return false;
     }
     return true;
+}
+
+int StopServiceKeepingData(ServiceProcess& service)
+{
+    if (service.pid <= 0)
+        return -1;
+    kill(service.pid, SIGTERM);
+    int status = 0;
+    pid_t done = 0;
+    for (int i = 0; i < 1500 && (done = waitpid(service.pid, &status, WNOHANG)) == 0; i++)
+        usleep(10000);
+    if (done != service.pid) {
+        kill(service.pid, SIGKILL);
+        waitpid(service.pid, &status, 0);
+    }
+    service.pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 void StopService(ServiceProcess& service)

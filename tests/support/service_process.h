@@ -13,6 +13,8 @@ struct ServiceProcess
     pid_t pid = -1;
     std::string data_dir;   // removed again by StopService
     std::string output;     // what the service printed before "ready"
+    std::string log_path;   // set before the start: its log (stderr) is appended there
+    bool reuse_data = false; // set before the start: data_dir is used as it is (a restart)
 };
 
 // Runs kestrel-service --data <fresh folder> plus `extra_args`, and waits (up to
@@ -21,6 +23,9 @@ bool StartService(ServiceProcess& service, const std::vector<std::string>& extra
 
 // SIGTERM, then SIGKILL after 5 s; waits for the process and removes its data.
 void StopService(ServiceProcess& service);
+// SIGTERM and waits (up to 15 s, then SIGKILL); keeps the data folder. Its
+// exit status, or 128 + signal.
+int StopServiceKeepingData(ServiceProcess& service);
 
 // The path of a built program of this build tree, e.g. "service/kestrel-service".
 std::string BuiltProgram(const std::string& relative);

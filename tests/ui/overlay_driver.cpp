@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 #include "state/app_state.h"
 #include "ui/fonts.h"
+#include "ui/kit.h"
 #include "ui/frame_sequence.h"
 #include "ui/input_queue.h"
 #include "ui/overlay_input.h"
@@ -59,6 +60,17 @@ void ImGuiTestEngineHook_ItemInfo(ImGuiContext*, ImGuiID id, const char* label, 
     for (auto it = g_rec.building.rbegin(); it != g_rec.building.rend(); ++it)
         if (it->id == id) {
             it->label = label ? label : "";
+            return;
+        }
+}
+
+// Kit widgets that lay out their own label report its box.
+void KitTestHookLabelBox(ImGuiID id, const ImVec2&, const ImVec2&, const ImVec2& label_min, const ImVec2& label_max)
+{
+    for (auto it = g_rec.building.rbegin(); it != g_rec.building.rend(); ++it)
+        if (it->id == id) {
+            it->has_label_rect = true;
+            it->label_rect = ImRect(label_min, label_max);
             return;
         }
 }

@@ -18,6 +18,8 @@ struct DriverItem
     std::string label;  // as given to the widget, "##" suffix included
     ImRect rect;
     std::string window; // name of the window it belongs to
+    bool has_label_rect = false; // a kit widget that lays out its own label said where
+    ImRect label_rect;
 };
 
 // Puts the client state, the UI state, the input queue and the platform

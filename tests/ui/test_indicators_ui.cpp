@@ -5,6 +5,7 @@
 #include "link/peer_link.h"
 #include "ui/palette.h"
 #include "ui/ui_state.h"
+#include "state/toasts.h"
 
 namespace {
 
@@ -92,7 +93,9 @@ TEST_F(IndicatorsUi, TheCoopButtonIsPlacedByScaleAndAClickTogglesAndTicks)
     g_app.flags.link_running = true;
     DriverClickAt(ImVec2(5.0f, 700.0f));
     DriverFrame(60);
-    EXPECT_EQ(Rgb(ColourIn(Button()->DrawList, Button()->Rect())), Rgb(ColGreen));
+    // The fill, beside the label (which stays opaque and dark).
+    const ImRect r = Button()->Rect();
+    EXPECT_EQ(Rgb(ColourIn(Button()->DrawList, ImRect(r.Min, ImVec2(r.Min.x + 8.0f, r.Max.y)))), Rgb(ColGreen));
 }
 
 TEST_F(IndicatorsUi, WithNothingToShowNothingAtAllIsDrawn)
@@ -152,6 +155,63 @@ TEST_F(IndicatorsUi, AToastWhileTheHintShowsStartsBelowIt)
     }
     ASSERT_TRUE(hint.Min.y < hint.Max.y && toast.Min.y < toast.Max.y);
     EXPECT_GE(toast.Min.y, hint.Max.y) << "the toast starts below the hint";
+}
+
+// Over the game the stack keeps below the button and the hint at any button
+// size; with the menu open it keeps off every control of the window (in the
+// title bar where the window stands under the stack, beside it where there
+// is room), and comes back to the stack when the menu closes.
+TEST_F(IndicatorsUi, ToastsNeverCoverTheHintTheButtonOrAControl)
+{
+    const auto overlaps = [](const ImVec4& t, const ImRect& r) {
+        return t.x < r.Max.x && r.Min.x < t.z && t.y < r.Max.y && r.Min.y < t.w;
+    };
+    for (const float scale : {1.0f, 1.5f}) {
+        g_app.settings.btn_scale_pct = scale;
+        g_ui.hint_active = true, g_ui.hint_timer = 0.0f;
+        DriverFrame(40); // the hint has slid in
+        ASSERT_TRUE(Shows("to open the menu"));
+        for (int i = 0; i < 3; i++)
+            PushToast("Partner Spawned In", "Your partner is now in your game.", 4.8f);
+        DriverFrame(30);
+        ASSERT_EQ(g_ui.toast_rects.size(), 3u);
+        for (size_t i = 0; i < g_ui.toast_rects.size(); i++) {
+            const ImVec4& t = g_ui.toast_rects[i];
+            EXPECT_GE(t.y, g_ui.hint_bottom) << "toast " << i << " at scale " << scale;
+            EXPECT_FALSE(overlaps(t, Button()->Rect())) << "toast " << i;
+            if (i > 0) {
+                EXPECT_GE(t.y, g_ui.toast_rects[i - 1].w) << "toasts stack without overlap";
+            }
+        }
+        TakeToasts();
+    }
+    g_app.settings.btn_scale_pct = 1.0f;
+
+    for (const float width : {1280.0f, 1920.0f, 800.0f}) {
+        DriverSetDisplay(ImVec2(width, width == 800.0f ? 600.0f : 720.0f));
+        g_app.shell.current_page = PageSettings; // a page full of controls
+        OpenMenu();
+        PushToast("Invite from Kes", "Kes's den - open the menu, then View profile, to join.", 4.8f);
+        DriverFrame(20);
+        ASSERT_EQ(g_ui.toast_rects.size(), 1u) << width;
+        const ImVec4 t = g_ui.toast_rects[0];
+        EXPECT_TRUE(Shows("Invite from Kes")) << width;
+        int items = 0;
+        for (const DriverItem& item : DriverItems()) {
+            if (item.rect.GetWidth() <= 0.0f || item.window.rfind("Kestrel Multiplayer", 0) != 0)
+                continue;
+            if (item.rect.Min.y == g_ui.menu_min.y && item.rect.GetHeight() == g_ui.menu_title_h &&
+                item.rect.GetWidth() == g_ui.menu_max.x - g_ui.menu_min.x)
+                continue; // the title bar's own drag handle: the strip meant for it
+
+            items++;
+            EXPECT_FALSE(overlaps(t, item.rect)) << "covers " << item.label << " id " << item.id << " in " << item.window << " " << item.rect.Min.x << "," << item.rect.Min.y << " " << item.rect.Max.x << "," << item.rect.Max.y << " toast " << t.x << "," << t.y << " " << t.z << "," << t.w << " at width " << width;
+        }
+        EXPECT_GT(items, 10);
+        EXPECT_FALSE(overlaps(t, Button()->Rect()));
+        CloseMenu();
+        TakeToasts();
+    }
 }
 
 TEST_F(IndicatorsUi, TheBarsRateTheLinkOnlyWhileItRunsAndConnIsOn)

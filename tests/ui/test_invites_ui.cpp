@@ -97,7 +97,7 @@ TEST_F(InvitePages, InviteBothWaysDeclineAndJoinAFriend)
     kes = StartPartner("Kes", {"--user", "kes", "--password", kTestPassword, "--create", "Kes's den", "--invite", "Nova"},
                        "60");
     ASSERT_TRUE(DriverRunUntil([] { return Shows("ROOM INVITES"); }, 30.0)) << Log("Kes");
-    EXPECT_TRUE(Toasted("Invite from Kes", "Kes's den"));
+    EXPECT_TRUE(Toasted("Invite from Kes", "Kes's den - open the menu, then View profile, to join."));
     EXPECT_TRUE(Shows("Kes's den"));
     ASSERT_TRUE(LogShows("Kes", "presence: Nova online invited"));
     ASSERT_TRUE(DriverClick("Decline"));
@@ -123,7 +123,7 @@ TEST_F(InvitePages, InviteBothWaysDeclineAndJoinAFriend)
                        "60");
     NavigateTo(PageFriends);
     ASSERT_TRUE(DriverRunUntil([] { return Shows("ROOM INVITES"); }, 30.0)) << Log("Kes");
-    EXPECT_TRUE(Toasted("Invite from Kes", "Kes's den"));
+    EXPECT_TRUE(Toasted("Invite from Kes", "Kes's den - open the menu, then View profile, to join."));
     EXPECT_EQ(Count("Join"), 1) << "a private room has no Join on the friend's row";
     ASSERT_TRUE(DriverClick("Join"));
     ASSERT_TRUE(DriverRunUntil([] { return RoomPartner() == "Kes" && g_app.shell.current_page == PageMatchmaking; }));

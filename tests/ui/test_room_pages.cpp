@@ -138,7 +138,8 @@ TEST_F(ScriptedRoomsUi, CreateARoomSendsTheFormAndARefusalKeepsIt)
 TEST_F(ScriptedRoomsUi, QuickmatchFromHomeThenTheChatLineAndLeaving)
 {
     ShowPage(PageHome);
-    EXPECT_TRUE(Shows("WELCOME BACK"));
+    EXPECT_TRUE(Shows("WELCOME")) << "a guest is new each time";
+    EXPECT_FALSE(Shows("WELCOME BACK"));
     EXPECT_TRUE(Shows("Guest"));
     EXPECT_TRUE(Shows("Idle - not in a room"));
     holding = true;
@@ -288,26 +289,64 @@ TEST_F(ScriptedRoomsUi, FindARoomFetchesOnceUpperCasesTheCodeAndJoinsOnlyWhenIdl
     ASSERT_TRUE(DriverRunUntil([&] { return Bodies("/list").size() == 2; }));
 }
 
-TEST_F(ScriptedRoomsUi, ReconnectingAndPartnerReconnectingComeAndGoWithoutAClick)
+// A linked session whose partner goes quiet, then whose own beats go
+// unanswered: the lobby, its readout, the pill over the game, the Co-op
+// button and Home all tell the same state, and nothing still says
+// "Connected" or "Idle"; each comes back without a click.
+TEST_F(ScriptedRoomsUi, ReconnectingAndPartnerReconnectingSaidTheSameOnEverySurface)
 {
     const auto beat = [&](bool away) { Answer("/heartbeat", away ? R"({"ok":true,"peer_away":true,"peer":"Bob"})" : R"({"ok":true,"peer":"Bob"})"); };
     beat(false);
     StartRoomOp({.mode = RoomOpQuickmatch});
     ShowPage(PageMatchmaking);
-    const char* kWaiting = "Both players must ready up to connect.";
-    ASSERT_TRUE(DriverRunUntil([&] { return Shows(kWaiting); }, 10.0)) << DriverText();
-    for (const char* shown : {"Partner reconnecting...", "Reconnecting..."}) {
+    ASSERT_TRUE(DriverRunUntil([&] { return Shows("Both players must ready up to connect."); }, 10.0)) << DriverText();
+    g_app.flags.link_running = true; // the session runs (its link is not the point here)
+    const char* kConnected = "Connected - load into the same area to play together.";
+    ASSERT_TRUE(DriverRunUntil([&] { return Shows(kConnected); }, 5.0)) << DriverText();
+    const auto button_fill = [] {
+        const ImGuiWindow* w = ImGui::FindWindowByName("##mp_toggle");
+        ImU32 best = 0; // the most opaque vertex beside the label: the fill
+        for (const ImDrawVert& v : w->DrawList->VtxBuffer)
+            if (v.pos.x < w->Pos.x + 8.0f && (v.col >> IM_COL32_A_SHIFT) > (best >> IM_COL32_A_SHIFT))
+                best = v.col;
+        return best & ~IM_COL32_A_MASK;
+    };
+    const auto rgb = [](const ImVec4& c) { return ImGui::ColorConvertFloat4ToU32(c) & ~IM_COL32_A_MASK; };
+    EXPECT_EQ(button_fill(), rgb(ColGreen));
+    struct Case
+    {
+        const char *lobby, *home, *pill;
+    };
+    const Case cases[] = {
+        {"Partner reconnecting - their place is kept.", "Partner reconnecting - their place is kept",
+         "Partner reconnecting..."},
+        {"Reconnecting to the room - your place is kept.", "Reconnecting - your place in the room is kept",
+         "Reconnecting..."},
+    };
+    for (const Case& c : cases) {
         // The service holds the partner's place, or this client's beats go unanswered.
-        shown[0] == 'P' ? beat(true) : (void)(heartbeat_status = 503);
-        ASSERT_TRUE(DriverRunUntil([&] { return Shows(shown); }, 15.0)) << DriverText();
+        c.pill[0] == 'P' ? beat(true) : (void)(heartbeat_status = 503);
+        ASSERT_TRUE(DriverRunUntil([&] { return Shows(c.lobby); }, 15.0)) << DriverText();
         EXPECT_TRUE(Shows("Bob") && Shows("QX7K2P"));
+        EXPECT_TRUE(Shows(c.pill)) << "the pill over the game: " << DriverText();
+        EXPECT_TRUE(Shows("Paused")) << DriverText();
+        EXPECT_FALSE(Shows("Connected")) << DriverText();
+        EXPECT_FALSE(Shows(" ms")) << "no figures from before the drop";
+        EXPECT_EQ(button_fill(), rgb(ColGold));
+        ShowPage(PageHome);
+        EXPECT_TRUE(Shows(c.home)) << DriverText();
+        EXPECT_FALSE(Shows("Idle") || Shows("Connected")) << DriverText();
+        EXPECT_TRUE(Shows(c.pill));
+        ShowPage(PageMatchmaking);
         beat(false), heartbeat_status = 200;
-        ASSERT_TRUE(DriverRunUntil([&] { return Shows(kWaiting); }, 10.0)) << DriverText();
+        ASSERT_TRUE(DriverRunUntil([&] { return Shows(kConnected); }, 10.0)) << DriverText();
+        EXPECT_EQ(button_fill(), rgb(ColGreen));
         const std::vector<Toast> q = CopyToasts(); // the toast comes with the partner's return
-        EXPECT_TRUE(shown[0] != 'P' || std::any_of(q.begin(), q.end(), [](const Toast& t) {
+        EXPECT_TRUE(c.pill[0] != 'P' || std::any_of(q.begin(), q.end(), [](const Toast& t) {
                         return t.title == "Partner Reconnected" && t.text == "Bob is back in the session.";
                     }));
     }
+    g_app.flags.link_running = false;
     LeaveRoom();
     TakeToasts(); // not for the next case to read
 }
@@ -359,6 +398,22 @@ TEST_F(ScriptedRoomsUi, TheConnectionReadoutAndTheNameplateSliders)
         const LinkRating rating = RateLink(LinkRttMs(), LinkLossPercent());
         EXPECT_EQ(rating.bars, c.bars) << c.word;
     }
+    // The game sync in a player's words; the figures one click away.
+    EXPECT_TRUE(Shows("GAME SYNC")) << DriverText();
+    EXPECT_TRUE(Shows("Waiting for your partner's game - load in to start")) << "nothing came yet";
+    EXPECT_FALSE(Shows("Packet") || Shows("mine")) << "no debug names";
+    EXPECT_EQ(DriverFind("Send my game again"), nullptr) << "nothing to mend yet";
+    DriverWheelAt(ImVec2(700.0f, 400.0f), -30.0f); // below the fold
+    DriverFrame(2);
+    ASSERT_TRUE(DriverClick("Show details"));
+    DriverFrame();
+    for (const char* word : {"From your partner", "From you", "Position", "Story progress", "Companion", "not yet",
+                             "Round trip, up to a minute back"})
+        EXPECT_TRUE(Shows(word)) << word << "\n" << DriverText();
+    EXPECT_NE(DriverFind("Send my game again"), nullptr);
+    ASSERT_TRUE(DriverClick("Hide details"));
+    DriverFrame();
+    EXPECT_FALSE(Shows("From your partner"));
     EXPECT_EQ(RateLink(-1, -1).colour.x, ColMuted.x);
     EXPECT_EQ(RateLink(150, 12).colour.x, 0.86f);
     EXPECT_EQ(RateLink(59, -1).colour.y, ColGreen.y);

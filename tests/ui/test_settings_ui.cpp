@@ -53,7 +53,7 @@ public:
 
 TEST_F(SettingsUi, CaptureBindsTheLowestHeldKeyAndEndsOnlyWhenItIsReleased)
 {
-    EXPECT_TRUE(Shows("(currently  END )")) << DriverText();
+    EXPECT_TRUE(Shows("(currently END)")) << DriverText();
     ASSERT_TRUE(DriverClick("Change key"));
     DriverFrame();
     EXPECT_TRUE(Capturing());
@@ -70,7 +70,7 @@ TEST_F(SettingsUi, CaptureBindsTheLowestHeldKeyAndEndsOnlyWhenItIsReleased)
     Hold(kVkF5, true);
     DriverFrame(2);
     EXPECT_EQ(g_app.settings.toggle_vk, 0x74) << "the lower of two held codes";
-    EXPECT_TRUE(Shows("(currently  F5 )")) << DriverText();
+    EXPECT_TRUE(Shows("(currently F5)")) << DriverText();
     // F5's own key-down may reach the window thread only now: it must not toggle.
     DriverFrame();
     EXPECT_FALSE(ToggleOverlayOnKey(kVkF5, false));
@@ -139,7 +139,7 @@ TEST_F(SettingsUi, CaptureTakesOnlyKeysPressedForItAndResetToEndAlwaysWorks)
     ASSERT_TRUE(DriverClick("Reset to End"));
     DriverFrame();
     EXPECT_EQ(g_app.settings.toggle_vk, 0x23);
-    EXPECT_TRUE(Shows("(currently  END )"));
+    EXPECT_TRUE(Shows("(currently END)"));
 }
 
 TEST_F(SettingsUi, ClosingTheMenuMidCaptureLeavesTheMenuKeyWorking)
@@ -243,7 +243,8 @@ TEST_F(SettingsUploadUi, OneUploadASecondAfterTheLastChangeAndNoneForOpeningOrFo
 
     g_app.account.is_guest = true;
     TypeIntoSlider("##btnalpha", "80");
-    EXPECT_EQ(g_app.settings.btn_alpha_pct, 0.8f) << "a guest's change applies";
+    // "Transparency" says what it does: 80 % transparent is 20 % opaque.
+    EXPECT_EQ(g_app.settings.btn_alpha_pct, 0.2f) << "a guest's change applies";
     TypeIntoSlider("##btnalpha", "50");
     EXPECT_FALSE(g_app.flags.settings_dirty.load());
     Wait(1.3);

@@ -266,3 +266,130 @@ TEST_F(SocialPages, AFailedMessageKeepsItsDraftAndLongGamertagsCanBeAdded)
 
 } // namespace
 
+
+namespace {
+
+class FriendRowsUi : public SocialPages
+{
+protected:
+    void SetUp() override
+    {
+        SocialPages::SetUp();
+        StartIn(false); // a scripted account port answers the friend actions
+        SetMiniHttpHandler(account, [](const MiniHttpRequest&) {
+            MiniHttpAnswer a;
+            a.body = R"({"ok":true})";
+            return a;
+        });
+        SignedInWithToken("T");
+        std::lock_guard<std::mutex> g(g_app.social.lock);
+        g_app.social.friends = {"Kes", "Rex", "Zed"};
+        g_app.social.friend_presence = {{"in_room", "QX7K2P", false}, {"online", "", false}, {"", "", false}};
+        g_app.social.incoming_requests = {"Pip"};
+        g_app.social.invites = {RoomInvite{"Ana", "AB12C", "Ana's den", false}};
+        g_ui.last_friends_refresh = 1e9; // the lists above stay as set
+    }
+    // Every item of the last frame showing `label`.
+    static std::vector<const DriverItem*> All(const std::string& label)
+    {
+        std::vector<const DriverItem*> out;
+        for (const DriverItem& i : DriverItems())
+            if (i.label.substr(0, i.label.find("##")) == label)
+                out.push_back(&i);
+        return out;
+    }
+};
+
+} // namespace
+
+// The small row buttons lay their labels inside their boxes at every font
+// size, centred on their row and clear of the scrollbar; and while a session
+// runs, a friend's or an invite's Join asks before it leaves anything.
+TEST_F(FriendRowsUi, RowButtonsHoldTheirLabelsAndJoinAsksFirstWhileLinked)
+{
+    g_app.shell.current_page = PageFriends;
+    OpenMenu();
+    for (const float scale : {1.0f, 1.4f, 0.8f}) {
+        ImGui::GetIO().FontGlobalScale = scale;
+        DriverFrame(2);
+        const ImGuiWindow* content = nullptr;
+        for (ImGuiWindow* w : GImGui->Windows)
+            if (strstr(w->Name, "/content_") && w->Active)
+                content = w;
+        ASSERT_NE(content, nullptr);
+        EXPECT_TRUE(content->ScrollbarY) << "a list long enough to scroll at " << scale;
+        int checked = 0;
+        for (const char* label : {"Accept", "Decline", "Join", "Message", "Remove"}) {
+            for (const DriverItem* b : All(label)) {
+                ASSERT_TRUE(b->has_label_rect) << label << " is a kit row button";
+                const ImRect& box = b->rect;
+                const ImRect& text = b->label_rect;
+                EXPECT_TRUE(box.Contains(text)) << label << " at " << scale << ": label (" << text.Min.x << ","
+                                                << text.Min.y << ")-(" << text.Max.x << "," << text.Max.y
+                                                << ") box (" << box.Min.x << "," << box.Min.y << ")-(" << box.Max.x
+                                                << "," << box.Max.y << ")";
+                EXPECT_LE(box.Max.x, content->InnerClipRect.Max.x) << label << ": cut off by the scrollbar";
+                EXPECT_NEAR(text.GetCenter().y, box.GetCenter().y, 1.0f) << label;
+                checked++;
+            }
+        }
+        EXPECT_EQ(checked, 2 + 2 + 1 + 3 + 3) << "request, invite, Kes's Join, three rows' Message and Remove";
+        // One row's buttons share a line; Kes's row is the one with Join.
+        const DriverItem* join_row = nullptr;
+        for (const DriverItem* j : All("Join"))
+            if (j->window.find("content") != std::string::npos && j->rect.Min.y > All("Accept")[0]->rect.Max.y)
+                join_row = j;
+        ASSERT_NE(join_row, nullptr);
+        bool same_line = false;
+        for (const DriverItem* m : All("Message"))
+            same_line = same_line || m->rect.GetCenter().y == join_row->rect.GetCenter().y;
+        EXPECT_TRUE(same_line) << "Join and Message of one row on one line";
+    }
+    ImGui::GetIO().FontGlobalScale = 1.0f;
+    DriverFrame(2);
+
+    // In a running session: each Join asks first; Stay keeps everything.
+    g_app.flags.link_running = true;
+    DriverWheelAt(DriverFind("Add")->rect.GetCenter(), -10.0f); // the friends are below the fold
+    DriverFrame(2);
+    const auto invite_join = [] { return All("Join").front(); }; // invites come first
+    const auto friend_join = [] { return All("Join").back(); };
+    DriverClickAt(friend_join()->rect.GetCenter());
+    DriverFrame(2);
+    EXPECT_TRUE(Shows("Joining another room ends the co-op session you are playing now.")) << DriverText();
+    EXPECT_NE(DriverFind("Leave and join"), nullptr);
+    EXPECT_EQ(g_app.flags.room_state.load(), RoomIdle) << "nothing started yet";
+    ASSERT_TRUE(DriverClick("Stay"));
+    DriverFrame(2);
+    EXPECT_FALSE(Shows("Joining another room ends the co-op session you are playing now."));
+    EXPECT_EQ(g_app.flags.room_state.load(), RoomIdle);
+    EXPECT_EQ(g_app.shell.current_page, PageFriends);
+
+    DriverWheelAt(DriverFind("Add")->rect.GetCenter(), 10.0f); // back up to the invites
+    DriverFrame(2);
+    DriverClickAt(invite_join()->rect.GetCenter());
+    DriverFrame(2);
+    ASSERT_TRUE(Shows("Joining another room ends the co-op session you are playing now."));
+    ASSERT_TRUE(DriverClick("Leave and join"));
+    EXPECT_NE(g_app.flags.room_state.load(), RoomIdle) << "the invite's room is joined";
+    Fade();
+    EXPECT_EQ(g_app.shell.current_page, PageMatchmaking);
+    {
+        std::lock_guard<std::mutex> g(g_app.social.lock);
+        EXPECT_FALSE(g_app.social.invites_dismissed.empty()) << "the invite taken up is gone";
+    }
+    ASSERT_TRUE(DriverRunUntil([] { return g_app.flags.room_state.load() != RoomBusy; }));
+
+    // Not in a session: Join joins at once.
+    g_app.flags.link_running = false;
+    g_app.flags.room_state = RoomIdle;
+    NavigateTo(PageFriends);
+    Fade();
+    DriverWheelAt(DriverFind("Add")->rect.GetCenter(), -10.0f);
+    DriverFrame(2);
+    DriverClickAt(friend_join()->rect.GetCenter());
+    DriverFrame(2);
+    EXPECT_FALSE(Shows("Joining another room ends the co-op session you are playing now."));
+    EXPECT_NE(g_app.flags.room_state.load(), RoomIdle);
+    ASSERT_TRUE(DriverRunUntil([] { return g_app.flags.room_state.load() != RoomBusy; }));
+}

@@ -5,6 +5,7 @@
 #include "link/peer_link.h"
 #include "raw_peer.h"
 #include "state/app_state.h"
+#include "writer_rates.h"
 
 #include <algorithm>
 #include <chrono>
@@ -77,6 +78,21 @@ int main()
     const std::string target = std::string(partner_dir) + "/reframework/data/Kestrel_Packet_A.json";
     Propagation(target, true);
     Propagation(target, false);
+    // One busy file at 60, 144, 240 Hz and flat out, closed each time and held open.
+    StartPeerLink(1, "R1");
+    std::this_thread::sleep_for(2500ms);
+    int first = 1;
+    for (bool hold : {false, true})
+        for (double hz : {60.0, 144.0, 240.0, 0.0}) {
+            const WriterRateResult r =
+                MeasureWriterRate("reframework/data/Kestrel_Joints_A.json",
+                                  std::string(partner_dir) + "/reframework/data/Kestrel_Joints_A.json", hz, hold, 4.0, first);
+            first += r.writes + 10;
+            PrintWriterRate("Windows build under Wine", hz, hold, r);
+        }
+    StopPeerLink();
+    for (int i = 0; i < 300 && g_app.flags.link_running.load(); i++)
+        std::this_thread::sleep_for(10ms);
     fs::current_path(fs::temp_directory_path());
     std::error_code ec;
     fs::remove_all(root, ec);

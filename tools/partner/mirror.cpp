@@ -51,5 +51,11 @@ std::string SyncHealthLine()
         snprintf(part, sizeof(part), " %s %s%s/%s", ChannelShortName(i), in, c.late ? "!" : "", out);
         line += part;
     }
+    char wire[128], ratio[24] = "-";
+    if (h.file_ratio >= 0)
+        snprintf(ratio, sizeof(ratio), "%.2f", h.file_ratio);
+    snprintf(wire, sizeof(wire), " | out %s in %s files x%s framing %s", ByteRateText(h.out_bytes_per_s).c_str(),
+             ByteRateText(h.in_bytes_per_s).c_str(), ratio, h.compact ? "compact" : "file");
+    line += wire;
     return line;
 }

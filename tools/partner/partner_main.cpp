@@ -5,6 +5,8 @@
 //   kestrel-partner link --role A|B --code CODE --dir DIR [--mirror] [--host ADDR] [--for SECONDS]
 //   kestrel-partner [--guest | --user ...] (--quickmatch | --create NAME | --join CODE) [--ready] ...
 //   either with --old-timing: the scan alone and the 3 s heartbeat (for comparisons)
+//   either with --old-framing: the "FILE:" framing alone, never offering or
+//   understanding the compact one, as older clients
 //   either with --no-resume: a client that does not ride out drops (no saved
 //   room, no away partner, no files sent again on a return), as clients were
 #include "backend/rooms.h"
@@ -49,6 +51,8 @@ static int Usage(const char* why)
           stderr);
     fputs(kRoomUsage, stderr);
     fputs("either form takes --old-timing: channel files by the 1/30 s scan alone, the 3 s heartbeat throughout\n",
+          stderr);
+    fputs("either form takes --old-framing: the \"FILE:\" framing alone, as older clients (no acknowledged, compressed versions)\n",
           stderr);
     fputs("either form takes --no-resume: no saved room, no away partner, no files sent again when the partner returns\n",
           stderr);
@@ -156,6 +160,14 @@ int main(int argc, char** argv)
         if (strcmp(argv[i], "--old-timing") == 0) {
             SetLinkFileWatch(false);
             SetFastReadyHeartbeat(false);
+            for (int j = i; j + 1 < argc; j++)
+                argv[j] = argv[j + 1];
+            argc--;
+            break;
+        }
+    for (int i = 1; i < argc; i++)
+        if (strcmp(argv[i], "--old-framing") == 0) {
+            SetLinkCompactFraming(false);
             for (int j = i; j + 1 < argc; j++)
                 argv[j] = argv[j + 1];
             argc--;

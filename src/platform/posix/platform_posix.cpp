@@ -281,12 +281,14 @@ void FolderWatchTake(FolderWatch* w, std::vector<FolderEvent>& events, bool& los
     }
 }
 
-bool ReadFileShared(const std::string& path, std::string& content, size_t max_bytes)
+bool ReadFileShared(const std::string& path, std::string& content, size_t max_bytes, bool* changed)
 {
+    if (changed)
+        *changed = false;
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    struct stat st;
+    struct stat st, after;
     bool ok = fstat(fd, &st) == 0 && st.st_size > 0 && (uint64_t)st.st_size <= max_bytes;
     if (ok) {
         content.resize((size_t)st.st_size);
@@ -298,6 +300,11 @@ bool ReadFileShared(const std::string& path, std::string& content, size_t max_by
             got += (size_t)n;
         }
         ok = got == content.size();
+        const bool moved = fstat(fd, &after) != 0 || after.st_size != st.st_size ||
+                           after.st_mtim.tv_sec != st.st_mtim.tv_sec || after.st_mtim.tv_nsec != st.st_mtim.tv_nsec;
+        if (moved && changed)
+            *changed = true;
+        ok = ok && !moved;
     }
     close(fd);
     return ok;

@@ -301,16 +301,29 @@ void FolderWatchTake(FolderWatch* w, std::vector<FolderEvent>& events, bool& los
         lost = true;
 }
 
-bool ReadFileShared(const std::string& path, std::string& content, size_t max_bytes)
+// Size and last write time through an open handle: a writer's work moves them.
+static bool FileStamp(HANDLE h, uint64_t& size, uint64_t& written)
 {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info))
+        return false;
+    size = ((uint64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow;
+    written = ((uint64_t)info.ftLastWriteTime.dwHighDateTime << 32) | info.ftLastWriteTime.dwLowDateTime;
+    return true;
+}
+
+bool ReadFileShared(const std::string& path, std::string& content, size_t max_bytes, bool* changed)
+{
+    if (changed)
+        *changed = false;
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
-    LARGE_INTEGER size{};
-    bool ok = GetFileSizeEx(h, &size) && size.QuadPart > 0 && (uint64_t)size.QuadPart <= max_bytes;
+    uint64_t size = 0, written = 0;
+    bool ok = FileStamp(h, size, written) && size > 0 && size <= max_bytes;
     if (ok) {
-        content.resize((size_t)size.QuadPart);
+        content.resize((size_t)size);
         size_t got = 0;
         while (got < content.size()) {
             DWORD n = 0;
@@ -319,6 +332,11 @@ bool ReadFileShared(const std::string& path, std::string& content, size_t max_by
             got += n;
         }
         ok = got == content.size();
+        uint64_t size_after = 0, written_after = 0;
+        const bool moved = !FileStamp(h, size_after, written_after) || size_after != size || written_after != written;
+        if (moved && changed)
+            *changed = true;
+        ok = ok && !moved;
     }
     CloseHandle(h);
     return ok;

@@ -41,6 +41,55 @@ void PopRowId()
     ImGui::PopID();
 }
 
+void Join(const RoomInvite& target, bool invite)
+{
+    if (invite) {
+        JoinInvite(target);
+        return;
+    }
+    StartRoomOp({.mode = RoomOpJoin, .code = target.code});
+    NavigateTo(PageMatchmaking);
+}
+
+// One click must not end a running session: while one runs, a Join waits
+// for the player's word.
+void AskToJoin(const RoomInvite& target, bool invite)
+{
+    if (!g_app.flags.link_running.load() && !g_app.flags.room_started.load()) {
+        Join(target, invite);
+        return;
+    }
+    g_ui.join_confirm_open = true;
+    g_ui.join_confirm_invite = invite;
+    g_ui.join_confirm = target;
+}
+
+void JoinConfirmation()
+{
+    static const char kTitle[] = "Leave your current session?";
+    if (g_ui.join_confirm_open && !ImGui::IsPopupOpen(kTitle))
+        ImGui::OpenPopup(kTitle);
+    ImGui::SetNextWindowSize(ImVec2(440.0f, 0.0f));
+    if (!ImGui::BeginPopupModal(kTitle, nullptr, ImGuiWindowFlags_NoResize | ImGuiWindowFlags_NoMove))
+        return;
+    TextWrappedColoured(ColMuted, "Joining another room ends the co-op session you are playing now.");
+    ImGui::Dummy(ImVec2(0.0f, 10.0f));
+    const float w = (ImGui::GetContentRegionAvail().x - 12.0f) * 0.5f;
+    bool close = false;
+    if (AccentButton("Leave and join", ImVec2(w, 40.0f))) {
+        Join(g_ui.join_confirm, g_ui.join_confirm_invite);
+        close = true;
+    }
+    ImGui::SameLine(0.0f, 12.0f);
+    if (ImGui::Button("Stay", ImVec2(w, 40.0f)))
+        close = true;
+    if (close) {
+        g_ui.join_confirm_open = false;
+        ImGui::CloseCurrentPopup();
+    }
+    ImGui::EndPopup();
+}
+
 void DrawIncomingRequests(const std::vector<std::string>& incoming)
 {
     char heading[48];
@@ -56,12 +105,12 @@ void DrawIncomingRequests(const std::vector<std::string>& incoming)
         TextColoured(ColText, tag.c_str());
         ImGui::SameLine();
         TextColoured(ColMuted, "wants to be friends");
-        ImGui::SameLine(ImGui::GetWindowWidth() - 176.0f);
+        static const char* const kButtons[] = {"Accept", "Decline"};
+        RowButtonsStart(kButtons, 2);
         PushRowId("ntf", tag);
-        if (AccentButton("Accept", ImVec2(80.0f, 26.0f)))
+        if (RowButton("Accept", RowAccent))
             StartFriendAction(L"/friends/respond", tag, true, true);
-        ImGui::SameLine();
-        if (ImGui::Button("Decline", ImVec2(80.0f, 26.0f)))
+        if (RowButton("Decline", RowPlain))
             StartFriendAction(L"/friends/respond", tag, false, true);
         PopRowId();
     }
@@ -91,14 +140,12 @@ void DrawRoomInvites(const std::vector<RoomInvite>& invites)
         TextColoured(ColText, invite.from.c_str());
         ImGui::SameLine();
         TextColoured(ColMuted, invite.full ? "Room is full" : invite.room.c_str());
-        ImGui::SameLine(ImGui::GetWindowWidth() - 176.0f);
+        static const char* const kButtons[] = {"Join", "Decline"};
+        RowButtonsStart(kButtons, 2);
         PushRowId("inv", invite.from);
-        ImGui::BeginDisabled(invite.full);
-        if (AccentButton("Join", ImVec2(80.0f, 26.0f)))
-            JoinInvite(invite);
-        ImGui::EndDisabled();
-        ImGui::SameLine();
-        if (ImGui::Button("Decline", ImVec2(80.0f, 26.0f)))
+        if (RowButton("Join", RowAccent, !invite.full))
+            AskToJoin(invite, true);
+        if (RowButton("Decline", RowPlain))
             DeclineInvite(invite);
         PopRowId();
     }
@@ -180,29 +227,22 @@ void DrawFriendsList(const std::vector<std::string>& friends, const std::vector<
         const bool can_join = !p.room_code.empty() && p.room_code != mine.code;
         const bool can_invite = mine.can_invite && !away && !p.invited && p.room_code != mine.code;
         const bool shows_invited = mine.can_invite && p.invited;
-        const float extra = can_join || can_invite || shows_invited ? 84.0f : 0.0f;
-        ImGui::SameLine(ImGui::GetWindowWidth() - 186.0f - extra);
+        const char* first = can_join ? "Join" : can_invite ? "Invite" : shows_invited ? "Invited" : nullptr;
+        const char* buttons[3] = {first, "Message", "Remove"};
+        RowButtonsStart(first ? buttons : buttons + 1, first ? 3 : 2);
         PushRowId("fr", row.tag);
         if (can_join) {
-            if (AccentButton("Join", ImVec2(76.0f, 26.0f))) {
-                StartRoomOp({.mode = RoomOpJoin, .code = p.room_code});
-                NavigateTo(PageMatchmaking);
-            }
-            ImGui::SameLine();
+            if (RowButton("Join", RowAccent))
+                AskToJoin(RoomInvite{"", p.room_code, "", false}, false);
         } else if (can_invite) {
-            if (ImGui::Button("Invite", ImVec2(76.0f, 26.0f)))
+            if (RowButton("Invite", RowPlain))
                 StartInvite(row.tag);
-            ImGui::SameLine();
         } else if (shows_invited) {
-            ImGui::BeginDisabled();
-            ImGui::Button("Invited", ImVec2(76.0f, 26.0f));
-            ImGui::EndDisabled();
-            ImGui::SameLine();
+            RowButton("Invited", RowPlain, false);
         }
-        if (AccentButton("Message", ImVec2(90.0f, 26.0f)))
+        if (RowButton("Message", RowAccent))
             OpenConversation(row.tag);
-        ImGui::SameLine();
-        if (ImGui::Button("Remove", ImVec2(80.0f, 26.0f)))
+        if (RowButton("Remove", RowPlain))
             StartFriendAction(L"/friends/remove", row.tag, false, false);
         PopRowId();
     }
@@ -262,6 +302,7 @@ void DrawFriendsSection()
     Space(10);
     DrawFriendsList(friends, presence);
 
+    JoinConfirmation();
     if (!outgoing.empty()) {
         Space(12);
         TextColoured(ColMuted, "PENDING (SENT)");

@@ -8,6 +8,7 @@
 #include "ui/fonts.h"
 #include "ui/kit.h"
 #include "ui/palette.h"
+#include "ui/session_status.h"
 
 #include <imgui.h>
 
@@ -20,22 +21,17 @@ void DrawHomePage()
     const bool linked = g_app.flags.link_running.load();
 
     ImGui::Dummy(ImVec2(0.0f, 14.0f));
-    TextInFont(FontSmall, ColAccent, "WELCOME BACK");
+    // A guest is new each time: only a signed-in player is welcomed back.
+    TextInFont(FontSmall, ColAccent, g_app.account.is_guest ? "WELCOME" : "WELCOME BACK");
     TextInFont(FontDisplay, ColText, name.empty() ? "Player" : name.c_str());
     ImGui::Dummy(ImVec2(0.0f, 10.0f));
 
+    const SessionStatus status = CurrentSessionStatus();
     ImGui::BeginChild("homestat", ImVec2(0.0f, 52.0f), true, ImGuiWindowFlags_NoScrollbar);
     ImGui::SetCursorPos(ImVec2(14.0f, 16.0f));
     TextColoured(ColMuted, "STATUS");
     ImGui::SameLine(0.0f, 12.0f);
-    if (linked)
-        TextColoured(ColGreen, "Connected - in a co-op session");
-    else if (state == RoomIn)
-        TextColoured(ColGold, "In a lobby - waiting to ready up");
-    else if (state == RoomBusy)
-        TextColoured(ColGold, "Searching for a match...");
-    else
-        TextColoured(ColMuted, "Idle - not in a room");
+    TextColoured(status.colour, status.home);
     ImGui::EndChild();
 
     ImGui::Dummy(ImVec2(0.0f, 16.0f));
@@ -47,7 +43,7 @@ void DrawHomePage()
             GoToPage(PageMatchmaking);
     } else if (RejoinOffer(rejoin)) {
         // After a restart: the same room, as the same member, while the service keeps the place.
-        if (ActionTile(("Rejoin Room " + rejoin).c_str(), "Your partner is waiting - jump back into your room.")) {
+        if (ActionTile(("Rejoin Room " + rejoin).c_str(), "Your place is kept - jump back into your room.")) {
             RejoinSavedRoom();
             GoToPage(PageMatchmaking);
         }

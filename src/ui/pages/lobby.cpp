@@ -19,6 +19,7 @@
 #include "ui/fonts.h"
 #include "ui/kit.h"
 #include "ui/palette.h"
+#include "ui/session_status.h"
 #include "ui/ui_state.h"
 
 #include <imgui.h>
@@ -73,23 +74,29 @@ void PlayerSlot(const char* id, const char* title, const char* subtitle, bool is
 
 } // namespace
 
-// The last minute of round trips as one line, oldest at the left; the scale
-// tops out at the larger of 100 ms and the highest sample.
-static void RttGraph(ImDrawList* dl, const ImVec2& min, const ImVec2& max, const SyncHealth& h)
+// What each channel carries, in a player's words.
+static const char* const kChannelWords[kChannelCount] = {"Position", "Animation", "Enemies", "Story progress",
+                                                         "Body pose", "Companion"};
+
+// The round trips since the oldest kept sample (at most a minute), oldest at
+// the left; the scale tops out at the larger of 100 ms and the highest one.
+// Drawn across the span it has, so a young link is not a short stub at the end.
+static void RttGraph(ImDrawList* dl, const ImVec2& min, const ImVec2& max, const SyncHealth& h, float* top_ms)
 {
     dl->AddRectFilled(min, max, PackCol(ColPanel, 0.6f), 4.0f);
+    *top_ms = 100.0f;
     if (h.rtt.empty())
         return;
-    float top = 100.0f;
     for (const RttSample& s : h.rtt)
-        top = ImMax(top, s.rtt_ms);
-    const float w = max.x - min.x, hgt = max.y - min.y - 4.0f;
+        *top_ms = ImMax(*top_ms, s.rtt_ms);
+    const size_t first = h.rtt.size() > 64 ? h.rtt.size() - 64 : 0;
+    const double span = ImMax(10000.0, ImMin((double)kRttHistoryMs, h.now_ms - h.rtt[first].at_ms));
+    const float w = max.x - min.x - 8.0f, hgt = max.y - min.y - 6.0f;
     ImVec2 points[64];
     int n = 0;
-    const size_t first = h.rtt.size() > 64 ? h.rtt.size() - 64 : 0;
     for (size_t i = first; i < h.rtt.size(); i++) {
-        const float age = (float)((h.now_ms - h.rtt[i].at_ms) / kRttHistoryMs);
-        points[n++] = ImVec2(max.x - w * ImClamp(age, 0.0f, 1.0f), max.y - 2.0f - hgt * h.rtt[i].rtt_ms / top);
+        const float age = (float)((h.now_ms - h.rtt[i].at_ms) / span);
+        points[n++] = ImVec2(max.x - 4.0f - w * ImClamp(age, 0.0f, 1.0f), max.y - 3.0f - hgt * h.rtt[i].rtt_ms / *top_ms);
     }
     if (n == 1)
         dl->AddCircleFilled(points[0], 2.0f, PackCol(ColAccent));
@@ -97,42 +104,101 @@ static void RttGraph(ImDrawList* dl, const ImVec2& min, const ImVec2& max, const
         dl->AddPolyline(points, n, PackCol(ColAccent), 0, 1.5f);
 }
 
-// "0.3 s", "42 s", "3 min"; "-" for never.
+// "just now", "3 s ago", "2 min ago"; "not yet" for never.
 static void AgeText(char* out, size_t size, double seconds)
 {
     if (seconds < 0)
-        ImFormatString(out, size, "-");
-    else if (seconds < 10)
-        ImFormatString(out, size, "%.1f s", seconds);
+        ImFormatString(out, size, "not yet");
+    else if (seconds < 1.5)
+        ImFormatString(out, size, "just now");
     else if (seconds < 120)
-        ImFormatString(out, size, "%d s", (int)seconds);
+        ImFormatString(out, size, "%d s ago", (int)seconds);
     else
-        ImFormatString(out, size, "%d min", (int)(seconds / 60));
+        ImFormatString(out, size, "%d min ago", (int)(seconds / 60));
 }
 
-// Per channel: how long ago the partner's last file came and the own last
-// went out, muted; amber where the partner's side has gone quiet. Then the
-// one-click resend of the own files.
+// The game sync in one line a player can act on, and the figures behind it
+// one click away: per channel what came from the partner and what went out,
+// and the round trips of the last minute.
 static void SyncRows(const SyncHealth& h)
 {
-    ImGui::Dummy(ImVec2(0.0f, 4.0f));
-    const float x0 = ImGui::GetCursorPosX();
+    int late = 0, heard = 0;
+    std::string late_names;
     for (size_t i = 0; i < kChannelCount; i++) {
         const ChannelHealth& c = h.channels[i];
-        char in[24], out[24], line[96];
-        AgeText(in, sizeof(in), c.received_age_s);
-        AgeText(out, sizeof(out), c.sent_age_s);
-        TextColoured(ColDim, ChannelShortName(i));
-        ImGui::SameLine(x0 + 96.0f);
-        ImFormatString(line, sizeof(line), "partner %s ago", in);
-        TextColoured(c.late ? ColGold : ColMuted, c.received_age_s < 0 ? "partner -" : line);
-        ImGui::SameLine(x0 + 236.0f);
-        ImFormatString(line, sizeof(line), "mine %s ago", out);
-        TextColoured(ColMuted, c.sent_age_s < 0 ? "mine -" : line);
+        heard += c.received_age_s >= 0;
+        if (c.late) {
+            late_names += (late ? ", " : "") + std::string(kChannelWords[i]);
+            late++;
+        }
     }
-    ImGui::Dummy(ImVec2(0.0f, 6.0f));
-    if (OutlineButton("Resend my files", 32.0f))
-        RequestOwnFilesResend();
+    ImGui::Dummy(ImVec2(0.0f, 4.0f));
+    TextColoured(ColMuted, "GAME SYNC");
+    ImGui::SameLine(0.0f, 12.0f);
+    if (late > 0) {
+        TextColoured(ColGold, ("Your partner's " + late_names + (late == 1 ? " has" : " have") + " stopped updating").c_str());
+        TextWrappedColoured(ColMuted, "If it stays that way, your partner can reset their scripts; "
+                                      "\"Send my game again\" helps when it is your side they miss.");
+    } else if (heard == 0) {
+        TextColoured(ColMuted, "Waiting for your partner's game - load in to start");
+    } else {
+        TextColoured(ColGreen, "Both games are in sync");
+    }
+    ImGui::Dummy(ImVec2(0.0f, 2.0f));
+    if (LinkButton(g_ui.sync_details ? "Hide details" : "Show details"))
+        g_ui.sync_details = !g_ui.sync_details;
+    if (g_ui.sync_details) {
+        // Room for more figures per channel (rates, sizes): one column each.
+        if (ImGui::BeginTable("##syncdetail", 3, ImGuiTableFlags_SizingStretchProp | ImGuiTableFlags_RowBg)) {
+            ImGui::TableSetupColumn("What", ImGuiTableColumnFlags_WidthStretch, 1.2f);
+            ImGui::TableSetupColumn("From your partner", ImGuiTableColumnFlags_WidthStretch, 1.0f);
+            ImGui::TableSetupColumn("From you", ImGuiTableColumnFlags_WidthStretch, 1.0f);
+            ImGui::TableNextRow();
+            const char* heads[3] = {"What", "From your partner", "From you"};
+            for (int col = 0; col < 3; col++) {
+                ImGui::TableSetColumnIndex(col);
+                TextColoured(ColDim, heads[col]);
+            }
+            for (size_t i = 0; i < kChannelCount; i++) {
+                const ChannelHealth& c = h.channels[i];
+                char in[24], out[24];
+                AgeText(in, sizeof(in), c.received_age_s);
+                AgeText(out, sizeof(out), c.sent_age_s);
+                ImGui::TableNextRow();
+                ImGui::TableSetColumnIndex(0);
+                TextColoured(ColText, kChannelWords[i]);
+                ImGui::TableSetColumnIndex(1);
+                TextColoured(c.late ? ColGold : ColMuted, in);
+                ImGui::TableSetColumnIndex(2);
+                TextColoured(ColMuted, out);
+            }
+            ImGui::EndTable();
+        }
+        ImGui::Dummy(ImVec2(0.0f, 6.0f));
+        ImDrawList* dl = ImGui::GetWindowDrawList();
+        const ImVec2 p = ImGui::GetCursorScreenPos();
+        const float w = ImMax(60.0f, ImGui::GetContentRegionAvail().x);
+        float top = 100.0f;
+        RttGraph(dl, p, ImVec2(p.x + w, p.y + 40.0f), h, &top);
+        ImGui::Dummy(ImVec2(w, 40.0f));
+        char scale[64];
+        ImFormatString(scale, sizeof(scale), "Round trip, up to a minute back (top of the strip: %d ms)", (int)top);
+        TextColoured(ColDim, scale);
+        // What the link costs on the wire, and how much smaller the files
+        // travel than they are on disk.
+        char line[160], ratio[40] = "";
+        if (h.file_ratio >= 0)
+            ImFormatString(ratio, sizeof(ratio), "; files sent at %d %% of their size", (int)(h.file_ratio * 100.0 + 0.5));
+        ImFormatString(line, sizeof(line), "Data: %s out, %s in%s", ByteRateText(h.out_bytes_per_s).c_str(),
+                       ByteRateText(h.in_bytes_per_s).c_str(), ratio);
+        TextColoured(ColDim, line);
+        ImGui::Dummy(ImVec2(0.0f, 6.0f));
+    }
+    if (late > 0 || g_ui.sync_details) {
+        ImGui::Dummy(ImVec2(0.0f, 4.0f));
+        if (OutlineButton("Send my game again", 32.0f))
+            RequestOwnFilesResend();
+    }
 }
 
 LinkRating RateLink(int32_t rtt, int32_t loss)
@@ -153,15 +219,15 @@ void DrawConnectionQuality()
     const int32_t rtt = LinkRttMs();
     const int32_t loss = LinkLossPercent();
     LinkRating rating = RateLink(rtt, loss);
-    // The figures are from before the drop: what matters now is who is gone.
-    if (g_app.room.reconnecting.load())
-        rating = {"Reconnecting...", 0, ColGold};
-    else if (g_app.room.partner_away.load())
-        rating = {"Partner reconnecting...", 0, ColGold};
+    // The figures are from before a drop: the status line above says who is
+    // gone; the readout only says the link waits.
+    const bool paused = CurrentSessionStatus().pill[0] != 0;
+    if (paused)
+        rating = {"Paused", 0, ColGold};
     TextColoured(ColMuted, "CONNECTION");
     ImGui::SameLine(0.0f, 12.0f);
     TextColoured(rating.colour, rating.word);
-    if (rtt >= 0) {
+    if (rtt >= 0 && !paused) {
         char figures[64];
         if (loss < 0)
             ImFormatString(figures, sizeof(figures), "%d ms", rtt);
@@ -179,12 +245,9 @@ void DrawConnectionQuality()
         dl->AddRectFilled(ImVec2(x, base - (7.0f + 5.0f * (float)i)), ImVec2(x + 7.0f, base),
                           PackCol(i < rating.bars ? rating.colour : ColPanel), 1.5f);
     }
-    const SyncHealth health = LinkSyncHealth();
-    const float graph_x = p.x + 64.0f;
-    RttGraph(dl, ImVec2(graph_x, p.y), ImVec2(ImMax(graph_x + 40.0f, p.x + ImGui::GetContentRegionAvail().x), base),
-             health);
     ImGui::Dummy(ImVec2(0.0f, 26.0f));
-    SyncRows(health);
+    if (!paused)
+        SyncRows(LinkSyncHealth());
 }
 
 //-----------------------------------------------------------------------------
@@ -337,15 +400,21 @@ void ChatList(const LobbyView& v)
         const float avail = ImGui::GetContentRegionAvail().x;
         const float wrap = 0.78f * avail;
         const bool own = !m.role.empty() && m.role[0] == v.role;
+        // Own lines sit at the right under "You"; every body in the text
+        // colour, the names above them in their own.
         if (own) {
             const float body_w =
                 m.body.empty() ? 0.0f : std::ceil(ImGui::CalcTextSize(m.body.c_str(), nullptr, false, wrap).x);
-            ImGui::SetCursorPosX(ImGui::GetCursorPosX() + ImMax(0.0f, avail - body_w - 14.0f));
+            const float you_w = std::ceil(ImGui::CalcTextSize("You").x);
+            const float x = ImGui::GetCursorPosX();
+            ImGui::SetCursorPosX(x + ImMax(0.0f, avail - you_w - 14.0f));
+            TextColoured(ColMuted, "You");
+            ImGui::SetCursorPosX(x + ImMax(0.0f, avail - body_w - 14.0f));
         } else {
             TextColoured(ColAccent, m.name.empty() ? "Partner" : m.name.c_str());
         }
         ImGui::PushTextWrapPos(ImGui::GetCursorPosX() + wrap);
-        TextColoured(own ? ColAccentHover : ColText, m.body.c_str());
+        TextColoured(ColText, m.body.c_str());
         ImGui::PopTextWrapPos();
         ImGui::Dummy(ImVec2(0.0f, 4.0f));
     }
@@ -370,31 +439,29 @@ void ChatInput()
     }
 }
 
-void SessionStatus(const LobbyView& v)
+void StatusAndControls(const LobbyView& v)
 {
     ImGui::Dummy(ImVec2(0.0f, 14.0f));
-    if (v.reconnecting || v.partner_away) {
-        // The room, the ready flags and the link all wait for the return.
-        TextColoured(ColGold, v.reconnecting ? "Reconnecting..." : "Partner reconnecting...");
-        if (v.linked) {
-            ImGui::Dummy(ImVec2(0.0f, 10.0f));
-            DrawConnectionQuality();
-        }
-    } else if (v.linked) {
-        TextColoured(ColGreen, "Connected - load into the same area to play together.");
+    SessionFacts f;
+    f.room_state = RoomIn;
+    f.partner = !v.partner.empty();
+    f.started = v.started;
+    f.linked = v.linked;
+    f.reconnecting = v.reconnecting;
+    f.partner_away = v.partner_away;
+    const SessionStatus status = SessionStatusFor(f);
+    TextColoured(status.colour, status.lobby);
+    if (v.linked) {
+        // The room, the ready flags and the link all wait for a return.
         ImGui::Dummy(ImVec2(0.0f, 10.0f));
         DrawConnectionQuality();
-    } else if (v.started) {
-        TextColoured(ColGreen, "Both ready - connecting...");
-    } else if (!v.partner.empty()) {
-        TextColoured(ColMuted, "Both players must ready up to connect.");
-    } else {
-        TextColoured(ColMuted, "Waiting for a partner to join.");
     }
     ImGui::Dummy(ImVec2(0.0f, 12.0f));
-    if (v.linked)
-        TextColoured(ColGreen, "Connected");
-    else if (!v.my_ready) {
+    if (v.linked) {
+        // No ready button in a session; the word only where it is true.
+        if (status.phase == PhaseConnected)
+            TextColoured(ColGreen, "Connected");
+    } else if (!v.my_ready) {
         if (AccentButton("Ready Up", ImVec2(-1.0f, 44.0f)))
             RequestReadyChange(true, SteadyNowNs());
     } else if (ImGui::Button("Cancel Ready", ImVec2(-1.0f, 44.0f))) {
@@ -425,7 +492,7 @@ void DrawLobby()
     ChatBand();
     ChatList(v);
     ChatInput();
-    SessionStatus(v);
+    StatusAndControls(v);
 }
 
 } // namespace

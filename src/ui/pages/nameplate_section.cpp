@@ -20,8 +20,7 @@ namespace {
 void ClampedSlider(const char* label, const char* id, int32_t* value, int32_t lo, int32_t hi, const char* format)
 {
     ImGui::TextUnformatted(label);
-    ImGui::SetNextItemWidth(-FLT_MIN);
-    ImGui::SliderInt(id, value, lo, hi, format, ImGuiSliderFlags_AlwaysClamp);
+    KitSliderInt(id, value, lo, hi, format);
     *value = ImClamp(*value, lo, hi);
 }
 
@@ -29,7 +28,11 @@ void ClampedSlider(const char* label, const char* id, int32_t* value, int32_t lo
 
 void DrawNameplateSection()
 {
-    if (!ImGui::CollapsingHeader("Nameplate"))
+    // The style's wide frame padding would set the label far from its arrow.
+    ImGui::PushStyleVar(ImGuiStyleVar_FramePadding, ImVec2(8.0f, ImGui::GetStyle().FramePadding.y));
+    const bool open = ImGui::CollapsingHeader("Nameplate");
+    ImGui::PopStyleVar();
+    if (!open)
         return;
     NameplateSettings& np = g_app.nameplate;
     const std::string name = PlayerName();

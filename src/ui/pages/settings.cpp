@@ -140,10 +140,20 @@ void SectionEnd()
 bool PercentSlider(const char* id, float& fraction, int lo, int hi)
 {
     int pct = (int)((double)fraction * 100.0 + 0.5);
-    ImGui::SetNextItemWidth(-FLT_MIN);
-    if (!ImGui::SliderInt(id, &pct, lo, hi, "%d%%", ImGuiSliderFlags_AlwaysClamp))
+    if (!KitSliderInt(id, &pct, lo, hi, "%d%%"))
         return false;
     fraction = (float)ImClamp(pct, lo, hi) / 100.0f;
+    return true;
+}
+
+// A "Transparency" slider over an opacity fraction: 0 % is fully opaque, so
+// the control says what it does. The setting keeps its opacity meaning.
+bool TransparencySlider(const char* id, float& opacity, int lo_opacity, int hi_opacity)
+{
+    int pct = 100 - (int)((double)opacity * 100.0 + 0.5);
+    if (!KitSliderInt(id, &pct, 100 - hi_opacity, 100 - lo_opacity, "%d%%"))
+        return false;
+    opacity = (float)(100 - ImClamp(pct, 100 - hi_opacity, 100 - lo_opacity)) / 100.0f;
     return true;
 }
 
@@ -153,7 +163,7 @@ void ControlsSection()
     ImGui::TextUnformatted("Open / close menu");
     ImGui::SameLine();
     char line[48];
-    ImFormatString(line, sizeof(line), "(currently  %s )", KeyName().c_str());
+    ImFormatString(line, sizeof(line), "(currently %s)", KeyName().c_str());
     TextColoured(ColMuted, line);
     const bool listening = g_app.overlay.capturing_key.load() && g_ui.capture_release_vk == 0;
     if (listening) {
@@ -187,7 +197,7 @@ void NotificationsSection(SettingsRecord& s)
         PercentSlider("##notifsize", s.notif_scale_pct, 75, 140);
         ImGui::Dummy(ImVec2(0.0f, 4.0f));
         ImGui::TextUnformatted("Transparency");
-        PercentSlider("##notifalpha", s.notif_alpha_pct, 30, 100);
+        TransparencySlider("##notifalpha", s.notif_alpha_pct, 30, 100);
         ImGui::Dummy(ImVec2(0.0f, 6.0f));
         if (ImGui::Button("Preview notification", ImVec2(-FLT_MIN, 32.0f)))
             PushToast("Preview", "This is how your message notifications will look.", 4.8f);
@@ -239,8 +249,8 @@ void DrawSettingsPage()
 
     SectionTitle("CO-OP BUTTON (top-right)");
     ImGui::TextUnformatted("Transparency");
-    PercentSlider("##btnalpha", s.btn_alpha_pct, 0, 100);
-    TextColoured(ColDim, "At 0% the button is hidden until you point at it.");
+    TransparencySlider("##btnalpha", s.btn_alpha_pct, 0, 100);
+    TextColoured(ColDim, "At 100% the button is hidden until you point at it.");
     ImGui::Dummy(ImVec2(0.0f, 6.0f));
     ImGui::TextUnformatted("Size");
     PercentSlider("##btnscale", s.btn_scale_pct, 60, 150);

@@ -1,0 +1,70 @@
+#include "link/version_codec.h"
+
+#include <zstd.h>
+
+// Level 3: on game state text a lower level barely saves time, and the
+// prefix matches are what make the frames small.
+static const int kLevel = 3;
+
+struct VersionCodec
+{
+    ZSTD_CCtx* c = nullptr;
+    ZSTD_DCtx* d = nullptr;
+};
+
+VersionCodec* VersionCodecOpen()
+{
+    VersionCodec* codec = new VersionCodec;
+    codec->c = ZSTD_createCCtx();
+    codec->d = ZSTD_createDCtx();
+    if (!codec->c || !codec->d) {
+        VersionCodecClose(codec);
+        return nullptr;
+    }
+    ZSTD_CCtx_setParameter(codec->c, ZSTD_c_compressionLevel, kLevel);
+    ZSTD_CCtx_setParameter(codec->c, ZSTD_c_checksumFlag, 1); // a wrong base shows as an error, never as wrong bytes
+    ZSTD_CCtx_setParameter(codec->c, ZSTD_c_contentSizeFlag, 1);
+    return codec;
+}
+
+void VersionCodecClose(VersionCodec* codec)
+{
+    if (!codec)
+        return;
+    ZSTD_freeCCtx(codec->c);
+    ZSTD_freeDCtx(codec->d);
+    delete codec;
+}
+
+bool CompressVersion(VersionCodec* codec, const std::string& content, const std::string* base, std::string& out)
+{
+    if (!codec)
+        return false;
+    ZSTD_CCtx_reset(codec->c, ZSTD_reset_session_only);
+    if (base && !base->empty() && ZSTD_isError(ZSTD_CCtx_refPrefix(codec->c, base->data(), base->size())))
+        return false;
+    out.resize(ZSTD_compressBound(content.size()));
+    const size_t n = ZSTD_compress2(codec->c, &out[0], out.size(), content.data(), content.size());
+    if (ZSTD_isError(n))
+        return false;
+    out.resize(n);
+    return true;
+}
+
+bool DecompressVersion(VersionCodec* codec, const std::string& frame, const std::string* base, size_t max_bytes,
+                       std::string& out)
+{
+    if (!codec)
+        return false;
+    const unsigned long long size = ZSTD_getFrameContentSize(frame.data(), frame.size());
+    if (size == ZSTD_CONTENTSIZE_UNKNOWN || size == ZSTD_CONTENTSIZE_ERROR || size > max_bytes)
+        return false;
+    if (ZSTD_findFrameCompressedSize(frame.data(), frame.size()) != frame.size())
+        return false; // one frame exactly, nothing after it
+    ZSTD_DCtx_reset(codec->d, ZSTD_reset_session_only);
+    if (base && !base->empty() && ZSTD_isError(ZSTD_DCtx_refPrefix(codec->d, base->data(), base->size())))
+        return false;
+    out.resize((size_t)size);
+    const size_t n = ZSTD_decompressDCtx(codec->d, size ? &out[0] : nullptr, out.size(), frame.data(), frame.size());
+    return !ZSTD_isError(n) && n == size;
+}
