@@ -24,6 +24,8 @@ set(_im "${KESTREL_IMGUI_DIR}")
 add_library(imgui STATIC
   ${_im}/imgui.cpp ${_im}/imgui_draw.cpp ${_im}/imgui_tables.cpp ${_im}/imgui_widgets.cpp)
 target_include_directories(imgui SYSTEM PUBLIC ${_im} ${_im}/backends)
+# Characters beyond U+FFFF (typed as surrogate pairs) kept whole, not as U+FFFD.
+target_compile_definitions(imgui PUBLIC IMGUI_USE_WCHAR32)
 # Third-party code: its warnings are not ours to fix.
 target_compile_options(imgui PRIVATE -w)
 
@@ -53,6 +55,6 @@ if(NOT WIN32 AND NOT KESTREL_FUZZ)
   add_library(imgui_te STATIC
     ${_im}/imgui.cpp ${_im}/imgui_draw.cpp ${_im}/imgui_tables.cpp ${_im}/imgui_widgets.cpp)
   target_include_directories(imgui_te SYSTEM PUBLIC ${_im} ${_im}/backends)
-  target_compile_definitions(imgui_te PUBLIC IMGUI_ENABLE_TEST_ENGINE)
+  target_compile_definitions(imgui_te PUBLIC IMGUI_ENABLE_TEST_ENGINE IMGUI_USE_WCHAR32)
   target_compile_options(imgui_te PRIVATE -w)
 endif()

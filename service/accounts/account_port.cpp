@@ -366,6 +366,7 @@ AccountPort* StartAccountPort(const ServiceOptions& options, std::string& error,
     front.tls_cert = options.tls_cert;
     front.tls_key = options.tls_key;
     front.tls_only = options.tls_only;
+    front.idle_ms = options.keep_alive_idle_s * 1000;
     front.per_address = options.per_address_connections;
     front.proxy_protocol = options.proxy_protocol;
     front.counters = &port->counters;

@@ -255,6 +255,7 @@ struct Connection : std::enable_shared_from_this<Connection>
     size_t skipped = 0; // empty lines before the current request
     bool closed = false;
     bool served = false; // answered a request: silence before the next one is idling
+    bool idling = false; // kept alive, no byte of the next request yet: the idle deadline runs
     enum Phase { kRequest, kHandler, kWriting, kClosing } phase = kRequest;
     char drain[512];
     // What the request log says of the one being answered.
@@ -408,8 +409,15 @@ struct Connection : std::enable_shared_from_this<Connection>
             skipped += k;
             if (skipped > kMaxHead)
                 return Refuse(431);
-            if (in.size() > 1 || (in.size() == 1 && *(const char*)in.data().data() != '\r'))
+            if (in.size() > 1 || (in.size() == 1 && *(const char*)in.data().data() != '\r')) {
+                // The next request has begun: from here it has the request
+                // deadline, however long the connection idled before.
+                if (idling) {
+                    idling = false;
+                    Deadline(f.o.request_deadline_ms);
+                }
                 break;
+            }
             WithStream([&](auto& s) {
                 s.async_read_some(in.prepare(2048), [self = shared_from_this()](const error_code& e, size_t got) {
                     if (e || self->closed)
@@ -560,7 +568,8 @@ struct Connection : std::enable_shared_from_this<Connection>
         skipped = 0;
         served = true;
         SetPhase(kRequest);
-        Deadline(f.o.request_deadline_ms);
+        idling = true;
+        Deadline(f.o.idle_ms);
         Next();
     }
 

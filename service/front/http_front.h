@@ -48,7 +48,8 @@ struct HttpFrontOptions
     std::string bind = "127.0.0.1";
     uint16_t port = 0;
     size_t max_body = 64 * 1024;      // larger bodies: 413, before they are read
-    int request_deadline_ms = 5000;   // head and body, from accept or the previous answer
+    int request_deadline_ms = 5000;   // head and body, from accept or the first byte after an answer
+    int idle_ms = 30000;              // a kept-alive connection silent this long after an answer is closed
     int write_deadline_ms = 5000;     // an answer the peer does not take in time is dropped
     int per_address = 64;             // connections held at once from one IPv4 address
     int max_connections = 8192;       // beyond it, new ones wait in the listen queue

@@ -29,6 +29,7 @@ const char* ServiceUsage()
            "  --tls-cert FILE       PEM certificate: the HTTP ports take TLS as well as plain HTTP\n"
            "  --tls-key FILE        PEM private key of that certificate\n"
            "  --tls-only            refuse plain HTTP (needs --tls-cert and --tls-key)\n"
+           "  --keep-alive-idle S   close a kept HTTP connection silent S seconds after an answer (30)\n"
            "  --max-rooms N         rooms open at once; a create beyond them is refused (1000)\n"
            "  --max-rooms-per-address N  rooms hosted from one IPv4 address at once (4; 0: no bound)\n"
            "  --per-address-connections N  HTTP connections held at once from one IPv4 address (64)\n"
@@ -162,6 +163,8 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
             out.tls_cert = value;
         else if (strcmp(flag, "--tls-key") == 0)
             out.tls_key = value;
+        else if (strcmp(flag, "--keep-alive-idle") == 0 && (ok = ParseNumber(value, 1, 3600, v)))
+            out.keep_alive_idle_s = (int)v;
         else if (strcmp(flag, "--max-rooms") == 0 && (ok = ParseNumber(value, 1, 1e6, v)))
             out.max_rooms = (size_t)v;
         else if (strcmp(flag, "--max-rooms-per-address") == 0 && (ok = ParseNumber(value, 0, 1e6, v)))

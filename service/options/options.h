@@ -33,6 +33,7 @@ struct ServiceOptions
     std::vector<std::string> channels = {"beta2"}; // client channels "/clientcheck" allows
     std::string public_url; // base of the links in mails; "" = http(s)://<bind>:39001
     std::string tls_cert, tls_key; // PEM; with both, the HTTP ports also speak TLS
+    int keep_alive_idle_s = 30;    // a kept HTTP connection silent this long after an answer is closed
     bool tls_only = false;         // plain HTTP is refused (every player has a pinned client)
     std::string metrics;    // "ADDR:PORT" of the metrics page; "" = none
     std::string relay_public; // "ADDR:PORT" players reach this relay at; "" = the backend's address, port 39000

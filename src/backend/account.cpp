@@ -81,6 +81,10 @@ bool StartSignIn(bool is_signup, const std::string& username, const std::string&
                  const std::string& gamertag, const std::string& email)
 {
     void (*worker)(bool, std::string, std::string, std::string, std::string, uint32_t) = SignInWorker;
+    // Nothing the guest, or the last account's closing requests, opened is
+    // carried into the account signing in.
+    if (g_app.flags.auth_status.load() != AuthRunning)
+        HttpCloseConnections();
     return StartStatusWorker(g_app.flags.auth_status, AuthRunning, worker, is_signup, username, password, gamertag,
                              email, g_app.account.sign_outs.load());
 }
@@ -297,6 +301,9 @@ void SignOut()
     }
     ClearSocialLists();
     RemoveFile(DataPath(kLoginFileName));
+    // Kept connections and TLS sessions are the account's: the next one starts
+    // on its own (requests still running close theirs when they end).
+    HttpCloseConnections();
     // A sign-in still running keeps its status until it ends (discarded), so
     // no second one starts beside it.
     int32_t status = g_app.flags.auth_status.load();

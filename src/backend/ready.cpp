@@ -4,6 +4,7 @@
 #include "backend/json_text.h"
 #include "backend/player_name.h"
 #include "backend/saved_room.h"
+#include "link/partner_files.h"
 #include "link/peer_link.h"
 #include "link/relay_address.h"
 #include "state/app_state.h"
@@ -86,6 +87,9 @@ void LinkStartStep()
         code = g_app.room.room_code;
         role = g_app.room.room_role;
     }
-    if (!code.empty())
-        StartPeerLink(role == 'B' ? 2 : 1, code);
+    if (code.empty())
+        return;
+    // The link thread is not running: nothing writes the partner's files now.
+    PreparePartnerFiles(role == 'B' ? 2 : 1, code);
+    StartPeerLink(role == 'B' ? 2 : 1, code);
 }

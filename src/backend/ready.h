@@ -19,5 +19,6 @@ bool RequestReadyChange(bool ready, int64_t now_ns);
 void ReadyWorker(std::string player_name, std::string code, bool ready, uint32_t generation);
 
 // Once per frame: starts the peer link when the room has started and the link
-// is not running (role number 2 for 'B', 1 otherwise).
+// is not running (role number 2 for 'B', 1 otherwise), after clearing a
+// previous room's partner files.
 void LinkStartStep();

@@ -14,6 +14,7 @@
 #include "state/worker.h"
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <system_error>
 #include <thread>
@@ -42,6 +43,29 @@ std::string RoomOpBody(const RoomOpRequest& r)
     return who + ",\"chapter\":-1}";
 }
 
+static bool SameRoomCode(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); i++)
+        if (toupper((unsigned char)a[i]) != toupper((unsigned char)b[i]))
+            return false;
+    return true;
+}
+
+// In no room, yet a room saved before a restart may still hold the player's
+// place (the service keeps it through its grace): any other room leaves it
+// first, so the old partner hears "left" at once instead of waiting out the
+// grace. Joining that very room is the rejoin and keeps it.
+static void LeaveSavedRoomFirst(RoomLeave& leave, uint32_t mode, const std::string& code)
+{
+    std::string saved;
+    if (!RejoinOffer(saved) || (mode == RoomOpJoin && SameRoomCode(code, saved)))
+        return;
+    ForgetSavedRoom();
+    leave.code = saved;
+}
+
 void StartRoomOp(const RoomOp& op)
 {
     if (g_app.flags.room_state.load() == RoomBusy)
@@ -51,6 +75,8 @@ void StartRoomOp(const RoomOp& op)
     // tells the service before it asks for the new room. A failure then
     // leaves the player in no room.
     RoomLeave leave = LeaveRoomLocally();
+    if (leave.code.empty())
+        LeaveSavedRoomFirst(leave, op.mode, op.code);
     RoomOpRequest r;
     r.op = op;
     r.gamertag = std::move(leave.player_name);
@@ -215,20 +241,24 @@ void RoomHeartbeat(std::string code, std::string player_name, uint32_t generatio
             if (!ok) {
                 // The room is gone. Its flags go with it, so the link is not
                 // started again and the chat stops polling it.
-                std::lock_guard<std::mutex> g(room.lock);
-                if (!Current(generation))
-                    return;
-                room.room_error = "Room closed.";
-                if (g_app.flags.link_running.load())
-                    StopPeerLink();
-                room.my_ready.store(false);
-                room.peer_ready.store(false);
-                g_app.flags.room_started.store(false);
-                g_app.flags.room_state.store(RoomFailed);
-                room.heartbeat_active.store(false);
-                room.reconnecting.store(false);
-                room.partner_away.store(false);
-                ForgetSavedRoom();
+                {
+                    std::lock_guard<std::mutex> g(room.lock);
+                    if (!Current(generation))
+                        return;
+                    room.room_error = "Room closed.";
+                    if (g_app.flags.link_running.load())
+                        StopPeerLink();
+                    room.my_ready.store(false);
+                    room.peer_ready.store(false);
+                    g_app.flags.room_started.store(false);
+                    g_app.flags.room_state.store(RoomFailed);
+                    room.heartbeat_active.store(false);
+                    room.reconnecting.store(false);
+                    room.partner_away.store(false);
+                }
+                // Outside the room lock, which the render thread takes every
+                // frame; a room entered meanwhile keeps its record.
+                ForgetSavedRoomIfCurrent(generation);
                 return;
             }
             bool my_ready = false, peer_ready = false, started = false, peer_away = false;

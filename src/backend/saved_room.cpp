@@ -88,9 +88,33 @@ static SavedRoom& Loaded()
     return s.room;
 }
 
-static void Store(const SavedRoom& r)
+// Saved-room lock held: the record changed and the file must follow.
+static void Changed()
 {
-    WriteFileAtomically(DataPath(kSavedRoomFileName), SavedRoomText(r));
+    g_app.saved_room.version++;
+}
+
+// Without the saved-room lock (the render thread takes it every frame on
+// Home): writes the latest record unless the file already holds it. A failed
+// write is tried again by the next change or beat.
+static void WriteIfChanged()
+{
+    SavedRoomState& s = g_app.saved_room;
+    std::lock_guard<std::mutex> w(s.write_lock);
+    std::string text;
+    uint64_t version = 0;
+    {
+        std::lock_guard<std::mutex> g(s.lock);
+        if (s.version == s.written)
+            return;
+        version = s.version;
+        text = SavedRoomText(s.room);
+    }
+    if (!WriteFileAtomically(DataPath(kSavedRoomFileName), text))
+        return;
+    std::lock_guard<std::mutex> g(s.lock);
+    if (version > s.written)
+        s.written = version;
 }
 
 static std::string Username()
@@ -113,32 +137,51 @@ void SaveRoomIfCurrent(const std::string& code, char role, bool ready, uint32_t 
         return;
     const std::string cid = ClientId();
     const std::string account = Username();
-    std::lock_guard<std::mutex> g(g_app.saved_room.lock);
-    // LeaveRoom moves the generation on before it forgets, so either this
-    // write comes first and is forgotten, or it sees the new generation.
-    if (g_app.room.room_generation.load() != generation)
-        return;
-    SavedRoom& r = Loaded();
-    r.cid = cid;
-    r.code = code;
-    r.role = role;
-    r.ready = ready;
-    r.saved_s = UnixNow();
-    r.account = account;
-    Store(r);
+    {
+        std::lock_guard<std::mutex> g(g_app.saved_room.lock);
+        // LeaveRoom moves the generation on before it forgets, so either this
+        // record comes first and is forgotten, or it sees the new generation.
+        if (g_app.room.room_generation.load() != generation)
+            return;
+        SavedRoom& r = Loaded();
+        const int64_t now = UnixNow();
+        // A beat that changes nothing but the time rewrites the file only
+        // when the time saved is getting old.
+        if (r.cid == cid && r.code == code && r.role == role && r.ready == ready && r.account == account &&
+            now >= r.saved_s && now - r.saved_s < kSavedRoomRefreshS)
+            return;
+        r.cid = cid;
+        r.code = code;
+        r.role = role;
+        r.ready = ready;
+        r.saved_s = now;
+        r.account = account;
+        Changed();
+    }
+    WriteIfChanged();
 }
 
 void ForgetSavedRoom()
 {
+    ForgetSavedRoomIfCurrent(0, false);
+}
+
+void ForgetSavedRoomIfCurrent(uint32_t generation, bool check)
+{
     if (!RideOutDrops())
         return;
-    std::lock_guard<std::mutex> g(g_app.saved_room.lock);
-    SavedRoom& r = Loaded();
-    if (r.code.empty())
-        return;
-    r.code.clear();
-    r.ready = false;
-    Store(r);
+    {
+        std::lock_guard<std::mutex> g(g_app.saved_room.lock);
+        if (check && g_app.room.room_generation.load() != generation)
+            return;
+        SavedRoom& r = Loaded();
+        if (r.code.empty())
+            return;
+        r.code.clear();
+        r.ready = false;
+        Changed();
+    }
+    WriteIfChanged();
 }
 
 void ForgetSavedRoomOfOtherAccount()
@@ -179,8 +222,13 @@ bool SavedRoomReady()
 
 std::string ClientId()
 {
-    // Read before the lock: the saved-room lock is never taken inside it.
-    const std::string saved = g_app.client_id.id.empty() ? SavedClientId() : std::string();
+    {
+        std::lock_guard<std::mutex> g(g_app.client_id.lock);
+        if (!g_app.client_id.id.empty())
+            return g_app.client_id.id;
+    }
+    // Read between the two locks: the saved-room lock is never taken inside it.
+    const std::string saved = SavedClientId();
     std::lock_guard<std::mutex> g(g_app.client_id.lock);
     std::string& id = g_app.client_id.id;
     if (id.empty() && !saved.empty())

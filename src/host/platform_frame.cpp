@@ -22,6 +22,9 @@ bool InitPlatformBackend(HWND window)
     io.BackendFlags |= ImGuiBackendFlags_HasMouseCursors | ImGuiBackendFlags_HasSetMousePos;
     io.BackendPlatformName = "imgui_impl_win32";
     io.ImeWindowHandle = window;
+    // Dear ImGui's own IME hook is left out of mingw builds, and it would
+    // call the input-method functions from the render thread anyway.
+    io.ImeSetInputScreenPosFn = [](int x, int y) { SetImeCaret(g_renderer.window, x, y); };
     return true;
 }
 

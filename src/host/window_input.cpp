@@ -2,9 +2,14 @@
 
 #include "state/app_state.h"
 #include "ui/input_queue.h"
+#include "ui/overlay_input.h"
 
 #include <imgui.h>
+#include <imm.h>
 #include <windowsx.h>
+
+#include <atomic>
+#include <cstdlib>
 
 namespace {
 
@@ -18,7 +23,92 @@ int ButtonOf(UINT msg, WPARAM wparam)
     }
 }
 
+// The code page of the keyboard's language: what an ANSI window's WM_CHAR
+// bytes are in.
+UINT InputCodePage()
+{
+    char text[8] = {};
+    const LCID lcid = MAKELCID(LOWORD((DWORD_PTR)GetKeyboardLayout(0)), SORT_DEFAULT);
+    if (GetLocaleInfoA(lcid, LOCALE_IDEFAULTANSICODEPAGE, text, (int)sizeof(text)) > 0 && atoi(text) > 0)
+        return (UINT)atoi(text);
+    return CP_ACP;
+}
+
+void QueueCodePageText(const char* bytes, int size)
+{
+    wchar_t wide[4];
+    const int n = MultiByteToWideChar(InputCodePage(), 0, bytes, size, wide, 4);
+    for (int i = 0; i < n; i++)
+        QueueCharEvent((uint16_t)wide[i]);
+}
+
+// Window thread only: the lead byte of a double-byte character whose trail
+// byte comes with the next WM_CHAR of an ANSI window.
+unsigned char g_lead_byte = 0;
+
+void QueueAnsiCharByte(unsigned char b)
+{
+    if (g_lead_byte) {
+        const char two[2] = {(char)g_lead_byte, (char)b};
+        g_lead_byte = 0;
+        QueueCodePageText(two, 2);
+    } else if (IsDBCSLeadByteEx(InputCodePage(), b)) {
+        g_lead_byte = b;
+    } else {
+        const char one = (char)b;
+        QueueCodePageText(&one, 1);
+    }
+}
+
+// The text caret of the overlay's active field, in client coordinates, from
+// Dear ImGui's IME hook on the render thread.
+std::atomic<int64_t> g_ime_caret{-1};
+
+bool IsOwnThread(HWND window)
+{
+    return window && GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId();
+}
+
 } // namespace
+
+bool ImeCaretPosition(int* x, int* y)
+{
+    const int64_t v = g_ime_caret.load();
+    if (v < 0)
+        return false;
+    *x = (int)(int32_t)(uint32_t)(v >> 32);
+    *y = (int)(int32_t)(uint32_t)v;
+    return true;
+}
+
+bool PlaceImeWindows(HWND hwnd)
+{
+    int x = 0, y = 0;
+    if (!hwnd || !ImeCaretPosition(&x, &y))
+        return false;
+    HIMC himc = ImmGetContext(hwnd);
+    if (!himc)
+        return false;
+    COMPOSITIONFORM composition = {};
+    composition.dwStyle = CFS_FORCE_POSITION;
+    composition.ptCurrentPos = {x, y};
+    CANDIDATEFORM candidate = {};
+    candidate.dwIndex = 0;
+    candidate.dwStyle = CFS_CANDIDATEPOS;
+    candidate.ptCurrentPos = {x, y};
+    const bool ok = ImmSetCompositionWindow(himc, &composition) && ImmSetCandidateWindow(himc, &candidate);
+    ImmReleaseContext(hwnd, himc);
+    return ok;
+}
+
+void SetImeCaret(HWND window, int x, int y)
+{
+    g_ime_caret.store((int64_t)((uint64_t)(uint32_t)x << 32 | (uint32_t)y) & INT64_MAX);
+    // The input context belongs to the window's thread: from another thread
+    // the window thread places it when the next composition starts.
+    if (IsOwnThread(window) && g_app.overlay.want_text_input.load())
+        PlaceImeWindows(window);
+}
 
 bool SetSystemCursorShape(int32_t shape)
 {
@@ -73,8 +163,35 @@ LRESULT QueueWindowInput(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam)
         QueueKeyEvent((uint32_t)(wparam < 256 ? wparam : 256), false);
         return 0;
     case WM_CHAR:
-        if (wparam > 0 && wparam <= 0xFFFF)
+        // A character beyond U+FFFF comes as two WM_CHARs, a surrogate pair,
+        // that Dear ImGui joins again.
+        if (hwnd && !IsWindowUnicode(hwnd))
+            QueueAnsiCharByte((unsigned char)(wparam & 0xFF));
+        else if (wparam > 0 && wparam <= 0xFFFF)
             QueueCharEvent((uint32_t)wparam);
+        return 0;
+    case WM_IME_CHAR:
+        // Text the input method committed. Taken only while the overlay keeps
+        // it from the game (see IsInputMessage); otherwise the game's default
+        // handling turns it into WM_CHARs, which are taken above.
+        if (!OverlayWantsInput())
+            return 0;
+        if (hwnd && !IsWindowUnicode(hwnd)) {
+            const char bytes[2] = {(char)((wparam >> 8) & 0xFF), (char)(wparam & 0xFF)};
+            if (bytes[0])
+                QueueCodePageText(bytes, 2);
+            else
+                QueueCodePageText(bytes + 1, 1);
+        } else if ((wparam & 0xFFFF) != 0) {
+            QueueCharEvent((uint32_t)(wparam & 0xFFFF));
+        }
+        return 0;
+    case WM_IME_STARTCOMPOSITION:
+    case WM_IME_COMPOSITION:
+        // Before the default handling draws the composition window: at the
+        // caret of the overlay's field.
+        if (g_app.overlay.want_text_input.load())
+            PlaceImeWindows(hwnd);
         return 0;
     case WM_KILLFOCUS:
         QueueFocusLost();
@@ -117,5 +234,5 @@ bool ReadRawMouseMotion(HRAWINPUT handle, float* dx, float* dy)
 bool IsInputMessage(UINT msg)
 {
     return (msg >= WM_KEYFIRST && msg <= WM_KEYLAST) || (msg >= WM_MOUSEFIRST && msg <= WM_MOUSELAST) ||
-           msg == WM_INPUT || msg == WM_SETCURSOR;
+           msg == WM_INPUT || msg == WM_SETCURSOR || msg == WM_IME_CHAR;
 }

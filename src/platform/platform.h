@@ -164,20 +164,48 @@ constexpr size_t kHttpMaxReplyBytes = 4u * 1024 * 1024;
 // Each request, connection to last byte, ends within this many milliseconds.
 constexpr int kHttpDeadlineMs = 8000;
 
+// A kept connection idle this long is closed rather than used again, so the
+// service's own idle time-out (30 s) never cuts one under a request.
+constexpr int kHttpKeptIdleMs = 20000;
+
+// Idle connections kept per address and port; a request that finds none idle
+// opens another, and more than this many idle at once are closed.
+constexpr size_t kHttpKeptPerPort = 4;
+
 // One blocking HTTP/1.1 POST of `body` to http://host:port + path: user agent
 // "Kestrel/1.0", the one optional header "Content-Type: application/json",
-// kHttpDeadlineMs for the whole request, a fresh connection per call.
+// kHttpDeadlineMs for the whole request. Connections are kept between calls
+// (per host, port and pin) and carry one request at a time, in order; a call
+// that finds every kept connection busy opens another. A kept connection that
+// the server closed is replaced, and a request whose sending failed before
+// any of its body went out is sent once more on a new connection; a request
+// that may have reached the server is never sent twice.
 // With a `pin` (base64 of the SHA-256 of the server key's SubjectPublicKeyInfo)
 // it is https:// instead, and only a server holding exactly that key is talked
-// to, whatever its certificate's names, issuer and dates; any other gets no
-// body (nor, where the system allows, anything after the handshake) and the
-// call fails. "" = plain HTTP.
+// to, whatever its certificate's names, issuer and dates; the key is compared
+// on every new or resumed connection, and any other gets no body (nor, where
+// the system allows, anything after the handshake) and the call fails.
+// TLS sessions are resumed where the system can. "" = plain HTTP.
 // True when a whole response arrived in time: `status` (0 when unreadable) and
 // `response` are set whatever the status. False when none did, when it was cut
 // off or still incomplete at the deadline, or when its body grew past
 // kHttpMaxReplyBytes: `status` and `response` are then untouched.
 bool HttpPost(const char* host, uint16_t port, const std::wstring& path, const std::string& body,
               const std::string& pin, uint32_t& status, std::string& response);
+
+// Closes every kept connection and forgets every TLS session (sign-out, so the
+// next account shares nothing with the last); a connection still carrying a
+// request is closed when that request ends.
+void HttpCloseConnections();
+
+// Connections opened since start-up, and how many of them resumed a TLS
+// session (0 where the system does not tell).
+struct HttpConnectionCounts
+{
+    uint64_t opened = 0;
+    uint64_t resumed = 0;
+};
+HttpConnectionCounts HttpCountConnections();
 
 // ---------------------------------------------------------------------------
 // Sound
@@ -245,3 +273,8 @@ struct SystemFontFile
 // files that exist. Windows: the usual system fonts under the Windows fonts
 // folder. Linux stand-in: the CJK fonts of Debian's font packages.
 std::vector<SystemFontFile> FindCjkFontFiles(CjkScript script);
+
+// The calling thread yields to the game's own threads: below-normal priority
+// (Windows), nice 10 (Linux). For background work that must not take a core
+// from the render thread.
+void LowerThisThreadPriority();

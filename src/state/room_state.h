@@ -60,6 +60,11 @@ struct SavedRoomState // "the saved-room lock"
     std::mutex lock;
     bool loaded = false;  // the file has been read once
     SavedRoom room;
+    uint64_t version = 0; // one more on every change of `room`
+    uint64_t written = 0; // the version the file holds
+    // Held across the file write (never inside `lock`), so a slow disk stalls
+    // only the writer, and writers land in order.
+    std::mutex write_lock;
 };
 
 struct ClientIdState // "the client-id lock"

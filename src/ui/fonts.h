@@ -3,9 +3,10 @@
 //
 // The shipped faces cover the Latin, Greek and Cyrillic scripts players write
 // in. Chinese, Japanese and Korean come from the system's own fonts, on
-// demand: text drawn with characters the atlas lacks is noted, and between
-// frames, at most every kGrowIntervalSeconds, the atlas is rebuilt with those
-// characters merged in. The renderer then re-creates its font texture.
+// demand: text drawn with characters the atlas lacks is noted; at most every
+// kGrowIntervalSeconds a worker reads the fonts and builds a second atlas
+// with them merged in, which is swapped in between two frames. The render
+// thread then only uploads its texture.
 #pragma once
 
 #include "platform/platform.h"
@@ -39,27 +40,39 @@ const int kMaxGrownGlyphs = 3000;
 
 struct FontGrowthStats
 {
-    int builds = 0;          // rebuilds that added characters
+    int builds = 0;          // rebuilt atlases swapped in
     int grown = 0;           // characters asked of the system's fonts so far
     int pending = 0;         // noted, waiting for the next rebuild
     bool built_in_frame = false; // a rebuild ever ran between NewFrame and EndFrame
-    double last_build_ms = 0.0;  // CPU time of the last rebuild
+    double last_build_ms = 0.0;  // the worker's time for the last build (fonts read, atlas, RGBA)
 };
 
 // Notes characters of `text` the atlas lacks. Cheap for text it has: one
 // lookup per non-ASCII character.
 void NoteTextGlyphs(const char* text, const char* text_end = nullptr);
 
-// Between frames: when characters are waiting and the last rebuild is at
-// least kGrowIntervalSeconds old (`now` in Dear ImGui's seconds), rebuilds the
-// atlas with them. True when it did: the renderer must re-create its font
-// texture before the next frame is drawn. With no system font for them the
-// characters are dropped and nothing changes.
-bool GrowFontAtlasIfDue(ImFontAtlas& atlas, double now);
+// Inside a frame, after the widgets: notes the characters of the text field
+// being edited, which Dear ImGui draws itself (typed or pasted text would
+// otherwise stay "?" until drawn elsewhere).
+void NoteActiveInputGlyphs();
+
+// Render thread, between frames. A finished build replaces io.Fonts (and
+// the three fonts): true then, and the renderer must re-create its font
+// texture before the next frame is drawn (the new atlas's RGBA pixels are
+// ready). Then, when characters are waiting, no build is in flight and the
+// last one started at least kGrowIntervalSeconds ago (`now` in Dear ImGui's
+// seconds), starts a build of them on a worker. Characters no system font
+// has are dropped there and change nothing.
+bool GrowFontAtlasIfDue(ImGuiIO& io, double now);
+
+// A build is running (its atlas is swapped in by a later call).
+bool FontBuildInFlight();
+// The build in flight has finished: the next call swaps its atlas in.
+bool FontBuildReady();
 
 FontGrowthStats FontGrowthInfo();
 
 // Forgets what was grown and noted (a new context starts from the shipped
-// faces), and chooses where system fonts are looked for (nullptr: the
-// platform's own finder).
+// faces; a build in flight is waited for and dropped), and chooses where
+// system fonts are looked for (nullptr: the platform's own finder).
 void ResetFontGrowth(std::vector<SystemFontFile> (*find)(CjkScript) = nullptr);

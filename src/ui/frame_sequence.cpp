@@ -43,8 +43,8 @@ bool SetUpOverlay(ImGuiIO& io)
 bool RunOverlayFrameSequence(const FramePlatform& platform)
 {
     ImGuiIO& io = ImGui::GetIO();
-    // Never inside a frame: the atlas is only rebuilt while nothing draws from it.
-    if (GrowFontAtlasIfDue(*io.Fonts, ImGui::GetTime()) && platform.fonts_rebuilt)
+    // Never inside a frame: the atlas is only swapped while nothing draws from it.
+    if (GrowFontAtlasIfDue(io, ImGui::GetTime()) && platform.fonts_rebuilt)
         platform.fonts_rebuilt(platform.user);
     ApplyQueuedInput(io);
     if (platform.new_frame)
@@ -53,6 +53,7 @@ bool RunOverlayFrameSequence(const FramePlatform& platform)
     ImGui::NewFrame();
     try {
         OverlayFrame(platform.host_menu_shown);
+        NoteActiveInputGlyphs();
     } catch (...) {
         RecoverOverlayFrame();
         DebugOutput("Overlay frame failed\n");

@@ -21,6 +21,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <thread>
 
 namespace {
 
@@ -242,4 +243,68 @@ TEST(HttpFraming, AStalledHandshakeIsClosedAtTheDeadlineAndHoldsNoWorker)
         close(fd);
     }
     close(dribble);
+}
+
+namespace {
+
+// Reads one whole answer (head and Content-Length bytes) from a connection
+// that stays open; "" when the peer closed or went silent first.
+std::string ReadAnswer(int fd)
+{
+    std::string got;
+    char buf[4096];
+    for (;;) {
+        const size_t head = got.find("\r\n\r\n");
+        if (head != std::string::npos) {
+            const size_t at = got.find("Content-Length: ");
+            const size_t length = at == std::string::npos ? 0 : std::stoul(got.substr(at + 16));
+            if (got.size() >= head + 4 + length)
+                return got;
+        }
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 5000) != 1)
+            return std::string();
+        const ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n <= 0)
+            return std::string();
+        got.append(buf, (size_t)n);
+    }
+}
+
+} // namespace
+
+TEST(HttpFraming, AKeptConnectionMayIdleLongerThanARequestMayTakeThenIsClosed)
+{
+    HttpFrontOptions o;
+    o.request_deadline_ms = 600;
+    o.idle_ms = 2500;
+    Front f(o);
+    // Silence between requests is measured against the idle time, not the
+    // request deadline: a client that polls every second keeps its connection.
+    const int fd = Connect(f.port);
+    for (int i = 0; i < 3; i++) {
+        if (i > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        const std::string q = Post("{\"n\":" + std::to_string(i) + "}");
+        send(fd, q.data(), q.size(), MSG_NOSIGNAL);
+        const std::string a = ReadAnswer(fd);
+        EXPECT_EQ(a.rfind("HTTP/1.1 200 ", 0), 0u) << i << ": " << a;
+        EXPECT_NE(a.find("Connection: keep-alive"), std::string::npos) << a;
+    }
+    // Once a request has begun, its own deadline runs again: a head left
+    // half-sent is closed at the request deadline, well before the idle time.
+    const std::string half = "POST /echo HTTP/1.1\r\nHost: x\r\n";
+    send(fd, half.data(), half.size(), MSG_NOSIGNAL);
+    EXPECT_TRUE(ClosedByServer(fd, 2000));
+    close(fd);
+
+    // Left idle, a kept connection is closed at the idle time.
+    const int idle = Connect(f.port);
+    const std::string q = Post("{}");
+    send(idle, q.data(), q.size(), MSG_NOSIGNAL);
+    ASSERT_EQ(ReadAnswer(idle).rfind("HTTP/1.1 200 ", 0), 0u);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_TRUE(ClosedByServer(idle, 8000));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2000));
+    close(idle);
 }

@@ -160,7 +160,8 @@ void Answer(Socket client, const MiniHttpAnswer& answer)
         return;
     const std::string head = "HTTP/1.1 " + std::to_string(answer.status) + " " + Reason(answer.status) +
                              "\r\nContent-Type: application/json\r\nContent-Length: " +
-                             std::to_string(answer.body.size()) + "\r\nConnection: close\r\n\r\n";
+                             std::to_string(answer.body.size()) + "\r\nConnection: " +
+                             (answer.keep_open_ms > 0 ? "keep-alive" : "close") + "\r\n\r\n";
     if (SendAll(client, head))
         SendAll(client, answer.body);
 }
@@ -173,6 +174,15 @@ void AnswerWhenLetGo(MiniHttpServer* server, Socket client, MiniHttpAnswer answe
     CloseSocket(client);
 }
 
+// Waits for a kept connection's next request; a stopping server does not wait.
+bool ReadableUnlessStopping(MiniHttpServer* server, Socket s, int ms)
+{
+    for (int waited = 0; waited < ms && !server->stop.load(); waited += 50)
+        if (Readable(s, 50))
+            return true;
+    return false;
+}
+
 void Serve(MiniHttpServer* server)
 {
     while (!server->stop.load()) {
@@ -182,7 +192,9 @@ void Serve(MiniHttpServer* server)
         if (client == kBad)
             continue;
         MiniHttpRequest req;
-        if (ReadRequest(client, req)) {
+        bool handed_off = false;
+        // A kept connection's next request follows on the same socket.
+        while (!handed_off && ReadRequest(client, req)) {
             MiniHttpHandler handler;
             {
                 std::lock_guard<std::mutex> hold(server->lock);
@@ -196,14 +208,19 @@ void Serve(MiniHttpServer* server)
                 answer = handler(req);
             if (answer.gate) {
                 server->stallers.emplace_back(AnswerWhenLetGo, server, client, std::move(answer));
-                continue;
-            }
-            if (!answer.raw.empty() || answer.hold_ms > 0) {
+                handed_off = true;
+            } else if (!answer.raw.empty() || answer.hold_ms > 0) {
                 server->stallers.emplace_back(Stall, server, client, std::move(answer));
-                continue;
+                handed_off = true;
+            } else {
+                Answer(client, answer);
+                if (answer.hang_up || answer.keep_open_ms <= 0 || !ReadableUnlessStopping(server, client, answer.keep_open_ms))
+                    break;
+                req = MiniHttpRequest();
             }
-            Answer(client, answer);
         }
+        if (handed_off)
+            continue;
 #ifdef _WIN32
         shutdown(client, SD_SEND);
 #else

@@ -1,7 +1,8 @@
 // A scripted HTTP/1.1 server for the transport and worker tests, on plain
 // sockets (Winsock under Wine), so the tests see exactly what the client puts
 // on the wire. One connection at a time, except stalling answers, which run
-// on threads of their own; every answer closes the connection.
+// on threads of their own; an answer closes the connection unless it keeps it
+// open for a next request.
 #pragma once
 
 #include <atomic>
@@ -28,6 +29,9 @@ struct MiniHttpAnswer
     int status = 200;
     std::string body;
     bool hang_up = false; // close without answering
+    // Answered with keep-alive, the connection waits this long for its next
+    // request, then is closed (0: closed after the answer).
+    int keep_open_ms = 0;
     // A stalling server: when either is set these raw pieces go out instead of
     // an answer, `pause_ms` apart, then the connection stays open and silent
     // for `hold_ms` (cut short when the server stops).

@@ -4,6 +4,11 @@
 
 #include "state/toasts.h"
 #include "ui/fonts.h"
+#include "ui/input_queue.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -43,6 +48,33 @@ std::vector<SystemFontFile> NoSystemFonts(CjkScript)
     return {};
 }
 
+// Frames (at least one) until `builds` atlases were swapped in and no build
+// runs; the worker's time is real time, the frames' is not.
+bool FramesUntilGrown(int builds)
+{
+    for (int i = 0; i < 5000; i++) {
+        DriverFrame(1);
+        if (FontGrowthInfo().builds >= builds && !FontBuildInFlight() && FontGrowthInfo().pending == 0)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
+// The system fonts "found" on a worker that the test lets go once the render
+// thread has drawn on meanwhile.
+std::atomic<int> g_frames_while_reading{-1};
+std::atomic<bool> g_read_on_render_thread{false};
+std::thread::id g_render_thread;
+
+std::vector<SystemFontFile> SlowSystemFonts(CjkScript script)
+{
+    g_read_on_render_thread = std::this_thread::get_id() == g_render_thread;
+    for (int i = 0; i < 500 && g_frames_while_reading.load() < 10 && !g_read_on_render_thread; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return FindCjkFontFiles(script);
+}
+
 using GlyphsUi = RoomPagesUi;
 
 } // namespace
@@ -74,7 +106,7 @@ TEST_F(GlyphsUi, CjkTextGrowsTheAtlasOnceBetweenFramesAndOnlyForNewCharacters)
     EXPECT_GT(ListsWithFallback(), 0) << "drawn as ? until the atlas grows";
     EXPECT_GT(FontGrowthInfo().pending, 0);
 
-    DriverFrame(60);
+    ASSERT_TRUE(FramesUntilGrown(1));
     FontGrowthStats s = FontGrowthInfo();
     EXPECT_EQ(s.builds, 1);
     EXPECT_FALSE(s.built_in_frame);
@@ -87,7 +119,8 @@ TEST_F(GlyphsUi, CjkTextGrowsTheAtlasOnceBetweenFramesAndOnlyForNewCharacters)
     }
 
     EnterLobby("佐藤花子", "김민준", "안녕 花子");
-    DriverFrame(60);
+    DriverFrame(20); // past the interval since the last build
+    ASSERT_TRUE(FramesUntilGrown(2));
     EXPECT_EQ(FontGrowthInfo().builds, 2) << "one more for the two new characters";
     EXPECT_EQ(FontGrowthInfo().grown, s.grown + 2);
     EXPECT_EQ(ListsWithFallback(), 0);
@@ -100,8 +133,56 @@ TEST_F(GlyphsUi, WithoutASystemCjkFontTheCharactersStayQuestionMarks)
     EnterLobby("佐藤花子", "佐藤花子", "こんにちは Дмитрий");
     ShowPage(PageMatchmaking);
     EXPECT_TRUE(Shows("Дмитрий"));
+    ASSERT_TRUE(FramesUntilGrown(0));
     EXPECT_EQ(FontGrowthInfo().builds, 0);
     EXPECT_EQ(FontGrowthInfo().pending, 0) << "dropped, not asked for every frame";
     EXPECT_GT(ListsWithFallback(), 0);
     EXPECT_EQ(ImGui::GetIO().Fonts->TexHeight, tex_h);
+}
+
+// Reading a 5-20 MB system font and building the atlas take tens to hundreds
+// of milliseconds: the game's frames go on meanwhile, drawing "?", and the
+// grown atlas arrives between two of them.
+TEST_F(GlyphsUi, TheAtlasGrowsAwayFromTheRenderThreadWhileFramesGoOn)
+{
+    g_render_thread = std::this_thread::get_id();
+    g_frames_while_reading = -1;
+    ResetFontGrowth(SlowSystemFonts);
+    EnterLobby("佐藤花子", "佐藤花子", "一起玩吧");
+    g_app.shell.current_page = PageMatchmaking;
+    DriverKey(kVkEnd);
+    DriverFrame(2); // noted, and the build started
+    g_frames_while_reading = 0;
+    for (int i = 0; i < 10; i++) {
+        DriverFrame(1);
+        g_frames_while_reading++;
+    }
+    EXPECT_FALSE(g_read_on_render_thread) << "the fonts were read inside a frame";
+    EXPECT_GT(ListsWithFallback(), 0) << "? until the new atlas is in";
+    EXPECT_EQ(FontGrowthInfo().builds, 0);
+    ASSERT_TRUE(FramesUntilGrown(1));
+    EXPECT_FALSE(FontGrowthInfo().built_in_frame);
+    EXPECT_EQ(ListsWithFallback(), 0);
+    EXPECT_NE(FontDisplay->FindGlyphNoFallback(0x73A9), nullptr); // 玩
+    EXPECT_EQ(ImGui::GetIO().Fonts->Fonts[0], FontUi);
+}
+
+// A player typing in their own script sees their characters as they type
+// them, though nothing else on screen has drawn them yet; the password's
+// characters stay unasked (only its mask is drawn).
+TEST_F(GlyphsUi, TextTypedInAFieldBringsItsOwnGlyphs)
+{
+    EnterLobby("Bob", "Bob", "hi");
+    ShowPage(PageMatchmaking);
+    ASSERT_TRUE(DriverClick("##lobbychatin")) << DriverText();
+    // 一起玩吧, a space and an emoji as Windows sends it: a surrogate pair.
+    for (uint32_t c : {0x4E00u, 0x8D77u, 0x73A9u, 0x5427u, 0x20u, 0xD83Du, 0xDE00u})
+        QueueCharEvent(c);
+    DriverFrame(2);
+    EXPECT_GT(ListsWithFallback(), 0) << "? until the atlas grows";
+    ASSERT_TRUE(FramesUntilGrown(1)) << "the field's own text was never asked for";
+    EXPECT_EQ(std::string(g_app.chat.chat_input), "\u4E00\u8D77\u73A9\u5427 \U0001F600")
+        << "the surrogate pair arrives as one character";
+    EXPECT_NE(FontUi->FindGlyphNoFallback(0x73A9), nullptr);
+    EXPECT_EQ(FontGrowthInfo().grown, 4);
 }

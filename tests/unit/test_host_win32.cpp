@@ -6,7 +6,10 @@
 #include "overlay_fixture.h"
 #include "ui/overlay_input.h"
 
+#include <imm.h>
+
 #include <stdexcept>
+#include <thread>
 #include <string>
 
 namespace {
@@ -173,6 +176,82 @@ TEST_F(HostMessages, TheMessageCallbackTogglesAndWithholdsOnlyInput)
     g_app.overlay.want_capture_keyboard = false;
     EXPECT_TRUE(OnMessage(nullptr, WM_KEYDOWN, 'W', 0));
     EXPECT_TRUE(OnMessage(nullptr, WM_MOUSEMOVE, 0, 0));
+}
+
+// What the input method sends: committed text through WM_IME_CHAR only
+// while the overlay keeps it from the game (else the game's default handling
+// makes WM_CHARs of it, which would come twice), an ANSI window's characters
+// as code-page bytes, and the composition window placed at the field's caret.
+TEST_F(HostMessages, InputMethodTextAndCaret)
+{
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = DefWindowProcA;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = "KestrelAnsiTest";
+    RegisterClassA(&wc);
+    // Real windows on a display; message-only ones without (the unit stage
+    // runs without one), which have no input context for the caret part.
+    HWND ansi = CreateWindowExA(0, "KestrelAnsiTest", "ansi", 0, 0, 0, 64, 64, nullptr, nullptr, wc.hInstance,
+                                nullptr);
+    if (!ansi)
+        ansi = CreateWindowExA(0, "KestrelAnsiTest", "ansi", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance,
+                               nullptr);
+    WNDCLASSW wcw = {};
+    wcw.lpfnWndProc = DefWindowProcW;
+    wcw.hInstance = wc.hInstance;
+    wcw.lpszClassName = L"KestrelWideTest";
+    RegisterClassW(&wcw);
+    HWND wide = CreateWindowExW(0, L"KestrelWideTest", L"wide", 0, 0, 0, 64, 64, nullptr, nullptr, wcw.hInstance,
+                                nullptr);
+    if (!wide)
+        wide = CreateWindowExW(0, L"KestrelWideTest", L"wide", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wcw.hInstance,
+                               nullptr);
+    ASSERT_TRUE(ansi && wide);
+    ASSERT_FALSE(IsWindowUnicode(ansi));
+
+    g_app.overlay.want_capture_keyboard = true;
+    g_app.overlay.want_text_input = true;
+    EXPECT_FALSE(OnMessage(wide, WM_IME_CHAR, 0x4E00, 0)) << "kept from the game";
+    OnMessage(wide, WM_CHAR, 0xD83D, 0);
+    OnMessage(wide, WM_CHAR, 0xDE00, 0);
+    // Code page 1252 (Wine's default): byte 0x80 is the euro sign.
+    const bool cp1252 = GetACP() == 1252;
+    if (cp1252)
+        OnMessage(ansi, WM_CHAR, 0x80, 0);
+    EXPECT_EQ(Newest().chars, cp1252 ? (std::vector<uint16_t>{0x4E00, 0xD83D, 0xDE00, 0x20AC})
+                                     : (std::vector<uint16_t>{0x4E00, 0xD83D, 0xDE00}));
+    g_app.overlay.want_capture_keyboard = false;
+    g_app.overlay.want_text_input = false;
+    const size_t before = Newest().chars.size();
+    EXPECT_TRUE(OnMessage(wide, WM_IME_CHAR, 0x4E8C, 0)) << "the game's own chat gets it";
+    EXPECT_EQ(Newest().chars.size(), before) << "its WM_CHAR will bring it";
+
+    // The caret, given on the window's own thread, places the composition
+    // window at once; given from a render thread, at the next composition.
+    HIMC himc = ImmGetContext(wide);
+    if (!himc) {
+        DestroyWindow(ansi);
+        DestroyWindow(wide);
+        GTEST_SKIP() << "no input context without a display";
+    }
+    g_app.overlay.want_text_input = true;
+    SetImeCaret(wide, 120, 340);
+    COMPOSITIONFORM cf = {};
+    ASSERT_TRUE(ImmGetCompositionWindow(himc, &cf));
+    EXPECT_EQ(cf.ptCurrentPos.x, 120);
+    EXPECT_EQ(cf.ptCurrentPos.y, 340);
+    std::thread([wide] { SetImeCaret(wide, 300, 90); }).join();
+    ImmGetCompositionWindow(himc, &cf);
+    EXPECT_EQ(cf.ptCurrentPos.x, 120) << "not from another thread";
+    OnMessage(wide, WM_IME_STARTCOMPOSITION, 0, 0);
+    ImmGetCompositionWindow(himc, &cf);
+    EXPECT_EQ(cf.ptCurrentPos.x, 300);
+    EXPECT_EQ(cf.ptCurrentPos.y, 90);
+    EXPECT_EQ(cf.dwStyle & CFS_FORCE_POSITION, (DWORD)CFS_FORCE_POSITION);
+    ImmReleaseContext(wide, himc);
+    g_app.overlay.want_text_input = false;
+    DestroyWindow(ansi);
+    DestroyWindow(wide);
 }
 
 } // namespace

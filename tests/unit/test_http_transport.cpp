@@ -1,9 +1,14 @@
 // The transport's contract, seen from the server's side of a real socket:
 // what goes on the wire, and what the caller gets back for each kind of answer.
+#include "backend/account.h"
 #include "backend/http.h"
 #include "platform/platform.h"
 #include "state/app_state.h"
 #include "wire_fixture.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -204,4 +209,94 @@ TEST_F(Transport, StalledRepliesAreFalseWithinTheOverallDeadline)
         // The bound is the contract's; the margin covers a loaded machine.
         EXPECT_LT(took_ms[i], kHttpDeadlineMs + 2000) << paths[i];
     }
+}
+
+namespace {
+
+// Wine's WinHTTP pools sockets for the whole process, not per session, so
+// closing the kept session does not close them there (Windows' does, as
+// libcurl's handles do on Linux).
+bool SessionsOwnTheirSockets()
+{
+#ifdef _WIN32
+    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") == nullptr;
+#else
+    return true;
+#endif
+}
+
+uint64_t Opened()
+{
+    return HttpCountConnections().opened;
+}
+
+MiniHttpAnswer KeptOpen(int ms)
+{
+    MiniHttpAnswer a;
+    a.body = "{\"ok\":true}";
+    a.keep_open_ms = ms;
+    return a;
+}
+
+} // namespace
+
+TEST_F(Transport, KeptConnectionsCarryTheNextRequestsAndOneTheServerClosedIsReplaced)
+{
+    SetMiniHttpHandler(server, [](const MiniHttpRequest&) { return KeptOpen(4000); });
+    const uint64_t before = Opened();
+    std::string reply;
+    for (int i = 0; i < 3; i++) {
+        reply.clear();
+        EXPECT_TRUE(HttpPostJson(kAccountPort, L"/kept", "{\"n\":" + std::to_string(i) + "}", reply)) << i;
+        EXPECT_EQ(reply, "{\"ok\":true}");
+    }
+    EXPECT_EQ(Opened() - before, 1u) << "three requests, one connection";
+
+    // The server closes a connection left idle: the next request goes out on
+    // a new one, answered, and reaches the server once.
+    SetMiniHttpHandler(server, [](const MiniHttpRequest&) { return KeptOpen(150); });
+    EXPECT_TRUE(HttpPostJson(kAccountPort, L"/kept", "{\"n\":3}", reply)); // the kept connection, closed after
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    SetMiniHttpHandler(server, [](const MiniHttpRequest&) { return KeptOpen(6000); });
+    EXPECT_TRUE(HttpPostJson(kAccountPort, L"/kept", "{\"n\":4}", reply));
+    EXPECT_TRUE(HttpPostJson(kAccountPort, L"/kept", "{\"n\":5}", reply));
+    EXPECT_EQ(Opened() - before, 2u);
+
+    // Sign-out closes them: the next account's first request opens its own,
+    // and is answered at once (the one-connection server is not left waiting
+    // on a connection the client still holds).
+    SignOut();
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_TRUE(HttpPostJson(kAccountPort, L"/kept", "{\"n\":6}", reply));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(4));
+    if (SessionsOwnTheirSockets()) {
+        EXPECT_EQ(Opened() - before, 3u);
+    }
+    const auto requests = Requests();
+    ASSERT_EQ(requests.size(), 7u);
+    for (size_t i = 0; i < requests.size(); i++)
+        EXPECT_EQ(requests[i].body, "{\"n\":" + std::to_string(i) + "}");
+}
+
+TEST_F(Transport, ARequestWhoseAnswerWasCutOnAKeptConnectionIsNeverSentTwice)
+{
+    // The server takes the second request of a kept connection and hangs up
+    // without an answer: it may have acted on it, so the client must not
+    // send it again, on this connection or a new one.
+    SetMiniHttpHandler(server, [](const MiniHttpRequest& r) {
+        MiniHttpAnswer a = KeptOpen(4000);
+        a.hang_up = r.body == "{\"cut\":true}";
+        return a;
+    });
+    std::string reply = "before";
+    ASSERT_TRUE(HttpPostJson(kAccountPort, L"/first", "{}", reply));
+    reply = "before";
+    EXPECT_FALSE(HttpPostJson(kAccountPort, L"/chat/send", "{\"cut\":true}", reply));
+    EXPECT_EQ(reply, "before");
+    EXPECT_TRUE(HttpPostJson(kAccountPort, L"/after", "{}", reply));
+    const auto requests = Requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[0].target, "/first");
+    EXPECT_EQ(requests[1].target, "/chat/send");
+    EXPECT_EQ(requests[2].target, "/after");
 }

@@ -67,6 +67,29 @@ TEST_F(InputQueue, FastTypingArrivesWholeAndInOrder)
     EXPECT_FALSE(io.KeysDown[kVkA]);
 }
 
+// Characters beyond U+FFFF (emoji, rarer ideographs) come from Windows as two
+// UTF-16 units; Dear ImGui must see the one character, also when the pair is
+// split over two input frames.
+TEST_F(InputQueue, ASurrogatePairArrivesAsOneCharacter)
+{
+    ImGuiIO& io = ImGui::GetIO();
+    QueueCharEvent(0xD83D);
+    QueueCharEvent(0xDE00);
+    QueueCharEvent('k');
+    ASSERT_TRUE(ApplyQueuedInput(io));
+    ASSERT_EQ(io.InputQueueCharacters.Size, 2);
+    EXPECT_EQ((uint32_t)io.InputQueueCharacters[0], 0x1F600u);
+    EXPECT_EQ((uint32_t)io.InputQueueCharacters[1], (uint32_t)'k');
+    io.InputQueueCharacters.resize(0);
+    QueueCharEvent(0xD840); // U+20000, an ideograph, split over two input frames
+    ApplyQueuedInput(io);
+    EXPECT_EQ(io.InputQueueCharacters.Size, 0);
+    QueueCharEvent(0xDC00);
+    ApplyQueuedInput(io);
+    ASSERT_EQ(io.InputQueueCharacters.Size, 1);
+    EXPECT_EQ((uint32_t)io.InputQueueCharacters[0], 0x20000u);
+}
+
 TEST_F(InputQueue, OneInputFrameIsAppliedPerFrameOldestFirst)
 {
     ImGuiIO& io = ImGui::GetIO();

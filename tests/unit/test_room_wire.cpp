@@ -7,6 +7,9 @@
 #include "backend/ready.h"
 #include "backend/room_list.h"
 #include "backend/rooms.h"
+#include "backend/saved_room.h"
+#include "link/channel_files.h"
+#include "link/peer_link.h"
 #include "platform/platform.h"
 #include "scripted_port.h"
 #include "temp_dir.h"
@@ -18,6 +21,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <ctime>
+#include <filesystem>
 #include <map>
 
 namespace {
@@ -406,6 +411,116 @@ TEST_F(RoomWire, LeavingStopsTheHeartbeatAndClearsTheRoom)
 }
 
 // ---------------------------------------------------------------------------
+// A restart: the saved room and the client id
+// ---------------------------------------------------------------------------
+
+namespace {
+
+const char* const kSavedCid = "0123456789abcdef0123456789abcdef";
+
+// The game restarted with "OLD7" saved moments ago: nothing of it is in memory.
+void RestartWithSavedRoom()
+{
+    GameDirectory::Write(kSavedRoomFileName, std::string("{\"cid\":\"") + kSavedCid +
+                                                 "\",\"code\":\"OLD7\",\"role\":\"B\",\"ready\":false,"
+                                                 "\"saved_at\":\"" +
+                                                 std::to_string(time(nullptr)) + "\",\"account\":\"\"}");
+    {
+        std::lock_guard<std::mutex> g(g_app.saved_room.lock);
+        g_app.saved_room.loaded = false;
+    }
+    std::lock_guard<std::mutex> g(g_app.client_id.lock);
+    g_app.client_id.id.clear();
+}
+
+std::vector<std::string> RoomPaths(MiniHttpServer* server)
+{
+    std::vector<std::string> paths;
+    for (const MiniHttpRequest& r : MiniHttpRequests(server))
+        if (r.target != "/heartbeat" && r.target != "/chat/poll")
+            paths.push_back(r.target);
+    return paths;
+}
+
+} // namespace
+
+// After a restart the player is in no room, but the service still keeps the
+// saved room's place: a new room leaves it first (the old partner hears
+// "left" at once), while joining that same room again keeps it.
+TEST_F(RoomWire, AfterARestartANewRoomLeavesTheSavedRoomFirstAndARejoinKeepsIt)
+{
+    RestartWithSavedRoom();
+    // Several workers ask for the id at once as the first room starts.
+    std::vector<std::string> ids(4);
+    std::vector<std::thread> askers;
+    for (size_t i = 0; i < ids.size(); i++)
+        askers.emplace_back([&ids, i] { ids[i] = ClientId(); });
+    for (std::thread& t : askers)
+        t.join();
+    for (const std::string& id : ids)
+        EXPECT_EQ(id, kSavedCid);
+
+    Enter();
+    ASSERT_TRUE(WaitUntil([this] { return Count("/leave") == 1; }));
+    EXPECT_EQ(Bodies("/leave")[0], std::string("{\"gamertag\":\"Guest\",\"cid\":\"") + kSavedCid +
+                                       "\",\"code\":\"OLD7\"}");
+    EXPECT_EQ(RoomPaths(port.server), (std::vector<std::string>{"/leave", "/quickmatch"})) << "left before asking";
+    EXPECT_NE(GameDirectory::Read(kSavedRoomFileName).find("\"code\":\"QX7K\""), std::string::npos);
+
+    // The rejoin of the saved room, typed in lower case: no "/leave" of it.
+    LeaveRoom();
+    ASSERT_TRUE(WaitUntil([this] { return Count("/leave") == 2; }));
+    RestartWithSavedRoom();
+    Answer("/join", "{\"ok\":true,\"code\":\"OLD7\",\"role\":\"B\"}");
+    StartRoomOp({.mode = RoomOpJoin, .code = "old7"});
+    ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(Count("/leave"), 2u);
+}
+
+// The heartbeat keeps the saved room: the file is rewritten when something in
+// it changes, not on every beat (every 0.5 s while ready), and a closed room
+// is forgotten without holding the room lock, which the render thread takes
+// every frame, while the saved room's file is busy.
+TEST_F(RoomWire, TheHeartbeatWritesTheSavedRoomOnChangeOnlyAndNeverUnderTheRoomLock)
+{
+    Answer("/heartbeat", "{\"ok\":true,\"my_ready\":true,\"peer\":\"Bob\"}");
+    Enter();
+    SetReady(true);
+    ASSERT_TRUE(WaitUntil([] { return !g_app.room.ready_in_flight.load(); }));
+    size_t beats = Count("/heartbeat");
+    ASSERT_TRUE(WaitUntil([&] { return Count("/heartbeat") >= beats + 2; }));
+    ASSERT_NE(GameDirectory::Read(kSavedRoomFileName).find("\"ready\":true"), std::string::npos);
+    // Gone from the disk: only a write brings it back.
+    std::filesystem::remove(GameDirectory::Data(kSavedRoomFileName));
+    beats = Count("/heartbeat");
+    ASSERT_TRUE(WaitUntil([&] { return Count("/heartbeat") >= beats + 4; })) << "ready: a beat every 0.5 s";
+    EXPECT_FALSE(GameDirectory::Exists(kSavedRoomFileName)) << "nothing changed, nothing written";
+
+    // The saved room's lock held (a slow disk under it) when the room closes:
+    // taken while the closing beat is on its way.
+    Delay("/heartbeat", 300);
+    Answer("/heartbeat", "{\"ok\":false,\"error\":\"Room closed.\"}");
+    beats = Count("/heartbeat");
+    ASSERT_TRUE(WaitUntil([&] { return Count("/heartbeat") > beats; }));
+    bool room_lock_free = false;
+    {
+        std::lock_guard<std::mutex> busy(g_app.saved_room.lock);
+        ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_state.load() == RoomFailed; }));
+        room_lock_free = WaitUntil([] {
+            if (!g_app.room.lock.try_lock())
+                return false;
+            g_app.room.lock.unlock();
+            return true;
+        });
+    }
+    EXPECT_TRUE(room_lock_free) << "the render thread would wait on the disk";
+    // Forgetting is a change: written (without the room) once the lock is free.
+    ASSERT_TRUE(WaitUntil([] { return GameDirectory::Exists(kSavedRoomFileName); }));
+    EXPECT_EQ(GameDirectory::Read(kSavedRoomFileName).find("\"code\""), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
 // Ready and the link-start rule
 // ---------------------------------------------------------------------------
 
@@ -488,6 +603,59 @@ TEST_F(RoomWire, StartedInAReadyAnswerStartsTheLinkWithTheRoleNumber)
     EXPECT_TRUE(g_app.flags.link_running.load());
     LeaveRoom();
     EXPECT_TRUE(g_app.flags.link_stop.load());
+    ASSERT_TRUE(WaitUntil([] { return !g_app.flags.link_running.load(); }));
+}
+
+// The partner's files of one room must not pass for the next partner's: a
+// link starting in a new room clears the six partner-letter files (a channel
+// the new partner never writes would keep the old one's state), while the
+// same room's link starting again keeps them, and the own files stay always.
+TEST_F(RoomWire, ALinkInANewRoomStartsWithoutThePreviousPartnersFiles)
+{
+    auto write_all = [] {
+        for (const char* base : kChannelNames) {
+            GameDirectory::Write(std::string(base) + "_A.json", "{\"old\":\"partner\"}");
+            GameDirectory::Write(std::string(base) + "_B.json", "{\"own\":1}");
+        }
+    };
+    auto count = [](char letter) {
+        int n = 0;
+        for (const char* base : kChannelNames)
+            n += GameDirectory::Exists(std::string(base) + "_" + letter + ".json") ? 1 : 0;
+        return n;
+    };
+    auto start_link_in = [this](const char* code) {
+        Answer("/heartbeat", "", 503); // only the ready answer starts the room here
+        Enter(std::string("{\"ok\":true,\"code\":\"") + code + "\",\"role\":\"B\"}");
+        Answer("/ready", "{\"ok\":true,\"started\":true}");
+        SetReady(true);
+        ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_started.load(); }));
+        LinkStartStep();
+        ASSERT_TRUE(g_app.flags.link_running.load());
+    };
+    auto stop_link = [] {
+        StopPeerLink();
+        ASSERT_TRUE(WaitUntil([] { return !g_app.flags.link_running.load(); }));
+    };
+
+    write_all();
+    start_link_in("QX7K");
+    EXPECT_EQ(count('A'), 0) << "left from before: not this room's";
+    EXPECT_EQ(count('B'), 6) << "the scripts' own files";
+    stop_link();
+
+    // The partner went and came back: the same room's link starts again.
+    write_all();
+    g_app.flags.room_started.store(true);
+    LinkStartStep();
+    ASSERT_TRUE(g_app.flags.link_running.load());
+    EXPECT_EQ(count('A'), 6);
+    stop_link();
+
+    start_link_in("ZZ9P");
+    EXPECT_EQ(count('A'), 0);
+    EXPECT_EQ(count('B'), 6);
+    LeaveRoom();
     ASSERT_TRUE(WaitUntil([] { return !g_app.flags.link_running.load(); }));
 }
 

@@ -6,6 +6,7 @@
 #include "app_reset.h"
 #include "backend/http.h"
 #include "mini_http_server.h"
+#include "platform/platform.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -21,6 +22,7 @@ protected:
     void SetUp() override
     {
         ResetAccountAreas();
+        HttpCloseConnections(); // nothing kept from the last case's server
         game = std::make_unique<GameDirectory>();
         server = StartMiniHttpServer(kAccountPort);
         ASSERT_NE(server, nullptr) << "port 39001 is taken: run through tests/netns-run";

@@ -12,6 +12,8 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <cstring>
@@ -326,4 +328,10 @@ std::vector<SystemFontFile> FindCjkFontFiles(CjkScript script)
         if (access(f.path.c_str(), R_OK) == 0)
             found.push_back(f);
     return found;
+}
+
+void LowerThisThreadPriority()
+{
+    // Linux keeps a nice value per thread.
+    setpriority(PRIO_PROCESS, (id_t)syscall(SYS_gettid), 10);
 }

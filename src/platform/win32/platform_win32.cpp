@@ -417,3 +417,8 @@ std::vector<SystemFontFile> FindCjkFontFiles(CjkScript script)
     }
     return found;
 }
+
+void LowerThisThreadPriority()
+{
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+}
