@@ -12,6 +12,7 @@ const char* const kClientMembers[] = {
     "mine",    "body",     "code",     "chapter_label", "stage", "mod",          "my_ready", "peer_ready",
     "started", "peer",     "rooms",    "name",     "host",     "players",        "max",
     "presence", "room_code", "invited", "invites", "room",    "state",
+    "peer_link_key", "peer_kestrel_version", "peer_game_version",
 };
 
 std::string Lower(std::string text)

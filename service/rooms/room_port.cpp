@@ -130,6 +130,32 @@ static uint32_t CallerIp(const HttpRequest& req)
     return inet_pton(AF_INET, req.remote_addr.c_str(), &a) == 1 ? ntohl(a.s_addr) : 0;
 }
 
+// A link key is 64 lower-case hex digits; a version 1 to 32 letters, digits,
+// dots, dashes, pluses or underscores. Anything else is taken as not sent:
+// the member is handed to the partner inside a reply as it stands.
+static std::string LinkKeyMember(const nlohmann::json& body)
+{
+    const std::string s = Str(body, "link_key");
+    if (s.size() != 64)
+        return std::string();
+    for (char c : s)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return std::string();
+    return s;
+}
+
+static std::string VersionMember(const nlohmann::json& body, const char* key)
+{
+    const std::string s = Str(body, key);
+    if (s.size() > 32)
+        return std::string();
+    for (char c : s)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' || c == '-' ||
+              c == '+' || c == '_'))
+            return std::string();
+    return s;
+}
+
 // The folded gamertag of the account whose token the request carries, when
 // the name it plays under is that gamertag; "" otherwise (a guest, an older
 // client, a token no longer valid).
@@ -173,6 +199,9 @@ static Parsed Parse(RoomPort& port, const HttpRequest& req, bool need_player)
     p.who.name = Str(p.body, "gamertag");
     p.who.cid = Str(p.body, "cid");
     p.who.ip = CallerIp(req);
+    p.who.link_key = LinkKeyMember(p.body);
+    p.who.kestrel_version = VersionMember(p.body, "kestrel_version");
+    p.who.game_version = VersionMember(p.body, "game_version");
     if (!ValidPlayerName(p.who.name))
         p.error = "Player names are 1 to 24 letters, digits, spaces, dots, dashes or underscores.";
     else if (!ValidCid(p.who.cid))
@@ -223,6 +252,15 @@ static void AddRelay(Reply& out, const Room& room)
         AddString(out, "relay", room.relay);
 }
 
+// What the partner's requests said: its link key (the client seals to it) and
+// its versions; "" for what it did not say. Older clients never read them.
+static void AddPartner(Reply& out, const RoomMember& other)
+{
+    AddString(out, "peer_link_key", other.present ? other.link_key : std::string());
+    AddString(out, "peer_kestrel_version", other.present ? other.kestrel_version : std::string());
+    AddString(out, "peer_game_version", other.present ? other.game_version : std::string());
+}
+
 static std::string HeartbeatReply(const RoomResult& r)
 {
     if (!r.ok)
@@ -239,6 +277,7 @@ static std::string HeartbeatReply(const RoomResult& r)
     AddBool(out, "peer_away", other.present && other.away);
     AddString(out, "role", r.slot == 0 ? "A" : "B");
     AddRelay(out, room);
+    AddPartner(out, other);
     AddString(out, "peer", other.present ? other.name : std::string());
     return Finish(out);
 }
@@ -271,6 +310,7 @@ static std::string ReadyReply(const RoomResult& r)
     AddBool(out, "started", RoomStarted(*r.room));
     AddBool(out, "peer_ready", other.present && other.ready);
     AddRelay(out, *r.room);
+    AddPartner(out, other);
     return Finish(out);
 }
 
@@ -339,6 +379,7 @@ static std::string OnQuickmatch(RoomPort& port, const Parsed& p)
     RoomLoad load;
     load.cid = p.who.cid;
     load.quickmatch = true;
+    load.game = p.who.game_version;
     load.ip = p.who.ip;
     std::string reply;
     const bool answered = WithRooms(port, load, [&](RoomStore& s, int64_t now) {

@@ -61,6 +61,12 @@ static void Touch(RoomMember& m, const RoomCaller& who, int64_t now_ms)
     if (!who.account.empty() || who.name != m.name)
         m.account = who.account;
     m.name = who.name;
+    if (!who.link_key.empty())
+        m.link_key = who.link_key;
+    if (!who.kestrel_version.empty())
+        m.kestrel_version = who.kestrel_version;
+    if (!who.game_version.empty())
+        m.game_version = who.game_version;
 }
 
 static void Seat(RoomMember& m, const RoomCaller& who, int64_t now_ms)
@@ -72,6 +78,9 @@ static void Seat(RoomMember& m, const RoomCaller& who, int64_t now_ms)
     m.cid = who.cid;
     m.ip = who.ip;
     m.last_seen_ms = now_ms;
+    m.link_key = who.link_key;
+    m.kestrel_version = who.kestrel_version;
+    m.game_version = who.game_version;
 }
 
 static void RemoveMember(RoomStore& store, std::map<std::string, Room>::iterator it, int slot)
@@ -163,6 +172,7 @@ RoomResult JoinRoom(RoomStore& store, const RoomCaller& who, const std::string& 
     if (slot >= 0) { // already in it (or back after a restart): the same answer again
         Touch(room.member[slot], who, now_ms);
         room.member[slot].seat++; // a restarted client links from a new socket
+        room.member[slot].link_key = who.link_key; // and with new keys: the old one is no longer its
         return Accept(room, slot);
     }
     if (room.member[1].present)
@@ -175,10 +185,16 @@ RoomResult JoinRoom(RoomStore& store, const RoomCaller& who, const std::string& 
 RoomResult Quickmatch(RoomStore& store, const RoomCaller& who, int64_t now_ms)
 {
     const Room* oldest = nullptr;
-    for (const auto& [code, room] : store.rooms)
-        if (room.is_public && !room.member[1].present && room.member[0].cid != who.cid &&
-            (!oldest || room.opened < oldest->opened))
+    bool oldest_same = false;
+    for (const auto& [code, room] : store.rooms) {
+        if (!room.is_public || room.member[1].present || room.member[0].cid == who.cid)
+            continue;
+        const bool same = !who.game_version.empty() && room.member[0].game_version == who.game_version;
+        if (!oldest || (same && !oldest_same) || (same == oldest_same && room.opened < oldest->opened)) {
             oldest = &room;
+            oldest_same = same;
+        }
+    }
     if (oldest)
         return JoinRoom(store, who, oldest->code, now_ms);
     CreateRequest req;

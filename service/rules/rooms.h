@@ -24,6 +24,12 @@ struct RoomMember
     bool away = false;    // silent past the time-out, inside the grace period
     uint64_t seat = 0;    // moves on when the member comes back or rejoins (relay takeover)
     bool beat = false;    // sent a heartbeat: a client that stays, not a bare create
+    // What its requests last said, handed to the partner as they are. The
+    // service passes the public key of the link session; the shared keys are
+    // derived by the two players alone. "" from an older client.
+    std::string link_key;
+    std::string kestrel_version;
+    std::string game_version;
 };
 
 struct ChatLine
@@ -74,6 +80,11 @@ struct RoomCaller
     std::string cid;
     uint32_t ip = 0;
     std::string account; // folded gamertag its token proved (and its name is); "" otherwise
+    // Each "" when the request has none (an older client, or a request that
+    // does not carry it): what the member said before stays.
+    std::string link_key;
+    std::string kestrel_version;
+    std::string game_version;
 };
 
 // The outcome of one request: ok or a refusal text, plus what the reply needs.
@@ -100,6 +111,8 @@ std::string NormalizeRoomCode(const std::string& typed);
 
 RoomResult CreateRoom(RoomStore& store, const RoomCaller& who, const CreateRequest& req, int64_t now_ms);
 RoomResult JoinRoom(RoomStore& store, const RoomCaller& who, const std::string& code, int64_t now_ms);
+// The oldest waiting public room, of the caller's game build first when the
+// caller and that room's host both name theirs.
 RoomResult Quickmatch(RoomStore& store, const RoomCaller& who, int64_t now_ms);
 RoomResult Heartbeat(RoomStore& store, const RoomCaller& who, const std::string& code, int64_t now_ms);
 RoomResult SetMemberReady(RoomStore& store, const RoomCaller& who, const std::string& code, bool ready, int64_t now_ms);

@@ -121,7 +121,8 @@ const char* const kSql[StmtCount] = {
     "SELECT code, doc FROM kestrel_rooms WHERE code = ANY($1::text[]) OR host_cid = $2 OR guest_cid = $2"
     " ORDER BY code FOR UPDATE",
     "SELECT code, doc FROM kestrel_rooms WHERE due_ms < $1 ORDER BY code LIMIT $2 FOR UPDATE SKIP LOCKED",
-    "SELECT code FROM kestrel_rooms WHERE waiting AND host_cid <> $1 ORDER BY opened LIMIT 1",
+    "SELECT code FROM kestrel_rooms WHERE waiting AND host_cid <> $1"
+    " ORDER BY ($2 <> '' AND (doc::jsonb #>> '{members,0,game}') IS NOT DISTINCT FROM $2) DESC, opened LIMIT 1",
     "SELECT count(*), count(*) FILTER (WHERE host_ip = $1 AND $1 <> 0) FROM kestrel_rooms",
     "SELECT nextval('kestrel_room_opened')",
     "SELECT pg_advisory_xact_lock($1)",
@@ -174,7 +175,8 @@ Json MemberDoc(const RoomMember& m)
 {
     return Json{{"present", m.present}, {"name", m.name}, {"cid", m.cid},   {"ip", m.ip},
                 {"seen", m.last_seen_ms}, {"ready", m.ready}, {"away", m.away}, {"seat", m.seat},
-                {"account", m.account}, {"beat", m.beat}};
+                {"account", m.account}, {"beat", m.beat},
+                {"link_key", m.link_key}, {"kestrel", m.kestrel_version}, {"game", m.game_version}};
 }
 
 void ReadMember(const Json& j, RoomMember& m)
@@ -189,6 +191,9 @@ void ReadMember(const Json& j, RoomMember& m)
     m.seat = j.value("seat", (uint64_t)0);
     m.account = j.value("account", std::string());
     m.beat = j.value("beat", true); // rows of older releases: keep their grace
+    m.link_key = j.value("link_key", std::string());
+    m.kestrel_version = j.value("kestrel", std::string());
+    m.game_version = j.value("game", std::string());
 }
 
 std::string RoomDoc(const Room& room)
@@ -376,7 +381,7 @@ bool Load(Tx& tx, const RoomLoad& load, RoomStore& scratch, std::map<std::string
     if (!load.code.empty())
         codes.push_back(load.code);
     if (load.quickmatch) {
-        const PgResult r = tx.Run(OldestWaiting, PgArgs() << load.cid);
+        const PgResult r = tx.Run(OldestWaiting, PgArgs() << load.cid << load.game);
         if (r.Rows() > 0)
             codes.push_back(r.Text(0, 0));
     }

@@ -21,7 +21,8 @@ struct RoomLoad
 {
     std::string code;         // normalised; "" for none
     std::string cid;          // also every room this client is in
-    bool quickmatch = false;  // also the oldest waiting public room the client does not host
+    bool quickmatch = false;  // also the oldest waiting public room the client does not host...
+    std::string game;         // ...of this game build first, when not ""
     bool create = false;      // may open a room: creates take turns across instances
     uint32_t ip = 0;          // the creating caller's address (per-address bound)
     int64_t chat_after = -1;  // >= 0: the chat lines of `code` after this id

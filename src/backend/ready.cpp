@@ -3,7 +3,10 @@
 #include "backend/http.h"
 #include "backend/json_text.h"
 #include "backend/player_name.h"
+#include "backend/room_members.h"
 #include "backend/saved_room.h"
+#include "link/link_keys.h"
+#include "link/link_seal.h"
 #include "link/partner_files.h"
 #include "link/peer_link.h"
 #include "link/relay_address.h"
@@ -57,7 +60,8 @@ void ReadyWorker(std::string player_name, std::string code, bool ready, uint32_t
     // from ever reporting the ready flags again.
     const ReadyRequestOut out;
     const std::string body = "{\"gamertag\":\"" + JsonEscape(player_name) + "\",\"cid\":\"" + JsonEscape(ClientId()) +
-                             "\",\"code\":\"" + JsonEscape(code) + "\",\"ready\":" + (ready ? "true" : "false") + "}";
+                             "\",\"code\":\"" + JsonEscape(code) + "\",\"ready\":" + (ready ? "true" : "false") +
+                             LinkKeyMember() + VersionMembers() + "}";
     std::string reply;
     if (!HttpPostJson(kRoomPort, L"/ready", body, reply))
         return;
@@ -72,13 +76,25 @@ void ReadyWorker(std::string player_name, std::string code, bool ready, uint32_t
         return;
     // Before "started": the link this answer starts goes to the named relay.
     KeepRoomRelay(g_app.room, relay);
+    // Before "started" too: the link this answer starts seals to this key.
+    KeepPartnerMembers(g_app.room, reply);
     g_app.flags.room_started.store(started);
     g_app.room.peer_ready.store(peer_ready);
+}
+
+bool LinkRefusedPlain()
+{
+    if (!LinkSealedOnly() || !g_app.flags.room_started.load())
+        return false;
+    const PartnerSeal s = PartnerSealState();
+    return s == PartnerSeal::PartnerOlder || s == PartnerSeal::ServiceOlder;
 }
 
 void LinkStartStep()
 {
     if (!g_app.flags.room_started.load() || g_app.flags.link_running.load())
+        return;
+    if (LinkRefusedPlain())
         return;
     std::string code;
     char role = 0;

@@ -20,5 +20,10 @@ void ReadyWorker(std::string player_name, std::string code, bool ready, uint32_t
 
 // Once per frame: starts the peer link when the room has started and the link
 // is not running (role number 2 for 'B', 1 otherwise), after clearing a
-// previous room's partner files.
+// previous room's partner files, unless the link would be plain and the
+// player refuses plain links.
 void LinkStartStep();
+
+// The room has started, the partner cannot seal (or the service passes no
+// keys) and the player only plays over an encrypted link: no link starts.
+bool LinkRefusedPlain();

@@ -6,7 +6,9 @@
 #include "backend/lobby_chat.h"
 #include "backend/player_name.h"
 #include "backend/ready.h"
+#include "backend/room_members.h"
 #include "backend/saved_room.h"
+#include "link/link_keys.h"
 #include "link/peer_link.h"
 #include "link/relay_address.h"
 #include "state/app_state.h"
@@ -37,10 +39,10 @@ std::string RoomOpBody(const RoomOpRequest& r)
         return who + ",\"name\":\"" + JsonEscape(op.name) + "\",\"visibility\":\"" +
                (op.visibility == 1 ? "private" : "public") + "\",\"chapter_label\":\"" + JsonEscape(op.chapter_text) +
                "\",\"stage\":\"" + JsonEscape(op.stage_text) + "\",\"mod\":\"" + JsonEscape(ModValue(op)) +
-               "\",\"chapter\":0}";
+               "\",\"chapter\":0" + VersionMembers() + "}";
     if (op.mode == RoomOpJoin)
-        return who + ",\"code\":\"" + JsonEscape(op.code) + "\"}";
-    return who + ",\"chapter\":-1}";
+        return who + ",\"code\":\"" + JsonEscape(op.code) + "\"" + VersionMembers() + "}";
+    return who + ",\"chapter\":-1" + VersionMembers() + "}";
 }
 
 static bool SameRoomCode(const std::string& a, const std::string& b)
@@ -151,6 +153,8 @@ void RoomOpWorker(RoomOpRequest request)
             room.room_stage = stage.empty() ? request.op.stage_text : stage;
             room.room_mod = mod.empty() ? ModValue(request.op) : mod;
             ForgetRoomRelay(room); // named again by this room's own answers
+            room.partner_kestrel_version.clear();
+            room.partner_game_version.clear();
             room.my_ready.store(false);
             room.peer_ready.store(false);
             g_app.flags.room_started.store(false);
@@ -167,6 +171,9 @@ void RoomOpWorker(RoomOpRequest request)
     // After the generation moved on: a poll reply of the old room is dropped
     // by its generation, so nothing of it lands in the emptied list.
     ClearRoomChat();
+    // A new link session: new keys, and no partner key until this room's answers name one.
+    ForgetLinkKeys();
+    RenewLinkKeys();
     g_app.room.missed_beats.store(0);
     g_app.room.reconnecting.store(false);
     g_app.room.partner_away.store(false);
@@ -222,10 +229,12 @@ void RoomHeartbeat(std::string code, std::string player_name, uint32_t generatio
     room.partner_in_game.store(false);
     if (!room.heartbeat_active.load())
         return;
-    const std::string body =
+    const std::string who =
         "{\"gamertag\":\"" + JsonEscape(player_name) + "\",\"cid\":\"" + JsonEscape(cid) + "\"" + RoomProofMember() +
-        ",\"code\":\"" + JsonEscape(code) + "\"}";
+        ",\"code\":\"" + JsonEscape(code) + "\"";
     while (Current(generation)) {
+        // Built for each beat: a relay move renews the link key.
+        const std::string body = who + LinkKeyMember() + VersionMembers() + "}";
         // Read in this order against SetReady's: a beat sent while a ready
         // change is on its way, or answered after a newer one, may carry the
         // service's flags from before it, so it leaves them alone.
@@ -277,6 +286,7 @@ void RoomHeartbeat(std::string code, std::string player_name, uint32_t generatio
                 // The service moved the room to another relay when its own
                 // went away: the running link follows.
                 KeepRoomRelay(room, relay);
+                KeepPartnerMembers(room, reply);
                 if (ready_settled && room.ready_changes.load() == ready_changes) {
                     room.my_ready.store(my_ready);
                     room.peer_ready.store(peer_ready);
@@ -369,8 +379,11 @@ RoomLeave LeaveRoomLocally()
         room.room_stage.clear();
         room.room_mod.clear();
         room.room_role = 0;
+        room.partner_kestrel_version.clear();
+        room.partner_game_version.clear();
         ForgetRoomRelay(room);
     }
+    ForgetLinkKeys();
     ClearRoomChat();
     {
         std::lock_guard<std::mutex> g(g_app.chat.lock);

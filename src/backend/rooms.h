@@ -3,13 +3,14 @@
 // in first), the heartbeat that keeps the room alive every 3 seconds, mirrors
 // the ready and started flags and tells of the partner coming and going,
 // leaving, and rejoining the saved room. It calls the parts below it (the
-// client id and the saved room, readying up, the lobby chat), which never
-// call it back; their headers come with this one.
+// client id and the saved room, the members of room requests, readying up,
+// the lobby chat), which never call it back; their headers come with this one.
 #pragma once
 
 #include "backend/lobby_chat.h"
 #include "backend/player_name.h"
 #include "backend/ready.h"
+#include "backend/room_members.h"
 #include "backend/saved_room.h"
 
 #include <cstdint>

@@ -3,6 +3,7 @@
 #include "backend/click_sounds.h"
 #include "backend/http.h"
 #include "backend/json_text.h"
+#include "link/link_seal.h"
 #include "platform/platform.h"
 #include "state/app_state.h"
 #include "state/worker.h"
@@ -72,6 +73,7 @@ void ApplyPendingSettings()
         s.notif_style = v;
     ReadBool(text, "conn", s.conn);
     ReadBool(text, "snd_en", s.snd_en);
+    ReadBool(text, "sealed_only", s.sealed_only);
     if (JsonGetInt(text, "snd_vol_pct", v)) {
         ReadPercent(text, "snd_vol_pct", 0.0f, 1.0f, s.snd_vol_pct);
         // Asynchronous playback reads the buffer about to be replaced.
@@ -93,10 +95,11 @@ std::string BuildSettingsJson()
     snprintf(text, sizeof(text),
              "{\"btn_alpha_pct\":%d,\"btn_scale_pct\":%d,\"toggle_vk\":%d,\"hint\":%s,\"notif_en\":%s,"
              "\"notif_scale_pct\":%d,\"notif_alpha_pct\":%d,\"notif_style\":%d,\"conn\":%s,\"snd_en\":%s,"
-             "\"snd_vol_pct\":%d}",
+             "\"snd_vol_pct\":%d,\"sealed_only\":%s}",
              Percent(s.btn_alpha_pct), Percent(s.btn_scale_pct), (int)s.toggle_vk, s.hint ? "true" : "false",
              s.notif_en ? "true" : "false", Percent(s.notif_scale_pct), Percent(s.notif_alpha_pct),
-             (int)s.notif_style, s.conn ? "true" : "false", s.snd_en ? "true" : "false", Percent(s.snd_vol_pct));
+             (int)s.notif_style, s.conn ? "true" : "false", s.snd_en ? "true" : "false", Percent(s.snd_vol_pct),
+             s.sealed_only ? "true" : "false");
     return text;
 }
 
@@ -144,4 +147,5 @@ void PublishRenderStateForWorkers()
     // The window thread's toggle reads its own copy: a rebound or synced key
     // takes effect from the next message on.
     g_app.overlay.toggle_vk.store(g_app.settings.toggle_vk);
+    SetLinkSealedOnly(g_app.settings.sealed_only);
 }

@@ -4,7 +4,7 @@
 // Text form (BuildSettingsJson), percentages as fraction x 100 + 0.5, truncated:
 // {"btn_alpha_pct":50,"btn_scale_pct":100,"toggle_vk":35,"hint":true,"notif_en":true,
 //  "notif_scale_pct":100,"notif_alpha_pct":100,"notif_style":0,"conn":true,"snd_en":true,
-//  "snd_vol_pct":55}
+//  "snd_vol_pct":55,"sealed_only":false}
 // Accepted on apply: btn_alpha 0..1, btn_scale 0.6..1.5, toggle_vk 1..255
 // (else ignored), notif_scale 0.75..1.4, notif_alpha 0.3..1.0, notif_style 0..2
 // (else ignored), snd_vol 0..1; booleans as given.

@@ -1,5 +1,7 @@
 #include "link/peer_link.h"
 
+#include "link/link_keys.h"
+#include "link/link_seal.h"
 #include "link/channel_versions.h"
 #include "link/relay_address.h"
 #include "link/wire_frames.h"
@@ -389,13 +391,25 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
     NetAddress relay = CurrentRelay(relay_changes);
     NoteRelay(relay);
 
-    WireCount wire;
-    const auto put = [&](const std::string& d) {
-        UdpSendTo(sock, relay, d.data(), d.size());
-        wire.out += d.size();
-    };
     const char letter = OwnLetter(role);
     const std::string hello = HelloDatagram(room_code, letter);
+    // Everything for the partner crosses sealed (or plain with an older
+    // partner); only HELLO, the relay's own, goes as it is.
+    LinkSeal& seal = TheLinkSeal();
+    ResetLinkSealStatus();
+    RefreshLinkSeal(seal, letter);
+    std::string sealed_out, opened;
+    WireCount wire;
+    const auto put = [&](const std::string& d) {
+        const std::string* out = &d;
+        if (&d != &hello) {
+            if (!SealOutgoing(seal, d.data(), d.size(), sealed_out))
+                return;
+            out = &sealed_out;
+        }
+        UdpSendTo(sock, relay, out->data(), out->size());
+        wire.out += out->size();
+    };
     if (!room_code.empty())
         put(hello);
     {
@@ -495,25 +509,36 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
                 relay = next; // from now on the only accepted source, and where all goes
                 NoteRelay(relay);
                 moved = true;
+                // A new relay, a new link session: new keys, which the
+                // partner learns from the next beat.
+                RenewLinkKeys();
                 if (!room_code.empty())
                     put(hello);
                 hello_timer = SteadyNowNs();
             }
         }
+        RefreshLinkSeal(seal, letter);
         CompletedFiles completed;
         std::vector<ArrivedVersion> arrived; // newest per channel, this turn
         NetAddress from;
         while (ready & kWaitDatagram) {
-            const int n = UdpReceive(sock, buffer.data(), buffer.size(), from);
-            if (n < 0)
+            const int r = UdpReceive(sock, buffer.data(), buffer.size(), from);
+            if (r < 0)
                 break;
             // Only the relay forwards to us; anything else could forge files or pongs.
-            if (n == 0 || from != relay)
+            if (r == 0 || from != relay)
                 continue;
-            wire.in += (uint64_t)n;
-            const char* data = buffer.data();
+            wire.in += (uint64_t)r;
+            // Then only what the partner sealed: the relay's address alone proves nothing.
+            bool renewed = false;
+            if (OpenIncoming(seal, buffer.data(), (size_t)r, opened, renewed) != IncomingResult::Pass)
+                continue;
+            const char* data = opened.data();
+            const int n = (int)opened.size();
             const bool back = resend_on_return && PartnerReturned(contact, data, (size_t)n, SteadyNowNs());
-            if (back || (moved && n >= 5 && memcmp(data, "FILE:", 5) == 0)) {
+            // The partner's first datagram under new keys: what was sealed to
+            // them before they had ours may not have opened.
+            if (back || renewed || (moved && n >= 5 && memcmp(data, "FILE:", 5) == 0)) {
                 moved = false;
                 // Registered again first: after a long stall the relay may
                 // have let this address go, and the files must get through.

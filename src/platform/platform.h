@@ -65,6 +65,10 @@ bool RemoveFile(const std::string& path);
 // The folder DataPath names live in, without a trailing separator.
 std::string DataFolder();
 
+// The file version of the process's own executable, "A.B.C.D" (Windows:
+// its version resource); "" when it has none (and always on Linux).
+std::string GameExecutableVersion();
+
 // ---------------------------------------------------------------------------
 // Folder watch
 // ---------------------------------------------------------------------------

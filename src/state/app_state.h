@@ -76,6 +76,7 @@ struct AppState
 {
     CoreFlags flags;
     LinkStats link;     // the link-statistics lock
+    LinkKeysState link_keys;             // the link-keys lock
     AccountState account;                // the state lock
     AccountRequestState account_request; // the reset lock
     UpdateNoticeState update_notice;     // the client-check lock

@@ -1,6 +1,7 @@
 #include "state/config.h"
 
 #include "state/app_state.h"
+#include "platform/platform.h"
 
 #include <atomic>
 #include <mutex>
@@ -13,6 +14,8 @@ struct HostOverride
     std::string host;
     std::string pin;
     bool pin_set = false;
+    std::string game_version;
+    bool game_version_read = false;
 };
 
 union HostOverrideStorage
@@ -60,4 +63,38 @@ void OverrideBackendPin(const std::string& pin)
     std::lock_guard<std::mutex> g(g_host.lock);
     g_host.pin = pin;
     g_host.pin_set = true;
+}
+
+std::string KestrelVersion()
+{
+    return KESTREL_VERSION;
+}
+
+std::string GameVersion()
+{
+    std::lock_guard<std::mutex> g(g_host.lock);
+    if (!g_host.game_version_read) {
+        g_host.game_version = GameExecutableVersion();
+        g_host.game_version_read = true;
+    }
+    return g_host.game_version;
+}
+
+void OverrideGameVersion(const std::string& version)
+{
+    std::lock_guard<std::mutex> g(g_host.lock);
+    g_host.game_version = version;
+    g_host.game_version_read = true;
+}
+
+static std::atomic<bool> g_send_link_keys{true};
+
+bool SendLinkKeys()
+{
+    return g_send_link_keys.load();
+}
+
+void SetSendLinkKeys(bool on)
+{
+    g_send_link_keys.store(on);
 }

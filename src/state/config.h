@@ -29,3 +29,18 @@ std::string BackendPin();
 
 // Tools and tests only, like the host.
 void OverrideBackendPin(const std::string& pin);
+
+// This build's version ("0.1.0"), sent with the room requests.
+std::string KestrelVersion();
+
+// The game's build as the room requests tell it: the file version of the
+// process's own executable on Windows ("1.0.2.0"), "" where it has none.
+// The harnesses and the partner client report theirs through the override.
+std::string GameVersion();
+void OverrideGameVersion(const std::string& version);
+
+// On (default): the room requests carry the link key and the versions, and
+// the link seals. Off: the client as it was before (tools only, to check that
+// an older partner still plays, plain).
+bool SendLinkKeys();
+void SetSendLinkKeys(bool on);

@@ -50,6 +50,23 @@ struct LinkStats
     bool compact = false;             // both clients speak the compact, acknowledged framing
     uint64_t out_bytes_total = 0;     // since the link started, up to the last report
     uint64_t in_bytes_total = 0;
+    bool sealed = false;              // the running link seals every datagram to the partner
+    uint64_t refused_forged = 0;      // datagrams dropped as not sealed by the partner (this link)
+    uint64_t refused_replayed = 0;    // genuine copies dropped by the replay window (this link)
 };
 
 const size_t kPingRecordsKept = 32;
+
+// The link session's keys (the link lock of keys): the own pair, made fresh
+// for every room entered and every relay move, and the partner's public key
+// as the service last handed it. Plain bytes here; link/link_keys.h works them.
+struct LinkKeysState
+{
+    std::mutex lock;
+    std::string own_public;     // 64 hex digits; "" before any room
+    std::string own_secret;     // 32 raw bytes
+    std::string partner;        // 64 hex digits; "" when none is known
+    bool partner_keyless = false; // the service says the partner sent no key (an older client)
+    bool service_keyless = false; // the service's replies carry no key member at all (an older service)
+    uint32_t changes = 0;       // +1 on every change of either key (the link re-derives)
+};

@@ -21,6 +21,8 @@ struct RoomState // "the room lock"
     std::string room_mod;
     std::string room_error;         // shown while room_state is RoomFailed
     std::string room_relay;         // "A.B.C.D:PORT" the service named for the room; "": the backend host's
+    std::string partner_kestrel_version; // as the partner's requests said; "" from an older client
+    std::string partner_game_version;
 
     std::atomic<uint32_t> room_generation{0}; // +1 on every room entered and every leave
     std::atomic<uint32_t> relay_changes{0};   // +1 on every change of room_relay: the running link moves

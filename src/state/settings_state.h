@@ -20,6 +20,7 @@ struct SettingsRecord // render thread only; workers only hand over text
     bool conn = true;
     bool snd_en = true;
     float snd_vol_pct = 0.55f;     // click sound volume, 0..1
+    bool sealed_only = false;      // refuse a plain link (a partner whose Kestrel cannot seal)
 };
 
 struct SettingsSyncState // "the settings lock" (guards the pending text)

@@ -7,6 +7,7 @@ const ImVec4 ColAccent(0.40f, 0.57f, 0.76f, 1.0f);
 const ImVec4 ColAccentHover(0.52f, 0.70f, 0.90f, 1.0f);
 const ImVec4 ColGold(0.83f, 0.70f, 0.42f, 1.0f);
 const ImVec4 ColGreen(0.46f, 0.76f, 0.57f, 1.0f);
+const ImVec4 ColWarn(0.96f, 0.58f, 0.26f, 1.0f);
 const ImVec4 ColPanel(0.098f, 0.107f, 0.124f, 1.0f);
 const ImVec4 ColOnAccent(0.04f, 0.05f, 0.06f, 1.0f);
 

@@ -11,6 +11,7 @@ extern const ImVec4 ColAccent;      // primary buttons, kickers, rules
 extern const ImVec4 ColAccentHover; // accent when hovered or pressed
 extern const ImVec4 ColGold;        // warnings and error lines
 extern const ImVec4 ColGreen;       // good state
+extern const ImVec4 ColWarn;        // something the player should act on (versions, a plain link)
 extern const ImVec4 ColPanel;       // dark panel fill
 extern const ImVec4 ColOnAccent;    // text on an accent-filled button
 

@@ -5,6 +5,8 @@
 // busy file written at 60, 144, 240 Hz and flat out; the wire cost of a
 // game-like workload, compact framing beside the old one.
 #include "game_workload.h"
+#include "link/link_keys.h"
+#include "link/link_seal.h"
 #include "link/peer_link.h"
 #include "raw_peer.h"
 #include "writer_rates.h"
@@ -86,15 +88,27 @@ static std::string Version(size_t size, int v)
 
 // `old`: the 1/30 s scan alone (before change notices), measured in the same
 // run for comparison.
-static void Propagation(const std::string& root, bool old)
+// Seeds of the two sides' keys when a run seals (no room hands keys out here).
+static void SealBoth(std::vector<std::string>& partner_args, bool sealed)
 {
-    const char* how = old ? "scan only (before)" : "change notices";
-    const std::string b = root + (old ? "/prop-old-b" : "/prop-b");
+    if (sealed) {
+        partner_args.insert(partner_args.end(), {"--seal-seeds", "bench-b", "bench-a"});
+        UseLinkKeysFromSeeds("bench-a", "bench-b");
+    } else {
+        ForgetLinkKeys();
+    }
+}
+
+static void Propagation(const std::string& root, bool old, int sealed = -1, int round = 0)
+{
+    const char* how = sealed == 1 ? "sealed" : sealed == 0 ? "plain" : old ? "scan only (before)" : "change notices";
+    const std::string b = root + (old ? "/prop-old-b" : "/prop-b") + std::to_string(sealed + 1) + std::to_string(round);
     // A code per run: the relay keeps a live registration for 3 s.
-    const char* code = old ? "P1" : "P3";
-    const pid_t partner = StartProgram({BuiltProgram("tools/kestrel-partner"), "link", "--role", "B", "--code", code,
-                                        "--dir", b},
-                                       root + "/prop.log");
+    const std::string code = std::string(old ? "P1" : "P3") + std::to_string(sealed + 1) + std::to_string(round);
+    std::vector<std::string> args = {BuiltProgram("tools/kestrel-partner"), "link", "--role", "B", "--code", code,
+                                     "--dir", b};
+    SealBoth(args, sealed == 1);
+    const pid_t partner = StartProgram(args, root + "/prop.log");
     SetLinkFileWatch(!old);
     StartPeerLink(1, code);
     std::this_thread::sleep_for(1500ms);
@@ -109,24 +123,32 @@ static void Propagation(const std::string& root, bool old)
         ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
         std::this_thread::sleep_for(std::chrono::milliseconds(20 + v % 17)); // off the scan's beat
     }
-    printf("propagation A->B, %s (600 B file, %zu writes): median %.1f ms, p99 %.1f ms, max %.1f ms\n", how,
+    printf("propagation A->B, %s (600 B file, %zu writes): median %.2f ms, p99 %.2f ms, max %.1f ms\n", how,
            ms.size(), Percentile(ms, 0.5), Percentile(ms, 0.99), Percentile(ms, 1.0));
     StopLink();
     StopProgram(partner);
     SetLinkFileWatch(true);
+    if (sealed == 1)
+        printf("  sealed: %s\n", LinkSealStatus().sealed ? "yes" : "NO (keys not taken)");
 }
 
 // The partner's CPU (its link thread plus a 10 ms housekeeping loop), idle for
 // 5 s and then with six 2 KB own files rewritten 30 times a second for 10 s, as
 // {idle %, busy %} of one core.
-static std::pair<double, double> LinkCpu(const std::string& root, bool old, int round, int others = 0)
+static std::pair<double, double> LinkCpu(const std::string& root, bool old, int round, int others = 0,
+                                         int sealed = -1)
 {
-    const std::string code = (old ? "PO" : others ? "PX" : "PN") + std::to_string(round);
+    const std::string code =
+        (old ? "PO" : others ? "PX" : sealed == 1 ? "PS" : sealed == 0 ? "PP" : "PN") + std::to_string(round);
     const std::string b = root + "/cpu-" + code;
     std::vector<std::string> args = {BuiltProgram("tools/kestrel-partner"), "link", "--role", "B", "--code", code,
                                      "--dir", b};
     if (old)
         args.push_back("--old-timing");
+    SealBoth(args, sealed == 1);
+    // The other side runs here, so the partner's files cross (and are sealed) too.
+    if (sealed >= 0)
+        StartPeerLink(1, code);
     const pid_t partner = StartProgram(args, root + "/cpu.log");
     std::this_thread::sleep_for(1000ms);
     const double c0 = CpuSeconds(partner);
@@ -145,7 +167,49 @@ static std::pair<double, double> LinkCpu(const std::string& root, bool old, int 
     }
     const double busy = (CpuSeconds(partner) - c1) / 10.0 * 100.0;
     StopProgram(partner);
+    if (sealed >= 0)
+        StopLink();
     return {idle, busy};
+}
+
+// Sealed against plain in the same run, taken in turn: the partner's link CPU
+// on the game-like load (six 2 KB files rewritten 30 times a second, received
+// by this process's link), and file latency A->B.
+static void SealFigures(const std::string& root)
+{
+    {
+        // The seal alone: one chunk-sized datagram sealed and opened.
+        SealSession a, b;
+        const SealKeyPair ka = SeedSealKeyPair("bench-a"), kb = SeedSealKeyPair("bench-b");
+        StartSealSession(a, ka, kb.pk_text, 'A');
+        StartSealSession(b, kb, ka.pk_text, 'B');
+        const std::string plain(1250, 'x');
+        std::string sealed, opened;
+        const int n = 100000;
+        const auto t0 = Clock::now();
+        for (int i = 0; i < n; i++) {
+            SealDatagram(a, plain.data(), plain.size(), sealed);
+            OpenDatagram(b, sealed.data(), sealed.size(), opened);
+        }
+        const double us = std::chrono::duration<double, std::micro>(Clock::now() - t0).count() / n;
+        printf("seal + open of one 1250 B datagram: %.2f us\n", us);
+    }
+    std::vector<double> busy[2], idle[2];
+    for (int round = 0; round < 3; round++)
+        for (int sealed = 0; sealed < 2; sealed++) {
+            const auto [i, b] = LinkCpu(root, false, round, 0, sealed);
+            idle[sealed].push_back(i);
+            busy[sealed].push_back(b);
+        }
+    for (int sealed = 0; sealed < 2; sealed++)
+        printf("link CPU (one core), %s: idle %.2f %%, six 2 KB files changing 30/s %.2f %% (median of %.2f, %.2f, "
+               "%.2f)\n",
+               sealed ? "sealed" : "plain", Percentile(idle[sealed], 0.5), Percentile(busy[sealed], 0.5),
+               busy[sealed][0], busy[sealed][1], busy[sealed][2]);
+    for (int round = 0; round < 2; round++)
+        for (int sealed = 0; sealed < 2; sealed++)
+            Propagation(root, false, sealed, round);
+    ForgetLinkKeys();
 }
 
 // Old and new taken in turn, three times each: the machine's load drifts by
@@ -734,13 +798,13 @@ static void CompactDelivery(const std::string& root, double drop)
 
 int main(int argc, char** argv)
 {
-    // One part by name (files, cpu, rates, game, relay, delivery), or all of them.
+    // One part by name (files, cpu, seal, rates, game, relay, delivery), or all of them.
     const std::string only = argc > 1 ? argv[1] : "";
     const auto wanted = [&](const char* part) { return only.empty() || only == part; };
     const std::string root = MakeTempDir("kestrel-bench");
     fs::create_directories(root + "/a/reframework/data");
     fs::current_path(root + "/a");
-    if (wanted("files") || wanted("cpu") || wanted("rates") || wanted("game")) {
+    if (wanted("files") || wanted("cpu") || wanted("seal") || wanted("rates") || wanted("game")) {
         ServiceProcess service;
         if (!StartService(service, {"--relay-open"})) {
             printf("service did not start: %s\n", service.output.c_str());
@@ -752,6 +816,8 @@ int main(int argc, char** argv)
         }
         if (wanted("cpu"))
             LinkCpuFigures(root);
+        if (wanted("seal"))
+            SealFigures(root);
         if (wanted("rates"))
             WriterRates(root);
         if (wanted("game"))

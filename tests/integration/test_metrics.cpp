@@ -1,5 +1,6 @@
 // The metrics page of the real service: a little traffic on each part, then
 // one scrape, read the way Prometheus reads it.
+#include "loopback_udp.h"
 #include "service_process.h"
 
 #include <gtest/gtest.h>
@@ -35,24 +36,6 @@ std::map<std::string, double> ReadPage(const std::string& page, std::string& bad
     return out;
 }
 
-int Udp()
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, (sockaddr*)&a, sizeof(a));
-    return fd;
-}
-
-void SendToRelay(int fd, const std::string& text)
-{
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(39000);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sendto(fd, text.data(), text.size(), 0, (sockaddr*)&to, sizeof(to));
-}
 
 std::map<std::string, double> Scrape()
 {
@@ -76,13 +59,13 @@ TEST(Metrics, ThePageCountsWhatEachPartDid)
     auto session = accounts.Post("/session", "{\"token\":\"" + std::string(64, 'a') + "\"}", "application/json");
     ASSERT_TRUE(session);
 
-    const int a = Udp(), b = Udp(), stranger = Udp();
-    SendToRelay(a, "HELLO R A\n");
-    SendToRelay(b, "HELLO R B\n");
+    const int a = LoopbackUdp(), b = LoopbackUdp(), stranger = LoopbackUdp();
+    SendToRelayPort(a, "HELLO R A\n");
+    SendToRelayPort(b, "HELLO R B\n");
     usleep(100000);
-    SendToRelay(a, "FILE:one");
-    SendToRelay(a, "FILE:two!");
-    SendToRelay(stranger, "FILE:nobody");
+    SendToRelayPort(a, "FILE:one");
+    SendToRelayPort(a, "FILE:two!");
+    SendToRelayPort(stranger, "FILE:nobody");
     usleep(100000);
 
     httplib::Client scrape("127.0.0.1", 39090);

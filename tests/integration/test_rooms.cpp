@@ -219,7 +219,7 @@ TEST_P(Road, TheHostLeavingClosesTheRoomForTheJoiner)
         EXPECT_EQ(g_app.room.room_role, 'B');
     }
     // The host is already there: the first beat tells of it.
-    EXPECT_TRUE(FramesUntil([&] { return HasToast("Partner Joined", LogMatch("host", "signed in: guest (Guest[0-9]+)") + " joined your lobby."); }));
+    EXPECT_TRUE(FramesUntil([&] { return HasToast("Partner Joined", "You joined " + LogMatch("host", "signed in: guest (Guest[0-9]+)") + "'s lobby."); }));
     kill(partners.back(), SIGTERM);
     ASSERT_TRUE(FramesUntil([] { return g_app.flags.room_state.load() == RoomFailed; }, 8000ms));
     EXPECT_EQ(Error(), "Room closed.");

@@ -2,6 +2,7 @@
 // locked by another session, or a schema upgrade lock held by another
 // instance. Relaying must go on, a stalled answer must read as no answer (503,
 // nothing deleted), and a starting instance waits for the upgrade lock.
+#include "loopback_udp.h"
 #include "backend/http.h"
 #include "backend/json_text.h"
 #include "pg_server.h"
@@ -93,24 +94,6 @@ protected:
     }
 };
 
-int UdpSocket()
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, (sockaddr*)&a, sizeof(a));
-    return fd;
-}
-
-void SendTo39000(int fd, const std::string& text)
-{
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(39000);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sendto(fd, text.data(), text.size(), 0, (sockaddr*)&to, sizeof(to));
-}
 
 } // namespace
 
@@ -144,8 +127,8 @@ TEST_F(StoreStalls, AStalledStoreNeverStopsForwarding)
 
     std::atomic<bool> released{false};
     std::thread hold = Hold("LOCK TABLE kestrel_rooms IN ACCESS EXCLUSIVE MODE", 4, released);
-    const int third = UdpSocket();
-    SendTo39000(third, "HELLO ZZZZZZ A\n");
+    const int third = LoopbackUdp();
+    SendToRelayPort(third, "HELLO ZZZZZZ A\n");
     std::this_thread::sleep_for(300ms);
     // Sent and delivered while the lookup waits on the locked table.
     bool during = false;

@@ -7,9 +7,15 @@
 
 namespace {
 
-RoomCaller Player(const std::string& name, const std::string& cid, uint32_t ip = 0x7f000001)
+RoomCaller Player(const std::string& name, const std::string& cid, uint32_t ip = 0x7f000001,
+                  const std::string& game = std::string())
 {
-    return RoomCaller{name, cid, ip, ""};
+    RoomCaller c;
+    c.name = name;
+    c.cid = cid;
+    c.ip = ip;
+    c.game_version = game;
+    return c;
 }
 
 const RoomCaller kAnn = Player("Ann", "c0ffee01");
@@ -71,6 +77,41 @@ TEST(Rooms, QuickmatchJoinsTheOldestPublicWaitingRoomOrOpensOne)
     RoomStore solo;
     const std::string own = Quickmatch(solo, kAnn, 0).room->code;
     EXPECT_NE(Quickmatch(solo, kAnn, 1).room->code, own);
+}
+
+TEST(Rooms, QuickmatchPairsTheSameGameBuildFirstAndAnOlderClientAsBefore)
+{
+    RoomStore store;
+    const std::string old_build = CreateRoom(store, Player("Ann", "a1", 1, "1.0.2.0"), CreateRequest{}, 0).room->code;
+    const std::string unnamed = CreateRoom(store, Player("Bob", "b1", 2), CreateRequest{}, 1).room->code; // older client
+    const std::string same = CreateRoom(store, Player("Cid", "c1", 3, "1.0.3.0"), CreateRequest{}, 2).room->code;
+    // A player of 1.0.3.0 skips the two older rooms for the one of its build...
+    EXPECT_EQ(Quickmatch(store, Player("Dan", "d1", 4, "1.0.3.0"), 3).room->code, same);
+    // ...one whose build nobody waits with takes the oldest, as does an older client.
+    EXPECT_EQ(Quickmatch(store, Player("Eve", "e1", 5, "2.0.0.0"), 4).room->code, old_build);
+    EXPECT_EQ(Quickmatch(store, Player("Fay", "f1", 6), 5).room->code, unnamed);
+}
+
+TEST(Rooms, AMemberKeepsItsKeyAndVersionsUntilItSaysOtherwiseAndARejoinDropsTheKey)
+{
+    RoomStore store;
+    RoomCaller ann = Player("Ann", "a1", 1, "1.0.2.0");
+    ann.kestrel_version = "0.2.0";
+    const std::string code = CreateRoom(store, ann, CreateRequest{}, 0).room->code;
+    RoomCaller beat = ann;
+    beat.link_key = std::string(64, 'a');
+    const RoomResult r = Heartbeat(store, beat, code, 1);
+    ASSERT_TRUE(r.ok);
+    // A request without the members (a chat poll) changes none of them.
+    EXPECT_TRUE(Heartbeat(store, Player("Ann", "a1", 1), code, 2).ok);
+    const RoomMember& m = store.rooms.at(code).member[0];
+    EXPECT_EQ(m.link_key, std::string(64, 'a'));
+    EXPECT_EQ(m.kestrel_version, "0.2.0");
+    EXPECT_EQ(m.game_version, "1.0.2.0");
+    // Back after a restart: a new link session, whose key comes with its next beat.
+    EXPECT_TRUE(JoinRoom(store, ann, code, 3).ok);
+    EXPECT_EQ(store.rooms.at(code).member[0].link_key, "");
+    EXPECT_EQ(store.rooms.at(code).member[0].game_version, "1.0.2.0");
 }
 
 TEST(Rooms, StartedOnceBothAreReadyAndResetWhenTheJoinerGoes)

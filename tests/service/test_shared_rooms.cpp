@@ -11,8 +11,19 @@
 
 namespace {
 
-const RoomCaller kHost{"Ann", "c0ffee01", 0x7f000001, "ann"}; // signed in
-const RoomCaller kGuest{"Bob", "c0ffee02", 0x7f000002, ""};
+RoomCaller Caller(const char* name, const char* cid, uint32_t ip, const char* account = "", const char* game = "")
+{
+    RoomCaller c;
+    c.name = name;
+    c.cid = cid;
+    c.ip = ip;
+    c.account = account;
+    c.game_version = game;
+    return c;
+}
+
+const RoomCaller kHost = Caller("Ann", "c0ffee01", 0x7f000001, "ann"); // signed in
+const RoomCaller kGuest = Caller("Bob", "c0ffee02", 0x7f000002);
 
 bool Eventually(const std::function<bool()>& done)
 {
@@ -140,6 +151,45 @@ TEST_F(SharedRoomsTest, ARoomLivesOnBothInstancesMovesWithItsRelayAndExpires)
     RoomStats stats;
     ASSERT_TRUE(SharedRoomStats(second, stats));
     EXPECT_EQ(stats.members + stats.chat_lines, 0u);
+}
+
+// The store picks the waiting room for a quickmatch by itself: of the caller's
+// game build first, the oldest otherwise; and a member's key and versions
+// cross from one instance to the other.
+TEST_F(SharedRoomsTest, QuickmatchPrefersTheSameBuildAndKeysCrossInstances)
+{
+    auto quick = [&](SharedRooms* on, const RoomCaller& who) {
+        RoomLoad l;
+        l.cid = who.cid;
+        l.quickmatch = true;
+        l.game = who.game_version;
+        Room room;
+        EXPECT_TRUE(Call(on, l, [&](RoomStore& s) { return Quickmatch(s, who, Wall()); }, &room).ok);
+        return room;
+    };
+    auto create = [&](const RoomCaller& who) {
+        RoomLoad l;
+        l.cid = who.cid;
+        l.create = true;
+        Room room;
+        EXPECT_TRUE(Call(first, l, [&](RoomStore& s) { return CreateRoom(s, who, CreateRequest{}, Wall()); }, &room).ok);
+        return room.code;
+    };
+    const std::string older = create(Caller("Ann", "a1", 1, "", "1.0.2.0"));
+    const std::string newer = create(Caller("Bob", "b1", 2, "", "1.0.3.0"));
+    EXPECT_EQ(quick(second, Caller("Cid", "c1", 3, "", "1.0.3.0")).code, newer);
+    EXPECT_EQ(quick(second, Caller("Dan", "d1", 4)).code, older) << "an older client takes the oldest";
+
+    RoomCaller ann = Caller("Ann", "a1", 1, "", "1.0.2.0");
+    ann.link_key = std::string(64, 'c');
+    ann.kestrel_version = "0.2.0";
+    ASSERT_TRUE(Call(first, Code(older), [&](RoomStore& s) { return Heartbeat(s, ann, older, Wall()); }).ok);
+    Room room;
+    ASSERT_TRUE(Call(second, Code(older), [&](RoomStore& s) { return Heartbeat(s, Caller("Dan", "d1", 4), older, Wall()); },
+                     &room).ok);
+    EXPECT_EQ(room.member[0].link_key, std::string(64, 'c'));
+    EXPECT_EQ(room.member[0].kestrel_version, "0.2.0");
+    EXPECT_EQ(room.member[0].game_version, "1.0.2.0");
 }
 
 // The store's odd rows and numbers: a chat poll after an id past 32 bits

@@ -9,6 +9,8 @@
 #include "backend/rooms.h"
 #include "backend/saved_room.h"
 #include "link/channel_files.h"
+#include "link/link_keys.h"
+#include "link/link_seal.h"
 #include "link/peer_link.h"
 #include "platform/platform.h"
 #include "scripted_port.h"
@@ -56,6 +58,8 @@ protected:
     {
         ResetAccountAreas();
         ResetRoomAreas();
+        OverrideGameVersion("1.0.2.0");
+        SetSendLinkKeys(true);
         game = std::make_unique<GameDirectory>();
         ASSERT_TRUE(port.Start(kRoomPort)) << "port 39002 is taken: run through tests/netns-run";
     }
@@ -79,6 +83,12 @@ protected:
     }
 };
 
+// The members every room request of this client ends with.
+std::string Versions()
+{
+    return ",\"kestrel_version\":\"" + KestrelVersion() + "\",\"game_version\":\"1.0.2.0\"";
+}
+
 void SetDisplayNameTo(const char* name)
 {
     std::lock_guard<std::mutex> g(g_app.account.lock);
@@ -100,7 +110,8 @@ TEST_F(RoomWire, QuickmatchCarriesTheNameTheClientIdAndMinusOneOnly)
     EXPECT_EQ(cid.find_first_not_of("0123456789abcdef"), std::string::npos);
     EXPECT_EQ(ClientId(), cid); // once per process
     EXPECT_EQ(Bodies("/quickmatch"),
-              std::vector<std::string>{"{\"gamertag\":\"Guest4321\",\"cid\":\"" + cid + "\",\"chapter\":-1}"});
+              std::vector<std::string>{"{\"gamertag\":\"Guest4321\",\"cid\":\"" + cid + "\",\"chapter\":-1" +
+                                       Versions() + "}"});
 }
 
 // A signed-in player's room requests prove its name with the token; a
@@ -115,10 +126,12 @@ TEST_F(RoomWire, ASignedInPlayersRoomRequestsCarryItsToken)
     Enter();
     const std::string cid = ClientId();
     EXPECT_EQ(Bodies("/quickmatch"), std::vector<std::string>{"{\"gamertag\":\"Ann\",\"cid\":\"" + cid +
-                                                              "\",\"token\":\"tok\\\"en\",\"chapter\":-1}"});
+                                                              "\",\"token\":\"tok\\\"en\",\"chapter\":-1" +
+                                                              Versions() + "}"});
     ASSERT_TRUE(WaitUntil([&] { return Count("/heartbeat") > 0; }));
     EXPECT_EQ(Bodies("/heartbeat").front(), "{\"gamertag\":\"Ann\",\"cid\":\"" + cid +
-                                                "\",\"token\":\"tok\\\"en\",\"code\":\"QX7K\"}");
+                                                "\",\"token\":\"tok\\\"en\",\"code\":\"QX7K\",\"link_key\":\"" +
+                                                OwnLinkKey() + "\"" + Versions() + "}");
 }
 
 TEST_F(RoomWire, CreateSendsTheVisibilityWordAndAnEmptyModWhenHidden)
@@ -144,10 +157,10 @@ TEST_F(RoomWire, CreateSendsTheVisibilityWordAndAnEmptyModWhenHidden)
     const std::vector<std::string> bodies = Bodies("/create");
     EXPECT_EQ(bodies[0], "{\"gamertag\":\"Ann \\\"the\\\" Great\",\"cid\":\"" + cid +
                              "\",\"name\":\"Ann's \\\"room\\\"\",\"visibility\":\"private\",\"chapter_label\":\"Chapter "
-                             "2\",\"stage\":\"Docks\",\"mod\":\"\",\"chapter\":0}");
+                             "2\",\"stage\":\"Docks\",\"mod\":\"\",\"chapter\":0" + Versions() + "}");
     EXPECT_EQ(bodies[1], "{\"gamertag\":\"Ann \\\"the\\\" Great\",\"cid\":\"" + cid +
                              "\",\"name\":\"Open\",\"visibility\":\"public\",\"chapter_label\":\"\",\"stage\":\"\","
-                             "\"mod\":\"BetterCam\",\"chapter\":0}");
+                             "\"mod\":\"BetterCam\",\"chapter\":0" + Versions() + "}");
 }
 
 TEST_F(RoomWire, ReadySendsABareTrueOrFalse)
@@ -160,7 +173,72 @@ TEST_F(RoomWire, ReadySendsABareTrueOrFalse)
     std::vector<std::string> bodies = Bodies("/ready");
     std::sort(bodies.begin(), bodies.end());
     const std::string head = "{\"gamertag\":\"Guest\",\"cid\":\"" + ClientId() + "\",\"code\":\"QX7K\",\"ready\":";
-    EXPECT_EQ(bodies, (std::vector<std::string>{head + "false}", head + "true}"}));
+    const std::string tail = ",\"link_key\":\"" + OwnLinkKey() + "\"" + Versions() + "}";
+    ASSERT_EQ(OwnLinkKey().size(), 64u);
+    EXPECT_EQ(bodies, (std::vector<std::string>{head + "false" + tail, head + "true" + tail}));
+}
+
+// An older client, as far as the service can tell: the bodies it always sent.
+TEST_F(RoomWire, WithoutKeysTheRequestsAreTheOlderClientsOwn)
+{
+    SetSendLinkKeys(false);
+    Answer("/heartbeat", "{\"ok\":true,\"peer\":\"Bob\"}");
+    Enter();
+    SetReady(true);
+    ASSERT_TRUE(WaitUntil([this] { return Count("/ready") == 1 && Count("/heartbeat") >= 1; }));
+    const std::string who = "{\"gamertag\":\"Guest\",\"cid\":\"" + ClientId() + "\"";
+    EXPECT_EQ(Bodies("/quickmatch")[0], who + ",\"chapter\":-1}");
+    EXPECT_EQ(Bodies("/ready")[0], who + ",\"code\":\"QX7K\",\"ready\":true}");
+    EXPECT_EQ(Bodies("/heartbeat")[0], who + ",\"code\":\"QX7K\"}");
+    SetSendLinkKeys(true);
+}
+
+// The partner's key and versions as the answers hand them: a key to seal to,
+// none from an older partner, no member at all from an older service; a new
+// room makes a new own key; sealed-only keeps a plain link from starting.
+TEST_F(RoomWire, ThePartnersKeyAndVersionsComeWithTheBeatAndANewRoomMakesNewKeys)
+{
+    const std::string partner_key(64, 'b');
+    Answer("/heartbeat", "{\"ok\":true,\"my_ready\":true,\"peer_ready\":true,\"started\":false,"
+                         "\"peer_link_key\":\"" + partner_key + "\",\"peer_kestrel_version\":\"1.4.0\","
+                         "\"peer_game_version\":\"1.0.3.0\",\"peer\":\"Bob\"}");
+    Enter();
+    const std::string own = OwnLinkKey();
+    ASSERT_EQ(own.size(), 64u);
+    ASSERT_TRUE(WaitUntil([] { return PartnerSealState() == PartnerSeal::Sealed; }));
+    EXPECT_EQ(CurrentLinkKeys().partner, partner_key);
+    {
+        std::lock_guard<std::mutex> g(g_app.room.lock);
+        EXPECT_EQ(g_app.room.partner_kestrel_version, "1.4.0");
+        EXPECT_EQ(g_app.room.partner_game_version, "1.0.3.0");
+    }
+    EXPECT_NE(Bodies("/heartbeat")[0].find(",\"link_key\":\"" + own + "\""), std::string::npos);
+    EXPECT_EQ(VersionWarnings(KestrelVersion(), "1.0.2.0", "1.4.0", "1.0.3.0").front(),
+              "Your partner runs game version 1.0.3.0, you run 1.0.2.0: co-op may not work.");
+
+    // An older partner: the member empty. Sealed-only refuses the plain link.
+    Answer("/heartbeat", "{\"ok\":true,\"my_ready\":true,\"peer_ready\":true,\"started\":true,"
+                         "\"peer_link_key\":\"\",\"peer\":\"Bob\"}");
+    ASSERT_TRUE(WaitUntil([] { return PartnerSealState() == PartnerSeal::PartnerOlder; }));
+    ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_started.load(); }));
+    SetLinkSealedOnly(true);
+    EXPECT_TRUE(LinkRefusedPlain());
+    LinkStartStep();
+    EXPECT_FALSE(g_app.flags.link_running.load()) << "no plain link when refused";
+    SetLinkSealedOnly(false);
+    EXPECT_FALSE(LinkRefusedPlain());
+    // An older service: no member at all.
+    Answer("/heartbeat", "{\"ok\":true,\"my_ready\":true,\"peer_ready\":true,\"started\":false,\"peer\":\"Bob\"}");
+    ASSERT_TRUE(WaitUntil([] { return PartnerSealState() == PartnerSeal::ServiceOlder; }));
+
+    // Leaving forgets both keys; the next room has a new own key.
+    LeaveRoom();
+    EXPECT_EQ(OwnLinkKey(), "");
+    EXPECT_EQ(PartnerSealState(), PartnerSeal::Unknown);
+    g_app.flags.room_state.store(RoomIdle);
+    Enter();
+    EXPECT_EQ(OwnLinkKey().size(), 64u);
+    EXPECT_NE(OwnLinkKey(), own);
 }
 
 // ---------------------------------------------------------------------------

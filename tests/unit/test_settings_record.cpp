@@ -31,14 +31,14 @@ TEST(SettingsRecord, TextOfTheDefaultsAndRounding)
     EXPECT_EQ(BuildSettingsJson(),
               "{\"btn_alpha_pct\":50,\"btn_scale_pct\":100,\"toggle_vk\":35,\"hint\":true,\"notif_en\":true,"
               "\"notif_scale_pct\":100,\"notif_alpha_pct\":100,\"notif_style\":0,\"conn\":true,\"snd_en\":true,"
-              "\"snd_vol_pct\":55}");
+              "\"snd_vol_pct\":55,\"sealed_only\":false}");
     g_app.settings.snd_vol_pct = 0.555f;
     g_app.settings.btn_alpha_pct = 0.004f;
     g_app.settings.hint = false;
     g_app.settings.notif_style = 2;
     g_app.settings.toggle_vk = 0x70;
     const std::string text = BuildSettingsJson();
-    EXPECT_NE(text.find("\"snd_vol_pct\":56}"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"snd_vol_pct\":56,"), std::string::npos) << text;
     EXPECT_NE(text.find("\"btn_alpha_pct\":0,"), std::string::npos) << text;
     EXPECT_NE(text.find("\"hint\":false,"), std::string::npos) << text;
     EXPECT_NE(text.find("\"notif_style\":2,"), std::string::npos) << text;
@@ -50,7 +50,7 @@ TEST(SettingsRecord, AReceivedRecordIsAppliedKeyByKeyOnTheNextFrame)
     ResetAccountAreas();
     ApplyServerSettings("{\"btn_alpha_pct\":20,\"btn_scale_pct\":120,\"toggle_vk\":45,\"hint\":false,"
                         "\"notif_en\":false,\"notif_scale_pct\":90,\"notif_alpha_pct\":40,\"notif_style\":1,"
-                        "\"conn\":false,\"snd_en\":false,\"snd_vol_pct\":30}");
+                        "\"conn\":false,\"snd_en\":false,\"snd_vol_pct\":30,\"sealed_only\":true}");
     EXPECT_EQ(g_app.settings.btn_alpha_pct, 0.5f); // nothing before the frame step
     ApplyPendingSettings();
     const SettingsRecord& s = g_app.settings;
@@ -65,6 +65,7 @@ TEST(SettingsRecord, AReceivedRecordIsAppliedKeyByKeyOnTheNextFrame)
     EXPECT_FALSE(s.conn);
     EXPECT_FALSE(s.snd_en);
     EXPECT_FLOAT_EQ(s.snd_vol_pct, 0.3f);
+    EXPECT_TRUE(s.sealed_only);
     EXPECT_FALSE(g_app.flags.settings_arrived.load());
     // Applied once: the same text is not applied again without a new arrival.
     g_app.settings.hint = true;

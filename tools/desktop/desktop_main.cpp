@@ -12,6 +12,7 @@
 #include "glfw_keys.h"
 #include "backend/messages.h"
 #include "platform/platform.h"
+#include "state/config.h"
 #include "state/app_state.h"
 #include "ui/fonts.h"
 #include "ui/input_queue.h"
@@ -377,17 +378,26 @@ int main(int argc, char** argv)
 {
     int width = 1280, height = 720;
     std::string script_path, screenshot, out_dir = ".";
+    // The stand-in game's build, as the room requests report it (a game's
+    // executable says its own on Windows).
+    std::string game_version = "1.0.2.0";
     for (int i = 1; i < argc; i++) {
         const std::string a = argv[i];
+        if (a == "--game-version" && i + 1 < argc) {
+            game_version = argv[++i];
+            continue;
+        }
         if (a == "--size" && i + 1 < argc) std::sscanf(argv[++i], "%dx%d", &width, &height);
         else if (a == "--script" && i + 1 < argc) script_path = argv[++i];
         else if (a == "--screenshot" && i + 1 < argc) screenshot = argv[++i];
         else if (a == "--out" && i + 1 < argc) out_dir = argv[++i];
         else {
-            std::fprintf(stderr, "usage: kestrel-desktop [--size WxH] [--script FILE] [--out DIR] [--screenshot PATH]\n");
+            std::fprintf(stderr, "usage: kestrel-desktop [--size WxH] [--script FILE] [--out DIR] [--screenshot PATH]"
+                                 " [--game-version V]\n");
             return 2;
         }
     }
+    OverrideGameVersion(game_version);
     std::vector<ScriptStep> steps;
     if (!script_path.empty()) {
         std::string text, error;

@@ -1,5 +1,6 @@
 #include "mirror.h"
 
+#include "link/link_seal.h"
 #include "link/peer_link.h"
 #include "platform/platform.h"
 
@@ -57,5 +58,9 @@ std::string SyncHealthLine()
     snprintf(wire, sizeof(wire), " | out %s in %s files x%s framing %s", ByteRateText(h.out_bytes_per_s).c_str(),
              ByteRateText(h.in_bytes_per_s).c_str(), ratio, h.compact ? "compact" : "file");
     line += wire;
-    return line;
+    const LinkSealHealth seal = LinkSealStatus();
+    char part[96];
+    snprintf(part, sizeof(part), seal.sealed ? " seal on, refused %llu forged %llu replayed" : " seal off",
+             (unsigned long long)seal.refused_forged, (unsigned long long)seal.refused_replayed);
+    return line + part;
 }

@@ -10,7 +10,10 @@
 //   either with --no-resume: a client that does not ride out drops (no saved
 //   room, no away partner, no files sent again on a return), as clients were
 #include "backend/rooms.h"
+#include "link/link_keys.h"
+#include "link/link_seal.h"
 #include "link/peer_link.h"
+#include "state/config.h"
 #include "partner_room.h"
 #include "link/role_file.h"
 #include "mirror.h"
@@ -51,6 +54,10 @@ static int Usage(const char* why)
           stderr);
     fputs(kRoomUsage, stderr);
     fputs("either form takes --old-timing: channel files by the 1/30 s scan alone, the 3 s heartbeat throughout\n",
+          stderr);
+    fputs("link takes --seal-seeds OWN PARTNER: seals without a room, keys made from the two seed words\n", stderr);
+    fputs("either form takes --keyless (an older client: no link key, no versions, a plain link), --sealed-only\n"
+          "(no plain link) and --game-version V (the game build it reports)\n",
           stderr);
     fputs("either form takes --old-framing: the \"FILE:\" framing alone, as older clients (no acknowledged, compressed versions)\n",
           stderr);
@@ -165,6 +172,33 @@ int main(int argc, char** argv)
             argc--;
             break;
         }
+    // --keyless: a client of before the sealed link (no key, no versions,
+    // plain datagrams); --game-version V: the game build this client reports;
+    // --sealed-only: refuses a plain link, as the setting does.
+    for (int i = 1; i < argc;) {
+        int take = 0;
+        if (strcmp(argv[i], "--keyless") == 0) {
+            SetSendLinkKeys(false);
+            take = 1;
+        } else if (strcmp(argv[i], "--sealed-only") == 0) {
+            g_app.settings.sealed_only = true;
+            SetLinkSealedOnly(true);
+            take = 1;
+        } else if (strcmp(argv[i], "--seal-seeds") == 0 && i + 2 < argc) {
+            UseLinkKeysFromSeeds(argv[i + 1], argv[i + 2]);
+            take = 3;
+        } else if (strcmp(argv[i], "--game-version") == 0 && i + 1 < argc) {
+            OverrideGameVersion(argv[i + 1]);
+            take = 2;
+        }
+        if (take == 0) {
+            i++;
+            continue;
+        }
+        for (int j = i; j + take < argc; j++)
+            argv[j] = argv[j + take];
+        argc -= take;
+    }
     for (int i = 1; i < argc; i++)
         if (strcmp(argv[i], "--old-framing") == 0) {
             SetLinkCompactFraming(false);

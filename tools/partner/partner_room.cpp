@@ -316,7 +316,7 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
 
     MirrorState mirror;
     int32_t chat_printed = 0; // the id of the last line printed (the list keeps only the newest lines)
-    bool in_room = false, readied = false, said = false, started = false, link_up = false;
+    bool in_room = false, readied = false, said = false, started = false, link_up = false, refused_plain = false;
     bool reconnecting = false, partner_away = false;
     std::set<std::string> invited;
     std::string partner, room_shown, relay_shown;
@@ -392,6 +392,10 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
         if (g_app.flags.room_started.load() != started) {
             started = !started;
             Say(started ? "started" : "not started");
+        }
+        if (LinkRefusedPlain() != refused_plain) {
+            refused_plain = !refused_plain;
+            Say(refused_plain ? "link refused: the partner cannot seal" : "link no longer refused");
         }
         if (g_app.flags.link_running.load() != link_up) {
             link_up = !link_up;

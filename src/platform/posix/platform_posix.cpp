@@ -335,3 +335,12 @@ void LowerThisThreadPriority()
     // Linux keeps a nice value per thread.
     setpriority(PRIO_PROCESS, (id_t)syscall(SYS_gettid), 10);
 }
+
+// ---------------------------------------------------------------------------
+// Game version
+// ---------------------------------------------------------------------------
+
+std::string GameExecutableVersion()
+{
+    return std::string(); // executables here carry no version; the tools report theirs
+}

@@ -7,6 +7,8 @@
 #include <process.h>
 
 #include <new>
+#include <cstdio>
+#include <vector>
 
 // windows.h maps ReplaceFile to ReplaceFileA; ours is the portable one.
 #undef ReplaceFile
@@ -421,4 +423,32 @@ std::vector<SystemFontFile> FindCjkFontFiles(CjkScript script)
 void LowerThisThreadPriority()
 {
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+}
+
+// ---------------------------------------------------------------------------
+// Game version
+// ---------------------------------------------------------------------------
+
+std::string GameExecutableVersion()
+{
+    wchar_t path[MAX_PATH * 2];
+    const DWORD n = GetModuleFileNameW(nullptr, path, (DWORD)(sizeof(path) / sizeof(path[0])));
+    if (n == 0 || n >= sizeof(path) / sizeof(path[0]))
+        return std::string();
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+    if (size == 0)
+        return std::string();
+    std::vector<unsigned char> info(size);
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT fixed_size = 0;
+    if (!GetFileVersionInfoW(path, 0, size, info.data()) ||
+        !VerQueryValueW(info.data(), L"\\", (void**)&fixed, &fixed_size) || !fixed ||
+        fixed_size < sizeof(VS_FIXEDFILEINFO) || fixed->dwSignature != 0xFEEF04BD)
+        return std::string();
+    char text[64];
+    snprintf(text, sizeof(text), "%u.%u.%u.%u", (unsigned)HIWORD(fixed->dwFileVersionMS),
+             (unsigned)LOWORD(fixed->dwFileVersionMS), (unsigned)HIWORD(fixed->dwFileVersionLS),
+             (unsigned)LOWORD(fixed->dwFileVersionLS));
+    return text;
 }

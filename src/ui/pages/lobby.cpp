@@ -13,7 +13,10 @@
 #include "backend/ready.h"
 #include "backend/rooms.h"
 #include "backend/saved_room.h"
+#include "link/link_keys.h"
+#include "link/link_seal.h"
 #include "link/peer_link.h"
+#include "state/config.h"
 #include "platform/platform.h"
 #include "state/app_state.h"
 #include "ui/fonts.h"
@@ -192,6 +195,13 @@ static void SyncRows(const SyncHealth& h)
         ImFormatString(line, sizeof(line), "Data: %s out, %s in%s", ByteRateText(h.out_bytes_per_s).c_str(),
                        ByteRateText(h.in_bytes_per_s).c_str(), ratio);
         TextColoured(ColDim, line);
+        // Datagrams the seal refused: forged, altered, another key, or copies.
+        const LinkSealHealth seal = LinkSealStatus();
+        if (seal.sealed) {
+            ImFormatString(line, sizeof(line), "Sealed: refused %llu forged, %llu replayed",
+                           (unsigned long long)seal.refused_forged, (unsigned long long)seal.refused_replayed);
+            TextColoured(seal.refused_forged + seal.refused_replayed > 0 ? ColGold : ColDim, line);
+        }
         ImGui::Dummy(ImVec2(0.0f, 6.0f));
     }
     if (late > 0 || g_ui.sync_details) {
@@ -246,6 +256,14 @@ void DrawConnectionQuality()
                           PackCol(i < rating.bars ? rating.colour : ColPanel), 1.5f);
     }
     ImGui::Dummy(ImVec2(0.0f, 26.0f));
+    // Whether what crosses can be read on the way.
+    if (LinkSealStatus().sealed) {
+        TextColoured(ColGreen, "Encrypted end to end.");
+    } else {
+        const PartnerSeal why = PartnerSealState();
+        TextColoured(ColWarn, why == PartnerSeal::ServiceOlder ? "Not encrypted: the server passes no keys."
+                                                               : "Not encrypted: your partner's Kestrel is older.");
+    }
     if (!paused)
         SyncRows(LinkSyncHealth());
 }
@@ -260,6 +278,7 @@ namespace {
 struct LobbyView
 {
     std::string code, partner, chapter, stage, mod, name;
+    std::string partner_kestrel, partner_game;
     char role = 0;
     bool peer_ready = false, my_ready = false, started = false, linked = false;
     bool reconnecting = false, partner_away = false;
@@ -277,6 +296,8 @@ LobbyView TakeLobbyView()
         v.chapter = r.room_chapter_label;
         v.stage = r.room_stage;
         v.mod = r.room_mod;
+        v.partner_kestrel = r.partner_kestrel_version;
+        v.partner_game = r.partner_game_version;
     }
     v.peer_ready = g_app.room.peer_ready.load();
     v.my_ready = g_app.room.my_ready.load();
@@ -345,6 +366,20 @@ void RoomInfo(const LobbyView& v)
     ImGui::Dummy(ImVec2(0.0f, 12.0f));
 }
 
+// The partner's builds, when its requests name them, and a warning when they
+// may not play with this one.
+void PartnerVersions(const LobbyView& v)
+{
+    if (v.partner.empty() || (v.partner_kestrel.empty() && v.partner_game.empty()))
+        return;
+    ImGui::Dummy(ImVec2(0.0f, 4.0f));
+    const std::string line = "Partner runs Kestrel " + (v.partner_kestrel.empty() ? "-" : v.partner_kestrel) +
+                             ", game " + (v.partner_game.empty() ? "-" : v.partner_game);
+    TextColoured(ColDim, line.c_str());
+    for (const std::string& w : VersionWarnings(KestrelVersion(), GameVersion(), v.partner_kestrel, v.partner_game))
+        TextWrappedColoured(ColWarn, w.c_str());
+}
+
 void Players(const LobbyView& v)
 {
     const bool host = v.role == 'A';
@@ -357,6 +392,7 @@ void Players(const LobbyView& v)
     else
         PlayerSlot("##slot_peer", v.partner.c_str(), host ? "Partner - Joiner (B)" : "Partner - Host (A)", !host,
                    v.peer_ready ? 1 : 0);
+    PartnerVersions(v);
     ImGui::Dummy(ImVec2(0.0f, 14.0f));
 }
 
@@ -451,6 +487,9 @@ void StatusAndControls(const LobbyView& v)
     f.partner_away = v.partner_away;
     const SessionStatus status = SessionStatusFor(f);
     TextColoured(status.colour, status.lobby);
+    if (!v.linked && v.started && LinkRefusedPlain())
+        TextWrappedColoured(ColWarn, "Not connecting: your partner's Kestrel is older and cannot encrypt the link, "
+                                     "and you only play over an encrypted link (Settings).");
     if (v.linked) {
         // The room, the ready flags and the link all wait for a return.
         ImGui::Dummy(ImVec2(0.0f, 10.0f));

@@ -262,6 +262,10 @@ void DrawSettingsPage()
     SectionTitle("IN-GAME");
     ImGui::Checkbox("Show the connection bars while playing", &s.conn);
     TextWrappedColoured(ColDim, "A small signal readout in the top-left. It brightens if your connection gets weak.");
+    ImGui::Dummy(ImVec2(0.0f, 6.0f));
+    ImGui::Checkbox("Only play over an encrypted link", &s.sealed_only);
+    TextWrappedColoured(ColDim, "Your game's data is always encrypted between two players of this version. On, "
+                                "a partner whose Kestrel is older cannot connect to you.");
     SectionEnd();
 
     SoundSection(s);
