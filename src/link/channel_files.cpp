@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 
 const char* const kChannelNames[kChannelCount] = {
     "Kestrel_Packet", "Kestrel_Anim", "Kestrel_enemy_unified", "Kestrel_Flags", "Kestrel_Joints", "Kestrel_Companion",
@@ -123,6 +124,8 @@ bool ReadWholeFile(const std::string& path, std::string& content, size_t max_byt
 }
 
 static const int64_t kScanPeriodNs = 1000000000 / 30;
+static const int kQuickReads = 24;
+static const int64_t kQuickReadsNs = 4000000;
 static const int64_t kFullScanNs = 1000000000;
 
 bool LooksWholeJson(const std::string& content)
@@ -225,25 +228,38 @@ static void TakeNotices(ChannelSender& sender, bool touched[kChannelCount], int6
 }
 
 // Reads the picked files through handles that never refuse another writer.
-// With a watch, notices that came during the reads void them: the writer was
-// at work, and its notices have made a new read due.
+// With a watch, a read a writer disturbed is made due again at once;
+// `recheck` marks the good reads a notice came during: the write it tells of
+// may have come after them, so once taken they are read again shortly.
 static void ReadPicked(ChannelSender& sender, const bool pick[kChannelCount], std::string content[kChannelCount],
-                       bool ok[kChannelCount], int64_t now_ns)
+                       bool ok[kChannelCount], bool recheck[kChannelCount], int64_t now_ns)
 {
     bool changed[kChannelCount] = {};
-    for (size_t i = 0; i < kChannelCount && i < sender.names.size(); i++)
+    for (size_t i = 0; i < kChannelCount && i < sender.names.size(); i++) {
+        if (!pick[i])
+            continue;
+        // A writer at work: tried again at once a few times (a read lands
+        // between two writes more often than a wake-up does; under Wine a
+        // wake-up is the costly part), then after kNoticeReadNs.
+        const int64_t start = SteadyNowNs();
+        for (int attempt = 0;; attempt++) {
+            ok[i] = ReadFileShared(DataPath(sender.names[i]), content[i], kMaxChannelFileBytes, &changed[i]);
+            if (ok[i] || !changed[i] || attempt + 1 >= kQuickReads || SteadyNowNs() - start >= kQuickReadsNs)
+                break;
+            std::this_thread::yield();
+        }
         // Missing, empty, oversized and short-read files wait for a later pass.
-        ok[i] = pick[i] && ReadFileShared(DataPath(sender.names[i]), content[i], kMaxChannelFileBytes, &changed[i]);
+    }
     bool touched[kChannelCount] = {};
     TakeNotices(sender, touched, now_ns);
     for (size_t i = 0; i < kChannelCount; i++) {
-        // Written to during the read (the size or write time moved, or a
-        // notice came; Windows may deliver that notice only later): read
-        // again shortly, whatever the notices said. Where notices come with
-        // the write itself (Linux) and write times are exact, a notice with
-        // the stamp unmoved is a write after the read: the read stands, or
-        // a writer that never pauses would never be read.
-        const bool disturbed = changed[i] || (touched[i] && (!kFolderWatchTellsClose || !ok[i]));
+        // Written to during the read (the size or write time moved, or the
+        // two reads it makes differ): read again shortly. A notice alone does
+        // not void a read that passed those checks: it tells of a write that
+        // may as well have come after it (Windows delivers notices late), and
+        // a writer that never pauses would otherwise never be read.
+        const bool disturbed = changed[i] || (touched[i] && !ok[i]);
+        recheck[i] = pick[i] && sender.watch && ok[i] && touched[i];
         if (pick[i] && sender.watch && disturbed) {
             ok[i] = false;
             sender.state[i].due_ns = now_ns + kNoticeReadNs;
@@ -325,10 +341,13 @@ void ScanOwnFiles(ChannelSender& sender, const SendFileFn& send, int64_t now_ns)
         const ChannelSendState& st = sender.state[i];
         pick[i] = full || (st.due_ns != 0 && st.due_ns <= now_ns);
     }
-    ReadPicked(sender, pick, content, ok, now_ns);
+    bool recheck[kChannelCount] = {};
+    ReadPicked(sender, pick, content, ok, recheck, now_ns);
     for (size_t i = 0; i < kChannelCount && i < sender.names.size(); i++) {
         ChannelSendState& st = sender.state[i];
         const bool taken = ok[i] && (sender.watch ? TakeIfFinished(st, content[i], now_ns) : TakeIfNew(st, content[i]));
+        if (recheck[i] && st.due_ns == 0)
+            st.due_ns = now_ns + kNoticeReadNs;
         if (taken) {
             SendVersion(sender, i, send);
             continue;
@@ -386,7 +405,8 @@ void SendFinishedOwnFiles(ChannelSender& sender, const SendFileFn& send, int64_t
         any |= pick[i] = sender.state[i].due_ns != 0 && sender.state[i].due_ns <= now_ns;
     if (!any)
         return;
-    ReadPicked(sender, pick, content, ok, now_ns);
+    bool recheck[kChannelCount] = {};
+    ReadPicked(sender, pick, content, ok, recheck, now_ns);
     for (size_t i = 0; i < kChannelCount && i < sender.names.size(); i++) {
         ChannelSendState& st = sender.state[i];
         if (!ok[i]) {
@@ -394,7 +414,10 @@ void SendFinishedOwnFiles(ChannelSender& sender, const SendFileFn& send, int64_t
                 st.due_ns = 0; // missing or empty: the next notice or full read tells
             continue;
         }
-        if (!TakeIfFinished(st, content[i], now_ns))
+        const bool taken = TakeIfFinished(st, content[i], now_ns);
+        if (recheck[i] && st.due_ns == 0)
+            st.due_ns = now_ns + kNoticeReadNs;
+        if (!taken)
             continue;
         st.early_send_ns = now_ns;
         SendVersion(sender, i, send);

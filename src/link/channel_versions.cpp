@@ -1,6 +1,7 @@
 #include "link/channel_versions.h"
 
 #include <algorithm>
+#include <cmath>
 
 static const KeptVersion* FindKept(const std::deque<KeptVersion>& kept, uint32_t version)
 {
@@ -44,7 +45,19 @@ std::vector<std::string> OutboxSendNew(Outbox& box, VersionCodec* codec, size_t 
     return Encode(box, codec, channel);
 }
 
-void OutboxTakeAck(Outbox& box, const AckFrame& ack)
+// As TCP smooths its round trip: an eighth of each sample, a quarter of its distance.
+static void TakeRttSample(Outbox& box, double ms)
+{
+    if (box.ack_rtt_ms < 0) {
+        box.ack_rtt_ms = ms;
+        box.ack_rttvar_ms = ms / 2;
+        return;
+    }
+    box.ack_rttvar_ms += (std::abs(ms - box.ack_rtt_ms) - box.ack_rttvar_ms) / 4;
+    box.ack_rtt_ms += (ms - box.ack_rtt_ms) / 8;
+}
+
+void OutboxTakeAck(Outbox& box, const AckFrame& ack, int64_t now_ns)
 {
     if (ack.epoch != box.epoch)
         return;
@@ -61,18 +74,29 @@ void OutboxTakeAck(Outbox& box, const AckFrame& ack)
             c.acked_known = k != nullptr;
             c.acked_content = k ? k->content : std::string();
         }
-        if (written == c.last_sent)
+        if (written == c.last_sent && c.pending) {
+            if (now_ns > 0 && c.tries == 1) // a resent one's acknowledgement could answer either send
+                TakeRttSample(box, (double)(now_ns - c.sent_ns) / 1e6);
             c.pending = false;
+        }
     }
 }
 
-int64_t ResendAfterNs(double rtt_ms, int tries)
+int64_t ResendAfterNs(double rtt_ms, int tries, double rttvar_ms)
 {
     const double rtt = rtt_ms >= 0 ? rtt_ms : 100.0;
-    double ms = rtt + std::max(10.0, rtt * 0.5);
+    double ms = rtt + std::max(std::max(10.0, rtt * 0.5), 4 * rttvar_ms);
     for (int i = 1; i < tries && ms < 1000.0; i++)
         ms *= 2;
     return (int64_t)(std::min(ms, 1000.0) * 1e6);
+}
+
+// The pings' round trip or the acknowledgements' one, whichever is longer.
+static int64_t BoxResendAfterNs(const Outbox& box, double rtt_ms, int tries)
+{
+    if (box.ack_rtt_ms < 0)
+        return ResendAfterNs(rtt_ms, tries);
+    return ResendAfterNs(std::max(rtt_ms, box.ack_rtt_ms), tries, box.ack_rttvar_ms);
 }
 
 std::vector<std::string> OutboxResends(Outbox& box, VersionCodec* codec, int64_t now_ns, double rtt_ms)
@@ -80,7 +104,7 @@ std::vector<std::string> OutboxResends(Outbox& box, VersionCodec* codec, int64_t
     std::vector<std::string> out;
     for (size_t i = 0; i < kFrameChannels; i++) {
         ChannelOutbox& c = box.channels[i];
-        if (!c.pending || now_ns - c.sent_ns < ResendAfterNs(rtt_ms, c.tries))
+        if (!c.pending || now_ns - c.sent_ns < BoxResendAfterNs(box, rtt_ms, c.tries))
             continue;
         c.sent_ns = now_ns;
         c.tries++;
@@ -96,7 +120,7 @@ int64_t OutboxNextResendNs(const Outbox& box, double rtt_ms)
     int64_t next = INT64_MAX;
     for (const ChannelOutbox& c : box.channels)
         if (c.pending)
-            next = std::min(next, c.sent_ns + ResendAfterNs(rtt_ms, c.tries));
+            next = std::min(next, c.sent_ns + BoxResendAfterNs(box, rtt_ms, c.tries));
     return next;
 }
 

@@ -40,6 +40,11 @@ struct Outbox
 {
     uint32_t epoch = 1; // this link's session, random per start
     ChannelOutbox channels[kFrameChannels];
+    // Send to acknowledgement of versions acknowledged at their first send,
+    // smoothed, and its variation: the partner's own delays (a busy machine
+    // schedules its link late) are part of the round trip a resend waits for.
+    double ack_rtt_ms = -1;
+    double ack_rttvar_ms = 0;
 };
 
 // The datagrams of a new version, which replaces any one still unacknowledged.
@@ -47,11 +52,13 @@ std::vector<std::string> OutboxSendNew(Outbox& box, VersionCodec* codec, size_t 
                                        const std::string& content, int64_t now_ns);
 
 // Takes an acknowledgement of this link's versions (others are ignored).
-void OutboxTakeAck(Outbox& box, const AckFrame& ack);
+// With `now_ns`, a first send acknowledged measures the round trip.
+void OutboxTakeAck(Outbox& box, const AckFrame& ack, int64_t now_ns = 0);
 
 // The time a version goes out again when no acknowledgement comes: the round
-// trip plus a margin, doubled on every try up to a second.
-int64_t ResendAfterNs(double rtt_ms, int tries);
+// trip plus a margin (at least 10 ms, half the round trip, four times its
+// variation), doubled on every try up to a second.
+int64_t ResendAfterNs(double rtt_ms, int tries, double rttvar_ms = 0);
 
 // The datagrams of every unacknowledged version whose time has come.
 std::vector<std::string> OutboxResends(Outbox& box, VersionCodec* codec, int64_t now_ns, double rtt_ms);

@@ -571,7 +571,7 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
             if (kind == 'A') {
                 AckFrame ack;
                 if (DecodeAck(data, (size_t)n, ack))
-                    OutboxTakeAck(outbox, ack);
+                    OutboxTakeAck(outbox, ack, SteadyNowNs());
                 continue;
             }
             static const char kPing[] = "FILE:__ping__";

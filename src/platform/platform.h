@@ -102,8 +102,9 @@ void FolderWatchTake(FolderWatch* w, std::vector<FolderEvent>& events, bool& los
 // Reads a whole file through a handle that shares reading, writing and
 // deletion with everyone, so no other writer is ever refused while it is open.
 // False when it cannot be opened, is empty, is larger than `max_bytes`, or is
-// not read whole; also when its size or write time moved during the read
-// (then `*changed`, if given, is set: a writer was at work).
+// not read whole; also when its size or write time moved during the read, two
+// reads of it differ, or it was emptied within the last 100 ms (then
+// `*changed`, if given, is set: a writer was at work).
 bool ReadFileShared(const std::string& path, std::string& content, size_t max_bytes, bool* changed = nullptr);
 
 // ---------------------------------------------------------------------------

@@ -71,6 +71,8 @@ void DrawCoopButton()
     const float s = st.btn_scale_pct;
     const ImVec2 size(kButtonW * s, kButtonH * s);
     const ImVec2 pos(io.DisplaySize.x - size.x - kMargin, kMargin);
+    g_ui.coop_min = pos;
+    g_ui.coop_max = ImVec2(pos.x + size.x, pos.y + size.y);
 
     const ImVec2 pad = ImGui::GetStyle().TouchExtraPadding;
     const ImRect touch(pos.x - pad.x, pos.y - pad.y, pos.x + size.x + pad.x, pos.y + size.y + pad.y);

@@ -52,6 +52,15 @@ void StepPageTransition(float dt)
     }
 }
 
+// The window's top: below the Co-op button where the centred window would
+// reach under it (a narrow display), else the usual margin.
+float WindowTop(float width)
+{
+    const float x1 = (ImGui::GetIO().DisplaySize.x + width) * 0.5f;
+    const bool under_button = g_ui.coop_max.x > g_ui.coop_min.x && x1 > g_ui.coop_min.x;
+    return under_button ? std::max(kWindowTop, g_ui.coop_max.y + 8.0f) : kWindowTop;
+}
+
 // On a display smaller than the window the applied size shrinks to fit below
 // the top margin, so every button stays reachable; the remembered size is the
 // player's and is left alone.
@@ -59,14 +68,14 @@ ImVec2 FitToDisplay(ImVec2 size)
 {
     const ImVec2 display = ImGui::GetIO().DisplaySize;
     size.x = std::max(1.0f, std::min(size.x, display.x));
-    size.y = std::max(1.0f, std::min(size.y, display.y - kWindowTop));
+    size.y = std::max(1.0f, std::min(size.y, display.y - WindowTop(size.x)));
     return size;
 }
 
 void PlaceWindow(ImVec2 size)
 {
     const float x = std::max(0.0f, (ImGui::GetIO().DisplaySize.x - size.x) * 0.5f);
-    ImGui::SetNextWindowPos(ImVec2(x, kWindowTop), ImGuiCond_Always);
+    ImGui::SetNextWindowPos(ImVec2(x, WindowTop(size.x)), ImGuiCond_Always);
     ImGui::SetNextWindowSize(size, ImGuiCond_Always);
     g_ui.applied_w = size.x;
     g_ui.applied_h = size.y;
@@ -122,7 +131,8 @@ void ProfileBlock()
 
 void DrawSidebar()
 {
-    ImGui::BeginChild("sidebar", ImVec2(kSidebarWidth, 0.0f), true, ImGuiWindowFlags_NoScrollbar);
+    // Scrolls (wheel or bar) only where the display is too short for it.
+    ImGui::BeginChild("sidebar", ImVec2(kSidebarWidth, 0.0f), true);
     if (FontSmall)
         ImGui::PushFont(FontSmall);
     TextColoured(ColAccent, "KESTREL");
@@ -229,8 +239,13 @@ void DrawMenuWindow(float dt)
     const float ease = Smooth(a);
     const bool fully_open = open && a >= 0.999f;
     const bool placed = PlaceMenuWindow(ease, fully_open);
-    if (g_ui.min_window_h > 0.0f)
-        ImGui::SetNextWindowSizeConstraints(ImVec2(kSidebarWidth + 200.0f, g_ui.min_window_h), ImVec2(FLT_MAX, FLT_MAX));
+    // The smallest size the player may drag to shows the whole sidebar, but
+    // never more than the display holds: there the sidebar scrolls instead.
+    if (g_ui.min_window_h > 0.0f) {
+        const float room = ImGui::GetIO().DisplaySize.y - WindowTop(g_ui.applied_w);
+        ImGui::SetNextWindowSizeConstraints(ImVec2(kSidebarWidth + 200.0f, std::max(1.0f, std::min(g_ui.min_window_h, room))),
+                                            ImVec2(FLT_MAX, FLT_MAX));
+    }
     ImGui::SetNextWindowBgAlpha(0.98f * ease);
     ImGui::PushStyleVar(ImGuiStyleVar_Alpha, ease);
     if (FontUi)

@@ -52,6 +52,7 @@ struct UiState
     int32_t capture_release_vk = 0;           // the key that ended a capture, still held (0: none)
     bool capture_held_at_start[256] = {};     // keys down when the capture began: ignored until let go
     float coop_hover = 0.0f;                  // Co-op button hover level, 0..1
+    ImVec2 coop_min, coop_max;                // the Co-op button this frame (drawn before the menu)
     bool hint_active = true;                  // the open-menu hint runs (shown after start-up)
     float hint_timer = 0.0f;                  // seconds since the hint started
     float hint_bottom = 0.0f;                 // lowest y the hint took this frame (0: not drawn)

@@ -740,8 +740,12 @@ static void CompactDelivery(const std::string& root, double drop)
         return;
     }
     const std::string code = "CD" + std::to_string((int)(drop * 100));
-    const pid_t partner = LinkWithPartner(root, code, false);
     const std::vector<std::string> names = ChannelFileNames(1);
+    // The part before left higher-numbered versions in the own files: sent
+    // first, they would hide every version of this part at the partner.
+    for (const std::string& n : names)
+        fs::remove("reframework/data/" + n);
+    const pid_t partner = LinkWithPartner(root, code, false);
     std::vector<std::vector<Clock::time_point>> wrote(names.size());
     std::vector<std::vector<double>> seen_after(names.size());
     std::atomic<bool> stop{false};

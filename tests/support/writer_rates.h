@@ -13,6 +13,12 @@
 #include <string>
 #include <thread>
 #include <vector>
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 
 struct WriterRateResult
 {
@@ -21,6 +27,7 @@ struct WriterRateResult
     double p50_ms = 0, p99_ms = 0; // a write until it or a newer one shows at the partner
     int torn = 0;              // partner contents that were no version written
     int never = 0;             // writes never seen (nor a newer one) within 2 s
+    int refused = 0;           // the writer's opens that failed
 };
 
 inline std::string RateVersion(int v)
@@ -103,9 +110,27 @@ inline WriterRateResult MeasureWriterRate(const std::string& own, const std::str
             fseek(held, 0, SEEK_SET);
             fwrite(content.data(), 1, content.size(), held);
             fflush(held);
-        } else if (FILE* f = fopen(own.c_str(), "wb")) {
-            fwrite(content.data(), 1, content.size(), f);
-            fclose(f);
+        } else {
+#ifdef _WIN32
+            // As a script of the game does: shares reading only, truncates.
+            HANDLE f = CreateFileA(own.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+            DWORD n = 0;
+            if (f == INVALID_HANDLE_VALUE)
+                r.refused++;
+            else if (!WriteFile(f, content.data(), (DWORD)content.size(), &n, nullptr) || n != content.size())
+                r.refused++;
+            if (f != INVALID_HANDLE_VALUE)
+                CloseHandle(f);
+#else
+            FILE* f = fopen(own.c_str(), "wb");
+            if (!f)
+                r.refused++;
+            else {
+                fwrite(content.data(), 1, content.size(), f);
+                fclose(f);
+            }
+#endif
         }
         last_written.store(v);
         if (hz > 0)
@@ -146,8 +171,8 @@ inline void PrintWriterRate(const char* how, double hz, bool hold_open, const Wr
     else
         snprintf(rate, sizeof(rate), "flat out");
     printf("busy file %s, %s, %s: %d writes, %.1f new versions/s at the partner while writing, visible p50 %.1f ms "
-           "p99 %.1f ms, %d never, %d torn\n",
+           "p99 %.1f ms, %d never, %d torn, %d opens refused\n",
            how, rate, hold_open ? "held open" : "closed each time", r.writes, r.versions_per_s, r.p50_ms, r.p99_ms,
-           r.never, r.torn);
+           r.never, r.torn, r.refused);
     fflush(stdout);
 }

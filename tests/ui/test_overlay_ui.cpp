@@ -88,7 +88,7 @@ TEST_F(OverlayUi, TheMenuOpensCentredAndKeepsThePlayersSize)
 TEST_F(OverlayUi, OnASmallDisplayTheWindowFitsAndThePlayersSizeIsKept)
 {
     DriverSetDisplay(ImVec2(800.0f, 500.0f));
-    OpenMenu();
+    AsGuestOnHome();
     ImGuiWindow* w = MenuWindow();
     ASSERT_NE(w, nullptr);
     EXPECT_LE(w->Size.x, 800.0f);
@@ -97,10 +97,27 @@ TEST_F(OverlayUi, OnASmallDisplayTheWindowFitsAndThePlayersSizeIsKept)
     EXPECT_EQ(g_ui.main_window_w, 880.0f);
     EXPECT_EQ(g_ui.main_window_h, 640.0f);
 
+    // Once the sidebar has measured what it needs (more than this display
+    // holds), the window still fits, stays clear of the Co-op button, and
+    // the sidebar scrolls to its foot.
+    DriverFrame(5);
+    w = MenuWindow();
+    EXPECT_LE(w->Pos.y + w->Size.y, 500.0f) << "the whole sidebar's height is not forced on the display";
+    EXPECT_GE(w->Pos.y, g_ui.coop_max.y) << "the Co-op button stays uncovered";
+    const DriverItem* sign_out = DriverFind("Sign Out");
+    ASSERT_NE(sign_out, nullptr);
+    DriverWheelAt(DriverFind("  Home")->rect.GetCenter(), -10.0f);
+    DriverFrame(2);
+    sign_out = DriverFind("Sign Out");
+    ASSERT_NE(sign_out, nullptr);
+    EXPECT_LE(sign_out->rect.Max.y, w->Pos.y + w->Size.y) << "Sign Out scrolled into the window";
+
     DriverSetDisplay(ImVec2(1280.0f, 720.0f));
     DriverFrame(2);
     EXPECT_EQ(MenuWindow()->Size.x, 880.0f) << "a larger display gets the whole size back";
-    EXPECT_EQ(MenuWindow()->Size.y, 640.0f);
+    // (or the whole sidebar's height, where that is more and the display holds it)
+    EXPECT_EQ(MenuWindow()->Size.y, std::max(640.0f, g_ui.min_window_h));
+    EXPECT_LE(g_ui.min_window_h, 720.0f - 48.0f);
 }
 
 TEST_F(OverlayUi, TheCloseBoxClosesAndTheSamePageShowsOnReopening)

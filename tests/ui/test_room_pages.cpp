@@ -113,7 +113,8 @@ TEST_F(ScriptedRoomsUi, CreateARoomSendsTheFormAndARefusalKeepsIt)
     ASSERT_EQ(Bodies("/create").size(), 1u) << "one request however often it was clicked";
     EXPECT_EQ(Bodies("/create")[0], "{\"gamertag\":\"Guest\",\"cid\":\"" + ClientId() +
                                          "\",\"name\":\"New Co-op Room\",\"visibility\":\"private\","
-                                         "\"chapter_label\":\"3\",\"stage\":\"1-2\",\"mod\":\"\",\"chapter\":0}");
+                                         "\"chapter_label\":\"3\",\"stage\":\"1-2\",\"mod\":\"\",\"chapter\":0" +
+                                         VersionMembers() + "}");
     EXPECT_TRUE(Shows("Room name taken."));
     const DriverItem* button = DriverFind("Create Room");
     ASSERT_NE(button, nullptr);
@@ -156,7 +157,7 @@ TEST_F(ScriptedRoomsUi, QuickmatchFromHomeThenTheChatLineAndLeaving)
     holding = false;
     ASSERT_TRUE(DriverRunUntil([] { return Shows("QX7K2P"); })) << DriverText();
     EXPECT_EQ(Bodies("/quickmatch"), std::vector<std::string>{"{\"gamertag\":\"Guest\",\"cid\":\"" + ClientId() +
-                                                              "\",\"chapter\":-1}"});
+                                                              "\",\"chapter\":-1" + VersionMembers() + "}"});
     for (const char* line : {"Lobby", "Share this code", "You - Host (A)", "HOST", "NOT READY", "Waiting for a player...",
                              "Share your room code to invite someone", "WAITING", "LOBBY CHAT",
                              "Waiting for your partner to join - you can start typing now.",
@@ -284,7 +285,7 @@ TEST_F(ScriptedRoomsUi, FindARoomFetchesOnceUpperCasesTheCodeAndJoinsOnlyWhenIdl
     DriverFrame();
     EXPECT_TRUE(Shows("Room not found."));
     ASSERT_EQ(Bodies("/join").size(), 1u);
-    EXPECT_NE(Bodies("/join")[0].find("\"code\":\"QX7K2P\"}"), std::string::npos) << "the row's code";
+    EXPECT_NE(Bodies("/join")[0].find("\"code\":\"QX7K2P\""), std::string::npos) << "the row's code";
     Click("Refresh");
     ASSERT_TRUE(DriverRunUntil([&] { return Bodies("/list").size() == 2; }));
 }

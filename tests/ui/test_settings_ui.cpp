@@ -32,8 +32,22 @@ protected:
 
 public:
     // Ctrl+click turns a slider into a text field; the typed value is applied on Enter.
+    // The page scrolls: a control below the fold is wheeled into view first,
+    // as a player would.
+    static void ScrollIntoView(const char* id)
+    {
+        for (int i = 0; i < 40; i++) {
+            const DriverItem* item = DriverFind(id);
+            ASSERT_NE(item, nullptr) << id;
+            const float bottom = ImGui::GetIO().DisplaySize.y - 40.0f;
+            if (item->rect.Max.y <= bottom && item->rect.Min.y >= 80.0f)
+                return;
+            DriverWheelAt(ImVec2(item->rect.GetCenter().x, 360.0f), item->rect.Max.y > bottom ? -2.0f : 2.0f);
+        }
+    }
     static void TypeIntoSlider(const char* id, const char* text)
     {
+        ScrollIntoView(id);
         QueueKeyEvent(kVkCtrl, true);
         ASSERT_TRUE(DriverClick(id)) << id;
         QueueKeyEvent(kVkCtrl, false);

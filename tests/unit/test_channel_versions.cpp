@@ -86,6 +86,38 @@ TEST(ChannelVersions, LatestWinsAndLaterVersionsTravelAgainstTheAcknowledgedOne)
     EXPECT_EQ(OutboxResends(e.out, e.codec, 1000000000, 1.0).size(), 0u); // nothing repeated blind
 }
 
+// Fault caught: a partner whose machine is busy acknowledges 30-50 ms after
+// each send while its pings still say 1 ms: every version went out twice,
+// the resend 10 ms after the first.
+TEST(ChannelVersions, ResendsWaitForTheAcknowledgementsOwnRoundTrip)
+{
+    Ends e;
+    e.out.epoch = 9;
+    const int64_t ms = 1000000;
+    int64_t now = 0;
+    for (int v = 1; v <= 20; v++, now += 100 * ms) {
+        const std::string ack = e.Receive(OutboxSendNew(e.out, e.codec, 2, (uint32_t)v, Skeleton(v), now));
+        AckFrame a;
+        ASSERT_TRUE(DecodeAck(ack.data(), ack.size(), a));
+        OutboxTakeAck(e.out, a, now + (v % 2 ? 30 : 50) * ms);
+    }
+    EXPECT_NEAR(e.out.ack_rtt_ms, 40.0, 10.0);
+    OutboxSendNew(e.out, e.codec, 2, 21, Skeleton(21), now);
+    EXPECT_TRUE(OutboxResends(e.out, e.codec, now + 55 * ms, 1.0).empty()); // later than any acknowledgement came
+    EXPECT_GT(OutboxNextResendNs(e.out, 1.0), now + 55 * ms);
+    EXPECT_LE(OutboxNextResendNs(e.out, 1.0), now + 200 * ms); // but not for ever
+    // A resent version's acknowledgement measures nothing (it answers either send).
+    const double before = e.out.ack_rtt_ms;
+    const std::vector<std::string> again = OutboxResends(e.out, e.codec, OutboxNextResendNs(e.out, 1.0), 1.0);
+    ASSERT_FALSE(again.empty());
+    const std::string ack = e.Receive(again);
+    AckFrame a;
+    ASSERT_TRUE(DecodeAck(ack.data(), ack.size(), a));
+    OutboxTakeAck(e.out, a, now + 900 * ms);
+    EXPECT_EQ(e.out.ack_rtt_ms, before);
+    EXPECT_EQ(OutboxNextResendNs(e.out, 1.0), INT64_MAX);
+}
+
 // Fault caught: a receiver that started over (or lost the base) is sent
 // frames it cannot decode for ever.
 TEST(ChannelVersions, AReceiverThatLostItsBasesIsServedAgain)

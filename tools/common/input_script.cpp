@@ -17,7 +17,7 @@ struct Arity
 const Arity kSteps[] = {
     {"frames", 1}, {"key", 1}, {"keyup", 1}, {"syskey", 1}, {"tap", 1}, {"type", 0},
     {"click", 0}, {"mousemove", 2}, {"move", 2}, {"wheel", 1}, {"menu", 1}, {"resize", 2},
-    {"screenshot", 1}, {"check", 1}, {"bench", 2}, {"wait", 1}, {"datafile", 2},
+    {"screenshot", 1}, {"check", 1}, {"bench", 2}, {"wait", 1}, {"datafile", 2}, {"waitfile", 1},
 };
 
 } // namespace
@@ -116,4 +116,12 @@ bool WriteScriptDataFile(const ScriptStep& step)
         return false;
     const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
     return std::fclose(f) == 0 && ok;
+}
+
+bool ScriptDataFileReady(const ScriptStep& step)
+{
+    std::string text;
+    if (!ReadTextFile("reframework/data/" + step.args[0], text))
+        return false;
+    return step.args.size() < 2 || text.find(step.args[1]) != std::string::npos;
 }

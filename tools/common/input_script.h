@@ -1,6 +1,8 @@
 // Scripted input for the two harnesses: one step per line, '#' starts a
 // comment. Steps (the harness says which it supports):
-//   frames N                 present N frames
+//   frames N                 present N frames (the desktop harness steps its clock
+//                            1/60 s a frame, winhost by the real clock at 60 a
+//                            second at most): what animates waits in frames
 //   key NAME [repeat]        key down (auto-repeat flag set with "repeat")
 //   keyup NAME               key up
 //   syskey NAME              key down with Alt held (WM_SYSKEYDOWN)
@@ -18,6 +20,9 @@
 //   wait MS                  keep presenting frames (about 60 a second) for MS ms
 //   datafile NAME TEXT       write TEXT as reframework/data/NAME in the working
 //                            folder (before the first frame: a saved login)
+//   waitfile NAME [WORD]     keep presenting frames until reframework/data/NAME
+//                            exists (holding WORD), at most 60 s: a script
+//                            waits for what the overlay did, not for a time
 // NAME: End, Tab, Enter, Escape, Backspace, Space, Left, Right, Up, Down,
 // F1..F12, a letter or digit, or a virtual-key code as 0xNN.
 #pragma once
@@ -49,5 +54,8 @@ inline bool InIndicatorBand(size_t x, size_t y, size_t width)
 
 // The datafile step; false when the file could not be written.
 bool WriteScriptDataFile(const ScriptStep& step);
+
+// The waitfile step's condition.
+bool ScriptDataFileReady(const ScriptStep& step);
 
 bool ReadTextFile(const std::string& path, std::string& text);

@@ -312,6 +312,16 @@ void RunStep(const ScriptStep& s, const std::string& out_dir)
             Frame();
             std::this_thread::sleep_for(std::chrono::milliseconds(16));
         }
+    } else if (op == "waitfile") {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!ScriptDataFileReady(s) && std::chrono::steady_clock::now() < until) {
+            Frame();
+            std::this_thread::sleep_for(std::chrono::milliseconds(16));
+        }
+        if (!ScriptDataFileReady(s)) {
+            std::printf("FAIL line %d: waitfile %s\n", s.line, s.args[0].c_str());
+            g_desk.failures++;
+        }
     } else if (op == "datafile") {
         if (!WriteScriptDataFile(s)) {
             std::printf("FAIL line %d: datafile %s\n", s.line, s.args[0].c_str());

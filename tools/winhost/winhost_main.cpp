@@ -301,6 +301,16 @@ bool RunStep(Run& r, const ScriptStep& s)
             Frame(r);
             Sleep(16);
         }
+    } else if (op == "waitfile") {
+        const ULONGLONG until = GetTickCount64() + 60000;
+        while (!ScriptDataFileReady(s) && GetTickCount64() < until) {
+            Frame(r);
+            Sleep(16);
+        }
+        if (!ScriptDataFileReady(s)) {
+            std::printf("FAIL line %d: waitfile %s\n", s.line, s.args[0].c_str());
+            r.failures++;
+        }
     } else if (op == "datafile") {
         if (!WriteScriptDataFile(s)) {
             std::printf("FAIL line %d: datafile %s\n", s.line, s.args[0].c_str());

@@ -283,6 +283,19 @@ void FolderWatchTake(FolderWatch* w, std::vector<FolderEvent>& events, bool& los
     }
 }
 
+// Reads `size` bytes from the start of the file; false on a short read.
+static bool ReadFromStart(int fd, char* to, size_t size)
+{
+    size_t got = 0;
+    while (got < size) {
+        const ssize_t n = pread(fd, to + got, size - got, (off_t)got);
+        if (n <= 0)
+            break;
+        got += (size_t)n;
+    }
+    return got == size;
+}
+
 bool ReadFileShared(const std::string& path, std::string& content, size_t max_bytes, bool* changed)
 {
     if (changed)
@@ -291,18 +304,25 @@ bool ReadFileShared(const std::string& path, std::string& content, size_t max_by
     if (fd < 0)
         return false;
     struct stat st, after;
-    bool ok = fstat(fd, &st) == 0 && st.st_size > 0 && (uint64_t)st.st_size <= max_bytes;
+    const bool stat_ok = fstat(fd, &st) == 0;
+    bool ok = stat_ok && st.st_size > 0 && (uint64_t)st.st_size <= max_bytes;
+    if (stat_ok && st.st_size == 0 && changed) {
+        // Emptied within the last 100 ms: its writer truncated it and is
+        // about to write it again.
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        const int64_t ago_ns = (int64_t)(now.tv_sec - st.st_mtim.tv_sec) * 1000000000 + (now.tv_nsec - st.st_mtim.tv_nsec);
+        *changed = ago_ns >= 0 && ago_ns < 100000000;
+    }
     if (ok) {
         content.resize((size_t)st.st_size);
-        size_t got = 0;
-        while (got < content.size()) {
-            const ssize_t n = read(fd, &content[got], content.size() - got);
-            if (n <= 0)
-                break;
-            got += (size_t)n;
-        }
-        ok = got == content.size();
-        const bool moved = fstat(fd, &after) != 0 || after.st_size != st.st_size ||
+        ok = ReadFromStart(fd, &content[0], content.size());
+        // Read twice, microseconds apart: a writer that truncates and
+        // rewrites can do so within one tick of the write time (a jiffy), so
+        // the stamp alone does not show it; the two reads differ if it did.
+        std::string again(content.size(), '\0');
+        ok = ok && ReadFromStart(fd, &again[0], again.size()) && again == content;
+        const bool moved = !ok || fstat(fd, &after) != 0 || after.st_size != st.st_size ||
                            after.st_mtim.tv_sec != st.st_mtim.tv_sec || after.st_mtim.tv_nsec != st.st_mtim.tv_nsec;
         if (moved && changed)
             *changed = true;

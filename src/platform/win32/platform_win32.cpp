@@ -314,6 +314,22 @@ static bool FileStamp(HANDLE h, uint64_t& size, uint64_t& written)
     return true;
 }
 
+// Reads `size` bytes from the start of the file; false on a short read.
+static bool ReadFromStart(HANDLE h, char* to, size_t size)
+{
+    LARGE_INTEGER zero{};
+    if (!SetFilePointerEx(h, zero, nullptr, FILE_BEGIN))
+        return false;
+    size_t got = 0;
+    while (got < size) {
+        DWORD n = 0;
+        if (!ReadFile(h, to + got, (DWORD)(size - got), &n, nullptr) || n == 0)
+            break;
+        got += n;
+    }
+    return got == size;
+}
+
 bool ReadFileShared(const std::string& path, std::string& content, size_t max_bytes, bool* changed)
 {
     if (changed)
@@ -323,19 +339,36 @@ bool ReadFileShared(const std::string& path, std::string& content, size_t max_by
     if (h == INVALID_HANDLE_VALUE)
         return false;
     uint64_t size = 0, written = 0;
-    bool ok = FileStamp(h, size, written) && size > 0 && size <= max_bytes;
+    bool ok = FileStamp(h, size, written);
+    // Emptied within the last 100 ms: its writer truncated it (CREATE_ALWAYS)
+    // and is about to write it again. The open is often granted just then
+    // (under Wine it queues behind the writer's own open), so its write is
+    // waited for a moment through this handle, which stands in no one's way.
+    const auto emptied_lately = [&] {
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        const uint64_t now_100ns = ((uint64_t)now.dwHighDateTime << 32) | now.dwLowDateTime;
+        return size == 0 && written != 0 && now_100ns - written < 1000000;
+    };
+    const ULONGLONG waited_from = GetTickCount64();
+    while (ok && emptied_lately() && GetTickCount64() - waited_from < 2) {
+        SwitchToThread();
+        ok = FileStamp(h, size, written);
+    }
+    if (changed && ok && emptied_lately())
+        *changed = true;
+    ok = ok && size > 0 && size <= max_bytes;
     if (ok) {
         content.resize((size_t)size);
-        size_t got = 0;
-        while (got < content.size()) {
-            DWORD n = 0;
-            if (!ReadFile(h, &content[got], (DWORD)(content.size() - got), &n, nullptr) || n == 0)
-                break;
-            got += n;
-        }
-        ok = got == content.size();
+        ok = ReadFromStart(h, &content[0], content.size());
+        // Read twice, microseconds apart: a writer that truncates and
+        // rewrites can do so within one tick of the write time, so the stamp
+        // alone does not show it; the two reads differ if it did.
+        std::string again(content.size(), '\0');
+        ok = ok && ReadFromStart(h, &again[0], again.size()) && again == content;
         uint64_t size_after = 0, written_after = 0;
-        const bool moved = !FileStamp(h, size_after, written_after) || size_after != size || written_after != written;
+        const bool moved =
+            !ok || !FileStamp(h, size_after, written_after) || size_after != size || written_after != written;
         if (moved && changed)
             *changed = true;
         ok = ok && !moved;
