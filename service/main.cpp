@@ -1,17 +1,17 @@
 // kestrel-service: the backend (account port 39001, room port 39002) and the
 // UDP relay (39000) in one process. Prints "kestrel-service ready" on stdout
 // once every port is bound; everything it has to say goes to stderr, one line
-// per event (log.h). SIGTERM or SIGINT: stop accepting, answer what is in
+// per event (log/log.h). SIGTERM or SIGINT: stop accepting, answer what is in
 // flight, keep the rooms (embedded store), stop. SIGHUP: load the TLS key and
 // certificate again.
-#include "account_port.h"
-#include "http_front.h"
-#include "log.h"
-#include "mail_sender.h"
-#include "metrics.h"
-#include "options.h"
-#include "relay.h"
-#include "room_port.h"
+#include "accounts/account_port.h"
+#include "front/http_front.h"
+#include "log/log.h"
+#include "accounts/mail_sender.h"
+#include "metrics/metrics.h"
+#include "options/options.h"
+#include "relay/relay.h"
+#include "rooms/room_port.h"
 
 #include <curl/curl.h>
 #include <sys/stat.h>

@@ -4,7 +4,7 @@
 
 #include "backend/http.h"
 #include "backend/json_text.h"
-#include "backend/ready_leave.h"
+#include "backend/rooms.h"
 #include "backend/settings.h"
 #include "link/channel_files.h"
 #include "platform/platform.h"

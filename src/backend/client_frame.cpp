@@ -4,7 +4,7 @@
 #include "backend/click_sounds.h"
 #include "backend/client_check.h"
 #include "backend/lobby_chat.h"
-#include "backend/ready_leave.h"
+#include "backend/ready.h"
 #include "backend/saved_room.h"
 #include "backend/settings.h"
 #include "state/app_state.h"

@@ -65,7 +65,7 @@ void JoinInvite(const RoomInvite& invite)
     if (invite.code.empty() || g_app.flags.room_state.load() == RoomBusy)
         return;
     Dismiss(invite);
-    StartRoomOp(RoomOpJoin, invite.code, "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpJoin, .code = invite.code});
     NavigateTo(PageMatchmaking);
 }
 

@@ -3,7 +3,7 @@
 #include "backend/http.h"
 #include "backend/json_text.h"
 #include "backend/player_name.h"
-#include "backend/rooms.h"
+#include "backend/saved_room.h"
 #include "state/app_state.h"
 #include "state/worker.h"
 

@@ -1,5 +1,6 @@
 // The lobby chat: polled every 3 seconds while in a room, lines sent as typed;
-// the partner's new lines raise toasts.
+// the partner's new lines raise toasts. Below the room session
+// (backend/rooms.h), which clears the lines when a room ends.
 #pragma once
 
 #include <cstddef>

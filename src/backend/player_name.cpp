@@ -9,6 +9,12 @@ std::string PlayerName()
     return g_app.account.gamertag.empty() ? std::string(g_app.account.display_name) : g_app.account.gamertag;
 }
 
+std::string CurrentRoomCode()
+{
+    std::lock_guard<std::mutex> g(g_app.room.lock);
+    return g_app.room.room_code;
+}
+
 std::string RoomProofMember()
 {
     std::lock_guard<std::mutex> g(g_app.account.lock);

@@ -5,7 +5,8 @@
 #include "backend/json_text.h"
 #include "backend/lobby_chat.h"
 #include "backend/player_name.h"
-#include "backend/ready_leave.h"
+#include "backend/ready.h"
+#include "backend/room_members.h"
 #include "backend/saved_room.h"
 #include "link/link_keys.h"
 #include "link/peer_link.h"
@@ -17,104 +18,30 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
-#include <cstdio>
-#include <random>
 #include <system_error>
 #include <thread>
-
-// ---------------------------------------------------------------------------
-// Client id
-// ---------------------------------------------------------------------------
-
-std::string ClientId()
-{
-    {
-        std::lock_guard<std::mutex> g(g_app.client_id.lock);
-        if (!g_app.client_id.id.empty())
-            return g_app.client_id.id;
-    }
-    // Read between the two locks: the saved-room lock is never taken inside it.
-    const std::string saved = SavedClientId();
-    std::lock_guard<std::mutex> g(g_app.client_id.lock);
-    std::string& id = g_app.client_id.id;
-    if (id.empty() && !saved.empty())
-        id = saved; // the same member after a restart
-    if (id.empty()) {
-        std::random_device rd;
-        const uint64_t r1 = rd(), r2 = rd(), r3 = rd(), r4 = rd();
-        const uint64_t hi = (r1 << 32) ^ r2, lo = (r3 << 32) ^ r4;
-        char buf[40];
-        snprintf(buf, sizeof(buf), "%016llx%016llx", (unsigned long long)hi, (unsigned long long)lo);
-        id = buf;
-    }
-    return id;
-}
-
-std::string CurrentRoomCode()
-{
-    std::lock_guard<std::mutex> g(g_app.room.lock);
-    return g_app.room.room_code;
-}
 
 // ---------------------------------------------------------------------------
 // Create, join, quickmatch
 // ---------------------------------------------------------------------------
 
-static std::string ModValue(const RoomOpRequest& r)
+static std::string ModValue(const RoomOp& op)
 {
-    return r.show_mod ? r.mod_text : std::string();
-}
-
-std::string VersionMembers()
-{
-    if (!SendLinkKeys())
-        return std::string();
-    return ",\"kestrel_version\":\"" + JsonEscape(KestrelVersion()) + "\",\"game_version\":\"" +
-           JsonEscape(GameVersion()) + "\"";
-}
-
-std::string LinkKeyMember()
-{
-    const std::string key = OwnLinkKey();
-    return key.empty() ? std::string() : ",\"link_key\":\"" + key + "\"";
-}
-
-void KeepPartnerMembers(RoomState& room, const std::string& reply)
-{
-    room.partner_kestrel_version = JsonGetString(reply, "peer_kestrel_version");
-    room.partner_game_version = JsonGetString(reply, "peer_game_version");
-    NotePartnerLinkKey(reply);
-}
-
-static std::string MajorOf(const std::string& version)
-{
-    return version.substr(0, version.find('.'));
-}
-
-std::vector<std::string> VersionWarnings(const std::string& own_kestrel, const std::string& own_game,
-                                         const std::string& partner_kestrel, const std::string& partner_game)
-{
-    std::vector<std::string> out;
-    if (!own_game.empty() && !partner_game.empty() && own_game != partner_game)
-        out.push_back("Your partner runs game version " + partner_game + ", you run " + own_game +
-                      ": co-op may not work.");
-    if (!own_kestrel.empty() && !partner_kestrel.empty() && MajorOf(own_kestrel) != MajorOf(partner_kestrel))
-        out.push_back("Your partner runs Kestrel " + partner_kestrel + ", you run " + own_kestrel +
-                      ": co-op may not work.");
-    return out;
+    return op.show_mod ? op.mod_text : std::string();
 }
 
 std::string RoomOpBody(const RoomOpRequest& r)
 {
+    const RoomOp& op = r.op;
     const std::string who =
         "{\"gamertag\":\"" + JsonEscape(r.gamertag) + "\",\"cid\":\"" + JsonEscape(r.cid) + "\"" + r.proof;
-    if (r.mode == RoomOpCreate)
-        return who + ",\"name\":\"" + JsonEscape(r.name) + "\",\"visibility\":\"" +
-               (r.visibility == 1 ? "private" : "public") + "\",\"chapter_label\":\"" + JsonEscape(r.chapter_text) +
-               "\",\"stage\":\"" + JsonEscape(r.stage_text) + "\",\"mod\":\"" + JsonEscape(ModValue(r)) +
+    if (op.mode == RoomOpCreate)
+        return who + ",\"name\":\"" + JsonEscape(op.name) + "\",\"visibility\":\"" +
+               (op.visibility == 1 ? "private" : "public") + "\",\"chapter_label\":\"" + JsonEscape(op.chapter_text) +
+               "\",\"stage\":\"" + JsonEscape(op.stage_text) + "\",\"mod\":\"" + JsonEscape(ModValue(op)) +
                "\",\"chapter\":0" + VersionMembers() + "}";
-    if (r.mode == RoomOpJoin)
-        return who + ",\"code\":\"" + JsonEscape(r.code) + "\"" + VersionMembers() + "}";
+    if (op.mode == RoomOpJoin)
+        return who + ",\"code\":\"" + JsonEscape(op.code) + "\"" + VersionMembers() + "}";
     return who + ",\"chapter\":-1" + VersionMembers() + "}";
 }
 
@@ -141,9 +68,7 @@ static void LeaveSavedRoomFirst(RoomLeave& leave, uint32_t mode, const std::stri
     leave.code = saved;
 }
 
-void StartRoomOp(uint32_t mode, const std::string& code, const std::string& name, uint32_t visibility,
-                 const std::string& chapter_text, const std::string& stage_text, const std::string& mod_text,
-                 bool show_mod)
+void StartRoomOp(const RoomOp& op)
 {
     if (g_app.flags.room_state.load() == RoomBusy)
         return;
@@ -153,16 +78,9 @@ void StartRoomOp(uint32_t mode, const std::string& code, const std::string& name
     // leaves the player in no room.
     RoomLeave leave = LeaveRoomLocally();
     if (leave.code.empty())
-        LeaveSavedRoomFirst(leave, mode, code);
+        LeaveSavedRoomFirst(leave, op.mode, op.code);
     RoomOpRequest r;
-    r.mode = mode;
-    r.show_mod = show_mod;
-    r.mod_text = mod_text;
-    r.name = name;
-    r.visibility = visibility;
-    r.chapter_text = chapter_text;
-    r.stage_text = stage_text;
-    r.code = code;
+    r.op = op;
     r.gamertag = std::move(leave.player_name);
     r.cid = std::move(leave.cid);
     r.leave_code = std::move(leave.code);
@@ -182,7 +100,7 @@ static bool Wanted(const RoomOpRequest& request)
 
 void RoomOpWorker(RoomOpRequest request)
 {
-    const wchar_t* path = request.mode == RoomOpCreate ? L"/create" : request.mode == RoomOpJoin ? L"/join"
+    const wchar_t* path = request.op.mode == RoomOpCreate ? L"/create" : request.op.mode == RoomOpJoin ? L"/join"
                                                                                                    : L"/quickmatch";
     // Sent before the request and waited for: a "/leave" arriving after a join
     // of the same room would throw the player out of it again.
@@ -196,11 +114,11 @@ void RoomOpWorker(RoomOpRequest request)
     RoomState& room = g_app.room;
     if (!answered || !ok) {
         const std::string error = JsonGetString(reply, "error");
-        if (request.mode == RoomOpJoin) {
+        if (request.op.mode == RoomOpJoin) {
             g_app.room.rejoin_ready.store(false);
             // The saved room is gone (or taken): no longer offered.
             std::string saved;
-            if (answered && RejoinOffer(saved) && saved == request.code)
+            if (answered && RejoinOffer(saved) && saved == request.op.code)
                 ForgetSavedRoom();
         }
         std::lock_guard<std::mutex> g(room.lock);
@@ -228,12 +146,12 @@ void RoomOpWorker(RoomOpRequest request)
             entered = true;
             generation = room.room_generation.fetch_add(1) + 1;
             room.room_code = code;
-            room.room_name = request.mode == RoomOpCreate ? request.name : std::string();
+            room.room_name = request.op.mode == RoomOpCreate ? request.op.name : std::string();
             room.room_partner.clear();
             room.room_role = role.empty() ? 'A' : role[0];
-            room.room_chapter_label = chapter.empty() ? request.chapter_text : chapter;
-            room.room_stage = stage.empty() ? request.stage_text : stage;
-            room.room_mod = mod.empty() ? ModValue(request) : mod;
+            room.room_chapter_label = chapter.empty() ? request.op.chapter_text : chapter;
+            room.room_stage = stage.empty() ? request.op.stage_text : stage;
+            room.room_mod = mod.empty() ? ModValue(request.op) : mod;
             ForgetRoomRelay(room); // named again by this room's own answers
             room.partner_kestrel_version.clear();
             room.partner_game_version.clear();
@@ -259,7 +177,7 @@ void RoomOpWorker(RoomOpRequest request)
     g_app.room.missed_beats.store(0);
     g_app.room.reconnecting.store(false);
     g_app.room.partner_away.store(false);
-    const bool ready_again = request.mode == RoomOpJoin && g_app.room.rejoin_ready.exchange(false);
+    const bool ready_again = request.op.mode == RoomOpJoin && g_app.room.rejoin_ready.exchange(false);
     SaveRoomIfCurrent(code, role.empty() ? 'A' : role[0], ready_again, generation);
     try {
         StartWorker(RoomHeartbeat, code, request.gamertag, generation);
@@ -429,4 +347,75 @@ void RoomHeartbeat(std::string code, std::string player_name, uint32_t generatio
         if (!room.heartbeat_active.load())
             return;
     }
+}
+
+// ---------------------------------------------------------------------------
+// Leaving, rejoining
+// ---------------------------------------------------------------------------
+
+RoomLeave LeaveRoomLocally()
+{
+    RoomState& room = g_app.room;
+    RoomLeave leave;
+    leave.code = CurrentRoomCode();
+    leave.player_name = PlayerName();
+    leave.cid = ClientId();
+    room.heartbeat_active.store(false);
+    room.room_generation.fetch_add(1);
+    // After the generation moved on: no late beat saves it again. Idle (as
+    // after a restart), the saved room stays on offer.
+    if (!leave.code.empty())
+        ForgetSavedRoom();
+    room.reconnecting.store(false);
+    room.partner_away.store(false);
+    if (g_app.flags.link_running.load())
+        StopPeerLink();
+    {
+        std::lock_guard<std::mutex> g(room.lock);
+        room.room_code.clear();
+        room.room_name.clear();
+        room.room_partner.clear();
+        room.room_chapter_label.clear();
+        room.room_stage.clear();
+        room.room_mod.clear();
+        room.room_role = 0;
+        room.partner_kestrel_version.clear();
+        room.partner_game_version.clear();
+        ForgetRoomRelay(room);
+    }
+    ForgetLinkKeys();
+    ClearRoomChat();
+    {
+        std::lock_guard<std::mutex> g(g_app.chat.lock);
+        g_app.chat.chat_input[0] = 0;
+    }
+    room.my_ready.store(false);
+    room.peer_ready.store(false);
+    g_app.flags.room_started.store(false);
+    g_app.flags.room_state.store(RoomIdle);
+    return leave;
+}
+
+void LeaveRoom()
+{
+    RoomLeave leave = LeaveRoomLocally();
+    if (!leave.code.empty())
+        StartWorker(LeaveWorker, std::move(leave.player_name), std::move(leave.cid), std::move(leave.code));
+}
+
+void LeaveWorker(std::string player_name, std::string cid, std::string code)
+{
+    const std::string body = "{\"gamertag\":\"" + JsonEscape(player_name) + "\",\"cid\":\"" + JsonEscape(cid) +
+                             "\",\"code\":\"" + JsonEscape(code) + "\"}";
+    std::string reply;
+    HttpPostJson(kRoomPort, L"/leave", body, reply);
+}
+
+void RejoinSavedRoom()
+{
+    std::string code;
+    if (!RejoinOffer(code) || g_app.flags.room_state.load() == RoomBusy)
+        return;
+    g_app.room.rejoin_ready.store(SavedRoomReady());
+    StartRoomOp({.mode = RoomOpJoin, .code = code});
 }

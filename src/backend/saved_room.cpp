@@ -1,13 +1,14 @@
 #include "backend/saved_room.h"
 
 #include "backend/json_text.h"
-#include "backend/rooms.h"
 #include "link/channel_files.h"
 #include "platform/platform.h"
 #include "state/app_state.h"
 #include "state/config.h"
 
 #include <chrono>
+#include <cstdio>
+#include <random>
 
 static int64_t UnixNow()
 {
@@ -213,16 +214,32 @@ bool RejoinOffer(std::string& code)
     return RejoinOffer(code, UnixNow());
 }
 
-void RejoinSavedRoom()
+bool SavedRoomReady()
 {
-    std::string code;
-    if (!RejoinOffer(code) || g_app.flags.room_state.load() == RoomBusy)
-        return;
-    bool ready = false;
+    std::lock_guard<std::mutex> g(g_app.saved_room.lock);
+    return Loaded().ready;
+}
+
+std::string ClientId()
+{
     {
-        std::lock_guard<std::mutex> g(g_app.saved_room.lock);
-        ready = Loaded().ready;
+        std::lock_guard<std::mutex> g(g_app.client_id.lock);
+        if (!g_app.client_id.id.empty())
+            return g_app.client_id.id;
     }
-    g_app.room.rejoin_ready.store(ready);
-    StartRoomOp(RoomOpJoin, code, "", 0, "", "", "", false);
+    // Read between the two locks: the saved-room lock is never taken inside it.
+    const std::string saved = SavedClientId();
+    std::lock_guard<std::mutex> g(g_app.client_id.lock);
+    std::string& id = g_app.client_id.id;
+    if (id.empty() && !saved.empty())
+        id = saved; // the same member after a restart
+    if (id.empty()) {
+        std::random_device rd;
+        const uint64_t r1 = rd(), r2 = rd(), r3 = rd(), r4 = rd();
+        const uint64_t hi = (r1 << 32) ^ r2, lo = (r3 << 32) ^ r4;
+        char buf[40];
+        snprintf(buf, sizeof(buf), "%016llx%016llx", (unsigned long long)hi, (unsigned long long)lo);
+        id = buf;
+    }
+    return id;
 }

@@ -1,6 +1,7 @@
 // The client id and the last room, kept in "Kestrel_rejoin.json" so a player
 // whose game restarted can rejoin the same room as the same member with one
-// click while the service still keeps the place.
+// click while the service still keeps the place. Below the room session
+// (backend/rooms.h), which does the rejoining.
 #pragma once
 
 #include "state/room_state.h"
@@ -16,6 +17,10 @@ const int64_t kRejoinWindowS = 135;
 // An unchanged room's saved time is renewed on the first beat this long after
 // it was written, not on every beat: the offer may end up to this much early.
 const int64_t kSavedRoomRefreshS = 15;
+
+// 32 lower-case hex digits, made once per process, or the saved one: the
+// same member after a restart.
+std::string ClientId();
 
 std::string SavedRoomText(const SavedRoom& room);
 // False for a text that is not a saved room; a bad member is dropped, not trusted.
@@ -43,6 +48,5 @@ void ForgetSavedRoomOfOtherAccount();
 bool RejoinOffer(std::string& code, int64_t now_s);
 bool RejoinOffer(std::string& code);
 
-// Render thread: joins the offered room again (readying up again if the
-// player was ready in it). Does nothing without an offer.
-void RejoinSavedRoom();
+// Whether the player was ready in the saved room (a rejoin readies up again).
+bool SavedRoomReady();

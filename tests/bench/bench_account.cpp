@@ -4,7 +4,7 @@
 // tests/netns-run (scripts/bench does). Not a test: it only prints figures.
 #include "backend/http.h"
 #include "backend/json_text.h"
-#include "credentials.h"
+#include "accounts/credentials.h"
 #include "platform/platform.h"
 #include "service_process.h"
 

@@ -72,10 +72,10 @@ int main(int argc, char** argv)
     OverrideBackendPin(argv[1]);
     const int pid = atoi(argv[2]);
     RoomOpRequest create;
-    create.mode = RoomOpCreate;
+    create.op.mode = RoomOpCreate;
     create.gamertag = "bench";
     create.cid = ClientId();
-    create.name = "Bench lobby";
+    create.op.name = "Bench lobby";
     std::string reply, code;
     if (!HttpPostJson(kRoomPort, L"/create", RoomOpBody(create), reply) || (code = JsonGetString(reply, "code")).empty()) {
         fprintf(stderr, "no room: %s\n", reply.c_str());

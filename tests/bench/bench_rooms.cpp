@@ -3,7 +3,7 @@
 // and the requests a client idle in a lobby sends per minute.
 #include "backend/lobby_chat.h"
 #include "backend/messages.h"
-#include "backend/ready_leave.h"
+#include "backend/ready.h"
 #include "backend/rooms.h"
 #include "mini_http_server.h"
 #include "raw_peer.h"
@@ -46,7 +46,7 @@ static void ReadyToLinked(const std::string& root, int runs, bool old)
     }
     std::vector<double> seconds;
     for (int run = 0; run < runs; run++) {
-        StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+        StartRoomOp({.mode = RoomOpQuickmatch});
         Frames([] { return g_app.flags.room_state.load() == RoomIn; }, 5000ms);
         const std::string log = root + "/b" + std::to_string(run) + (old ? "-old" : "") + ".log";
         std::vector<std::string> args = {BuiltProgram("tools/kestrel-partner"), "--quickmatch", "--ready", "--dir",
@@ -122,7 +122,7 @@ static void IdleLobbyRequests(double window_s)
         g_app.account.gamertag = "Idle";
     }
     StartMessagePoller();
-    StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpQuickmatch});
     Frames([] { return g_app.flags.room_state.load() == RoomIn; }, 5000ms);
     const size_t before = MiniHttpRequests(server).size(), before_accounts = MiniHttpRequests(accounts).size();
     Frames([] { return false; }, std::chrono::milliseconds((int)(window_s * 1000)));

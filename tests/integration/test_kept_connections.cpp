@@ -141,10 +141,10 @@ TEST_F(KeptConnections, AClientIdleInALobbyOpensAlmostNoConnectionsAndEveryReque
 {
     ASSERT_EQ(SignUp("lobby_idle", kPassword), AuthSucceeded) << Message();
     RoomOpRequest create;
-    create.mode = RoomOpCreate;
+    create.op.mode = RoomOpCreate;
     create.gamertag = "lobby_idle";
     create.cid = ClientId();
-    create.name = "Idle lobby";
+    create.op.name = "Idle lobby";
     std::string reply;
     ASSERT_TRUE(HttpPostJson(kRoomPort, L"/create", RoomOpBody(create), reply));
     std::string code;

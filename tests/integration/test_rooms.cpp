@@ -7,7 +7,7 @@
 #include "backend/http.h"
 #include "backend/json_text.h"
 #include "backend/lobby_chat.h"
-#include "backend/ready_leave.h"
+#include "backend/ready.h"
 #include "backend/rooms.h"
 #include "backend/settings.h"
 #include "link/peer_link.h"
@@ -156,7 +156,7 @@ protected:
 TEST_P(Road, QuickmatchChatReadyLinkAndTheJoinerLeaving)
 {
     Name("Ann");
-    StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpQuickmatch});
     ASSERT_TRUE(FramesUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
     Partner("bob", {"--quickmatch", "--ready", "--say", "hello from \"B\"", "--mirror"});
     ASSERT_TRUE(FramesUntil([&] { return !LogMatch("bob", "signed in: guest (Guest[0-9]+)").empty(); }));
@@ -212,7 +212,7 @@ TEST_P(Road, TheHostLeavingClosesTheRoomForTheJoiner)
     ASSERT_TRUE(FramesUntil([&] { return !LogMatch("host", "room: ([A-Z0-9]+), role A").empty(); }));
     const std::string code = LogMatch("host", "room: ([A-Z0-9]+), role A");
     Name("Joiner");
-    StartRoomOp(RoomOpJoin, code, "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpJoin, .code = code});
     ASSERT_TRUE(FramesUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
     {
         std::lock_guard<std::mutex> g(g_app.room.lock);
@@ -229,7 +229,7 @@ TEST_P(Road, TheHostLeavingClosesTheRoomForTheJoiner)
 TEST_P(Road, UnknownAndFullRoomsAnswerWithTheServicesText)
 {
     Name("Third");
-    StartRoomOp(RoomOpJoin, "ZZZZZZ", "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpJoin, .code = "ZZZZZZ"});
     ASSERT_TRUE(FramesUntil([] { return g_app.flags.room_state.load() == RoomFailed; }));
     EXPECT_EQ(Error(), "Room not found.");
 
@@ -238,7 +238,7 @@ TEST_P(Road, UnknownAndFullRoomsAnswerWithTheServicesText)
     const std::string code = LogMatch("host", "room: ([A-Z0-9]+)");
     Partner("guest", {"--join", code});
     ASSERT_TRUE(FramesUntil([&] { return Log("guest").find("room: " + code + ", role B") != std::string::npos; }));
-    StartRoomOp(RoomOpJoin, code, "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpJoin, .code = code});
     ASSERT_TRUE(FramesUntil([&] { return g_app.flags.room_state.load() == RoomFailed && !Error().empty(); }));
     EXPECT_EQ(Error(), "Room is full.");
 }
@@ -291,7 +291,7 @@ TEST_P(TwoInstances, OneKilledMidSessionMovesItsRoomsAndTheLinkComesBack)
     // Both instances checked ready: haproxy's log names no server down.
     std::this_thread::sleep_for(1500ms);
     Name("Ann");
-    StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpQuickmatch});
     ASSERT_TRUE(FramesUntil([] { return g_app.flags.room_state.load() == RoomIn; })) << Log("haproxy");
     Partner("bob", {"--quickmatch", "--ready", "--mirror"});
     SetReady(true);
@@ -374,7 +374,7 @@ TEST_P(Restarts, ASessionRidesOutASigtermRestartAndASighupCertificateReload)
     ASSERT_TRUE(StartService(service, args)) << service.output;
 
     Name("Ann");
-    StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpQuickmatch});
     ASSERT_TRUE(FramesUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
     Partner("bob", {"--quickmatch", "--ready", "--mirror"});
     ASSERT_TRUE(FramesUntil([&] { return !Partner().empty(); }));

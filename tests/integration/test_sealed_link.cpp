@@ -5,7 +5,7 @@
 // another key are counted and never written; a client without keys (as the
 // releases before them) plays plain, unless the player refuses plain links.
 #include "backend/client_frame.h"
-#include "backend/ready_leave.h"
+#include "backend/ready.h"
 #include "backend/rooms.h"
 #include "link/link_keys.h"
 #include "link/link_seal.h"
@@ -161,7 +161,7 @@ protected:
     // This client hosts, the partner quickmatches into the room, both ready.
     void Meet(std::vector<std::string> partner_args)
     {
-        StartRoomOp(RoomOpCreate, "", "Sealed", 0, "", "", "", false);
+        StartRoomOp({.mode = RoomOpCreate, .name = "Sealed"});
         ASSERT_TRUE(FramesUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
         partner_args.insert(partner_args.end(), {"--quickmatch", "--ready", "--mirror"});
         Partner("bob", partner_args);
@@ -295,7 +295,7 @@ TEST_F(SealedLink, VersionsReachThePartnerAndQuickmatchPairsTheSameBuild)
     Partner("new", {"--create", "New build", "--game-version", "1.0.3.0"});
     ASSERT_TRUE(FramesUntil([&] { return Log("old").find("room: ") != std::string::npos && Log("new").find("room: ") != std::string::npos; }));
     OverrideGameVersion("1.0.3.0");
-    StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpQuickmatch});
     ASSERT_TRUE(FramesUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
     ASSERT_TRUE(FramesUntil([] {
         std::lock_guard<std::mutex> g(g_app.room.lock);

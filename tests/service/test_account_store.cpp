@@ -1,7 +1,7 @@
 // The account store on both databases it runs on: SQLite on a real file and
 // PostgreSQL on a real server, one fresh database per case.
-#include "account_store.h"
-#include "account_store_postgres.h"
+#include "store/account_store.h"
+#include "store/account_store_postgres.h"
 #include "pg_server.h"
 
 #include <gtest/gtest.h>

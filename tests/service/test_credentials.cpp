@@ -1,5 +1,5 @@
 // Password rule, name and address rules, hashing and tokens.
-#include "credentials.h"
+#include "accounts/credentials.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // Gamertags in every script (the accepted ones, through the real service, in
 // the account integration tests): the edges of the rules, and the store's
 // uniqueness under case folding and against look-alikes.
-#include "account_store.h"
-#include "gamertag_rules.h"
+#include "store/account_store.h"
+#include "rules/gamertag_rules.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The front over real sockets, plain and TLS on one port: what it takes, what
 // it refuses and why, where one request ends and the next begins, and peers
 // that stall the handshake.
-#include "http_front.h"
+#include "front/http_front.h"
 #include "service_process.h"
 
 #include <boost/asio/connect.hpp>

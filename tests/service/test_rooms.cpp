@@ -1,5 +1,5 @@
 // The service's room rules, called directly with a controlled clock.
-#include "rooms.h"
+#include "rules/rooms.h"
 
 #include <gtest/gtest.h>
 

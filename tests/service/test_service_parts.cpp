@@ -1,10 +1,10 @@
 // The reply writer read back through the client's own scanners, the failed
 // sign-in brake, the outbox and the service options.
 #include "backend/json_text.h"
-#include "options.h"
-#include "outbox.h"
-#include "reply.h"
-#include "sign_in_limit.h"
+#include "options/options.h"
+#include "accounts/outbox.h"
+#include "front/reply.h"
+#include "accounts/sign_in_limit.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Rooms shared in PostgreSQL, through two handles on one database standing in
 // for two instances, with a controlled wall clock.
 #include "pg_server.h"
-#include "room_store_postgres.h"
+#include "store/room_store_postgres.h"
 
 #include <gtest/gtest.h>
 

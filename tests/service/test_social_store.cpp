@@ -1,6 +1,6 @@
 // Friends and messages in the account store, called directly, on SQLite and
 // on PostgreSQL.
-#include "account_store.h"
+#include "store/account_store.h"
 #include "pg_server.h"
 
 #include <gtest/gtest.h>

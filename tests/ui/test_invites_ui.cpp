@@ -5,7 +5,7 @@
 
 #include "backend/friends.h"
 #include "backend/messages.h"
-#include "backend/ready_leave.h"
+#include "backend/ready.h"
 #include "backend/rooms.h"
 
 namespace {
@@ -82,7 +82,7 @@ TEST_F(InvitePages, InviteBothWaysDeclineAndJoinAFriend)
     EXPECT_EQ(Count("Invite"), 0) << "no room to invite into";
 
     // In a room of its own, Nova invites; Kes takes it up and lands in the lobby.
-    StartRoomOp(RoomOpCreate, "", "Nova's room", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpCreate, .name = "Nova's room"});
     ASSERT_TRUE(DriverRunUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
     NavigateTo(PageFriends);
     ASSERT_TRUE(DriverRunUntil([] { return Count("Invite") == 1; })) << DriverText();

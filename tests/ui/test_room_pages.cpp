@@ -3,7 +3,7 @@
 #include "room_pages_fixture.h"
 
 #include "backend/lobby_chat.h"
-#include "backend/ready_leave.h"
+#include "backend/ready.h"
 #include "backend/rooms.h"
 #include "link/peer_link.h"
 #include "mini_http_server.h"
@@ -298,7 +298,7 @@ TEST_F(ScriptedRoomsUi, ReconnectingAndPartnerReconnectingSaidTheSameOnEverySurf
 {
     const auto beat = [&](bool away) { Answer("/heartbeat", away ? R"({"ok":true,"peer_away":true,"peer":"Bob"})" : R"({"ok":true,"peer":"Bob"})"); };
     beat(false);
-    StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpQuickmatch});
     ShowPage(PageMatchmaking);
     ASSERT_TRUE(DriverRunUntil([&] { return Shows("Both players must ready up to connect."); }, 10.0)) << DriverText();
     g_app.flags.link_running = true; // the session runs (its link is not the point here)

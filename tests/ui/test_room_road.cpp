@@ -4,7 +4,7 @@
 
 #include "../unit/app_reset.h"
 
-#include "backend/ready_leave.h"
+#include "backend/ready.h"
 #include "backend/rooms.h"
 #include "link/peer_link.h"
 #include "platform/platform.h"
@@ -126,7 +126,7 @@ TEST_F(RoadUi, ARestartedGameRejoinsFromHomeUntilTheRoomIsGone)
     const pid_t host = Partner("host", {"--create", "Kept room"});
     ASSERT_TRUE(DriverRunUntil([&] { return !LogMatch("host", "room: ([A-Z0-9]+)").empty(); }));
     const std::string code = LogMatch("host", "room: ([A-Z0-9]+)"), tile = "Rejoin Room " + code;
-    StartRoomOp(RoomOpJoin, code, "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpJoin, .code = code});
     ASSERT_TRUE(DriverRunUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
     for (const bool room_gone : {false, true}) {
         // What a restart leaves: no room in memory, no leave sent, the data folder.
@@ -177,7 +177,7 @@ TEST_F(RoadUi, ANewRoomAfterRoomClosedShowsItsOwnFirstLines)
 {
     Partner("old", {"--create", "Old room", "--say", "old one", "--say", "old two", "--say", "old three"});
     ASSERT_TRUE(DriverRunUntil([&] { return !LogMatch("old", "room: ([A-Z0-9]+), role A").empty(); }));
-    StartRoomOp(RoomOpJoin, LogMatch("old", "room: ([A-Z0-9]+), role A"), "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpJoin, .code = LogMatch("old", "room: ([A-Z0-9]+), role A")});
     ShowPage(PageMatchmaking);
     ASSERT_TRUE(DriverRunUntil([] { return Shows("old three"); }, 15.0)) << DriverText();
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "backend/friends.h"
-#include "backend/ready_leave.h"
+#include "backend/rooms.h"
 #include "state/app_state.h"
 
 #include <chrono>

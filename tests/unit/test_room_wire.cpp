@@ -4,7 +4,7 @@
 #include "app_reset.h"
 #include "backend/click_sounds.h"
 #include "backend/lobby_chat.h"
-#include "backend/ready_leave.h"
+#include "backend/ready.h"
 #include "backend/room_list.h"
 #include "backend/rooms.h"
 #include "backend/saved_room.h"
@@ -78,7 +78,7 @@ protected:
     void Enter(const std::string& reply = "{\"ok\":true,\"code\":\"QX7K\",\"role\":\"A\"}")
     {
         Answer("/quickmatch", reply);
-        StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+        StartRoomOp({.mode = RoomOpQuickmatch});
         ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
     }
 };
@@ -141,11 +141,17 @@ TEST_F(RoomWire, CreateSendsTheVisibilityWordAndAnEmptyModWhenHidden)
         g_app.account.gamertag = "Ann \"the\" Great"; // the account's name wins over the display name
     }
     Answer("/create", "{\"ok\":true,\"code\":\"C1\"}");
-    StartRoomOp(RoomOpCreate, "", "Ann's \"room\"", 1, "Chapter 2", "Docks", "BetterCam", false);
+    StartRoomOp({.mode = RoomOpCreate,
+                 .name = "Ann's \"room\"",
+                 .visibility = 1,
+                 .chapter_text = "Chapter 2",
+                 .stage_text = "Docks",
+                 .mod_text = "BetterCam",
+                 .show_mod = false});
     ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
     LeaveRoom();
     g_app.flags.room_state.store(RoomIdle);
-    StartRoomOp(RoomOpCreate, "", "Open", 0, "", "", "BetterCam", true);
+    StartRoomOp({.mode = RoomOpCreate, .name = "Open", .mod_text = "BetterCam", .show_mod = true});
     ASSERT_TRUE(WaitUntil([this] { return Count("/create") == 2; }));
     const std::string cid = ClientId();
     const std::vector<std::string> bodies = Bodies("/create");
@@ -242,7 +248,12 @@ TEST_F(RoomWire, ThePartnersKeyAndVersionsComeWithTheBeatAndANewRoomMakesNewKeys
 TEST_F(RoomWire, ARoomReplyFillsTheFieldsWithTheFormsValuesAsFallback)
 {
     Answer("/create", "{\"ok\":true,\"code\":\"K9\",\"stage\":\"Pier\"}");
-    StartRoomOp(RoomOpCreate, "", "R", 0, "Ch 1", "Typed stage", "Mod", true);
+    StartRoomOp({.mode = RoomOpCreate,
+                 .name = "R",
+                 .chapter_text = "Ch 1",
+                 .stage_text = "Typed stage",
+                 .mod_text = "Mod",
+                 .show_mod = true});
     ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
     const RoomSnapshot r = Room();
     EXPECT_EQ(r.code, "K9");
@@ -257,16 +268,16 @@ TEST_F(RoomWire, ARoomReplyFillsTheFieldsWithTheFormsValuesAsFallback)
 TEST_F(RoomWire, FailuresShowTheirText)
 {
     Answer("/join", "{\"ok\":false}");
-    StartRoomOp(RoomOpJoin, "ZZ", "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpJoin, .code = "ZZ"});
     ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_state.load() == RoomFailed; }));
     EXPECT_EQ(Room().error, "Matchmaking failed.");
 
     Answer("/join", "{\"ok\":false,\"error\":\"Room is full.\"}");
-    StartRoomOp(RoomOpJoin, "ZZ", "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpJoin, .code = "ZZ"});
     ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_state.load() == RoomFailed && Room().error == "Room is full."; }));
 
     Answer("/join", "{\"ok\":true,\"code\":\"ZZ\"}", 500); // not a 200: no answer
-    StartRoomOp(RoomOpJoin, "ZZ", "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpJoin, .code = "ZZ"});
     ASSERT_TRUE(WaitUntil([] {
         return g_app.flags.room_state.load() == RoomFailed && Room().error == "Can't reach the matchmaking server.";
     }));
@@ -275,7 +286,7 @@ TEST_F(RoomWire, FailuresShowTheirText)
         std::lock_guard<std::mutex> g(g_app.room.lock);
         g_app.room.room_error.clear();
     }
-    StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpQuickmatch});
     ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_state.load() == RoomFailed; }));
     EXPECT_EQ(Room().error, "Can't reach the matchmaking server.");
 }
@@ -284,10 +295,10 @@ TEST_F(RoomWire, ASecondOperationWhileOneIsInFlightChangesNothing)
 {
     Delay("/quickmatch", 400);
     Answer("/quickmatch", "{\"ok\":true,\"code\":\"Q1\"}");
-    StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpQuickmatch});
     EXPECT_EQ(g_app.flags.room_state.load(), RoomBusy);
-    StartRoomOp(RoomOpJoin, "OTHER", "", 0, "", "", "", false);
-    StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpJoin, .code = "OTHER"});
+    StartRoomOp({.mode = RoomOpQuickmatch});
     ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
     EXPECT_EQ(Count("/quickmatch"), 1u);
     EXPECT_EQ(Count("/join"), 0u);
@@ -539,7 +550,7 @@ TEST_F(RoomWire, AfterARestartANewRoomLeavesTheSavedRoomFirstAndARejoinKeepsIt)
     ASSERT_TRUE(WaitUntil([this] { return Count("/leave") == 2; }));
     RestartWithSavedRoom();
     Answer("/join", "{\"ok\":true,\"code\":\"OLD7\",\"role\":\"B\"}");
-    StartRoomOp(RoomOpJoin, "old7", "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpJoin, .code = "old7"});
     ASSERT_TRUE(WaitUntil([] { return g_app.flags.room_state.load() == RoomIn; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(Count("/leave"), 2u);

@@ -9,7 +9,7 @@
 #include "backend/invites.h"
 #include "backend/messages.h"
 #include "backend/lobby_chat.h"
-#include "backend/ready_leave.h"
+#include "backend/ready.h"
 #include "backend/rooms.h"
 #include "backend/saved_room.h"
 #include "backend/settings.h"
@@ -288,11 +288,11 @@ int RunRoom(const RoomOptions& o, volatile int& stop)
         return 1;
 
     if (o.quickmatch)
-        StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+        StartRoomOp({.mode = RoomOpQuickmatch});
     else if (!o.join_code.empty())
-        StartRoomOp(RoomOpJoin, o.join_code, "", 0, "", "", "", false);
+        StartRoomOp({.mode = RoomOpJoin, .code = o.join_code});
     else if (!o.create_name.empty())
-        StartRoomOp(RoomOpCreate, "", o.create_name, o.create_private ? 1 : 0, "", "", "", false);
+        StartRoomOp({.mode = RoomOpCreate, .name = o.create_name, .visibility = o.create_private ? 1u : 0u});
     else if (o.rejoin) {
         std::string code;
         if (!RejoinOffer(code)) {

@@ -59,8 +59,13 @@ void DrawCreateRoomPage()
     if (state == RoomBusy) {
         AccentButton("Creating room...", ImVec2(240.0f, 42.0f));
     } else if (AccentButton("Create Room", ImVec2(240.0f, 42.0f))) {
-        StartRoomOp(RoomOpCreate, "", ui.room_name, ui.segmented_choice == 1 ? 1u : 0u, ui.room_chapter,
-                    ui.room_stage, ui.room_mod, ui.room_show_mod);
+        StartRoomOp({.mode = RoomOpCreate,
+                     .name = ui.room_name,
+                     .visibility = ui.segmented_choice == 1 ? 1u : 0u,
+                     .chapter_text = ui.room_chapter,
+                     .stage_text = ui.room_stage,
+                     .mod_text = ui.room_mod,
+                     .show_mod = ui.room_show_mod});
         GoToPage(PageMatchmaking);
     }
     ImGui::SameLine();

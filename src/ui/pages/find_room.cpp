@@ -19,7 +19,7 @@ namespace {
 
 void JoinRoom(const std::string& code)
 {
-    StartRoomOp(RoomOpJoin, code, "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpJoin, .code = code});
     GoToPage(PageMatchmaking);
 }
 

@@ -47,7 +47,7 @@ void Join(const RoomInvite& target, bool invite)
         JoinInvite(target);
         return;
     }
-    StartRoomOp(RoomOpJoin, target.code, "", 0, "", "", "", false);
+    StartRoomOp({.mode = RoomOpJoin, .code = target.code});
     NavigateTo(PageMatchmaking);
 }
 

@@ -48,7 +48,7 @@ void DrawHomePage()
             GoToPage(PageMatchmaking);
         }
     } else if (ActionTile("Quickmatch", "Instantly find a partner and jump into a lobby.")) {
-        StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+        StartRoomOp({.mode = RoomOpQuickmatch});
         GoToPage(PageMatchmaking);
     }
     ImGui::Dummy(ImVec2(0.0f, 10.0f));

@@ -10,7 +10,7 @@
 
 #include "backend/lobby_chat.h"
 #include "backend/player_name.h"
-#include "backend/ready_leave.h"
+#include "backend/ready.h"
 #include "backend/rooms.h"
 #include "backend/saved_room.h"
 #include "link/link_keys.h"
@@ -558,7 +558,7 @@ void DrawMatchmakingPage()
                                   "If nobody's waiting, you'll host and wait for a partner to join.");
     ImGui::Dummy(ImVec2(0.0f, 16.0f));
     if (AccentButton("Quickmatch", ImVec2(-1.0f, 48.0f)))
-        StartRoomOp(RoomOpQuickmatch, "", "", 0, "", "", "", false);
+        StartRoomOp({.mode = RoomOpQuickmatch});
     ImGui::Dummy(ImVec2(0.0f, 10.0f));
     if (ImGui::Button("Create a Room instead", ImVec2(-1.0f, 40.0f)))
         GoToPage(PageCreate);
