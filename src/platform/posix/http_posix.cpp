@@ -131,8 +131,10 @@ struct Pool
     std::vector<std::unique_ptr<Kept>> idle; // the most recently used last
 };
 
-std::mutex g_lock;
-std::map<std::string, Pool> g_pools; // by scheme, host, port and pin
+// Never destroyed: a detached worker may still give a connection back while
+// the process exits, after static destructors have run.
+std::mutex& g_lock = *new std::mutex;
+std::map<std::string, Pool>& g_pools = *new std::map<std::string, Pool>; // by scheme, host, port and pin
 uint64_t g_generation = 0;           // moved on by HttpCloseConnections
 std::atomic<uint64_t> g_opened{0}, g_resumed{0};
 

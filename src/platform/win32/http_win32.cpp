@@ -140,8 +140,10 @@ struct Kept
     }
 };
 
-std::mutex g_lock;
-std::map<std::string, std::shared_ptr<Kept>> g_kept;
+// Never destroyed: a detached worker may still use a connection while the
+// process exits, after static destructors have run.
+std::mutex& g_lock = *new std::mutex;
+std::map<std::string, std::shared_ptr<Kept>>& g_kept = *new std::map<std::string, std::shared_ptr<Kept>>;
 
 std::shared_ptr<Kept> KeptFor(const char* host, uint16_t port, const std::string& pin)
 {
