@@ -73,7 +73,8 @@ inline WriterRateResult MeasureWriterRate(const std::string& own, const std::str
     seen.resize((size_t)most);
     std::atomic<int> last_written{first - 1};
     std::atomic<bool> stop{false};
-    int newest_seen = first - 1, distinct = 0, torn = 0;
+    int newest_seen = first - 1, torn = 0;
+    std::atomic<int> distinct{0}; // read while the writer still writes
     // What the partner's copy held before (an earlier run's) is no version of this one.
     const std::string before = ReadWhole(partner);
     std::thread watcher([&] {
@@ -138,7 +139,7 @@ inline WriterRateResult MeasureWriterRate(const std::string& own, const std::str
                                                    std::chrono::duration<double>((v - first + 1) / hz)));
     }
     const double took = std::chrono::duration<double>(Clock::now() - t0).count();
-    const int distinct_while_writing = distinct;
+    const int distinct_while_writing = distinct.load();
     std::this_thread::sleep_for(std::chrono::seconds(2));
     stop.store(true);
     watcher.join();
