@@ -5,6 +5,7 @@
 
 #include "accounts/account_pages.h"
 #include "store/account_store.h"
+#include "front/front_options.h"
 #include "front/client_members.h"
 #include "accounts/credentials.h"
 #include "rules/gamertag_rules.h"
@@ -359,19 +360,9 @@ AccountPort* StartAccountPort(const ServiceOptions& options, std::string& error,
 
     port->counters.port = "account";
     CountRoutes(port->counters, port->routes);
-    HttpFrontOptions front;
-    front.bind = options.bind;
-    front.port = kAccountPortNumber;
+    HttpFrontOptions front = FrontOptionsFrom(options, kAccountPortNumber, "account");
     front.max_body = kHardBodyLimit;
-    front.tls_cert = options.tls_cert;
-    front.tls_key = options.tls_key;
-    front.tls_only = options.tls_only;
-    front.idle_ms = options.keep_alive_idle_s * 1000;
-    front.per_address = options.per_address_connections;
-    front.proxy_protocol = options.proxy_protocol;
     front.counters = &port->counters;
-    front.name = "account";
-    front.log_requests = options.log_requests;
     front.error_body = [](int status) {
         return ErrorReply(status == 413 ? kTooLarge : status == 404 ? "Not found." : status >= 500 ? kServerFault : kBadRequest);
     };

@@ -2,6 +2,7 @@
 
 #include "rules/gamertag_rules.h"
 
+#include "front/front_options.h"
 #include "front/client_members.h"
 #include "front/http_front.h"
 #include "front/reply.h"
@@ -518,19 +519,9 @@ RoomPort* StartRoomPort(const ServiceOptions& options, std::string& error)
     Route(*port, "/list", OnList, false);
     port->counters.port = "room";
     CountRoutes(port->counters, port->routes);
-    HttpFrontOptions front;
-    front.bind = options.bind;
-    front.port = kRoomPortNumber;
+    HttpFrontOptions front = FrontOptionsFrom(options, kRoomPortNumber, "room");
     front.max_body = kMaxBody;
-    front.tls_cert = options.tls_cert;
-    front.tls_key = options.tls_key;
-    front.tls_only = options.tls_only;
-    front.idle_ms = options.keep_alive_idle_s * 1000;
-    front.per_address = options.per_address_connections;
-    front.proxy_protocol = options.proxy_protocol;
     front.counters = &port->counters;
-    front.name = "room";
-    front.log_requests = options.log_requests;
     front.error_body = [](int status) {
         return ErrorReply(status == 404 ? "Not found." : status >= 500 ? "Something went wrong." : "Bad request.");
     };
