@@ -272,11 +272,11 @@ static void SendVersion(ChannelSender& sender, size_t i, const SendFileFn& send)
     send(sender.names[i], sender.state[i].content, sender.state[i].transfer);
 }
 
-// A content read whole becomes the version to send: three sends from now on.
-static void TakeVersion(ChannelSendState& st, std::string& content, uint64_t h)
+// A content read whole becomes the version to send: its first send and the repeats.
+static void TakeVersion(ChannelSendState& st, std::string& content, uint64_t h, int32_t repeats)
 {
     st.last_hash = h;
-    st.resend_count = 2;
+    st.resend_count = repeats;
     st.transfer++;
     st.content.swap(content);
     st.early_send_ns = 0;
@@ -297,7 +297,7 @@ static int64_t StabilityNeeded(const ChannelSendState& st, const std::string& co
 
 // A content read undisturbed with a watch: true when it is a finished new
 // version (then taken). Otherwise a later read is made due when one can decide.
-static bool TakeIfFinished(ChannelSendState& st, std::string& content, int64_t now_ns)
+static bool TakeIfFinished(ChannelSendState& st, std::string& content, int64_t now_ns, int32_t repeats)
 {
     const uint64_t h = ChannelHash(content);
     if (h == st.last_hash) {
@@ -311,7 +311,7 @@ static bool TakeIfFinished(ChannelSendState& st, std::string& content, int64_t n
     }
     const int64_t needed = StabilityNeeded(st, content);
     if (now_ns - st.seen_ns >= needed) {
-        TakeVersion(st, content, h);
+        TakeVersion(st, content, h, repeats);
         return true;
     }
     st.due_ns = st.seen_ns + needed;
@@ -319,12 +319,12 @@ static bool TakeIfFinished(ChannelSendState& st, std::string& content, int64_t n
 }
 
 // Without a watch every read content is as the scripts left it: new is sent.
-static bool TakeIfNew(ChannelSendState& st, std::string& content)
+static bool TakeIfNew(ChannelSendState& st, std::string& content, int32_t repeats)
 {
     const uint64_t h = ChannelHash(content);
     if (h == st.last_hash)
         return false;
-    TakeVersion(st, content, h);
+    TakeVersion(st, content, h, repeats);
     return true;
 }
 
@@ -345,7 +345,8 @@ void ScanOwnFiles(ChannelSender& sender, const SendFileFn& send, int64_t now_ns)
     ReadPicked(sender, pick, content, ok, recheck, now_ns);
     for (size_t i = 0; i < kChannelCount && i < sender.names.size(); i++) {
         ChannelSendState& st = sender.state[i];
-        const bool taken = ok[i] && (sender.watch ? TakeIfFinished(st, content[i], now_ns) : TakeIfNew(st, content[i]));
+        const bool taken = ok[i] && (sender.watch ? TakeIfFinished(st, content[i], now_ns, sender.repeats)
+                                                    : TakeIfNew(st, content[i], sender.repeats));
         if (recheck[i] && st.due_ns == 0)
             st.due_ns = now_ns + kNoticeReadNs;
         if (taken) {
@@ -414,7 +415,7 @@ void SendFinishedOwnFiles(ChannelSender& sender, const SendFileFn& send, int64_t
                 st.due_ns = 0; // missing or empty: the next notice or full read tells
             continue;
         }
-        const bool taken = TakeIfFinished(st, content[i], now_ns);
+        const bool taken = TakeIfFinished(st, content[i], now_ns, sender.repeats);
         if (recheck[i] && st.due_ns == 0)
             st.due_ns = now_ns + kNoticeReadNs;
         if (!taken)
@@ -438,7 +439,7 @@ void ResendOwnFiles(ChannelSender& sender, const SendFileFn& send, int64_t now_n
             continue;
         const uint64_t h = ChannelHash(st.content);
         std::string again = st.content;
-        TakeVersion(st, again, h);
+        TakeVersion(st, again, h, sender.repeats);
         st.early_send_ns = now_ns;
         SendVersion(sender, i, send);
     }

@@ -68,6 +68,9 @@ struct ChannelSender
     // Change notices of the data folder; nullptr: every scan reads every file.
     FolderWatch* watch = nullptr;
     int64_t last_full_scan_ns = 0;
+    // Blind sends after each version's first, a scan apart; 0 where the
+    // partner acknowledges (no scan wakes for them then).
+    int32_t repeats = 2;
 };
 
 ChannelSender MakeChannelSender(uint32_t role);

@@ -206,3 +206,24 @@ AckFrame InboxAck(const Inbox& box)
         a.written[i] = box.channels[i].written;
     return a;
 }
+
+bool InboxAckToSend(Inbox& box, int64_t now_ns, bool flush, AckFrame& ack)
+{
+    if (!box.ack_due || box.epoch == 0)
+        return false;
+    if (box.ack_due_ns == 0)
+        box.ack_due_ns = now_ns;
+    if (!flush && now_ns - box.ack_due_ns < kAckDelayNs)
+        return false;
+    box.ack_due = false;
+    box.ack_due_ns = 0;
+    ack = InboxAck(box);
+    return true;
+}
+
+int64_t InboxNextAckNs(const Inbox& box)
+{
+    if (!box.ack_due || box.epoch == 0)
+        return INT64_MAX;
+    return box.ack_due_ns == 0 ? 0 : box.ack_due_ns + kAckDelayNs;
+}

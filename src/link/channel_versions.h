@@ -85,7 +85,14 @@ struct Inbox
     std::vector<uint32_t> retired; // its earlier sessions: their late datagrams are ignored
     ChannelInbox channels[kFrameChannels];
     bool ack_due = false;
+    int64_t ack_due_ns = 0; // when it became due (0: not yet seen by InboxAckToSend)
 };
+
+// An acknowledgement waits this long after it became due, so the versions of
+// one burst (the scripts write their files together) share one datagram and
+// wake the sender once. Resends wait for the measured acknowledgement round
+// trip, this included, and a base a few milliseconds older costs no bytes.
+const int64_t kAckDelayNs = 4000000;
 
 // A version that came together and decoded.
 struct ArrivedVersion
@@ -105,3 +112,11 @@ bool InboxTake(Inbox& box, VersionCodec* codec, const VersionPart& part, size_t 
 void InboxWritten(Inbox& box, size_t channel, uint32_t version, const std::string& content);
 
 AckFrame InboxAck(const Inbox& box);
+
+// The acknowledgement to send now: one is due and has waited kAckDelayNs, or
+// `flush` (a datagram goes to the partner anyway, and the acknowledgement
+// rides beside it). Then it is no longer due.
+bool InboxAckToSend(Inbox& box, int64_t now_ns, bool flush, AckFrame& ack);
+
+// When the due acknowledgement goes out (INT64_MAX: none due).
+int64_t InboxNextAckNs(const Inbox& box);

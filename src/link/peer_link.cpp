@@ -444,6 +444,9 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
             // Only new versions: their delivery is the acknowledgements' business.
             if (transfer <= outbox.channels[i].last_sent)
                 return;
+            AckFrame ack;
+            if (InboxAckToSend(inbox, SteadyNowNs(), true, ack))
+                put(EncodeAck(ack)); // beside the version: one wake-up at the partner for both
             for (const std::string& d : OutboxSendNew(outbox, held.codec, (size_t)i, transfer, content, SteadyNowNs())) {
                 put(d);
                 wire.file_wire += d.size();
@@ -468,6 +471,10 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
         compact = on;
         for (ChannelOutbox& c : outbox.channels)
             c = ChannelOutbox{};
+        // Acknowledged versions need no blind repeats, nor scan wake-ups for them.
+        sender.repeats = on ? 0 : 2;
+        for (ChannelSendState& st : sender.state)
+            st.resend_count = std::min(st.resend_count, sender.repeats);
         if (on) {
             // What went out in the old framing may be missing its repeats:
             // the current versions go again, now acknowledged.
@@ -599,10 +606,9 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
             names.push_back(partner_names[v.channel]);
         }
         NoteReceived(names, role);
-        if (compact && inbox.ack_due && inbox.epoch != 0) {
-            inbox.ack_due = false;
-            put(EncodeAck(InboxAck(inbox)));
-        }
+        AckFrame ack;
+        if (compact && InboxAckToSend(inbox, SteadyNowNs(), false, ack))
+            put(EncodeAck(ack));
 
         const int64_t now = SteadyNowNs();
         const uint32_t resends = g_resend_requests.load();
@@ -655,7 +661,7 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
                                         OwnFilesNextReadNs(sender)),
                                std::min(hello_timer, ping_timer) + kSecondNs);
         if (compact)
-            due = std::min(due, OutboxNextResendNs(outbox, rtt_ms));
+            due = std::min(std::min(due, OutboxNextResendNs(outbox, rtt_ms)), InboxNextAckNs(inbox));
         const int64_t wait_ns = due - SteadyNowNs();
         ready = UdpWaitOrFolder(sock, sender.watch, wait_ns > 0 ? wait_ns / 1000 : 0);
     }

@@ -34,15 +34,20 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 // On-CPU time of every thread of `pid` (nanoseconds, where /proc/<pid>/stat
-// counts 10 ms ticks): threads that end in between are not counted.
-static double CpuSeconds(pid_t pid)
+// counts 10 ms ticks), and how often they were put on a CPU: threads that end
+// in between are not counted.
+static double CpuSeconds(pid_t pid, uint64_t* runs = nullptr)
 {
     double ns = 0;
     for (const fs::directory_entry& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
         std::ifstream in(task.path() / "schedstat");
-        double run = 0;
-        if (in >> run)
+        double run = 0, waited = 0;
+        uint64_t slices = 0;
+        if (in >> run >> waited >> slices) {
             ns += run;
+            if (runs)
+                *runs += slices;
+        }
     }
     return ns / 1e9;
 }
@@ -663,16 +668,24 @@ static void WriterRates(const std::string& root)
 
 // The on-CPU time of this process's threads but the calling one: the link
 // thread, while the calling thread writes the files.
-static double OtherThreadsCpuSeconds()
+static double OtherThreadsCpuSeconds(uint64_t* runs = nullptr)
 {
     timespec own{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &own);
-    return CpuSeconds(getpid()) - (own.tv_sec + own.tv_nsec / 1e9);
+    uint64_t all = 0, mine = 0;
+    const double cpu = CpuSeconds(getpid(), &all);
+    std::ifstream in("/proc/thread-self/schedstat");
+    double run = 0, waited = 0;
+    in >> run >> waited >> mine;
+    if (runs)
+        *runs = all - mine;
+    return cpu - (own.tv_sec + own.tv_nsec / 1e9);
 }
 
 // The game-like workload (tests/support/game_workload.h) at 30 Hz for 12 s:
 // wire bytes out per raw file byte and the link thread's CPU.
-static void GameWorkload(const std::string& root, bool old_framing, int round, double& ratio, double& cpu)
+static void GameWorkload(const std::string& root, bool old_framing, int round, double& ratio, double& cpu,
+                         double& wakes)
 {
     const std::string code = std::string(old_framing ? "GO" : "GN") + std::to_string(round);
     const pid_t partner = LinkWithPartner(root, code, old_framing);
@@ -682,7 +695,8 @@ static void GameWorkload(const std::string& root, bool old_framing, int round, d
         std::lock_guard<std::mutex> g(g_app.link.lock);
         out0 = g_app.link.out_bytes_total;
     }
-    const double c0 = OtherThreadsCpuSeconds();
+    uint64_t runs0 = 0, runs1 = 0;
+    const double c0 = OtherThreadsCpuSeconds(&runs0);
     const auto t1 = Clock::now();
     int f = 0;
     for (; Clock::now() - t1 < 12s; f++) {
@@ -696,7 +710,8 @@ static void GameWorkload(const std::string& root, bool old_framing, int round, d
         std::this_thread::sleep_until(t1 + std::chrono::microseconds(33333) * (f + 1));
     }
     const double secs = std::chrono::duration<double>(Clock::now() - t1).count();
-    cpu = (OtherThreadsCpuSeconds() - c0) / secs * 100.0;
+    cpu = (OtherThreadsCpuSeconds(&runs1) - c0) / secs * 100.0;
+    wakes = (double)(runs1 - runs0) / secs;
     std::this_thread::sleep_for(500ms);
     StopLink(); // the last second's bytes are counted at the stop
     uint64_t out1;
@@ -706,25 +721,34 @@ static void GameWorkload(const std::string& root, bool old_framing, int round, d
     }
     ratio = (double)(out1 - out0) / (double)raw;
     printf("  game workload, %s framing, round %d: %.1f KB/s of files, %.1f KB/s on the wire out, ratio %.3f, "
-           "link CPU %.2f %%\n",
-           old_framing ? "old" : "compact", round, raw / secs / 1e3, (out1 - out0) / secs / 1e3, ratio, cpu);
+           "link CPU %.2f %%, %.0f wake-ups/s\n",
+           old_framing ? "old" : "compact", round, raw / secs / 1e3, (out1 - out0) / secs / 1e3, ratio, cpu, wakes);
     EndLink(partner);
 }
 
 static void GameFigures(const std::string& root)
 {
-    std::vector<double> ratio[2], cpu[2];
+    std::vector<double> ratio[2], cpu[2], wakes[2];
     for (int round = 0; round < 3; round++)
         for (int k = 0; k < 2; k++) {
-            double r = 0, c = 0;
-            GameWorkload(root, k == 0, round, r, c);
+            double r = 0, c = 0, w = 0;
+            GameWorkload(root, k == 0, round, r, c, w);
             ratio[k].push_back(r);
             cpu[k].push_back(c);
+            wakes[k].push_back(w);
         }
     for (int k = 0; k < 2; k++)
-        printf("game workload at 30 Hz, %s: wire bytes out / file bytes %.3f, link CPU %.2f %% of one core "
-               "(medians of 3)\n",
-               k == 0 ? "old framing (before)" : "compact framing", Percentile(ratio[k], 0.5), Percentile(cpu[k], 0.5));
+        printf("game workload at 30 Hz, %s: wire bytes out / file bytes %.3f, link CPU %.2f %% of one core, "
+               "%.0f wake-ups/s (medians of 3)\n",
+               k == 0 ? "old framing (before)" : "compact framing", Percentile(ratio[k], 0.5), Percentile(cpu[k], 0.5),
+               Percentile(wakes[k], 0.5));
+    printf("game workload at 30 Hz: compact link CPU / old %.2f (median of the 3 rounds' own ratios)\n",
+           [&] {
+               std::vector<double> r;
+               for (size_t i = 0; i < cpu[0].size(); i++)
+                   r.push_back(cpu[0][i] > 0 ? cpu[1][i] / cpu[0][i] : 0);
+               return Percentile(r, 0.5);
+           }());
 }
 
 // Delivery between two real clients in the compact framing under drop: six
