@@ -220,6 +220,15 @@ TEST(ChannelFilesOnDisk, ScanSendsEachChangeThreeTimes)
     EXPECT_EQ(sent, (std::vector<std::pair<std::string, uint32_t>>{
                         {"Kestrel_Flags_A.json", 2}, {"Kestrel_Flags_A.json", 3},
                         {"Kestrel_Flags_A.json", 3}, {"Kestrel_Flags_A.json", 3}}));
+
+    // Where the partner acknowledges: each change once, and no scan beat
+    // wakes for repeats that would send nothing.
+    sent.clear();
+    sender.repeats = 0;
+    GameDirectory::Write("Kestrel_Flags_A.json", "v4");
+    for (int i = 0; i < 5; i++)
+        ScanOwnFiles(sender, record);
+    EXPECT_EQ(sent, (std::vector<std::pair<std::string, uint32_t>>{{"Kestrel_Flags_A.json", 4}}));
 }
 
 TEST(ChannelFilesOnDisk, CompletedFilesReplaceWholeAndLeaveNoTemporary)

@@ -89,6 +89,44 @@ TEST(ChannelVersions, LatestWinsAndLaterVersionsTravelAgainstTheAcknowledgedOne)
 // Fault caught: a partner whose machine is busy acknowledges 30-50 ms after
 // each send while its pings still say 1 ms: every version went out twice,
 // the resend 10 ms after the first.
+// Fault caught: an acknowledgement per version (each one wakes the sender),
+// or one held back for good (the sender resends what the partner has).
+TEST(ChannelVersions, ABurstSharesOneAcknowledgementThatWaitsOrRidesAlong)
+{
+    Ends e;
+    e.out.epoch = 5;
+    const int64_t t0 = 1000000000;
+    AckFrame ack;
+    for (size_t ch = 0; ch < 3; ch++) {
+        for (const std::string& d : OutboxSendNew(e.out, e.codec, ch, 1, Skeleton((int)ch), t0)) {
+            VersionPart p;
+            ArrivedVersion v;
+            ASSERT_TRUE(DecodeVersion(d.data(), d.size(), p));
+            if (InboxTake(e.in, e.codec, p, 1 << 20, v))
+                InboxWritten(e.in, v.channel, v.version, v.content);
+        }
+        EXPECT_FALSE(InboxAckToSend(e.in, t0 + (int64_t)ch * 300000, false, ack)); // the burst goes on
+    }
+    EXPECT_EQ(InboxNextAckNs(e.in), t0 + kAckDelayNs);
+    EXPECT_FALSE(InboxAckToSend(e.in, t0 + kAckDelayNs - 1, false, ack));
+    ASSERT_TRUE(InboxAckToSend(e.in, t0 + kAckDelayNs, false, ack));
+    EXPECT_EQ(ack.epoch, 5u);
+    EXPECT_EQ(ack.written[0] + ack.written[1] + ack.written[2], 3u); // all three in one
+    EXPECT_EQ(InboxNextAckNs(e.in), INT64_MAX);
+    EXPECT_FALSE(InboxAckToSend(e.in, t0 + 2 * kAckDelayNs, false, ack));
+
+    // A datagram going to the partner anyway takes the due one along at once.
+    for (const std::string& d : OutboxSendNew(e.out, e.codec, 0, 2, Skeleton(9), t0)) {
+        VersionPart p;
+        ArrivedVersion v;
+        ASSERT_TRUE(DecodeVersion(d.data(), d.size(), p));
+        if (InboxTake(e.in, e.codec, p, 1 << 20, v))
+            InboxWritten(e.in, v.channel, v.version, v.content);
+    }
+    ASSERT_TRUE(InboxAckToSend(e.in, t0 + 3 * kAckDelayNs, true, ack));
+    EXPECT_EQ(ack.written[0], 2u);
+}
+
 TEST(ChannelVersions, ResendsWaitForTheAcknowledgementsOwnRoundTrip)
 {
     Ends e;
