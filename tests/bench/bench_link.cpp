@@ -684,8 +684,8 @@ static double OtherThreadsCpuSeconds(uint64_t* runs = nullptr)
 
 // The game-like workload (tests/support/game_workload.h) at 30 Hz for 12 s:
 // wire bytes out per raw file byte and the link thread's CPU.
-static void GameWorkload(const std::string& root, bool old_framing, int round, double& ratio, double& cpu,
-                         double& wakes)
+static void GameWorkload(const std::string& root, pid_t relay, bool old_framing, int round, double& ratio, double& cpu,
+                         double& wakes, double& path_cpu)
 {
     const std::string code = std::string(old_framing ? "GO" : "GN") + std::to_string(round);
     const pid_t partner = LinkWithPartner(root, code, old_framing);
@@ -696,6 +696,7 @@ static void GameWorkload(const std::string& root, bool old_framing, int round, d
         out0 = g_app.link.out_bytes_total;
     }
     uint64_t runs0 = 0, runs1 = 0;
+    const double p0 = CpuSeconds(relay) + CpuSeconds(partner);
     const double c0 = OtherThreadsCpuSeconds(&runs0);
     const auto t1 = Clock::now();
     int f = 0;
@@ -711,6 +712,8 @@ static void GameWorkload(const std::string& root, bool old_framing, int round, d
     }
     const double secs = std::chrono::duration<double>(Clock::now() - t1).count();
     cpu = (OtherThreadsCpuSeconds(&runs1) - c0) / secs * 100.0;
+    // The whole path: this link, the relay forwarding it, the partner taking it in.
+    path_cpu = cpu + (CpuSeconds(relay) + CpuSeconds(partner) - p0) / secs * 100.0;
     wakes = (double)(runs1 - runs0) / secs;
     std::this_thread::sleep_for(500ms);
     StopLink(); // the last second's bytes are counted at the stop
@@ -721,34 +724,38 @@ static void GameWorkload(const std::string& root, bool old_framing, int round, d
     }
     ratio = (double)(out1 - out0) / (double)raw;
     printf("  game workload, %s framing, round %d: %.1f KB/s of files, %.1f KB/s on the wire out, ratio %.3f, "
-           "link CPU %.2f %%, %.0f wake-ups/s\n",
-           old_framing ? "old" : "compact", round, raw / secs / 1e3, (out1 - out0) / secs / 1e3, ratio, cpu, wakes);
+           "link CPU %.2f %%, %.0f wake-ups/s, link + relay + partner CPU %.2f %%\n",
+           old_framing ? "old" : "compact", round, raw / secs / 1e3, (out1 - out0) / secs / 1e3, ratio, cpu, wakes,
+           path_cpu);
     EndLink(partner);
 }
 
-static void GameFigures(const std::string& root)
+static void GameFigures(const std::string& root, pid_t relay)
 {
-    std::vector<double> ratio[2], cpu[2], wakes[2];
+    std::vector<double> ratio[2], cpu[2], wakes[2], path[2];
     for (int round = 0; round < 3; round++)
         for (int k = 0; k < 2; k++) {
-            double r = 0, c = 0, w = 0;
-            GameWorkload(root, k == 0, round, r, c, w);
+            double r = 0, c = 0, w = 0, p = 0;
+            GameWorkload(root, relay, k == 0, round, r, c, w, p);
             ratio[k].push_back(r);
             cpu[k].push_back(c);
             wakes[k].push_back(w);
+            path[k].push_back(p);
         }
     for (int k = 0; k < 2; k++)
         printf("game workload at 30 Hz, %s: wire bytes out / file bytes %.3f, link CPU %.2f %% of one core, "
                "%.0f wake-ups/s (medians of 3)\n",
                k == 0 ? "old framing (before)" : "compact framing", Percentile(ratio[k], 0.5), Percentile(cpu[k], 0.5),
                Percentile(wakes[k], 0.5));
-    printf("game workload at 30 Hz: compact link CPU / old %.2f (median of the 3 rounds' own ratios)\n",
-           [&] {
-               std::vector<double> r;
-               for (size_t i = 0; i < cpu[0].size(); i++)
-                   r.push_back(cpu[0][i] > 0 ? cpu[1][i] / cpu[0][i] : 0);
-               return Percentile(r, 0.5);
-           }());
+    const auto paired = [](const std::vector<double>* v) {
+        std::vector<double> r;
+        for (size_t i = 0; i < v[0].size(); i++)
+            r.push_back(v[0][i] > 0 ? v[1][i] / v[0][i] : 0);
+        return Percentile(r, 0.5);
+    };
+    printf("game workload at 30 Hz: compact / old, link CPU %.2f, link + relay + partner CPU %.2f (%.2f %% against "
+           "%.2f %%) (medians of the 3 rounds' own ratios)\n",
+           paired(cpu), paired(path), Percentile(path[1], 0.5), Percentile(path[0], 0.5));
 }
 
 // Delivery between two real clients in the compact framing under drop: six
@@ -849,7 +856,7 @@ int main(int argc, char** argv)
         if (wanted("rates"))
             WriterRates(root);
         if (wanted("game"))
-            GameFigures(root);
+            GameFigures(root, service.pid);
         StopService(service);
     }
     if (wanted("relay")) {
