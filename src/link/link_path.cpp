@@ -30,10 +30,15 @@ static void StartRound(DirectPath& p, int64_t now_ns)
 
 void PathTakePeer(DirectPath& p, const NetAddress& peer, int64_t now_ns)
 {
-    if (p.known && p.peer == peer)
+    if (p.known && p.peer == peer) {
+        p.next_known = false;
         return;
-    if (p.direct)
-        p.report_due = true;
+    }
+    if (p.direct) {
+        p.next = peer;
+        p.next_known = true;
+        return;
+    }
     p.known = true;
     p.peer = peer;
     p.direct = false;
@@ -70,6 +75,13 @@ bool PathTick(DirectPath& p, int64_t now_ns, bool& fell_back)
         fell_back = true;
         p.retry_ns = now_ns + p.backoff_ns;
         p.backoff_ns = std::min(p.backoff_ns * 2, kLastRetryNs);
+        if (p.next_known) {
+            // The partner may have moved: its new address at once.
+            p.peer = p.next;
+            p.next_known = false;
+            p.backoff_ns = kFirstRetryNs;
+            StartRound(p, now_ns);
+        }
         return false;
     }
     if (p.probing && now_ns >= p.round_end_ns) {

@@ -32,6 +32,8 @@ struct DirectPath
     bool known = false;       // the relay named the partner's address
     NetAddress peer;
     bool direct = false;      // files and pings go to `peer`
+    bool next_known = false;  // a newer address named while direct: tried once
+    NetAddress next;          // the direct path fails (a PEER alone proves nothing)
     bool probing = false;
     int64_t round_end_ns = 0;
     int64_t next_send_ns = 0; // the next probe or keep-alive
@@ -48,8 +50,10 @@ bool ParsePeerDatagram(const char* data, size_t size, NetAddress& out);
 // "PATH <code> <letter> direct\n" or "... relay\n".
 std::string PathDatagram(const std::string& room_code, char letter, bool direct);
 
-// The relay named the partner's address. A new address leaves a direct path
-// and starts a round at once; the same one again changes nothing.
+// The relay named the partner's address. A new one starts a round at once,
+// unless the path is direct: then the working path stays until it falls
+// silent (a datagram claiming the relay's address must not move it), and the
+// new address is tried first thing after. The same one again changes nothing.
 void PathTakePeer(DirectPath& p, const NetAddress& peer, int64_t now_ns);
 
 // A datagram from the partner's address opened under the partner's seal.
