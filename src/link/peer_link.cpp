@@ -615,6 +615,14 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
             }
         }
         RefreshLinkSeal(seal, letter);
+        if (path.known && !seal.sealed) {
+            // No partner key any more: nothing may go straight (or come so).
+            const bool was_direct = path.direct;
+            path = DirectPath{};
+            NotePath(path);
+            if (was_direct)
+                report_path();
+        }
         CompletedFiles completed;
         std::vector<ArrivedVersion> arrived; // newest per channel, this turn
         NetAddress from;
