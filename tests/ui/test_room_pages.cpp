@@ -398,8 +398,9 @@ TEST_F(ScriptedRoomsUi, TheConnectionReadoutAndTheNameplateSliders)
         EXPECT_EQ(DriverFind("Cancel Ready"), nullptr);
         const LinkRating rating = RateLink(LinkRttMs(), LinkLossPercent());
         EXPECT_EQ(rating.bars, c.bars) << c.word;
-        if (c.rtt == 59)
+        if (c.rtt == 59) {
             EXPECT_TRUE(Shows("Through relay, 59 ms")) << DriverText();
+        }
     }
     // The path in use, with the round trip of that path.
     {
