@@ -50,7 +50,10 @@ void PathHeard(DirectPath& p, bool pong, bool ping, int64_t now_ns)
 {
     if (!p.known)
         return;
-    p.heard_ns = now_ns;
+    // Only a round trip keeps the path: a way that lets the partner's
+    // datagrams in but not the own out must not hold the files.
+    if (pong)
+        p.heard_ns = now_ns;
     if (pong && !p.direct) {
         p.direct = true;
         p.probing = false;

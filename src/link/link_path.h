@@ -17,9 +17,8 @@
 // A probe round: a sealed ping every kProbeIntervalNs for kProbeRoundNs.
 const int64_t kProbeIntervalNs = 200000000LL;
 const int64_t kProbeRoundNs = 3000000000LL;
-// While direct, a keep-alive ping goes there this often, and silence from the
-// partner's address for kDirectSilenceNs means the path is gone: both sides'
-// keep-alives and pongs (and the files) cross it every 100 ms at least.
+// While direct, a keep-alive ping goes there this often, and no pong from the
+// partner's address for kDirectSilenceNs means the path is gone.
 const int64_t kKeepAliveIntervalNs = 100000000LL;
 const int64_t kDirectSilenceNs = 450000000LL;
 // After a failed round or a loss the next round waits this long, doubled each
@@ -39,7 +38,7 @@ struct DirectPath
     int64_t next_send_ns = 0; // the next probe or keep-alive
     int64_t retry_ns = 0;     // the next round when neither probing nor direct (0: none planned)
     int64_t backoff_ns = kFirstRetryNs;
-    int64_t heard_ns = 0;     // the last sealed datagram from `peer`
+    int64_t heard_ns = 0;     // the last sealed pong from `peer`
     bool report_due = false;  // the path changed: tell the relay
     uint32_t losses = 0;      // times the direct path was lost (diagnostics, tests)
 };
@@ -57,6 +56,8 @@ std::string PathDatagram(const std::string& room_code, char letter, bool direct)
 void PathTakePeer(DirectPath& p, const NetAddress& peer, int64_t now_ns);
 
 // A datagram from the partner's address opened under the partner's seal.
+// Only pongs keep a direct path alive (a way open in one direction only is
+// no path), which the keep-alive pings draw every 100 ms.
 // `pong`: it answers one of the own pings (the round trip crossed the path).
 // `ping`: the partner probes now, so this side joins in (both routers must
 // send for the way to open).

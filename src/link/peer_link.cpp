@@ -488,6 +488,7 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
     // The partner's address once the relay names it; files and pings go
     // there while the path is direct, HELLO always to the relay.
     DirectPath path;
+    NetAddress introduced_by; // PATH goes only to a relay that has sent a PEER: an older one would forward it
     const bool take_peer = g_direct_path.load();
     const auto put_to = [&](const std::string& d, const NetAddress& to) {
         const std::string* out = &d;
@@ -501,7 +502,7 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
     };
     const auto put = [&](const std::string& d) { put_to(d, &d != &hello && path.direct ? path.peer : relay); };
     const auto report_path = [&]() {
-        if (!room_code.empty()) {
+        if (!room_code.empty() && introduced_by == relay) {
             const std::string text = PathDatagram(room_code, letter, path.direct);
             UdpSendTo(sock, relay, text.data(), text.size());
             wire.out += text.size();
@@ -615,6 +616,14 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
             }
         }
         RefreshLinkSeal(seal, letter);
+        if (path.known && !seal.sealed) {
+            // No partner key any more: nothing may go straight (or come so).
+            const bool was_direct = path.direct;
+            path = DirectPath{};
+            NotePath(path);
+            if (was_direct)
+                report_path();
+        }
         CompletedFiles completed;
         std::vector<ArrivedVersion> arrived; // newest per channel, this turn
         NetAddress from;
@@ -632,6 +641,7 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
             if (!from_peer && ParsePeerDatagram(buffer.data(), (size_t)r, peer)) {
                 // Only a partner that seals can prove where it is.
                 if (take_peer && seal.sealed) {
+                    introduced_by = relay;
                     PathTakePeer(path, peer, SteadyNowNs());
                     NotePath(path);
                 }

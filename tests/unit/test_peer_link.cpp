@@ -269,6 +269,9 @@ TEST(DirectPath, ProbesGoDirectOnAPongFallBackOnSilenceAndRetryLessOften)
     EXPECT_TRUE(p.direct);
     EXPECT_LE(PathNextDueNs(p), t + 5 * ms + kDirectSilenceNs + 1);
 
+    // The partner's pings still arrive, but no pong: a way open one way only.
+    PathHeard(p, false, true, t + 300 * ms);
+
     // Silent past the limit: back to the relay in that turn, and the newer
     // address is tried at once.
     PathTick(p, t + 5 * ms + kDirectSilenceNs + 1, fell);
