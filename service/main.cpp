@@ -66,6 +66,13 @@ static std::string MetricsPage(Relay* relay, RoomPort* rooms, AccountPort* accou
     MetricLine(out, "kestrel_relay_hellos_total", "outcome=\"refused\"", (double)s.hellos_refused);
     MetricHead(out, "kestrel_relay_registrations", "gauge", "Addresses registered with the relay now.");
     MetricLine(out, "kestrel_relay_registrations", "", (double)s.registrations);
+    MetricHead(out, "kestrel_relay_introductions_total", "counter", "PEER datagrams sent: a member told its partner's address.");
+    MetricLine(out, "kestrel_relay_introductions_total", "", (double)s.introductions);
+    MetricHead(out, "kestrel_relay_direct_sessions_total", "counter",
+               "Rooms whose members reported a direct path, once per pair of registrations.");
+    MetricLine(out, "kestrel_relay_direct_sessions_total", "", (double)s.direct_sessions_total);
+    MetricHead(out, "kestrel_relay_direct_sessions", "gauge", "Rooms whose latest path report of either member is direct.");
+    MetricLine(out, "kestrel_relay_direct_sessions", "", (double)s.direct_sessions_now);
     return out;
 }
 
@@ -269,7 +276,7 @@ int main(int argc, char** argv)
             ":39001 and room port TCP " + options.bind + ":39002 (" + http + "), relay UDP " + options.bind +
             ":39000 announced as " + (options.relay_public.empty() ? "the backend address" : options.relay_public) +
             (options.relay_open ? " (open: every HELLO)" : options.relay_any_ip ? " (HELLO from any IP)" : "") +
-            ", metrics " + (options.metrics.empty() ? "off" : "http://" + options.metrics + "/metrics") + ", store " +
+            (options.relay_introduce ? "" : " (no introductions: no direct paths)") + ", metrics " + (options.metrics.empty() ? "off" : "http://" + options.metrics + "/metrics") + ", store " +
             (options.store.empty() ? "sqlite " + options.data_dir + "/accounts.sqlite3 (rooms kept across restarts)"
                                    : "postgresql " + WithoutPassword(options.store) + " (rooms shared)") +
             ", data " + options.data_dir + ", mail " + mails + ", links " +

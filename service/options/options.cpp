@@ -24,6 +24,8 @@ const char* ServiceUsage()
            "  --relay-workers N     relay threads, each on its own socket of the port (one per core)\n"
            "  --relay-batch N       datagrams per receive and send call, 1 to 256 (64)\n"
            "  --relay-no-segment    send each datagram on its own (no UDP segmentation offload)\n"
+           "  --relay-no-introduce  never tell a room's members each other's address: every byte\n"
+           "                        goes through the relay (no direct path between players)\n"
            "  --channels LIST       comma-separated client channels allowed to connect (beta2)\n"
            "  --public-url URL      base of the links in mails (http://ADDR:39001, https:// with --tls-only)\n"
            "  --tls-cert FILE       PEM certificate: the HTTP ports take TLS as well as plain HTTP\n"
@@ -119,6 +121,10 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions& out, std::string
         }
         if (strcmp(flag, "--relay-no-segment") == 0) {
             out.relay_segment = false;
+            continue;
+        }
+        if (strcmp(flag, "--relay-no-introduce") == 0) {
+            out.relay_introduce = false;
             continue;
         }
         if (strcmp(flag, "--tls-only") == 0) {

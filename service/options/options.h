@@ -29,6 +29,7 @@ struct ServiceOptions
     int relay_workers = 0;    // relay threads, each on its own socket of the port; 0 = one per core
     int relay_batch = 64;     // datagrams per receive and send call (1: one call per datagram)
     bool relay_segment = true; // runs of datagrams to one address leave as one segmented send
+    bool relay_introduce = true; // tell a room's members each other's address (direct path)
     RelayFaults faults;
     std::vector<std::string> channels = {"beta2"}; // client channels "/clientcheck" allows
     std::string public_url; // base of the links in mails; "" = http(s)://<bind>:39001

@@ -50,11 +50,21 @@ struct RelayMember
     uint64_t seat = 0; // the room member's seat when it registered
     // Written by every worker under the shared lock, so atomic.
     std::atomic<int64_t> last_ns{0};
+    std::atomic<bool> direct{false}; // its latest path report
 };
 
 struct RelayRoom
 {
     RelayMember member[2]; // A, B
+    // A report of "direct" was counted for this pair of registrations.
+    std::atomic<bool> direct_counted{false};
+};
+
+// A PEER datagram to send once the table's exclusive lock is let go.
+struct Introduction
+{
+    sockaddr_in to;
+    std::string text;
 };
 
 struct PendingDatagram
@@ -108,7 +118,9 @@ struct RelayWorker
 
     // Counters only this worker writes; the metrics page reads them.
     std::atomic<uint64_t> forwarded{0}, forwarded_bytes{0}, dropped_unregistered{0}, dropped_no_partner{0},
-        dropped_fault{0}, dropped_queue_full{0}, dropped_send_error{0}, hellos_registered{0}, hellos_refused{0};
+        dropped_fault{0}, dropped_queue_full{0}, dropped_send_error{0}, hellos_registered{0}, hellos_refused{0},
+        introductions{0}, direct_sessions{0};
+    std::vector<Introduction> introduce; // due, filled under the exclusive lock
 
     std::mt19937_64 rng;
     std::priority_queue<PendingDatagram, std::vector<PendingDatagram>, std::greater<PendingDatagram>> queue;
@@ -155,6 +167,35 @@ static void ClearMember(RelayMember& m)
     m.addr = sockaddr_in{};
     m.seat = 0;
     m.last_ns.store(0, std::memory_order_relaxed);
+    m.direct.store(false, std::memory_order_relaxed);
+}
+
+static std::string PeerText(const sockaddr_in& a)
+{
+    char ip[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &a.sin_addr, ip, sizeof(ip));
+    return "PEER " + std::string(ip) + ":" + std::to_string(ntohs(a.sin_port)) + "\n";
+}
+
+// "PATH " + code + " " + letter + " direct" or " relay", optionally followed
+// by a newline: a member's report of the path its link uses.
+static bool ParsePath(const char* data, size_t size, std::string& code, char& letter, bool& direct)
+{
+    if (size > 0 && data[size - 1] == '\n')
+        size--;
+    if (size < 5 || memcmp(data, "PATH ", 5) != 0)
+        return false;
+    const std::string text(data + 5, size - 5);
+    const size_t space = text.find(' ');
+    if (space == std::string::npos || space == 0 || space > 32 || text.size() < space + 3 || text[space + 2] != ' ')
+        return false;
+    code = text.substr(0, space);
+    letter = text[space + 1];
+    const std::string path = text.substr(space + 3);
+    if ((letter != 'A' && letter != 'B') || (path != "direct" && path != "relay"))
+        return false;
+    direct = path == "direct";
+    return true;
 }
 
 // False unless the datagram is "HELLO " + code + " " + letter, optionally
@@ -202,7 +243,10 @@ static void Unregister(Relay& r, uint64_t key)
     r.by_addr.erase(it);
 }
 
-static int Register(Relay& r, const std::string& code, char letter, const sockaddr_in& from, int64_t now)
+// On success with the partner registered, the introductions due go to `w`:
+// the partner's address to this member (the answer to its HELLO), and this
+// member's to the partner when the pair is new or this member moved.
+static int Register(Relay& r, RelayWorker& w, const std::string& code, char letter, const sockaddr_in& from, int64_t now)
 {
     const int slot = letter == 'A' ? 0 : 1;
     // A live member keeps its slot: anyone behind the same IP who knows the
@@ -231,9 +275,23 @@ static int Register(Relay& r, const std::string& code, char letter, const sockad
         Unregister(r, key); // one registration per address
     if (r.rooms.find(code) == r.rooms.end() && r.rooms.size() >= kMaxRooms)
         return kHelloNo;
-    RelayMember& m = r.rooms[code].member[slot];
+    RelayRoom& room = r.rooms[code];
+    RelayMember& m = room.member[slot];
     if (m.set && !SameAddr(m.addr, from))
         r.by_addr.erase(AddrKey(m.addr)); // the member moved after falling silent
+    const bool moved = !m.set || !SameAddr(m.addr, from);
+    if (moved) {
+        // A new pair of addresses: whatever path the old pair used is gone.
+        room.member[0].direct.store(false, std::memory_order_relaxed);
+        room.member[1].direct.store(false, std::memory_order_relaxed);
+        room.direct_counted.store(false, std::memory_order_relaxed);
+    }
+    const RelayMember& other = room.member[1 - slot];
+    if (r.options.relay_introduce && other.set && !SameAddr(other.addr, from)) {
+        w.introduce.push_back(Introduction{from, PeerText(other.addr)});
+        if (moved)
+            w.introduce.push_back(Introduction{other.addr, PeerText(from)});
+    }
     m.set = true;
     m.addr = from;
     m.seat = seat;
@@ -448,6 +506,32 @@ static void Forward(Relay& r, RelayWorker& w, const sockaddr_in& from, const cha
     Schedule(r, w, other.addr, data, size, now);
 }
 
+// Exclusive lock let go: introductions leave with the worker's next batch,
+// like forwarded datagrams, so no one waits on a send under the lock.
+static void SendIntroductions(Relay& r, RelayWorker& w)
+{
+    for (Introduction& i : w.introduce)
+        SendKept(r, w, i.to, std::move(i.text));
+    AddOwn(w.introductions, w.introduce.size());
+    w.introduce.clear();
+}
+
+// Shared lock held. Taken only from the registered address of that member;
+// never forwarded either way.
+static void NotePath(Relay& r, RelayWorker& w, const sockaddr_in& from, const std::string& code, char letter,
+                     bool direct)
+{
+    auto it = r.by_addr.find(AddrKey(from));
+    auto room = it == r.by_addr.end() || it->second.first != code ? r.rooms.end() : r.rooms.find(code);
+    if (room == r.rooms.end() || it->second.second != (letter == 'A' ? 0 : 1)) {
+        AddOwn(w.dropped_unregistered, 1);
+        return;
+    }
+    room->second.member[it->second.second].direct.store(direct, std::memory_order_relaxed);
+    if (direct && !room->second.direct_counted.exchange(true))
+        AddOwn(w.direct_sessions, 1);
+}
+
 static void FlushDue(Relay& r, RelayWorker& w, int64_t now)
 {
     while (!w.queue.empty() && w.queue.top().due_ns <= now) {
@@ -496,8 +580,9 @@ static void HandleBatch(Relay& r, RelayWorker& w, int count)
             int verdict;
             {
                 std::unique_lock<std::shared_mutex> exclusive(r.table);
-                verdict = Register(r, code, letter, w.in_from[i], now);
+                verdict = Register(r, w, code, letter, w.in_from[i], now);
             }
+            SendIntroductions(r, w);
             shared.lock();
             if (verdict == kHelloLater) {
                 if (w.pending.size() >= kMaxPendingHellos) {
@@ -508,6 +593,8 @@ static void HandleBatch(Relay& r, RelayWorker& w, int count)
             } else {
                 AddOwn(verdict == kHelloYes ? w.hellos_registered : w.hellos_refused, 1);
             }
+        } else if (bool direct; ParsePath(data, n, code, letter, direct)) {
+            NotePath(r, w, w.in_from[i], code, letter, direct);
         } else if (n > 0) {
             Forward(r, w, w.in_from[i], data, n, now);
         }
@@ -519,16 +606,20 @@ static void RetryPending(Relay& r, RelayWorker& w, int64_t now)
 {
     if (w.pending.empty())
         return;
-    std::unique_lock<std::shared_mutex> exclusive(r.table);
-    std::vector<PendingHello> still;
-    for (PendingHello& h : w.pending) {
-        const int verdict = Register(r, h.code, h.letter, h.from, now);
-        if (verdict == kHelloLater && now - h.since_ns < kPendingHelloNs)
-            still.push_back(std::move(h));
-        else
-            AddOwn(verdict == kHelloYes ? w.hellos_registered : w.hellos_refused, 1);
+    {
+        std::unique_lock<std::shared_mutex> exclusive(r.table);
+        std::vector<PendingHello> still;
+        for (PendingHello& h : w.pending) {
+            const int verdict = Register(r, w, h.code, h.letter, h.from, now);
+            if (verdict == kHelloLater && now - h.since_ns < kPendingHelloNs)
+                still.push_back(std::move(h));
+            else
+                AddOwn(verdict == kHelloYes ? w.hellos_registered : w.hellos_refused, 1);
+        }
+        w.pending.swap(still);
     }
-    w.pending.swap(still);
+    SendIntroductions(r, w);
+    FlushOut(w);
 }
 
 static void WorkerLoop(Relay* relay, RelayWorker* worker, bool sweeps)
@@ -679,8 +770,13 @@ RelayStats ReadRelayStats(Relay* relay)
         s.dropped_send_error += w->dropped_send_error.load(std::memory_order_relaxed);
         s.hellos_registered += w->hellos_registered.load(std::memory_order_relaxed);
         s.hellos_refused += w->hellos_refused.load(std::memory_order_relaxed);
+        s.introductions += w->introductions.load(std::memory_order_relaxed);
+        s.direct_sessions_total += w->direct_sessions.load(std::memory_order_relaxed);
     }
     std::shared_lock<std::shared_mutex> shared(relay->table);
     s.registrations = relay->by_addr.size();
+    for (const auto& [code, room] : relay->rooms)
+        s.direct_sessions_now += (room.member[0].set && room.member[0].direct.load(std::memory_order_relaxed)) ||
+                                 (room.member[1].set && room.member[1].direct.load(std::memory_order_relaxed));
     return s;
 }

@@ -1,7 +1,10 @@
 // The UDP relay on port 39000. A client registers its address for (room code,
 // letter) with "HELLO <code> <letter>\n"; every other datagram from a
 // registered address goes, unchanged, to the other letter of the same room and
-// never back to the sender. The relay itself sends nothing.
+// never back to the sender. Once both letters are registered the relay tells
+// each the other's address ("PEER a.b.c.d:port\n"), so the two may try a path
+// straight between them; members report the path they use with
+// "PATH <code> <letter> direct|relay\n", which the relay keeps to itself.
 #pragma once
 
 #include "options/options.h"
@@ -32,6 +35,9 @@ struct RelayStats
              dropped_send_error = 0;
     uint64_t hellos_registered = 0, hellos_refused = 0;
     uint64_t registrations = 0; // addresses registered now
+    uint64_t introductions = 0;  // PEER datagrams sent
+    uint64_t direct_sessions_total = 0; // pairs of registrations that reported a direct path
+    uint64_t direct_sessions_now = 0;   // rooms whose latest report of either member is direct
 };
 RelayStats ReadRelayStats(Relay* relay);
 

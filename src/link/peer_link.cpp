@@ -1,6 +1,7 @@
 #include "link/peer_link.h"
 
 #include "link/link_keys.h"
+#include "link/link_path.h"
 #include "link/link_seal.h"
 #include "link/channel_versions.h"
 #include "link/relay_address.h"
@@ -26,6 +27,7 @@ static const int64_t kNoticeSettleUs = 500;
 
 static std::atomic<bool> g_watch_own_files{true};
 static std::atomic<bool> g_compact_framing{true};
+static std::atomic<bool> g_direct_path{true};
 static std::atomic<uint32_t> g_resend_requests{0};
 static std::atomic<int64_t> g_link_start_ns{0};
 
@@ -37,6 +39,11 @@ void SetLinkFileWatch(bool on)
 void SetLinkCompactFraming(bool on)
 {
     g_compact_framing.store(on);
+}
+
+void SetLinkDirectPath(bool on)
+{
+    g_direct_path.store(on);
 }
 
 void RequestOwnFilesResend()
@@ -71,6 +78,49 @@ static void NoteRelay(const NetAddress& relay)
     const std::string text = RelayAddressText(relay);
     std::lock_guard<std::mutex> g(g_app.link.lock);
     g_app.link.relay = text;
+}
+
+LinkPathInfo LinkPath()
+{
+    std::lock_guard<std::mutex> g(g_app.link.lock);
+    LinkPathInfo p;
+    p.direct = g_app.link.path_direct;
+    // Through the relay the pings' own figure serves until a pong came back
+    // from there since the last switch.
+    double rtt = g_app.link.path_rtt_ms[p.direct ? 1 : 0];
+    if (rtt < 0 && !p.direct)
+        rtt = g_app.link.rtt_ms;
+    p.rtt_ms = rtt < 0 ? -1 : (int32_t)(rtt + 0.5);
+    p.peer = g_app.link.path_peer;
+    p.losses = g_app.link.path_losses;
+    return p;
+}
+
+std::string LinkPathText(const LinkPathInfo& path)
+{
+    std::string text = path.direct ? "Direct" : "Through relay";
+    if (path.rtt_ms >= 0)
+        text += ", " + std::to_string(path.rtt_ms) + " ms";
+    return text;
+}
+
+// One round-trip sample of the path a pong came back on.
+static void NotePathRtt(bool direct, double sample_ms)
+{
+    std::lock_guard<std::mutex> g(g_app.link.lock);
+    double& rtt = g_app.link.path_rtt_ms[direct ? 1 : 0];
+    rtt = rtt < 0 ? sample_ms : 0.7 * rtt + 0.3 * sample_ms;
+}
+
+static void NotePath(const DirectPath& p)
+{
+    const std::string peer = p.known ? RelayAddressText(p.peer) : std::string();
+    std::lock_guard<std::mutex> g(g_app.link.lock);
+    if (g_app.link.path_direct != p.direct)
+        g_app.link.path_rtt_ms[p.direct ? 1 : 0] = -1.0; // the old figure is of another time
+    g_app.link.path_direct = p.direct;
+    g_app.link.path_peer = peer;
+    g_app.link.path_losses = p.losses;
 }
 
 int32_t LinkRttMs()
@@ -209,6 +259,40 @@ std::string MakePing(char letter, double now_ms, bool offer)
     return std::string("FILE:__ping___") + letter + ".json\n" + std::string(body, (size_t)n);
 }
 
+std::string MakeProbe(char letter, double now_ms, bool offer)
+{
+    char body[64];
+    const int n = snprintf(body, sizeof(body), offer ? "0 %.1f %s" : "0 %.1f", now_ms, kFramingToken);
+    if (n <= 0 || n >= (int)sizeof(body))
+        return std::string();
+    return std::string("FILE:__ping___") + letter + ".json\n" + std::string(body, (size_t)n);
+}
+
+// The sequence and the round trip of a pong ("FILE:__pong..." + "seq time").
+static bool ReadPong(const char* data, size_t size, double now_ms, uint32_t& seq, double& sample_ms)
+{
+    static const char kPong[] = "FILE:__pong__";
+    const size_t n = sizeof(kPong) - 1;
+    if (size < n || memcmp(data, kPong, n) != 0)
+        return false;
+    const char* nl = (const char*)memchr(data + n, '\n', size - n);
+    if (!nl)
+        return false;
+    const std::string body(nl + 1, (size_t)(data + size - (nl + 1)));
+    seq = 0;
+    for (size_t i = 0; i < body.size() && body[i] >= '0' && body[i] <= '9'; i++)
+        seq = seq * 10u + (uint32_t)(body[i] - '0');
+    const size_t space = body.find(' ');
+    if (space == std::string::npos)
+        return false;
+    char* end = nullptr;
+    const double echoed = strtod(body.c_str() + space + 1, &end);
+    if (end == body.c_str() + space + 1 || !(echoed >= 0))
+        return false;
+    sample_ms = std::max(0.0, now_ms - echoed);
+    return true;
+}
+
 void HandlePong(const std::string& body, double now_ms)
 {
     uint32_t seq = 0;
@@ -301,7 +385,8 @@ bool PartnerReturned(PartnerContact& c, const char* data, size_t size, int64_t n
     bool back = now_ns - c.last_ns >= kPartnerGapNs;
     uint32_t seq = 0;
     std::string body;
-    if (ReadPing(data, size, seq, body)) {
+    // Probes of the direct path (sequence 0) say nothing of a restart.
+    if (ReadPing(data, size, seq, body) && seq != 0) {
         // A restarted link counts from 1 again: a first ping that is not a
         // copy of the last one (it carries its own send time). Pings may
         // otherwise come a place out of order.
@@ -400,15 +485,28 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
     RefreshLinkSeal(seal, letter);
     std::string sealed_out, opened;
     WireCount wire;
-    const auto put = [&](const std::string& d) {
+    // The partner's address once the relay names it; files and pings go
+    // there while the path is direct, HELLO always to the relay.
+    DirectPath path;
+    NetAddress introduced_by; // PATH goes only to a relay that has sent a PEER: an older one would forward it
+    const bool take_peer = g_direct_path.load();
+    const auto put_to = [&](const std::string& d, const NetAddress& to) {
         const std::string* out = &d;
         if (&d != &hello) {
             if (!SealOutgoing(seal, d.data(), d.size(), sealed_out))
                 return;
             out = &sealed_out;
         }
-        UdpSendTo(sock, relay, out->data(), out->size());
+        UdpSendTo(sock, to, out->data(), out->size());
         wire.out += out->size();
+    };
+    const auto put = [&](const std::string& d) { put_to(d, &d != &hello && path.direct ? path.peer : relay); };
+    const auto report_path = [&]() {
+        if (!room_code.empty() && introduced_by == relay) {
+            const std::string text = PathDatagram(room_code, letter, path.direct);
+            UdpSendTo(sock, relay, text.data(), text.size());
+            wire.out += text.size();
+        }
     };
     if (!room_code.empty())
         put(hello);
@@ -518,6 +616,14 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
             }
         }
         RefreshLinkSeal(seal, letter);
+        if (path.known && !seal.sealed) {
+            // No partner key any more: nothing may go straight (or come so).
+            const bool was_direct = path.direct;
+            path = DirectPath{};
+            NotePath(path);
+            if (was_direct)
+                report_path();
+        }
         CompletedFiles completed;
         std::vector<ArrivedVersion> arrived; // newest per channel, this turn
         NetAddress from;
@@ -525,16 +631,44 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
             const int r = UdpReceive(sock, buffer.data(), buffer.size(), from);
             if (r < 0)
                 break;
-            // Only the relay forwards to us; anything else could forge files or pongs.
-            if (r == 0 || from != relay)
+            // Only the relay forwards to us, and the partner's own address
+            // once the relay named it; anything else could forge files or pongs.
+            const bool from_peer = path.known && from == path.peer && from != relay;
+            if (r == 0 || (from != relay && !from_peer))
                 continue;
             wire.in += (uint64_t)r;
+            NetAddress peer;
+            if (!from_peer && ParsePeerDatagram(buffer.data(), (size_t)r, peer)) {
+                // Only a partner that seals can prove where it is.
+                if (take_peer && seal.sealed) {
+                    introduced_by = relay;
+                    PathTakePeer(path, peer, SteadyNowNs());
+                    NotePath(path);
+                }
+                continue;
+            }
+            // Straight from the partner: sealed or nothing, whatever the setting.
+            if (from_peer && !seal.sealed)
+                continue;
             // Then only what the partner sealed: the relay's address alone proves nothing.
             bool renewed = false;
             if (OpenIncoming(seal, buffer.data(), (size_t)r, opened, renewed) != IncomingResult::Pass)
                 continue;
             const char* data = opened.data();
             const int n = (int)opened.size();
+            uint32_t pong_seq = 0;
+            double pong_rtt = 0;
+            const bool pong = ReadPong(data, (size_t)n, LinkClockMs(), pong_seq, pong_rtt);
+            if (from_peer) {
+                const bool was_direct = path.direct;
+                PathHeard(path, pong, n > 13 && memcmp(data, "FILE:__ping__", 13) == 0, SteadyNowNs());
+                if (path.direct != was_direct)
+                    NotePath(path);
+            }
+            if (pong && (from_peer || !path.direct))
+                NotePathRtt(from_peer, pong_rtt);
+            if (pong && pong_seq == 0)
+                continue; // a probe's answer: the path's figure only
             const bool back = resend_on_return && PartnerReturned(contact, data, (size_t)n, SteadyNowNs());
             // The partner's first datagram under new keys: what was sealed to
             // them before they had ours may not have opened.
@@ -581,8 +715,9 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
                     use_compact(PingAnnouncesFraming(std::string(nl + 1, (size_t)(data + n - (nl + 1)))));
             }
             const std::string reply = DispatchDatagram(session, data, (size_t)n, completed, LinkClockMs());
+            // A pong goes back the way its ping came: that is the round trip measured.
             if (!reply.empty())
-                put(reply);
+                put_to(reply, from);
         }
         // A late datagram of the old framing must not undo a newer version
         // that came compact.
@@ -635,9 +770,42 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
             hello_timer = now;
             if (!room_code.empty())
                 put(hello);
+            // Repeated while direct, so a lost report is made good.
+            if (path.direct)
+                report_path();
             // The data folder may appear after the link starts.
             if (!sender.watch && g_watch_own_files.load())
                 WatchOwnFiles(sender);
+        }
+        bool fell_back = false;
+        if (PathTick(path, now, fell_back)) {
+            const std::string probe = MakeProbe(letter, LinkClockMs(), held.codec != nullptr);
+            if (!probe.empty())
+                put_to(probe, path.peer);
+        }
+        if (fell_back) {
+            // What went straight into the lost path may be gone: what the
+            // partner has not acknowledged goes again now, through the relay,
+            // and the old framing sends the current files again (the partner
+            // writes only what it does not hold yet).
+            NotePath(path);
+            if (compact) {
+                for (ChannelOutbox& c : outbox.channels)
+                    if (c.pending)
+                        c.sent_ns = 0;
+                for (const std::string& d : OutboxResends(outbox, held.codec, SteadyNowNs(), rtt_ms)) {
+                    put(d);
+                    wire.file_wire += d.size();
+                }
+                if (inbox.epoch != 0)
+                    put(EncodeAck(InboxAck(inbox))); // its acknowledgements may have been lost too
+            } else {
+                ResendOwnFiles(sender, send, SteadyNowNs());
+            }
+        }
+        if (path.report_due) {
+            path.report_due = false;
+            report_path();
         }
         if (now - ping_timer >= kSecondNs) {
             ping_timer = now;
@@ -656,6 +824,7 @@ static void RunPeerLink(uint32_t role, const std::string& room_code)
                                std::min(hello_timer, ping_timer) + kSecondNs);
         if (compact)
             due = std::min(due, OutboxNextResendNs(outbox, rtt_ms));
+        due = std::min(due, PathNextDueNs(path));
         const int64_t wait_ns = due - SteadyNowNs();
         ready = UdpWaitOrFolder(sock, sender.watch, wait_ns > 0 ? wait_ns / 1000 : 0);
     }
@@ -690,6 +859,10 @@ void StartPeerLink(uint32_t role, const std::string& room_code)
         g_app.link.out_bytes_per_s = g_app.link.in_bytes_per_s = g_app.link.file_ratio = -1.0;
         g_app.link.compact = false;
         g_app.link.out_bytes_total = g_app.link.in_bytes_total = 0;
+        g_app.link.path_direct = false;
+        g_app.link.path_peer.clear();
+        g_app.link.path_rtt_ms[0] = g_app.link.path_rtt_ms[1] = -1.0;
+        g_app.link.path_losses = 0;
     }
     StartGuardedWorker(g_app.flags.link_running, PeerLinkThread, role, room_code);
 }

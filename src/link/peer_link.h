@@ -39,6 +39,25 @@ void SetLinkFileWatch(bool on);
 // play both). Takes effect for links started from now on.
 void SetLinkCompactFraming(bool on);
 
+// On (default): links started from now on take the partner's address from
+// the relay and go straight to it when the way is open. Off: they ignore it
+// and stay on the relay, as older clients do.
+void SetLinkDirectPath(bool on);
+
+// The path the running (or last) link uses: straight to the partner or
+// through the relay, and the round trip of that path (-1: none measured).
+struct LinkPathInfo
+{
+    bool direct = false;
+    int32_t rtt_ms = -1;
+    std::string peer;     // where the relay sees the partner; "" not told
+    uint32_t losses = 0;  // times the direct path failed and the relay took over
+};
+LinkPathInfo LinkPath();
+
+// "Direct, 12 ms" / "Through relay, 40 ms" (no figure before one is known).
+std::string LinkPathText(const LinkPathInfo& path);
+
 // Asks the running link to send the six own files again as new versions
 // (once per call). Nothing happens while no link runs.
 void RequestOwnFilesResend();
@@ -96,6 +115,10 @@ std::string HelloDatagram(const std::string& room_code, char letter);
 // or "" when the body could not be formatted (the record then counts as lost).
 // With `offer` the body ends in " " + the compact framing's token.
 std::string MakePing(char letter, double now_ms, bool offer = false);
+
+// A ping of sequence 0 that keeps no record: probes and keep-alives of the
+// direct path, which must not count as losses when the way stays shut.
+std::string MakeProbe(char letter, double now_ms, bool offer = false);
 
 // Updates the round trip from a pong's body (the echoed "seq time" text).
 void HandlePong(const std::string& body, double now_ms);

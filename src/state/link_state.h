@@ -53,6 +53,11 @@ struct LinkStats
     bool sealed = false;              // the running link seals every datagram to the partner
     uint64_t refused_forged = 0;      // datagrams dropped as not sealed by the partner (this link)
     uint64_t refused_replayed = 0;    // genuine copies dropped by the replay window (this link)
+    // The path in use: straight to the partner's address, or through the relay.
+    bool path_direct = false;
+    std::string path_peer;            // "A.B.C.D:PORT" the relay named for the partner; "" none
+    double path_rtt_ms[2] = {-1.0, -1.0}; // smoothed round trip through the relay [0] and direct [1]
+    uint32_t path_losses = 0;         // times the direct path was lost and the relay took over
 };
 
 const size_t kPingRecordsKept = 32;

@@ -92,8 +92,10 @@ static std::string Version(size_t size, int v)
 static void SealBoth(std::vector<std::string>& partner_args, bool sealed)
 {
     if (sealed) {
-        partner_args.insert(partner_args.end(), {"--seal-seeds", "bench-b", "bench-a"});
+        // Through the relay, as the plain runs: the seal's cost, not the path's.
+        partner_args.insert(partner_args.end(), {"--seal-seeds", "bench-b", "bench-a", "--no-direct"});
         UseLinkKeysFromSeeds("bench-a", "bench-b");
+        SetLinkDirectPath(false);
     } else {
         ForgetLinkKeys();
     }

@@ -66,6 +66,12 @@ TEST(Metrics, ThePageCountsWhatEachPartDid)
     SendToRelayPort(a, "FILE:one");
     SendToRelayPort(a, "FILE:two!");
     SendToRelayPort(stranger, "FILE:nobody");
+    // Path reports: a stranger's is not taken; a room counts once however often its members report.
+    SendToRelayPort(stranger, "PATH R A direct\n");
+    SendToRelayPort(a, "PATH R B direct\n"); // not a's letter
+    SendToRelayPort(a, "PATH R A direct\n");
+    SendToRelayPort(b, "PATH R B direct\n");
+    SendToRelayPort(a, "PATH R A direct\n");
     usleep(100000);
 
     httplib::Client scrape("127.0.0.1", 39090);
@@ -92,7 +98,10 @@ TEST(Metrics, ThePageCountsWhatEachPartDid)
     EXPECT_EQ(m["kestrel_relay_registrations"], 2);
     EXPECT_EQ(m["kestrel_relay_forwarded_datagrams_total"], 2);
     EXPECT_EQ(m["kestrel_relay_forwarded_bytes_total"], 8 + 9);
-    EXPECT_EQ(m[R"(kestrel_relay_dropped_datagrams_total{cause="unregistered"})"], 1);
+    EXPECT_EQ(m[R"(kestrel_relay_dropped_datagrams_total{cause="unregistered"})"], 3);
+    EXPECT_EQ(m["kestrel_relay_introductions_total"], 2); // the pair formed: one to each
+    EXPECT_EQ(m["kestrel_relay_direct_sessions_total"], 1);
+    EXPECT_EQ(m["kestrel_relay_direct_sessions"], 1);
 
     // Other paths are not the page, and by default only loopback's first address listens.
     auto other = scrape.Get("/");

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <chrono>
 #include <thread>
 
@@ -20,6 +21,8 @@ namespace {
 struct Udp
 {
     int fd = -1;
+    // The relay's introductions, set apart from the forwarded datagrams.
+    mutable std::vector<std::string> peers;
     Udp()
     {
         fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -31,6 +34,13 @@ struct Udp
         bind(fd, (sockaddr*)&a, sizeof(a));
     }
     ~Udp() { close(fd); }
+    std::string Address() const
+    {
+        sockaddr_in a{};
+        socklen_t size = sizeof(a);
+        getsockname(fd, (sockaddr*)&a, &size);
+        return "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    }
     void Send(const std::string& text) const
     {
         sockaddr_in to{};
@@ -49,7 +59,9 @@ struct Udp
             if (poll(&p, 1, ms) <= 0)
                 return got;
             const ssize_t n = recv(fd, buf, sizeof(buf), 0);
-            if (n >= 0)
+            if (n >= 5 && memcmp(buf, "PEER ", 5) == 0)
+                peers.emplace_back(buf, (size_t)n);
+            else if (n >= 0)
                 got.emplace_back(buf, (size_t)n);
         }
     }
@@ -96,6 +108,68 @@ TEST_P(Relay, ForwardsBetweenTheTwoLettersOfARoomAndNeverBack)
     EXPECT_EQ(b.Receive(200), std::vector<std::string>{"FILE:x_A.json\nfrom a"});
     EXPECT_EQ(a.Receive(200), std::vector<std::string>{std::string("FILE:y\n\0binary\xff", 16)});
     EXPECT_TRUE(stranger.Receive(100).empty()); // the relay answers nothing
+    EXPECT_TRUE(stranger.peers.empty());
+}
+
+// Once both letters are registered each learns the other's address; a HELLO
+// is answered with the partner's address; a member that moves is introduced
+// to its partner again. PATH reports stay with the relay, whoever sends them.
+TEST_P(Relay, IntroducesTheTwoMembersAndKeepsPathReports)
+{
+    Start({"--relay-takeover", "1"});
+    Udp a, b, b2;
+    a.Send("HELLO R A\n");
+    usleep(50000);
+    EXPECT_TRUE(a.Receive(50).empty());
+    EXPECT_TRUE(a.peers.empty()) << "no partner yet";
+    b.Send("HELLO R B\n");
+    b.Receive(200);
+    a.Receive(0);
+    EXPECT_EQ(b.peers, std::vector<std::string>{"PEER " + a.Address() + "\n"});
+    EXPECT_EQ(a.peers, std::vector<std::string>{"PEER " + b.Address() + "\n"});
+
+    a.Send("HELLO R A\n"); // a refresh: answered, the partner hears nothing
+    a.Receive(200);
+    b.Receive(0);
+    EXPECT_EQ(a.peers.size(), 2u);
+    EXPECT_EQ(b.peers.size(), 1u);
+
+    for (const char* report : {"PATH R A direct\n", "PATH R A relay\n", "PATH R B direct\n"}) {
+        a.Send(report); // the last one names the other letter: ignored
+        b2.Send(report);  // not registered: ignored
+    }
+    b.Send("PATH R B direct\n");
+    a.Send("FILE:after the reports");
+    EXPECT_EQ(b.Receive(200), std::vector<std::string>{"FILE:after the reports"});
+    EXPECT_TRUE(a.Receive(50).empty());
+    EXPECT_TRUE(b2.Receive(0).empty());
+
+    // b falls silent, b2 takes its letter: both sides learn the new address.
+    a.peers.clear();
+    for (int i = 0; i < 30 && b2.peers.empty(); i++) {
+        b2.Send("HELLO R B\n");
+        b2.Receive(100);
+    }
+    a.Receive(100);
+    ASSERT_FALSE(b2.peers.empty());
+    EXPECT_EQ(b2.peers.back(), "PEER " + a.Address() + "\n");
+    ASSERT_FALSE(a.peers.empty());
+    EXPECT_EQ(a.peers.back(), "PEER " + b2.Address() + "\n");
+}
+
+TEST_P(Relay, WithoutIntroductionsNoAddressIsEverTold)
+{
+    Start({"--relay-no-introduce"});
+    Udp a, b;
+    a.Send("HELLO R A\n");
+    b.Send("HELLO R B\n");
+    usleep(50000);
+    a.Send("HELLO R A\n");
+    a.Send("FILE:x");
+    EXPECT_EQ(b.Receive(200), std::vector<std::string>{"FILE:x"});
+    a.Receive(50);
+    EXPECT_TRUE(a.peers.empty());
+    EXPECT_TRUE(b.peers.empty());
 }
 
 TEST_P(Relay, RoomsAreSeparateAndLoneMembersHearNothing)

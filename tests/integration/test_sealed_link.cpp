@@ -8,6 +8,7 @@
 #include "backend/ready.h"
 #include "backend/rooms.h"
 #include "link/link_keys.h"
+#include "link/link_path.h"
 #include "link/link_seal.h"
 #include "link/peer_link.h"
 #include "link/seal.h"
@@ -104,6 +105,37 @@ bool SendAsRelay(uint16_t to_port, const std::string& payload)
     return sent;
 }
 
+// A figure of the service's metrics page (on 39090); -1 when absent.
+double Metric(const std::string& name)
+{
+    const int fd = ConnectTcpFrom(39090, "127.0.0.1");
+    if (fd < 0)
+        return -1;
+    SendText(fd, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    const std::string page = ReadAll(fd, 2000);
+    close(fd);
+    const std::string line = "\n" + name + " ";
+    const size_t at = page.find(line);
+    return at == std::string::npos ? -1 : atof(page.c_str() + at + line.size());
+}
+
+// Cuts (or mends) the way between two of this namespace's UDP ports, both
+// directions, while each still reaches the relay: a direct path lost in the
+// middle of the network.
+bool CutBetween(uint16_t a, uint16_t b, bool cut)
+{
+    const std::string ports = "{ " + std::to_string(a) + ", " + std::to_string(b) + " }";
+    const std::string cmd = cut ? "nft 'add table ip kestrel_cut; add chain ip kestrel_cut out { type filter hook output priority 0 ; } ; "
+                                  "add rule ip kestrel_cut out udp sport " + ports + " udp dport " + ports + " drop'"
+                                : "nft 'delete table ip kestrel_cut'";
+    return system((cmd + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+uint16_t PortOf(const std::string& address)
+{
+    return (uint16_t)atoi(address.c_str() + address.rfind(':') + 1);
+}
+
 class SealedLink : public testing::Test
 {
 protected:
@@ -118,7 +150,7 @@ protected:
         root = MakeTempDir("kestrel-sealed");
         fs::create_directories(root + "/me/reframework/data");
         fs::current_path(root + "/me");
-        ASSERT_TRUE(StartService(service)) << service.output;
+        ASSERT_TRUE(StartService(service, {"--metrics", "39090"})) << service.output;
         g_app.settings.sealed_only = false;
         OverrideGameVersion("1.0.2.0");
     }
@@ -169,16 +201,31 @@ protected:
         ASSERT_TRUE(FramesUntil([] { return g_app.flags.room_started.load(); }));
     }
     std::string PartnerFile(const std::string& name) { return ReadFileText(root + "/bob/reframework/data/" + name); }
+    uint16_t OwnPort()
+    {
+        std::lock_guard<std::mutex> g(g_app.link.lock);
+        return g_app.link.local_port;
+    }
+    // The direct path dies under a new version written at once: the seconds
+    // until the partner holds it (through the relay, which still works).
+    double CutAndCross(const std::string& content)
+    {
+        EXPECT_TRUE(CutBetween(OwnPort(), PortOf(LinkPath().peer), true)) << "nft in the test's namespace";
+        const auto cut = std::chrono::steady_clock::now();
+        WriteFileText("reframework/data/Kestrel_Packet_A.json", content);
+        EXPECT_TRUE(FramesUntil([&] { return PartnerFile("Kestrel_Packet_A.json") == content; }, 10000ms));
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - cut).count();
+    }
 };
 
 } // namespace
 
 TEST_F(SealedLink, TwoNewClientsSealAndNothingForgedAlteredReplayedOrForeignIsWritten)
 {
-    // The relay port, captured for the whole session.
+    // Every datagram, captured for the whole session: through the relay and,
+    // once the two go straight to each other, between them.
     const std::string pcap = root + "/relay.pcap";
-    const pid_t capture = StartProgram({"/usr/bin/tcpdump", "-i", "lo", "-n", "--immediate-mode", "-U", "-s", "0", "-w", pcap, "udp", "port",
-                                        "39000"},
+    const pid_t capture = StartProgram({"/usr/bin/tcpdump", "-i", "lo", "-n", "--immediate-mode", "-U", "-s", "0", "-w", pcap, "udp"},
                                        root + "/tcpdump.log");
     ASSERT_GT(capture, 0);
     programs.push_back(capture);
@@ -208,7 +255,10 @@ TEST_F(SealedLink, TwoNewClientsSealAndNothingForgedAlteredReplayedOrForeignIsWr
         EXPECT_EQ(d.payload.find("Kestrel_Packet"), std::string::npos) << "a datagram shows a channel name";
         sealed += LooksSealed(d.payload.data(), d.payload.size()) ? 1 : 0;
         if (!LooksSealed(d.payload.data(), d.payload.size())) {
-            EXPECT_EQ(d.payload.compare(0, 6, "HELLO "), 0) << "only HELLO crosses plain";
+            // Besides HELLO only the relay's introductions and the path reports, which carry no game state.
+            const bool hello = d.payload.compare(0, 6, "HELLO ") == 0, path = d.payload.compare(0, 5, "PATH ") == 0,
+                       peer = d.payload.compare(0, 5, "PEER ") == 0 && d.src_port == 39000;
+            EXPECT_TRUE(hello || path || peer) << "only HELLO, PEER and PATH cross plain";
         }
     }
     EXPECT_GT(sealed, 5u);
@@ -222,13 +272,14 @@ TEST_F(SealedLink, TwoNewClientsSealAndNothingForgedAlteredReplayedOrForeignIsWr
         a_port = g_app.link.local_port;
     }
     // The shortest (a ping or pong): the relay sends a run of equal datagrams
-    // as one segmented send, which the capture shows as one.
+    // as one segmented send, which the capture shows as one. Through the
+    // relay or straight from the partner: the same seal holds.
     std::string genuine;
     for (const Udp& d : datagrams)
-        if (d.src_port == 39000 && d.dst_port == a_port && LooksSealed(d.payload.data(), d.payload.size()) &&
+        if (d.dst_port == a_port && LooksSealed(d.payload.data(), d.payload.size()) &&
             (genuine.empty() || d.payload.size() < genuine.size()))
             genuine = d.payload;
-    ASSERT_FALSE(genuine.empty()) << "a sealed datagram from the relay to this client";
+    ASSERT_FALSE(genuine.empty()) << "a sealed datagram from the partner to this client";
     const LinkSealHealth before = LinkSealStatus();
     const std::string forged_flags = "{\"forged\":true}";
     std::string altered = genuine;
@@ -266,6 +317,7 @@ TEST_F(SealedLink, AnOlderPartnerPlaysPlainWithTheWarningUnlessPlainLinksAreRefu
     WriteFileText("reframework/data/Kestrel_Packet_A.json", content);
     EXPECT_TRUE(FramesUntil([&] { return PartnerFile("Kestrel_Packet_A.json") == content; }));
     EXPECT_TRUE(FramesUntil([&] { return Log("bob").find("seal off") != std::string::npos; }));
+    EXPECT_FALSE(LinkPath().direct) << "a partner that cannot seal is never gone to straight";
     {
         // The older partner says no versions: no warning from them.
         std::lock_guard<std::mutex> g(g_app.room.lock);
@@ -306,4 +358,111 @@ TEST_F(SealedLink, VersionsReachThePartnerAndQuickmatchPairsTheSameBuild)
     EXPECT_TRUE(VersionWarnings(KestrelVersion(), GameVersion(), g_app.room.partner_kestrel_version,
                                 g_app.room.partner_game_version)
                     .empty());
+}
+
+// Two clients of this version: straight to each other once the relay
+// introduced them, the relay then carrying none of the files; what a third
+// socket sends (forged path words and files, even with the relay's address)
+// moves nothing; the direct path cut mid-session, the files cross through the
+// relay within about a second and nothing is lost; mended, the path goes
+// direct again at the next try.
+TEST_F(SealedLink, GoesStraightToThePartnerIgnoresForgeriesAndFallsBackTheMomentThatPathDies)
+{
+    Meet({});
+    ASSERT_TRUE(FramesUntil([] { return LinkSealStatus().sealed && LinkPath().direct; })) << "direct after the introduction";
+    const LinkPathInfo path = LinkPath();
+    EXPECT_EQ(path.peer.compare(0, 10, "127.0.0.1:"), 0);
+    EXPECT_NE(PortOf(path.peer), 39000);
+    EXPECT_TRUE(FramesUntil([&] { return Log("bob").find(" path direct rtt ") != std::string::npos; }));
+    EXPECT_TRUE(FramesUntil([] { return Metric("kestrel_relay_direct_sessions") == 1; })) << "both report direct";
+
+    // Files both ways (the partner mirrors them), none through the relay.
+    const double relayed = Metric("kestrel_relay_forwarded_bytes_total");
+    std::string content;
+    for (int v = 1; v <= 20; v++) {
+        content = "{\"v\":" + std::to_string(v) + ",\"pad\":\"" + std::string(3000, (char)('a' + v)) + "\"}";
+        WriteFileText("reframework/data/Kestrel_Packet_A.json", content);
+        ASSERT_TRUE(FramesUntil([&] { return PartnerFile("Kestrel_Packet_A.json") == content; }));
+    }
+    ASSERT_TRUE(FramesUntil([&] { return ReadFileText("reframework/data/Kestrel_Packet_B.json") == content; }));
+    EXPECT_LT(Metric("kestrel_relay_forwarded_bytes_total") - relayed, 12000.0) << "120 KB of files crossed, not via the relay";
+    EXPECT_TRUE(LinkPath().direct);
+
+    // A third socket: its own address as the partner's, a pong for a probe,
+    // a file; the same address named with the relay's.
+    const int third = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(third, 0);
+    sockaddr_in me{};
+    me.sin_family = AF_INET;
+    me.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(me);
+    ASSERT_EQ(bind(third, (sockaddr*)&me, sizeof(me)), 0);
+    getsockname(third, (sockaddr*)&me, &len);
+    const std::string fake_peer = "PEER 127.0.0.1:" + std::to_string(ntohs(me.sin_port)) + "\n";
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(OwnPort());
+    for (const std::string& d : {fake_peer, std::string("FILE:__pong___B.json\n0 1.0"),
+                                 std::string("FILE:Kestrel_Flags_B.json\n{\"forged\":true}")})
+        sendto(third, d.data(), d.size(), 0, (sockaddr*)&to, sizeof(to));
+    ASSERT_TRUE(SendAsRelay(OwnPort(), fake_peer));
+    const auto settle = std::chrono::steady_clock::now() + 1200ms; // the relay's next word names the partner again
+    FramesUntil([&] { return std::chrono::steady_clock::now() >= settle; });
+    close(third);
+    EXPECT_TRUE(LinkPath().direct);
+    EXPECT_EQ(LinkPath().peer, path.peer);
+    EXPECT_EQ(LinkPath().losses, 0u);
+    EXPECT_EQ(ReadFileText("reframework/data/Kestrel_Flags_B.json").find("forged"), std::string::npos);
+
+    // The direct path dies; the relay still works.
+    const std::string after_cut = "{\"after\":\"cut\",\"pad\":\"" + std::string(2500, 'z') + "\"}";
+    const double took = CutAndCross(after_cut);
+    EXPECT_FALSE(LinkPath().direct);
+    EXPECT_EQ(LinkPath().losses, 1u);
+    EXPECT_LT(took, 2.5) << "through the relay within about a second";
+    printf("direct path cut: the next version crossed through the relay after %.2f s\n", took);
+    EXPECT_TRUE(FramesUntil([&] { return ReadFileText("reframework/data/Kestrel_Packet_B.json") == after_cut; }))
+        << "and came back mirrored";
+
+    // Mended: the next try finds it again.
+    ASSERT_TRUE(CutBetween(0, 0, false));
+    EXPECT_TRUE(FramesUntil([] { return LinkPath().direct; }, 15000ms)) << "direct again after the back-off";
+    const std::string last = "{\"v\":\"last\"}";
+    WriteFileText("reframework/data/Kestrel_Packet_A.json", last);
+    EXPECT_TRUE(FramesUntil([&] { return PartnerFile("Kestrel_Packet_A.json") == last; }));
+}
+
+// The same cut with a partner of the "FILE:" framing: its files and this
+// side's cross again through the relay, whole.
+TEST_F(SealedLink, TheOldFramingAlsoFallsBackWithNothingLost)
+{
+    Meet({"--old-framing"});
+    ASSERT_TRUE(FramesUntil([] { return LinkSealStatus().sealed && LinkPath().direct; }));
+    EXPECT_FALSE(LinkSyncHealth().compact);
+    const std::string content = "{\"old\":\"" + std::string(5000, 'o') + "\"}"; // chunked
+    const double took = CutAndCross(content);
+    EXPECT_LT(took, 2.5);
+    printf("old framing, direct path cut: crossed through the relay after %.2f s\n", took);
+    EXPECT_TRUE(FramesUntil([&] { return ReadFileText("reframework/data/Kestrel_Packet_B.json") == content; }));
+    EXPECT_EQ(LinkPath().losses, 1u);
+    CutBetween(0, 0, false);
+}
+
+// A sealed partner that does not take the relay's introduction (a release
+// before the direct path): this side's probes find no answer and it stays on
+// the relay, files flowing.
+TEST_F(SealedLink, APartnerThatIgnoresTheIntroductionStaysOnTheRelay)
+{
+    Meet({"--no-direct"});
+    ASSERT_TRUE(FramesUntil([] { return LinkSealStatus().sealed && LinkRttMs() >= 0; }));
+    const auto round_over = std::chrono::steady_clock::now() + std::chrono::nanoseconds(kProbeRoundNs + 500000000LL);
+    const std::string content = "{\"relayed\":true}";
+    WriteFileText("reframework/data/Kestrel_Packet_A.json", content);
+    EXPECT_TRUE(FramesUntil([&] { return PartnerFile("Kestrel_Packet_A.json") == content; }));
+    FramesUntil([&] { return std::chrono::steady_clock::now() >= round_over; });
+    EXPECT_FALSE(LinkPath().direct);
+    EXPECT_NE(LinkPath().peer, "") << "the relay did name the partner";
+    EXPECT_NE(Log("bob").find(" path relay rtt "), std::string::npos);
+    EXPECT_EQ(Log("bob").find(" path direct"), std::string::npos);
 }

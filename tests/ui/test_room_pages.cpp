@@ -398,6 +398,22 @@ TEST_F(ScriptedRoomsUi, TheConnectionReadoutAndTheNameplateSliders)
         EXPECT_EQ(DriverFind("Cancel Ready"), nullptr);
         const LinkRating rating = RateLink(LinkRttMs(), LinkLossPercent());
         EXPECT_EQ(rating.bars, c.bars) << c.word;
+        if (c.rtt == 59) {
+            EXPECT_TRUE(Shows("Through relay, 59 ms")) << DriverText();
+        }
+    }
+    // The path in use, with the round trip of that path.
+    {
+        std::lock_guard<std::mutex> hold(g_app.link.lock);
+        g_app.link.path_direct = true;
+        g_app.link.path_rtt_ms[1] = 3.0;
+    }
+    DriverFrame();
+    EXPECT_TRUE(Shows("Direct, 3 ms") && !Shows("Through relay")) << DriverText();
+    {
+        std::lock_guard<std::mutex> hold(g_app.link.lock);
+        g_app.link.path_direct = false;
+        g_app.link.path_rtt_ms[1] = -1.0;
     }
     // The game sync in a player's words; the figures one click away.
     EXPECT_TRUE(Shows("GAME SYNC")) << DriverText();

@@ -1,5 +1,6 @@
 // Ping, pong, statistics and the datagram dispatch of the peer link, without
 // a socket: the same functions the link thread calls.
+#include "link/link_path.h"
 #include "link/peer_link.h"
 #include "link/relay_address.h"
 #include "link/role_file.h"
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -196,6 +198,101 @@ TEST(LinkDispatch, APartnerWhosePingsStartOverHasReturned)
     };
     EXPECT_FALSE(ping("1 1.0") || ping("1 1.0") || ping("3 2.0") || ping("2 3.0")); // a copy; a place out of order
     EXPECT_TRUE(ping("1 9.0")); // restarted, however short its last life
+}
+
+// Probes from a keep-alive must not pass for a restarted partner (its files
+// would all be sent again ten times a second), nor count as lost pings.
+TEST(LinkDispatch, ProbesOfTheDirectPathAreNeitherARestartNorARecord)
+{
+    ResetStats();
+    PartnerContact c;
+    const std::string first = "FILE:__ping___B.json\n5 1.0", probe = MakeProbe('B', 2.0);
+    EXPECT_EQ(Body(probe), "0 2.0");
+    EXPECT_FALSE(PartnerReturned(c, first.data(), first.size(), 0) || PartnerReturned(c, probe.data(), probe.size(), 0));
+    std::lock_guard<std::mutex> g(g_app.link.lock);
+    EXPECT_TRUE(g_app.link.pings.empty());
+}
+
+// The direct path's rules against a clock: a PEER starts a round, only a pong
+// from the address makes it direct, silence there falls back at once and the
+// retries back off; a ping from the partner's address joins its round; a new
+// address named while direct waits for the working path to fail.
+TEST(DirectPath, ProbesGoDirectOnAPongFallBackOnSilenceAndRetryLessOften)
+{
+    NetAddress peer, other, got;
+    ASSERT_TRUE(ParsePeerDatagram("PEER 198.51.100.4:40001\n", 24, peer));
+    ASSERT_TRUE(ParsePeerDatagram("PEER 198.51.100.9:5", 19, other));
+    for (const char* bad : {"PEER", "PEER \n", "PEER 1.2.3.4\n", "PEER 1.2.3.4:0\n", "peer 1.2.3.4:5\n", "PEER 1.2.3.4:5\n\n",
+                            "PEER 1.2.3.4:5 \n", "FILE:PEER 1.2.3.4:5\n"})
+        EXPECT_FALSE(ParsePeerDatagram(bad, strlen(bad), got)) << bad;
+    EXPECT_EQ(PathDatagram("AB12", 'B', true), "PATH AB12 B direct\n");
+    EXPECT_EQ(PathDatagram("AB12", 'A', false), "PATH AB12 A relay\n");
+
+    const int64_t ms = 1000000;
+    DirectPath p;
+    bool fell = false;
+    int64_t t = 1000 * ms;
+    EXPECT_FALSE(PathTick(p, t, fell)); // nothing named: nothing sent
+    PathHeard(p, true, false, t);
+    EXPECT_FALSE(p.direct) << "no pong counts before the relay named an address";
+
+    // A round: a probe every 200 ms for 3 s; nothing answers.
+    PathTakePeer(p, peer, t);
+    int probes = 0;
+    for (int64_t at = t; at < t + 4000 * ms; at += 10 * ms)
+        probes += PathTick(p, at, fell) ? 1 : 0;
+    EXPECT_EQ(probes, 15);
+    EXPECT_FALSE(p.direct || p.probing);
+    EXPECT_EQ(p.retry_ns, t + 3000 * ms + kFirstRetryNs);
+    PathTakePeer(p, peer, t + 4000 * ms);
+    EXPECT_FALSE(p.probing) << "the same address again starts nothing";
+
+    // The partner probes: this side joins; its pong makes the path direct.
+    t += 4000 * ms;
+    PathHeard(p, false, true, t);
+    EXPECT_TRUE(p.probing);
+    EXPECT_TRUE(PathTick(p, t, fell));
+    PathHeard(p, true, false, t + 5 * ms);
+    EXPECT_TRUE(p.direct && p.report_due);
+    p.report_due = false;
+
+    // Direct: a keep-alive every 100 ms, and a new address waits.
+    PathTakePeer(p, other, t + 10 * ms);
+    EXPECT_TRUE(p.direct && p.peer == peer);
+    PathTakePeer(p, peer, t + 20 * ms);
+    EXPECT_FALSE(p.next_known) << "the relay's next word names the working address again";
+    PathTakePeer(p, other, t + 30 * ms);
+    int keep = 0;
+    for (int64_t at = t + 10 * ms; at <= t + 400 * ms; at += 10 * ms)
+        keep += PathTick(p, at, fell) ? 1 : 0;
+    EXPECT_EQ(keep, 3);
+    EXPECT_TRUE(p.direct);
+    EXPECT_LE(PathNextDueNs(p), t + 5 * ms + kDirectSilenceNs + 1);
+
+    // The partner's pings still arrive, but no pong: a way open one way only.
+    PathHeard(p, false, true, t + 300 * ms);
+
+    // Silent past the limit: back to the relay in that turn, and the newer
+    // address is tried at once.
+    PathTick(p, t + 5 * ms + kDirectSilenceNs + 1, fell);
+    EXPECT_TRUE(fell && !p.direct && p.report_due && p.losses == 1u);
+    EXPECT_TRUE(p.probing && p.peer == other);
+
+    // Rounds that fail wait longer each time, up to the limit.
+    int64_t last_wait = 0;
+    t = p.round_end_ns;
+    for (int i = 0; i < 6; i++) {
+        PathTick(p, t, fell);
+        const int64_t wait = p.retry_ns - t;
+        EXPECT_GE(wait, last_wait);
+        EXPECT_LE(wait, kLastRetryNs);
+        last_wait = wait;
+        t = p.retry_ns;
+        PathTick(p, t, fell);
+        EXPECT_TRUE(p.probing);
+        t = p.round_end_ns;
+    }
+    EXPECT_EQ(last_wait, kLastRetryNs);
 }
 
 // A relay member that is not exactly an address and a port would aim the

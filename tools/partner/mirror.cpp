@@ -62,5 +62,9 @@ std::string SyncHealthLine()
     char part[96];
     snprintf(part, sizeof(part), seal.sealed ? " seal on, refused %llu forged %llu replayed" : " seal off",
              (unsigned long long)seal.refused_forged, (unsigned long long)seal.refused_replayed);
+    line += part;
+    const LinkPathInfo path = LinkPath();
+    snprintf(part, sizeof(part), " path %s rtt %s ms", path.direct ? "direct" : "relay",
+             path.rtt_ms < 0 ? "--" : std::to_string(path.rtt_ms).c_str());
     return line + part;
 }

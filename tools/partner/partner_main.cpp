@@ -7,6 +7,8 @@
 //   either with --old-timing: the scan alone and the 3 s heartbeat (for comparisons)
 //   either with --old-framing: the "FILE:" framing alone, never offering or
 //   understanding the compact one, as older clients
+//   either with --no-direct: ignores the relay's introduction and stays on the
+//   relay, as clients of before the direct path
 //   either with --no-resume: a client that does not ride out drops (no saved
 //   room, no away partner, no files sent again on a return), as clients were
 #include "backend/rooms.h"
@@ -61,6 +63,7 @@ static int Usage(const char* why)
           stderr);
     fputs("either form takes --old-framing: the \"FILE:\" framing alone, as older clients (no acknowledged, compressed versions)\n",
           stderr);
+    fputs("either form takes --no-direct: ignores the partner's address from the relay and stays on the relay\n", stderr);
     fputs("either form takes --no-resume: no saved room, no away partner, no files sent again when the partner returns\n",
           stderr);
     return 2;
@@ -179,6 +182,9 @@ int main(int argc, char** argv)
         int take = 0;
         if (strcmp(argv[i], "--keyless") == 0) {
             SetSendLinkKeys(false);
+            take = 1;
+        } else if (strcmp(argv[i], "--no-direct") == 0) {
+            SetLinkDirectPath(false); // as a client of before the direct path: the relay carries all
             take = 1;
         } else if (strcmp(argv[i], "--sealed-only") == 0) {
             g_app.settings.sealed_only = true;

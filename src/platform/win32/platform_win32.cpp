@@ -126,6 +126,14 @@ UdpSocket UdpOpen(uint16_t port, int buffer_bytes)
     bind(s, (const sockaddr*)&local, sizeof(local));
     u_long nonblocking = 1;
     ioctlsocket(s, FIONBIO, &nonblocking);
+    // Windows otherwise fails the next receive when a datagram sent to a
+    // closed port (a partner's old address) comes back refused.
+#ifndef SIO_UDP_CONNRESET
+#define SIO_UDP_CONNRESET _WSAIOW(IOC_VENDOR, 12)
+#endif
+    BOOL report = FALSE;
+    DWORD returned = 0;
+    WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof(report), nullptr, 0, &returned, nullptr, nullptr);
     return (UdpSocket)s;
 }
 

@@ -195,6 +195,8 @@ static void SyncRows(const SyncHealth& h)
         ImFormatString(line, sizeof(line), "Data: %s out, %s in%s", ByteRateText(h.out_bytes_per_s).c_str(),
                        ByteRateText(h.in_bytes_per_s).c_str(), ratio);
         TextColoured(ColDim, line);
+        ImFormatString(line, sizeof(line), "Path: %s", LinkPathText(LinkPath()).c_str());
+        TextColoured(ColDim, line);
         // Datagrams the seal refused: forged, altered, another key, or copies.
         const LinkSealHealth seal = LinkSealStatus();
         if (seal.sealed) {
@@ -264,6 +266,9 @@ void DrawConnectionQuality()
         TextColoured(ColWarn, why == PartnerSeal::ServiceOlder ? "Not encrypted: the server passes no keys."
                                                                : "Not encrypted: your partner's Kestrel is older.");
     }
+    // Straight to the partner, or the detour through the relay.
+    const LinkPathInfo path = LinkPath();
+    TextColoured(path.direct ? ColGreen : ColDim, LinkPathText(path).c_str());
     if (!paused)
         SyncRows(LinkSyncHealth());
 }
