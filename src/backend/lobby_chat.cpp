@@ -83,16 +83,48 @@ void SendChat(const std::string& text)
     const std::string code = CurrentRoomCode();
     if (code.empty() || text.empty())
         return;
-    StartWorker(ChatSendWorker, code, PlayerName(), ClientId(), text);
-    PollChat();
+    const std::string body = "{\"gamertag\":\"" + JsonEscape(PlayerName()) + "\",\"cid\":\"" + JsonEscape(ClientId()) +
+                             "\",\"code\":\"" + JsonEscape(code) + "\",\"text\":\"" + JsonEscape(text) + "\"}";
+    ChatState& chat = g_app.chat;
+    bool start = false;
+    {
+        std::lock_guard<std::mutex> g(chat.send_lock);
+        chat.send_queue.push_back(body);
+        start = !chat.sender_running;
+        chat.sender_running = true;
+    }
+    if (start) {
+        try {
+            StartWorker(ChatSendWorker);
+        } catch (...) {
+            std::lock_guard<std::mutex> g(chat.send_lock);
+            chat.send_queue.clear();
+            chat.sender_running = false;
+            throw;
+        }
+    }
 }
 
-void ChatSendWorker(std::string code, std::string player_name, std::string cid, std::string text)
+void ChatSendWorker()
 {
-    const std::string body = "{\"gamertag\":\"" + JsonEscape(player_name) + "\",\"cid\":\"" + JsonEscape(cid) +
-                             "\",\"code\":\"" + JsonEscape(code) + "\",\"text\":\"" + JsonEscape(text) + "\"}";
-    std::string reply;
-    HttpPostJson(kRoomPort, L"/chat/send", body, reply);
+    ChatState& chat = g_app.chat;
+    for (;;) {
+        std::string body;
+        {
+            std::lock_guard<std::mutex> g(chat.send_lock);
+            if (chat.send_queue.empty()) {
+                chat.sender_running = false;
+                break;
+            }
+            body = std::move(chat.send_queue.front());
+            chat.send_queue.erase(chat.send_queue.begin());
+        }
+        // A line that fails to send is dropped; the next one still goes.
+        std::string reply;
+        HttpPostJson(kRoomPort, L"/chat/send", body, reply);
+    }
+    // The lines are in: a poll now brings them back without waiting for the timer.
+    PollChat();
 }
 
 void ClearRoomChat()

@@ -10,13 +10,15 @@
 // Lines held on the client: as many as the service keeps per room.
 constexpr size_t kChatLinesKept = 200;
 
-// Render thread. One poll at a time; nothing outside a live room.
+// Render thread or the chat sender. One poll at a time; nothing outside a live room.
 void PollChat();
 void ChatPollWorker(std::string code, std::string player_name, std::string cid, int32_t after_id, uint32_t generation);
 
-// Render thread. Sends one line, then polls at once.
+// Render thread. Queues one line; one sender posts the queued lines in order
+// and polls once they are all in (a poll sent beside the line would come back
+// without it).
 void SendChat(const std::string& text);
-void ChatSendWorker(std::string code, std::string player_name, std::string cid, std::string text);
+void ChatSendWorker();
 
 // Empties the list, its last id and the primed flag: every room starts with
 // no lines and its first poll asks for all of them.

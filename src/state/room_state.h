@@ -90,6 +90,12 @@ struct ChatState // "the chat lock"
     int32_t chat_last_id = 0;
     std::atomic<bool> chat_primed{false}; // the room's first poll is in: later lines raise toasts
     char chat_input[512] = {};            // render thread (cleared under the lock by LeaveRoom)
+
+    // Lines leave one at a time, in the order typed: a worker per line would
+    // race its siblings to the service and could swap them.
+    std::mutex send_lock; // the queue and the flag only, never with the chat lock
+    std::vector<std::string> send_queue; // request bodies, oldest first
+    bool sender_running = false;
 };
 
 struct RoomListEntry

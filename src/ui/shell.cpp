@@ -195,6 +195,12 @@ void DrawContent(float ease)
     const float slide = (1.0f - f) * 26.0f;
     ImGui::PushStyleVar(ImGuiStyleVar_Alpha, f * ease);
     ImGui::BeginChild("content", ImVec2(0.0f, 0.0f), false);
+    // One scroll area serves every page: a page opened starts at its top, not
+    // where the last one was scrolled to (the switch frame draws at alpha 0).
+    if (g_ui.content_page != g_app.shell.current_page) {
+        g_ui.content_page = g_app.shell.current_page;
+        ImGui::SetScrollY(0.0f);
+    }
     ImGui::Indent(slide + 20.0f);
     DrawCurrentPage();
     ImGui::Unindent(slide + 20.0f);

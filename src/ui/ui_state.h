@@ -26,6 +26,7 @@ struct UiState
     bool was_fully_open = false;              // the window was fully open last frame
     float sidebar_foot_h = 120.0f;            // height of the sidebar's profile and Sign Out block, last frame
     float min_window_h = 0.0f;                // the height the whole sidebar needs (0: not measured yet)
+    int32_t content_page = -1;                // the page the content area last showed (its scroll is that page's)
     // Sign-in pages: one username and one password buffer serve sign-in and
     // sign-up, so text typed on one page shows on the other.
     char username[64] = "";

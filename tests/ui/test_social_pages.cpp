@@ -17,6 +17,13 @@ constexpr uint32_t kVkReturn = 0x0D;
 class SocialPages : public PageUi
 {
 protected:
+    static ImGuiWindow* ContentView()
+    {
+        for (ImGuiWindow* w : GImGui->Windows)
+            if (strstr(w->Name, "/content_") && w->Active)
+                return w;
+        return nullptr;
+    }
     static ImGuiWindow* ChatView()
     {
         for (ImGuiWindow* w : GImGui->Windows)
@@ -116,11 +123,22 @@ TEST_F(SocialPages, FriendsAndAConversationWithThePartner)
     ASSERT_TRUE(DriverClick("Accept"));
     ASSERT_TRUE(DriverRunUntil([] { return Shows("NOTIFICATIONS (0)") && Shows("Rex"); }, 20.0));
 
-    // Message opens the conversation with an empty compose line.
+    // Message, from the profile scrolled down to its friends, opens the
+    // conversation at its top with an empty compose line.
+    NavigateTo(PageProfile);
+    Fade();
+    ImGuiWindow* content = ContentView();
+    ASSERT_NE(content, nullptr);
+    DriverWheelAt(content->InnerRect.GetCenter(), -40.0f);
+    ASSERT_GT(content->Scroll.y, 0.0f) << "the profile is taller than its area";
     snprintf(g_app.social.compose, sizeof(g_app.social.compose), "draft");
     ASSERT_TRUE(DriverClick("Message")); // Kes: the first friend
     Fade();
     ASSERT_EQ(g_app.shell.current_page, PageMessages);
+    EXPECT_EQ(content->Scroll.y, 0.0f);
+    const DriverItem* back = DriverFind("  < Back to Friends");
+    ASSERT_NE(back, nullptr);
+    EXPECT_GE(back->rect.Min.y, content->InnerRect.Min.y) << "the way back is whole";
     EXPECT_TRUE(Shows("Kes"));
     EXPECT_EQ(g_app.social.compose[0], 0);
     EXPECT_TRUE(Shows("No messages yet. Say hi!"));

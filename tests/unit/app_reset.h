@@ -116,6 +116,11 @@ inline void ResetRoomAreas()
     }
     g_app.chat.chat_primed.store(false);
     {
+        // A sender still running clears its own flag when its queue is empty.
+        std::lock_guard<std::mutex> hold(g_app.chat.send_lock);
+        g_app.chat.send_queue.clear();
+    }
+    {
         std::lock_guard<std::mutex> hold(g_app.room_list.lock);
         g_app.room_list.rooms.clear();
     }

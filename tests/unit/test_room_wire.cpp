@@ -785,10 +785,44 @@ TEST_F(RoomWire, SendingPostsTheEscapedLineAndPollsAtOnce)
     ASSERT_TRUE(WaitUntil([this] { return Count("/chat/send") == 1; }));
     EXPECT_EQ(Bodies("/chat/send")[0], "{\"gamertag\":\"Guest\",\"cid\":\"" + ClientId() +
                                            "\",\"code\":\"QX7K\",\"text\":\"say \\\"hi\\\"\\n\"}");
-    EXPECT_TRUE(WaitUntil([this, polls] { return Count("/chat/poll") == polls + 1; }));
+    EXPECT_TRUE(WaitUntil([this, polls] { return Count("/chat/poll") >= polls + 1; }));
     SendChat(""); // never sent
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(Count("/chat/send"), 1u);
+}
+
+// A player typing fast: every line reaches the service in the order typed,
+// one request at a time, a failed one does not stop the rest, and the poll
+// after the last one brings them back.
+TEST_F(RoomWire, LinesSentInARowArriveInTheOrderTyped)
+{
+    Enter();
+    ASSERT_TRUE(WaitUntil([] { return !g_app.flags.chat_poll_busy.load(); }));
+    Delay("/chat/send", 40); // each line is still out when the next is typed
+    Answer("/chat/send", "{\"ok\":false}", 500);
+    const std::vector<std::string> lines = {"one", "two", "three", "four", "five", "six"};
+    for (const std::string& line : lines)
+        SendChat(line);
+    ASSERT_TRUE(WaitUntil([this] { return Count("/chat/send") == 6; }));
+    const std::vector<std::string> sent = Bodies("/chat/send");
+    for (size_t i = 0; i < lines.size(); i++)
+        EXPECT_NE(sent[i].find("\"text\":\"" + lines[i] + "\"}"), std::string::npos) << sent[i];
+    ASSERT_TRUE(WaitUntil([] { return !g_app.flags.chat_poll_busy.load(); }));
+    Answer("/chat/send", "{\"ok\":true}");
+    Answer("/chat/poll", "{\"ok\":true,\"messages\":[{\"id\":1,\"role\":\"A\",\"name\":\"Guest\",\"body\":\"seven\"}]}");
+    const size_t polls = Count("/chat/poll");
+    SendChat("seven");
+    // One poll, after the line is in: it comes back with the line.
+    ASSERT_TRUE(WaitUntil([] {
+        std::lock_guard<std::mutex> g(g_app.chat.lock);
+        return g_app.chat.chat_messages.size() == 1;
+    }));
+    EXPECT_EQ(Count("/chat/send"), 7u);
+    EXPECT_EQ(Count("/chat/poll"), polls + 1);
+    ASSERT_TRUE(WaitUntil([] { return !g_app.flags.chat_poll_busy.load(); }));
+    std::lock_guard<std::mutex> g(g_app.chat.send_lock);
+    EXPECT_TRUE(g_app.chat.send_queue.empty());
+    EXPECT_FALSE(g_app.chat.sender_running);
 }
 
 TEST_F(RoomWire, AChatAnswerAfterLeavingIsDropped)

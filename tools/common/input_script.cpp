@@ -1,5 +1,6 @@
 #include "input_script.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,7 @@ const Arity kSteps[] = {
     {"frames", 1}, {"key", 1}, {"keyup", 1}, {"syskey", 1}, {"tap", 1}, {"type", 0},
     {"click", 0}, {"mousemove", 2}, {"move", 2}, {"wheel", 1}, {"menu", 1}, {"resize", 2},
     {"screenshot", 1}, {"check", 1}, {"bench", 2}, {"wait", 1}, {"datafile", 2}, {"waitfile", 1},
+    {"waitstill", 5}, {"waitchange", 4},
 };
 
 } // namespace
@@ -124,4 +126,27 @@ bool ScriptDataFileReady(const ScriptStep& step)
     if (!ReadTextFile("reframework/data/" + step.args[0], text))
         return false;
     return step.args.size() < 2 || text.find(step.args[1]) != std::string::npos;
+}
+
+bool ScriptRegionSettled(const ScriptStep& step, const uint8_t* top_row, int width, int height, ptrdiff_t stride,
+                         RegionWatch& watch)
+{
+    const int x0 = std::max(0, std::atoi(step.args[0].c_str())), y0 = std::max(0, std::atoi(step.args[1].c_str()));
+    const int x1 = std::min(width, std::atoi(step.args[2].c_str())), y1 = std::min(height, std::atoi(step.args[3].c_str()));
+    uint64_t hash = 1469598103934665603ull; // FNV-1a over the box's rows
+    for (int y = y0; y < y1; y++) {
+        const uint8_t* p = top_row + (ptrdiff_t)y * stride + (ptrdiff_t)x0 * 4;
+        for (int i = 0; i < (x1 - x0) * 4; i++)
+            hash = (hash ^ p[i]) * 1099511628211ull;
+    }
+    if (!watch.seen) {
+        watch.seen = true;
+        watch.first = watch.hash = hash;
+        return false;
+    }
+    if (step.op == "waitchange")
+        return hash != watch.first;
+    watch.same = hash == watch.hash ? watch.same + 1 : 0;
+    watch.hash = hash;
+    return watch.same >= std::max(1, std::atoi(step.args[4].c_str()));
 }

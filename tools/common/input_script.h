@@ -23,10 +23,18 @@
 //   waitfile NAME [WORD]     keep presenting frames until reframework/data/NAME
 //                            exists (holding WORD), at most 60 s: a script
 //                            waits for what the overlay did, not for a time
+//   waitstill X0 Y0 X1 Y1 N  keep presenting frames until the box's pixels have
+//                            not changed for N frames in a row, at most 60 s:
+//                            an animation or a line arriving has settled
+//   waitchange X0 Y0 X1 Y1   keep presenting frames until the box's pixels
+//                            differ from those of the step's first frame, at
+//                            most 60 s: something the overlay got has shown
 // NAME: End, Tab, Enter, Escape, Backspace, Space, Left, Right, Up, Down,
 // F1..F12, a letter or digit, or a virtual-key code as 0xNN.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -57,5 +65,18 @@ bool WriteScriptDataFile(const ScriptStep& step);
 
 // The waitfile step's condition.
 bool ScriptDataFileReady(const ScriptStep& step);
+
+// The waitstill and waitchange steps' condition, fed one frame at a time:
+// `top_row` is the frame's first row (RGBA), `stride` the bytes from one row
+// to the next below.
+struct RegionWatch
+{
+    uint64_t first = 0; // the box's pixels on the step's first frame (a hash)
+    uint64_t hash = 0;  // ... on the last frame
+    int same = 0;       // frames in a row with the same pixels
+    bool seen = false;
+};
+bool ScriptRegionSettled(const ScriptStep& step, const uint8_t* top_row, int width, int height, ptrdiff_t stride,
+                         RegionWatch& watch);
 
 bool ReadTextFile(const std::string& path, std::string& text);

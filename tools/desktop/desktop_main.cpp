@@ -322,6 +322,23 @@ void RunStep(const ScriptStep& s, const std::string& out_dir)
             std::printf("FAIL line %d: waitfile %s\n", s.line, s.args[0].c_str());
             g_desk.failures++;
         }
+    } else if (op == "waitstill" || op == "waitchange") {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        RegionWatch watch;
+        std::vector<uint8_t> rgba;
+        bool still = false;
+        while (!still && std::chrono::steady_clock::now() < until) {
+            Frame(nullptr, &rgba);
+            int w, h;
+            glfwGetFramebufferSize(g_desk.window, &w, &h);
+            // OpenGL rows run bottom to top.
+            still = ScriptRegionSettled(s, rgba.data() + (size_t)(h - 1) * w * 4, w, h, -(ptrdiff_t)w * 4, watch);
+            std::this_thread::sleep_for(std::chrono::milliseconds(16));
+        }
+        if (!still) {
+            std::printf("FAIL line %d: %s %s\n", s.line, op.c_str(), s.rest.c_str());
+            g_desk.failures++;
+        }
     } else if (op == "datafile") {
         if (!WriteScriptDataFile(s)) {
             std::printf("FAIL line %d: datafile %s\n", s.line, s.args[0].c_str());

@@ -311,6 +311,21 @@ bool RunStep(Run& r, const ScriptStep& s)
             std::printf("FAIL line %d: waitfile %s\n", s.line, s.args[0].c_str());
             r.failures++;
         }
+    } else if (op == "waitstill" || op == "waitchange") {
+        const ULONGLONG until = GetTickCount64() + 60000;
+        RegionWatch watch;
+        std::vector<uint8_t> rgba;
+        bool still = false;
+        while (!still && GetTickCount64() < until) {
+            Frame(r, &rgba);
+            still = !rgba.empty() && ScriptRegionSettled(s, rgba.data(), (int)r.gpu.width, (int)r.gpu.height,
+                                                       (ptrdiff_t)r.gpu.width * 4, watch);
+            Sleep(16);
+        }
+        if (!still) {
+            std::printf("FAIL line %d: %s %s\n", s.line, op.c_str(), s.rest.c_str());
+            r.failures++;
+        }
     } else if (op == "datafile") {
         if (!WriteScriptDataFile(s)) {
             std::printf("FAIL line %d: datafile %s\n", s.line, s.args[0].c_str());
