@@ -417,7 +417,7 @@ TEST_F(ScriptedRoomsUi, TheConnectionReadoutAndTheNameplateSliders)
     }
     // The game sync in a player's words; the figures one click away.
     EXPECT_TRUE(Shows("GAME SYNC")) << DriverText();
-    EXPECT_TRUE(Shows("Waiting for your partner's game - load in to start")) << "nothing came yet";
+    EXPECT_TRUE(Shows("Waiting for the first update from your partner's game")) << "nothing came yet";
     EXPECT_FALSE(Shows("Packet") || Shows("mine")) << "no debug names";
     EXPECT_EQ(DriverFind("Send my game again"), nullptr) << "nothing to mend yet";
     DriverWheelAt(ImVec2(700.0f, 400.0f), -30.0f); // below the fold

@@ -143,7 +143,7 @@ static void SyncRows(const SyncHealth& h)
         TextWrappedColoured(ColMuted, "If it stays that way, your partner can reset their scripts; "
                                       "\"Send my game again\" helps when it is your side they miss.");
     } else if (heard == 0) {
-        TextColoured(ColMuted, "Waiting for your partner's game - load in to start");
+        TextColoured(ColMuted, "Waiting for the first update from your partner's game");
     } else {
         TextColoured(ColGreen, "Both games are in sync");
     }
