@@ -1,6 +1,8 @@
 // Received datagrams through the link's dispatch: pings, pongs, whole files and
 // chunks, in one session as the link thread keeps it. The input is split into
-// datagrams at each 0xFF 0xFE pair; the first byte picks the role.
+// datagrams at each 0xFF 0xFE pair; the first byte picks the role. Each one is
+// also read as the relay's introduction, which comes in on the same socket.
+#include "link/link_path.h"
 #include "link/peer_link.h"
 
 #include <cstdint>
@@ -25,6 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         char* copy = new char[n ? n : 1];
         if (n)
             memcpy(copy, data + start, n);
+        NetAddress peer;
+        if (ParsePeerDatagram(copy, n, peer) && (n < 5 || memcmp(copy, "PEER ", 5) != 0))
+            __builtin_trap();
         const std::string reply = DispatchDatagram(session, copy, n, completed, 1000.0);
         delete[] copy;
         if (!reply.empty() && reply.compare(0, 14, "FILE:__pong___") != 0)
