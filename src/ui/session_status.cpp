@@ -61,9 +61,26 @@ SessionFacts ReadSessionFacts()
     return f;
 }
 
+SessionFacts FrameSessionFacts()
+{
+    // The workers change the facts while a frame draws: read them once per
+    // frame, so the pill, the Co-op button and the pages never disagree.
+    static const ImGuiContext* context = nullptr;
+    static int frame = -1;
+    static SessionFacts facts;
+    const ImGuiContext* now_context = ImGui::GetCurrentContext();
+    const int now_frame = now_context ? ImGui::GetFrameCount() : -1;
+    if (!now_context || now_context != context || now_frame != frame) {
+        facts = ReadSessionFacts();
+        context = now_context;
+        frame = now_frame;
+    }
+    return facts;
+}
+
 SessionStatus CurrentSessionStatus()
 {
-    return SessionStatusFor(ReadSessionFacts());
+    return SessionStatusFor(FrameSessionFacts());
 }
 
 namespace {

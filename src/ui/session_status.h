@@ -44,7 +44,8 @@ struct SessionStatus
 
 SessionStatus SessionStatusFor(const SessionFacts& f);
 SessionFacts ReadSessionFacts();            // render thread: atomics, room lock for the partner
-SessionStatus CurrentSessionStatus();       // SessionStatusFor(ReadSessionFacts())
+SessionFacts FrameSessionFacts();           // ReadSessionFacts() once per frame
+SessionStatus CurrentSessionStatus();       // SessionStatusFor(FrameSessionFacts())
 
 // WCAG 2 contrast ratio of two opaque sRGB colours (1 to 21).
 float ContrastRatio(const ImVec4& a, const ImVec4& b);

@@ -483,13 +483,9 @@ void ChatInput()
 void StatusAndControls(const LobbyView& v)
 {
     ImGui::Dummy(ImVec2(0.0f, 14.0f));
-    SessionFacts f;
+    // The frame's facts, as the pill and the Co-op button read them.
+    SessionFacts f = FrameSessionFacts();
     f.room_state = RoomIn;
-    f.partner = !v.partner.empty();
-    f.started = v.started;
-    f.linked = v.linked;
-    f.reconnecting = v.reconnecting;
-    f.partner_away = v.partner_away;
     const SessionStatus status = SessionStatusFor(f);
     TextColoured(status.colour, status.lobby);
     if (!v.linked && v.started && LinkRefusedPlain())
