@@ -543,7 +543,8 @@ TEST_F(RoomWire, AfterARestartANewRoomLeavesTheSavedRoomFirstAndARejoinKeepsIt)
     EXPECT_EQ(Bodies("/leave")[0], std::string("{\"gamertag\":\"Guest\",\"cid\":\"") + kSavedCid +
                                        "\",\"code\":\"OLD7\"}");
     EXPECT_EQ(RoomPaths(port.server), (std::vector<std::string>{"/leave", "/quickmatch"})) << "left before asking";
-    EXPECT_NE(GameDirectory::Read(kSavedRoomFileName).find("\"code\":\"QX7K\""), std::string::npos);
+    // The heartbeat's worker saves the new room a moment after it is entered.
+    EXPECT_TRUE(WaitUntil([] { return GameDirectory::Read(kSavedRoomFileName).find("\"code\":\"QX7K\"") != std::string::npos; }));
 
     // The rejoin of the saved room, typed in lower case: no "/leave" of it.
     LeaveRoom();
