@@ -632,12 +632,16 @@ static void Delivery(double drop)
 
 // A partner B (kestrel-partner, optionally with the old framing) for this
 // process's link A under `code`; returns its pid once both are linked.
-static pid_t LinkWithPartner(const std::string& root, const std::string& code, bool old_framing)
+// `mirror`: the partner writes back each version it receives as its own
+// file, so files flow both ways as when both players' scripts write.
+static pid_t LinkWithPartner(const std::string& root, const std::string& code, bool old_framing, bool mirror = false)
 {
     std::vector<std::string> args = {BuiltProgram("tools/kestrel-partner"), "link", "--role", "B", "--code", code,
                                      "--dir", root + "/" + code};
     if (old_framing)
         args.push_back("--old-framing");
+    if (mirror)
+        args.push_back("--mirror");
     const pid_t partner = StartProgram(args, root + "/" + code + ".log");
     SetLinkCompactFraming(!old_framing);
     StartPeerLink(1, code);
@@ -685,12 +689,13 @@ static double OtherThreadsCpuSeconds(uint64_t* runs = nullptr)
 }
 
 // The game-like workload (tests/support/game_workload.h) at 30 Hz for 12 s:
-// wire bytes out per raw file byte and the link thread's CPU.
-static void GameWorkload(const std::string& root, pid_t relay, bool old_framing, int round, double& ratio, double& cpu,
-                         double& wakes, double& path_cpu)
+// wire bytes out per raw file byte and the link thread's CPU. `two_way`: the
+// partner's files come back as busy, and this link takes them in too.
+static void GameWorkload(const std::string& root, pid_t relay, bool old_framing, bool two_way, int round, double& ratio,
+                         double& cpu, double& wakes, double& path_cpu)
 {
-    const std::string code = std::string(old_framing ? "GO" : "GN") + std::to_string(round);
-    const pid_t partner = LinkWithPartner(root, code, old_framing);
+    const std::string code = std::string(old_framing ? "GO" : "GN") + (two_way ? "M" : "") + std::to_string(round);
+    const pid_t partner = LinkWithPartner(root, code, old_framing, two_way);
     const std::vector<std::string> own = ChannelFileNames(1);
     uint64_t raw = 0, out0;
     {
@@ -725,29 +730,30 @@ static void GameWorkload(const std::string& root, pid_t relay, bool old_framing,
         out1 = g_app.link.out_bytes_total;
     }
     ratio = (double)(out1 - out0) / (double)raw;
-    printf("  game workload, %s framing, round %d: %.1f KB/s of files, %.1f KB/s on the wire out, ratio %.3f, "
+    printf("  game workload%s, %s framing, round %d: %.1f KB/s of files, %.1f KB/s on the wire out, ratio %.3f, "
            "link CPU %.2f %%, %.0f wake-ups/s, link + relay + partner CPU %.2f %%\n",
-           old_framing ? "old" : "compact", round, raw / secs / 1e3, (out1 - out0) / secs / 1e3, ratio, cpu, wakes,
+           two_way ? " both ways" : "", old_framing ? "old" : "compact", round, raw / secs / 1e3, (out1 - out0) / secs / 1e3, ratio, cpu, wakes,
            path_cpu);
     EndLink(partner);
 }
 
-static void GameFigures(const std::string& root, pid_t relay)
+static void GameFigures(const std::string& root, pid_t relay, bool two_way)
 {
+    const char* const how = two_way ? ", both ways" : "";
     std::vector<double> ratio[2], cpu[2], wakes[2], path[2];
     for (int round = 0; round < 3; round++)
         for (int k = 0; k < 2; k++) {
             double r = 0, c = 0, w = 0, p = 0;
-            GameWorkload(root, relay, k == 0, round, r, c, w, p);
+            GameWorkload(root, relay, k == 0, two_way, round, r, c, w, p);
             ratio[k].push_back(r);
             cpu[k].push_back(c);
             wakes[k].push_back(w);
             path[k].push_back(p);
         }
     for (int k = 0; k < 2; k++)
-        printf("game workload at 30 Hz, %s: wire bytes out / file bytes %.3f, link CPU %.2f %% of one core, "
+        printf("game workload at 30 Hz%s, %s: wire bytes out / file bytes %.3f, link CPU %.2f %% of one core, "
                "%.0f wake-ups/s (medians of 3)\n",
-               k == 0 ? "old framing (before)" : "compact framing", Percentile(ratio[k], 0.5), Percentile(cpu[k], 0.5),
+               how, k == 0 ? "old framing (before)" : "compact framing", Percentile(ratio[k], 0.5), Percentile(cpu[k], 0.5),
                Percentile(wakes[k], 0.5));
     const auto paired = [](const std::vector<double>* v) {
         std::vector<double> r;
@@ -755,9 +761,9 @@ static void GameFigures(const std::string& root, pid_t relay)
             r.push_back(v[0][i] > 0 ? v[1][i] / v[0][i] : 0);
         return Percentile(r, 0.5);
     };
-    printf("game workload at 30 Hz: compact / old, link CPU %.2f, link + relay + partner CPU %.2f (%.2f %% against "
+    printf("game workload at 30 Hz%s: compact / old, link CPU %.2f, link + relay + partner CPU %.2f (%.2f %% against "
            "%.2f %%) (medians of the 3 rounds' own ratios)\n",
-           paired(cpu), paired(path), Percentile(path[1], 0.5), Percentile(path[0], 0.5));
+           how, paired(cpu), paired(path), Percentile(path[1], 0.5), Percentile(path[0], 0.5));
 }
 
 // Delivery between two real clients in the compact framing under drop: six
@@ -857,8 +863,10 @@ int main(int argc, char** argv)
             SealFigures(root);
         if (wanted("rates"))
             WriterRates(root);
-        if (wanted("game"))
-            GameFigures(root, service.pid);
+        if (wanted("game")) {
+            GameFigures(root, service.pid, false);
+            GameFigures(root, service.pid, true);
+        }
         StopService(service);
     }
     if (wanted("relay")) {
