@@ -11,6 +11,7 @@
 #include "platform/platform.h"
 #include "state/config.h"
 #include "temp_dir.h"
+#include "tls_services.h"
 
 #include <gtest/gtest.h>
 
@@ -30,24 +31,6 @@ namespace {
 
 const char* const kPassword = "Never-In-Clear-7741";      // over TLS only
 const char* const kPlainPassword = "Seen-In-Clear-5523";  // the one sent in clear
-
-std::string Pin()
-{
-    const char* pin = getenv("KESTREL_TEST_PIN");
-    return pin ? pin : "";
-}
-
-void Use(const char* host, const std::string& pin)
-{
-    OverrideBackendHost(host);
-    OverrideBackendPin(pin);
-}
-
-bool Ok(const std::string& reply)
-{
-    bool ok = false;
-    return JsonGetBool(reply, "ok", ok) && ok;
-}
 
 std::string ControlFile(const char* name)
 {

@@ -8,6 +8,7 @@
 #include "backend/json_text.h"
 #include "state/config.h"
 #include "temp_dir.h"
+#include "tls_services.h"
 
 #include <gtest/gtest.h>
 
@@ -20,24 +21,6 @@ namespace {
 const char* const kTlsPassword = "Never-In-Clear-7741";
 const char* const kPlainPassword = "Seen-In-Clear-5523";
 const char* const kCannotReach = "Can't reach the server. Check your connection.";
-
-std::string Pin()
-{
-    const char* pin = getenv("KESTREL_TEST_PIN");
-    return pin ? pin : "";
-}
-
-void Use(const char* host, const std::string& pin)
-{
-    OverrideBackendHost(host);
-    OverrideBackendPin(pin);
-}
-
-bool Ok(const std::string& reply)
-{
-    bool ok = false;
-    return JsonGetBool(reply, "ok", ok) && ok;
-}
 
 class PinnedTransport : public testing::Test
 {
