@@ -28,6 +28,10 @@ struct WriterRateResult
     int torn = 0;              // partner contents that were no version written
     int never = 0;             // writes never seen (nor a newer one) within 2 s
     int refused = 0;           // the writer's opens that failed
+    // The longest the writer woke late (its last write took that long, or it
+    // was not scheduled) and the longest the watcher went between two looks:
+    // a p99 near either is a stall of the writer or of the harness, not the link's.
+    double writer_late_ms = 0, watcher_gap_ms = 0;
 };
 
 inline std::string RateVersion(int v)
@@ -77,9 +81,14 @@ inline WriterRateResult MeasureWriterRate(const std::string& own, const std::str
     std::atomic<int> distinct{0}; // read while the writer still writes
     // What the partner's copy held before (an earlier run's) is no version of this one.
     const std::string before = ReadWhole(partner);
+    double watcher_gap_ms = 0, writer_late_ms = 0;
     std::thread watcher([&] {
         std::string last = before;
+        Clock::time_point looked = Clock::now();
         while (!stop.load()) {
+            const Clock::time_point now = Clock::now();
+            watcher_gap_ms = std::max(watcher_gap_ms, std::chrono::duration<double, std::milli>(now - looked).count());
+            looked = now;
             const std::string s = ReadWhole(partner);
             if (!s.empty() && s != last) {
                 last = s;
@@ -134,9 +143,12 @@ inline WriterRateResult MeasureWriterRate(const std::string& own, const std::str
 #endif
         }
         last_written.store(v);
-        if (hz > 0)
-            std::this_thread::sleep_until(t0 + std::chrono::duration_cast<Clock::duration>(
-                                                   std::chrono::duration<double>((v - first + 1) / hz)));
+        if (hz > 0) {
+            const Clock::time_point due = t0 + std::chrono::duration_cast<Clock::duration>(
+                                                   std::chrono::duration<double>((v - first + 1) / hz));
+            std::this_thread::sleep_until(due);
+            writer_late_ms = std::max(writer_late_ms, std::chrono::duration<double, std::milli>(Clock::now() - due).count());
+        }
     }
     const double took = std::chrono::duration<double>(Clock::now() - t0).count();
     const int distinct_while_writing = distinct.load();
@@ -148,6 +160,8 @@ inline WriterRateResult MeasureWriterRate(const std::string& own, const std::str
     r.writes = v - first;
     r.versions_per_s = distinct_while_writing / took;
     r.torn = torn;
+    r.writer_late_ms = writer_late_ms;
+    r.watcher_gap_ms = watcher_gap_ms;
     std::vector<double> ms;
     for (int k = 0; k < r.writes; k++) {
         if (!have[(size_t)k]) {
@@ -172,8 +186,8 @@ inline void PrintWriterRate(const char* how, double hz, bool hold_open, const Wr
     else
         snprintf(rate, sizeof(rate), "flat out");
     printf("busy file %s, %s, %s: %d writes, %.1f new versions/s at the partner while writing, visible p50 %.1f ms "
-           "p99 %.1f ms, %d never, %d torn, %d opens refused\n",
+           "p99 %.1f ms, %d never, %d torn, %d opens refused; writer late up to %.1f ms, watcher gap up to %.1f ms\n",
            how, rate, hold_open ? "held open" : "closed each time", r.writes, r.versions_per_s, r.p50_ms, r.p99_ms,
-           r.never, r.torn, r.refused);
+           r.never, r.torn, r.refused, r.writer_late_ms, r.watcher_gap_ms);
     fflush(stdout);
 }
