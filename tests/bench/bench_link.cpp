@@ -732,8 +732,8 @@ static void GameWorkload(const std::string& root, pid_t relay, bool old_framing,
     ratio = (double)(out1 - out0) / (double)raw;
     printf("  game workload%s, %s framing, round %d: %.1f KB/s of files, %.1f KB/s on the wire out, ratio %.3f, "
            "link CPU %.2f %%, %.0f wake-ups/s, link + relay + partner CPU %.2f %%\n",
-           two_way ? " both ways" : "", old_framing ? "old" : "compact", round, raw / secs / 1e3, (out1 - out0) / secs / 1e3, ratio, cpu, wakes,
-           path_cpu);
+           two_way ? " both ways" : "", old_framing ? "old" : "compact", round, raw / secs / 1e3,
+           (out1 - out0) / secs / 1e3, ratio, cpu, wakes, path_cpu);
     EndLink(partner);
 }
 
@@ -753,8 +753,8 @@ static void GameFigures(const std::string& root, pid_t relay, bool two_way)
     for (int k = 0; k < 2; k++)
         printf("game workload at 30 Hz%s, %s: wire bytes out / file bytes %.3f, link CPU %.2f %% of one core, "
                "%.0f wake-ups/s (medians of 3)\n",
-               how, k == 0 ? "old framing (before)" : "compact framing", Percentile(ratio[k], 0.5), Percentile(cpu[k], 0.5),
-               Percentile(wakes[k], 0.5));
+               how, k == 0 ? "old framing (before)" : "compact framing", Percentile(ratio[k], 0.5),
+               Percentile(cpu[k], 0.5), Percentile(wakes[k], 0.5));
     const auto paired = [](const std::vector<double>* v) {
         std::vector<double> r;
         for (size_t i = 0; i < v[0].size(); i++)

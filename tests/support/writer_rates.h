@@ -28,9 +28,9 @@ struct WriterRateResult
     int torn = 0;              // partner contents that were no version written
     int never = 0;             // writes never seen (nor a newer one) within 2 s
     int refused = 0;           // the writer's opens that failed
-    // The longest the writer woke late (its last write took that long, or it
-    // was not scheduled) and the longest the watcher went between two looks:
-    // a p99 near either is a stall of the writer or of the harness, not the link's.
+    // The longest a write finished after it was due (flat out: after the one
+    // before it) and the longest the watcher went between two looks: a p99
+    // near either is a stall of the writer or of the harness, not the link's.
     double writer_late_ms = 0, watcher_gap_ms = 0;
 };
 
@@ -112,6 +112,7 @@ inline WriterRateResult MeasureWriterRate(const std::string& own, const std::str
     });
     FILE* held = hold_open ? fopen(own.c_str(), "wb") : nullptr;
     const Clock::time_point t0 = Clock::now();
+    Clock::time_point due = t0;
     int v = first;
     for (; Clock::now() - t0 < std::chrono::duration<double>(seconds) && v - first < most; v++) {
         const std::string content = RateVersion(v);
@@ -143,11 +144,12 @@ inline WriterRateResult MeasureWriterRate(const std::string& own, const std::str
 #endif
         }
         last_written.store(v);
+        const Clock::time_point done = Clock::now();
+        writer_late_ms = std::max(writer_late_ms, std::chrono::duration<double, std::milli>(done - due).count());
+        due = done;
         if (hz > 0) {
-            const Clock::time_point due = t0 + std::chrono::duration_cast<Clock::duration>(
-                                                   std::chrono::duration<double>((v - first + 1) / hz));
+            due = t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>((v - first + 1) / hz));
             std::this_thread::sleep_until(due);
-            writer_late_ms = std::max(writer_late_ms, std::chrono::duration<double, std::milli>(Clock::now() - due).count());
         }
     }
     const double took = std::chrono::duration<double>(Clock::now() - t0).count();
